@@ -1,0 +1,78 @@
+// Host-only controls and observations of the host kernel layer, for the class library,
+// tools and tests. Never included by the driver: everything here carries the Host prefix.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host_platform.h"
+
+// ---- Bug checks -------------------------------------------------------------------------
+// The codes the host layer raises, with their kernel meanings.
+enum : ULONG {
+  HOST_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL = 0x0A,
+  HOST_BUGCHECK_BAD_POOL_CALLER = 0xC2,
+};
+
+// Stops the program the way a kernel bug check stops the machine: prints
+// "*** BUGCHECK 0x000000C2 (BAD_POOL_CALLER): <message>" to stderr and aborts.
+[[noreturn]] void HostBugCheck(ULONG code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// ---- IRQL --------------------------------------------------------------------------------
+// Runs fn on the calling thread at the given IRQL (raising from the current one), the way the
+// class library calls the packet callback at DISPATCH_LEVEL. The IRQL is restored after fn.
+void HostIrql_RunAt(KIRQL irql, const std::function<void()> &fn);
+inline void HostIrql_RunAtDispatch(const std::function<void()> &fn) { HostIrql_RunAt(DISPATCH_LEVEL, fn); }
+// Bug-checks when the calling thread is above maximum: routine names the caller in the message.
+void HostIrql_Require(KIRQL maximum, const char *routine);
+
+// ---- Pool --------------------------------------------------------------------------------
+constexpr ULONG HostPool_Tag(const char (&t)[5]) {
+  return (ULONG)(UCHAR)t[0] | (ULONG)(UCHAR)t[1] << 8 | (ULONG)(UCHAR)t[2] << 16 | (ULONG)(UCHAR)t[3] << 24;
+}
+
+struct HostPoolBlock {
+  const void *address;
+  size_t size;
+  ULONG tag;
+  POOL_TYPE type;
+  uint64_t serial;  // 1 for the first allocation the process made
+};
+
+struct HostPoolTagStats {
+  size_t liveBlocks = 0;
+  size_t liveBytes = 0;
+  size_t allocations = 0;  // successful allocations ever made with this tag
+  size_t failures = 0;     // allocations with this tag that were made to fail
+};
+
+std::vector<HostPoolBlock> HostPool_LiveBlocks();
+HostPoolTagStats HostPool_TagStats(ULONG tag);
+size_t HostPool_LiveBlockCount();
+size_t HostPool_LiveByteCount();
+// One line per live block ("Wdm  NonPaged 4096 bytes #17"), then a totals line.
+std::string HostPool_Report();
+// Is p the start of a live pool block?
+bool HostPool_IsLive(const void *p);
+
+// Fault injection. The n-th allocation attempt from now (1 = the next one) returns NULL.
+void HostPool_FailNthAllocation(uint64_t n);
+// While set, every allocation with this tag returns NULL.
+void HostPool_FailTag(ULONG tag, bool fail);
+void HostPool_ClearFaults();
+// Frees every live block and forgets the statistics: for test teardown after a leak has
+// been reported.
+void HostPool_Reset();
+
+// ---- DbgPrint capture --------------------------------------------------------------------
+// Every DbgPrint call is appended to a log; the log is split into lines at '\n'. Output is
+// echoed to stderr when the environment variable TORVANE_DBGPRINT is set to a non-empty
+// value other than "0".
+std::vector<std::string> HostDbg_Lines();  // completed lines, without their '\n'
+std::string HostDbg_PendingText();         // text after the last '\n'
+size_t HostDbg_Count(std::string_view substring);
+void HostDbg_Clear();

@@ -1,0 +1,8 @@
+// The host build's stand-in for the DDK headers: what the driver sees of the platform.
+#pragma once
+
+#include "nt_types.h"
+#include "nt_status.h"
+#include "nt_kernel.h"
+#include "nt_usb.h"
+#include "nt_usbcamd.h"

@@ -1,0 +1,113 @@
+// NT kernel subset for the host build: IRQL, pool, debug output, dispatcher objects and
+// the device and driver objects. Declarations follow the public kernel interface; the
+// implementations live in host/kernel/.
+#pragma once
+
+#include "nt_status.h"
+
+// ---- IRQL -------------------------------------------------------------------------
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
+
+TORVANE_EXTERN_C KIRQL NTAPI KeGetCurrentIrql(VOID);
+TORVANE_EXTERN_C KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+TORVANE_EXTERN_C VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
+#define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
+#define KeLowerIrql(a) KfLowerIrql(a)
+
+// ---- Pool -------------------------------------------------------------------------
+typedef enum _POOL_TYPE {
+  NonPagedPool = 0,
+  NonPagedPoolExecute = NonPagedPool,
+  PagedPool = 1,
+  NonPagedPoolMustSucceed = 2,
+  DontUseThisType = 3,
+  NonPagedPoolCacheAligned = 4,
+  PagedPoolCacheAligned = 5,
+  NonPagedPoolCacheAlignedMustS = 6,
+  MaxPoolType = 7,
+  NonPagedPoolNx = 512,
+} POOL_TYPE;
+
+TORVANE_EXTERN_C PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+TORVANE_EXTERN_C PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+TORVANE_EXTERN_C VOID NTAPI ExFreePool(PVOID P);
+TORVANE_EXTERN_C VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+// ---- Debug output -----------------------------------------------------------------
+TORVANE_EXTERN_C ULONG __cdecl DbgPrint(PCSTR Format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+#define KdPrint(x) DbgPrint x
+
+// ---- Dispatcher objects -------------------------------------------------------------
+typedef struct _DISPATCHER_HEADER {
+  UCHAR Type;
+  UCHAR Absolute;
+  UCHAR Size;
+  UCHAR Inserted;
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef enum _EVENT_TYPE {
+  NotificationEvent,
+  SynchronizationEvent
+} EVENT_TYPE;
+
+typedef enum _KWAIT_REASON {
+  Executive = 0,
+  UserRequest = 6,
+} KWAIT_REASON;
+
+typedef enum _MODE {
+  KernelMode,
+  UserMode,
+  MaximumMode
+} MODE;
+
+typedef enum _WAIT_TYPE {
+  WaitAll,
+  WaitAny
+} WAIT_TYPE;
+
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+typedef struct _ETHREAD *PETHREAD;
+
+// ---- Device and driver objects -------------------------------------------------------
+struct _DRIVER_OBJECT;
+struct _IRP;
+
+// Leading, documented part of the I/O manager's device object. Drivers of this kind only
+// pass device objects around; the host class library creates them.
+typedef struct _DEVICE_OBJECT {
+  CSHORT Type;
+  USHORT Size;
+  LONG ReferenceCount;
+  struct _DRIVER_OBJECT *DriverObject;
+  struct _DEVICE_OBJECT *NextDevice;
+  struct _DEVICE_OBJECT *AttachedDevice;
+  struct _IRP *CurrentIrp;
+  PVOID Timer;
+  ULONG Flags;
+  ULONG Characteristics;
+  PVOID Vpb;
+  PVOID DeviceExtension;
+  DEVICE_TYPE DeviceType;
+  CCHAR StackSize;
+  // Queue, device queue, DPC, security, lock and extension fields of the real record,
+  // which nothing here touches: kept as opaque space so the record has its full size.
+  ULONG_PTR Opaque[(184 - 52) / 4];
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;

@@ -1,0 +1,28 @@
+// Kernel bug checks on the host: a fatal, clearly worded stop of the process.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "host_kernel.h"
+
+static const char *BugCheckName(ULONG code) {
+  switch (code) {
+    case HOST_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL:
+      return "IRQL_NOT_LESS_OR_EQUAL";
+    case HOST_BUGCHECK_BAD_POOL_CALLER:
+      return "BAD_POOL_CALLER";
+    default:
+      return "UNKNOWN";
+  }
+}
+
+void HostBugCheck(ULONG code, const char *format, ...) {
+  char message[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof(message), format, args);
+  va_end(args);
+  fprintf(stderr, "*** BUGCHECK 0x%08X (%s): %s\n", (unsigned)code, BugCheckName(code), message);
+  fflush(stderr);
+  abort();
+}

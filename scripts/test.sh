@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds every build of Torvane and runs every test:
+#   host 64-bit, host 32-bit (-m32), host with AddressSanitizer + UBSan, and the target build
+#   (sys/ and imageproc/ cross-compiled freestanding for 32-bit Windows).
+# On a fresh Debian machine it first installs what it needs (apt-get, as root).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=${TORVANE_BUILD_DIR:-$root/build}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+packages=(cmake make g++ g++-multilib g++-mingw-w64-i686-win32 googletest libjpeg62-turbo-dev libbenchmark-dev
+          qemu-user)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "== installing: ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "need root to install packages: ${missing[*]}" >&2
+    exit 1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+host_build() {
+  local name=$1
+  shift
+  echo "== host build: $name"
+  cmake -S "$root" -B "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$out/$name" -j "$jobs"
+  ctest --test-dir "$out/$name" -j "$jobs" --output-on-failure
+}
+
+host_build host64
+# Some kernels run no 32-bit x86 programs; there the 32-bit tests run under qemu's user-mode
+# emulator, which executes them instruction by instruction as the processor would.
+probe=$(mktemp -d)
+echo 'int main(void) { return 0; }' >"$probe/p.c"
+emulator=()
+if gcc -m32 "$probe/p.c" -o "$probe/p" && ! "$probe/p" 2>/dev/null; then
+  echo "== this kernel does not run 32-bit programs: 32-bit tests run under qemu-i386"
+  emulator=(-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386)
+fi
+rm -rf "$probe"
+host_build host32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 "${emulator[@]}"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 host_build sanitize -DTORVANE_SANITIZE=ON
+
+echo "== target build: i686-w64-mingw32"
+cmake -S "$root" -B "$out/target" -DCMAKE_TOOLCHAIN_FILE="$root/win/toolchain-i686-w64-mingw32.cmake" >/dev/null
+cmake --build "$out/target" -j "$jobs"
+
+echo "== all builds built and all tests passed"

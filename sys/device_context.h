@@ -1,0 +1,64 @@
+// The per-camera record. The class library allocates one per device, zero-filled, at the
+// size DriverEntry reports, and passes it to every camera callback.
+#pragma once
+
+#include "platform.h"
+
+// Rows the YUY2 and I420 converters can address through g_pRowTable; no offered format is
+// taller.
+#define LUMAREX_MAX_ROWS 480
+
+struct DeviceContext {
+  PUSBD_INTERFACE_INFORMATION g_pInterfaceInfo;  // driver's copy, pipe 0 = isochronous data
+  LONG g_nStreamWidth;
+  ULONG g_nFrameRateIndex;
+  LONG g_nBrightness;
+  LONG g_nContrast;
+  LONG g_nSaturation;
+  LONG g_nSharpness;
+  LONG g_nWhiteBalance;
+  LONG g_nCompressionQuality;
+  ULONG g_nNumberOfStreams;
+  UCHAR g_bLastButton;      // snapshot button bit of the last status byte tested
+  UCHAR g_bStillRequested;  // software still trigger, consumed by the packet callback
+  UCHAR g_bStreamOpened;
+  USBCAMD_INTERFACE g_UsbcamdInterface;  // Interface.Version 0: not obtained
+  PDEVICE_OBJECT g_pClassDeviceObject;
+  PDEVICE_OBJECT g_pPhysicalDeviceObject;
+  LONG g_nFrameWidth;
+  LONG g_nFrameHeight;
+  PVOID g_pIPContext;
+  ULONG g_nIPContextSize;
+  UCHAR g_nWarmupFrames;
+  LONG g_nDecodeWidth;
+  LONG g_nDecodeHeight;
+  PUCHAR g_pRawBuf;
+  PUCHAR g_pBmpBuf;
+  PUCHAR g_pIPBuf;
+  ULONG g_nRawLength;
+  ULONG g_nBmpBufSize;
+  ULONG g_nIPBufSize;
+  PUCHAR g_pRowTable[LUMAREX_MAX_ROWS];
+  UCHAR g_nOutputFormat;  // 1 RGB24, 2 I420, 3 YUY2, 10 MJPG
+  ULONG g_nGoodFrames;
+  ULONG g_nBadFrames;
+  ULONG g_bSkipBufferWait;
+  ULONG g_bWorkerStarted;
+  KEVENT g_FrameReadyEvent;
+  KEVENT g_BufferFreeEvent;
+  KEVENT g_StopWorkerEvent;
+  KEVENT g_WorkerExitedEvent;
+  PKTHREAD g_pWorkerThread;
+  PVOID g_WorkerWaitObjects[2];  // g_StopWorkerEvent, g_FrameReadyEvent, in this order
+};
+
+typedef struct DeviceContext *PDEVICE_CONTEXT;
+
+#if defined(__i386__)
+// The record as the 32-bit driver lays it out.
+static_assert(sizeof(USBCAMD_INTERFACE) == 36, "USBCAMD_INTERFACE is 36 bytes on x86");
+static_assert(offsetof(DeviceContext, g_UsbcamdInterface) == 44, "device context layout");
+static_assert(offsetof(DeviceContext, g_pRowTable) == 140, "device context layout");
+static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device context layout");
+static_assert(sizeof(DeviceContext) == 2156, "device context layout");
+#endif

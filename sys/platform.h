@@ -1,0 +1,25 @@
+// The driver's one door to the platform. The target build sees the real DDK headers; the
+// host build sees the host layer's headers, which declare the same names, types and
+// 32-bit layouts. Nothing else in sys/ includes an outside header.
+#pragma once
+
+#if defined(TORVANE_HOST)
+
+#include "host_platform.h"
+
+#else
+
+// mingw-w64's wdm.h and intrin.h both define these two intrinsics in C++; tell intrin.h that
+// wdm.h's definitions stand.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+#include <tchar.h>  // ksmedia.h uses TCHAR
+#include <strmini.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <usbdi.h>
+#include <usbcamdi.h>
+#include "ddk_compat.h"
+
+#endif

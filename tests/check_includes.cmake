@@ -1,0 +1,43 @@
+# Fails when a driver or library source includes something it must not:
+#   sys/       - only "platform.h" among outside headers; its own headers and the
+#                image-processing library's public headers otherwise.
+#   imageproc/ - its own headers and freestanding compiler headers only.
+file(GLOB sys_files ${SOURCE_DIR}/sys/*.cpp ${SOURCE_DIR}/sys/*.h)
+list(REMOVE_ITEM sys_files ${SOURCE_DIR}/sys/platform.h)
+file(GLOB ip_files ${SOURCE_DIR}/imageproc/*.cpp ${SOURCE_DIR}/imageproc/*.h)
+file(GLOB sys_local RELATIVE ${SOURCE_DIR}/sys ${SOURCE_DIR}/sys/*.h)
+file(GLOB ip_local RELATIVE ${SOURCE_DIR}/imageproc ${SOURCE_DIR}/imageproc/*.h)
+set(freestanding stdint.h stddef.h emmintrin.h)
+
+set(bad "")
+foreach(f ${sys_files} ${ip_files})
+  file(STRINGS ${f} lines REGEX "^[ \t]*#[ \t]*include")
+  string(FIND "${f}" "${SOURCE_DIR}/sys/" in_sys)
+  foreach(line ${lines})
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[<\"]([^>\"]+)[>\"].*" "\\1" name "${line}")
+    if(in_sys EQUAL 0)
+      list(FIND sys_local "${name}" a)
+      list(FIND ip_local "${name}" b)
+      if(a EQUAL -1 AND b EQUAL -1)
+        list(APPEND bad "${f}: ${line}")
+      endif()
+    else()
+      list(FIND ip_local "${name}" a)
+      list(FIND freestanding "${name}" b)
+      if(a EQUAL -1 AND b EQUAL -1)
+        list(APPEND bad "${f}: ${line}")
+      endif()
+    endif()
+  endforeach()
+  # Host-only helpers (Host... prefix) never appear in driver or library code.
+  file(STRINGS ${f} host_refs REGEX "Host[A-Z][A-Za-z]*_")
+  foreach(line ${host_refs})
+    list(APPEND bad "${f}: host helper: ${line}")
+  endforeach()
+endforeach()
+
+if(bad)
+  list(JOIN bad "\n" text)
+  message(FATAL_ERROR "Forbidden includes or host references:\n${text}")
+endif()
+message(STATUS "sources include only what they may")
