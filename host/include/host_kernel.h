@@ -16,6 +16,9 @@
 enum : ULONG {
   HOST_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL = 0x0A,
   HOST_BUGCHECK_BAD_POOL_CALLER = 0xC2,
+  HOST_BUGCHECK_MAXIMUM_WAIT_OBJECTS_EXCEEDED = 0x0C,
+  HOST_BUGCHECK_REFERENCE_BY_POINTER = 0x18,
+  HOST_BUGCHECK_INVALID_DISPATCHER_OBJECT = 0xE0000001,  // host-only: a wait on what is no event or thread
 };
 
 // Stops the program the way a kernel bug check stops the machine: prints
@@ -76,3 +79,24 @@ std::vector<std::string> HostDbg_Lines();  // completed lines, without their '\n
 std::string HostDbg_PendingText();         // text after the last '\n'
 size_t HostDbg_Count(std::string_view substring);
 void HostDbg_Clear();
+
+// ---- Time and delays -------------------------------------------------------------------------
+// The kernel's system time: 100 ns units since 1 January 1601.
+LONGLONG HostTime_SystemTime100ns();
+// KeDelayExecutionThread sleeps for interval * numerator / denominator, so tests can run the
+// driver's fixed delays (150 ms after a command, 1 s at shutdown) faster. The driver still asks
+// for, and the statistics still count, the full interval.
+void HostTime_SetDelayScale(uint64_t numerator, uint64_t denominator);
+struct HostDelayStats {
+  uint64_t count;       // KeDelayExecutionThread calls
+  int64_t total100ns;   // intervals asked for, before scaling
+};
+HostDelayStats HostTime_DelayStats();
+void HostTime_ResetDelayStats();
+
+// ---- Objects and system threads ------------------------------------------------------------------
+size_t HostObjects_LiveCount();   // objects with references left (threads, later registry keys)
+size_t HostObjects_OpenHandles(); // handles not yet closed
+size_t HostThreads_Running();     // system threads whose start routine has not ended
+// Waits (at most timeoutMs) until no system thread runs; returns whether that happened.
+bool HostThreads_WaitAllExited(unsigned timeoutMs);

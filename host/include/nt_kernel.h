@@ -111,3 +111,95 @@ typedef struct _DEVICE_OBJECT {
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+// ---- Events, waits and delays -----------------------------------------------------------------
+typedef LONG KPRIORITY;
+#define IO_NO_INCREMENT 0
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+
+// Dispatcher header types the host layer uses.
+#define HOST_DISPATCHER_NOTIFICATION_EVENT 0
+#define HOST_DISPATCHER_SYNCHRONIZATION_EVENT 1
+#define HOST_DISPATCHER_THREAD 6
+
+typedef struct _KWAIT_BLOCK {
+  LIST_ENTRY WaitListEntry;
+  struct _KTHREAD *Thread;
+  PVOID Object;
+  struct _KWAIT_BLOCK *NextWaitBlock;
+  USHORT WaitKey;
+  UCHAR WaitType;
+  UCHAR SpareByte;
+} KWAIT_BLOCK, *PKWAIT_BLOCK;
+
+TORVANE_EXTERN_C VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+TORVANE_EXTERN_C LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+TORVANE_EXTERN_C VOID NTAPI KeClearEvent(PRKEVENT Event);
+TORVANE_EXTERN_C LONG NTAPI KeResetEvent(PRKEVENT Event);
+TORVANE_EXTERN_C LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+TORVANE_EXTERN_C NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                      PLARGE_INTEGER Timeout);
+TORVANE_EXTERN_C NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                                         KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                                         BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                                         PKWAIT_BLOCK WaitBlockArray);
+TORVANE_EXTERN_C NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                       PLARGE_INTEGER Interval);
+
+// ---- Objects, handles and system threads --------------------------------------------------------
+typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION {
+  ULONG HandleAttributes;
+  ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                            \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
+    (p)->RootDirectory = (r);                     \
+    (p)->Attributes = (a);                        \
+    (p)->ObjectName = (n);                        \
+    (p)->SecurityDescriptor = (s);                \
+    (p)->SecurityQualityOfService = NULL;         \
+  } while (0)
+
+typedef struct _CLIENT_ID {
+  HANDLE UniqueProcess;
+  HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+typedef VOID(NTAPI KSTART_ROUTINE)(PVOID StartContext);
+typedef KSTART_ROUTINE *PKSTART_ROUTINE;
+
+#define SYNCHRONIZE 0x00100000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+
+TORVANE_EXTERN_C POBJECT_TYPE *PsThreadType;
+
+TORVANE_EXTERN_C NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                                     POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                                     PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                                     PVOID StartContext);
+TORVANE_EXTERN_C NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+TORVANE_EXTERN_C NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                          PVOID *Object,
+                                                          POBJECT_HANDLE_INFORMATION HandleInformation);
+TORVANE_EXTERN_C LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+#define ObDereferenceObject ObfDereferenceObject
+TORVANE_EXTERN_C NTSTATUS NTAPI ZwClose(HANDLE Handle);

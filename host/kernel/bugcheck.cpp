@@ -11,6 +11,12 @@ static const char *BugCheckName(ULONG code) {
       return "IRQL_NOT_LESS_OR_EQUAL";
     case HOST_BUGCHECK_BAD_POOL_CALLER:
       return "BAD_POOL_CALLER";
+    case HOST_BUGCHECK_MAXIMUM_WAIT_OBJECTS_EXCEEDED:
+      return "MAXIMUM_WAIT_OBJECTS_EXCEEDED";
+    case HOST_BUGCHECK_REFERENCE_BY_POINTER:
+      return "REFERENCE_BY_POINTER";
+    case HOST_BUGCHECK_INVALID_DISPATCHER_OBJECT:
+      return "INVALID_DISPATCHER_OBJECT";
     default:
       return "UNKNOWN";
   }
