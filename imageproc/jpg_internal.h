@@ -1,0 +1,111 @@
+// Stages of the JPEG decoder shared between its source files: input, errors, tables, marker
+// parsing and set-up. Not a public header: the driver includes jpg_decoder.h only.
+#pragma once
+
+#include "jpg_decoder.h"
+
+// ---- Errors (jpg_errors.cpp) ---------------------------------------------------------------
+
+// Stores code in last_error (unless an earlier code is already there) and unwinds to the
+// error-exit point of the running entry. Never returns.
+[[noreturn]] void jpg_raise(JpgDecoder *d, int32_t code);
+
+// ---- Input (jpg_input.cpp) -----------------------------------------------------------------
+
+// Points the input at [data, data + length), reads the first two bytes into the low half of
+// bit_reg and empties the reserve.
+void jpg_reset_input(JpgDecoder *d, const uint8_t *data, uint32_t length);
+
+// Next byte, in_ptr one further. At the end of the input it returns 0xFF without reading
+// memory and counts the padding byte in in_overrun instead of moving in_ptr.
+uint32_t jpg_next_byte(JpgDecoder *d);
+
+// Moves the read position back by one byte (padding first). The byte is the one read from
+// that place, so nothing needs to be stored.
+void jpg_push_back(JpgDecoder *d, uint32_t byte);
+
+// Header bit read, 1 <= n <= 16: the next n bits, most significant first. Raises
+// JPG_ERR_INPUT_END when a bit it returns lies beyond the end of the input.
+uint32_t jpg_read_bits(JpgDecoder *d, int32_t n);
+
+// The next byte of a header (bits 15 to 8 of bit_reg), not consumed. Raises JPG_ERR_INPUT_END
+// when it lies beyond the end of the input.
+uint32_t jpg_peek_byte(JpgDecoder *d);
+
+// Skips count whole bytes of a header segment.
+void jpg_skip_bytes(JpgDecoder *d, uint32_t count);
+
+// Next byte of entropy-coded data: FF 00 yields 0xFF; a marker, or the end of the input,
+// yields 0xFF without being passed, so the bit reader sees an endless run of 1-bits there.
+uint32_t jpg_get_entropy_byte(JpgDecoder *d);
+
+// Positions the bit reader on the first byte of entropy-coded data after a scan header.
+void jpg_resync_bits(JpgDecoder *d);
+
+// ---- Tables (jpg_tables.cpp) ---------------------------------------------------------------
+
+extern const uint8_t jpg_zigzag[64];       // zig-zag index -> natural position
+extern const int16_t jpg_aan_scales[64];   // natural order, 14 fractional bits
+extern const uint8_t *const jpg_std_huff_counts[JPG_HUFF_TABLES]; // 17 entries each
+extern const uint8_t *const jpg_std_huff_symbols[JPG_HUFF_TABLES];
+extern const uint8_t jpg_default_luma_quant[64];   // built-in quantisers, zig-zag order
+extern const uint8_t jpg_default_chroma_quant[64];
+
+// Quantisation entry as stored: q x scale(z) with 2 fractional bits, kept as its low 16 bits.
+int16_t jpg_scaled_quant(uint32_t q, int32_t z);
+
+void jpg_build_huff_table(JpgDecoder *d, int32_t table, JpgHuffTable *out);
+void jpg_build_default_quant(JpgDecoder *d);
+void jpg_build_colour_tables(JpgDecoder *d);
+
+// ---- Marker parsing (jpg_markers.cpp) ------------------------------------------------------
+
+enum {
+  JPG_M_SOF0 = 0xC0,
+  JPG_M_SOF1 = 0xC1,
+  JPG_M_SOF2 = 0xC2,
+  JPG_M_SOF3 = 0xC3,
+  JPG_M_DHT = 0xC4,
+  JPG_M_SOF5 = 0xC5,
+  JPG_M_SOF7 = 0xC7,
+  JPG_M_JPG = 0xC8,
+  JPG_M_SOF9 = 0xC9,
+  JPG_M_SOF11 = 0xCB,
+  JPG_M_DAC = 0xCC,
+  JPG_M_SOF13 = 0xCD,
+  JPG_M_SOF15 = 0xCF,
+  JPG_M_RST0 = 0xD0,
+  JPG_M_RST7 = 0xD7,
+  JPG_M_SOI = 0xD8,
+  JPG_M_EOI = 0xD9,
+  JPG_M_SOS = 0xDA,
+  JPG_M_DQT = 0xDB,
+  JPG_M_DRI = 0xDD,
+  JPG_M_APP0 = 0xE0,
+  JPG_M_APP10 = 0xEA,
+  JPG_M_TEM = 0x01,
+};
+
+enum {
+  JPG_SOI_SEARCH_BYTES = 511,  // bytes examined after the first two when looking for SOI
+  JPG_APP_BLOCK_BYTES = 76,    // camera parameter block in APP0 and APP10
+};
+
+void jpg_find_soi(JpgDecoder *d);
+int32_t jpg_seek_marker(JpgDecoder *d);
+int32_t jpg_walk_markers(JpgDecoder *d);
+void jpg_read_frame_header(JpgDecoder *d);
+void jpg_read_sof(JpgDecoder *d);
+void jpg_read_dqt(JpgDecoder *d);
+void jpg_read_dri(JpgDecoder *d);
+void jpg_read_app0(JpgDecoder *d);
+void jpg_read_app10(JpgDecoder *d);
+void jpg_skip_segment(JpgDecoder *d);
+int32_t jpg_find_scan(JpgDecoder *d); // 1 = scan header read, 0 = EOI
+
+// ---- Set-up (jpg_setup.cpp) ----------------------------------------------------------------
+
+void jpg_setup_frame(JpgDecoder *d);
+int32_t jpg_setup_scan(JpgDecoder *d); // 1 = scan prepared, 0 = EOI came first
+void jpg_read_scan_header(JpgDecoder *d);
+void jpg_plan_mcu_blocks(JpgDecoder *d);
