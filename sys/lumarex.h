@@ -14,6 +14,43 @@ ULONG NTAPI CamProcessUSBPacket(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceCont
                                 PUSBD_ISO_PACKET_DESCRIPTOR DataPacket, PVOID DataBuffer,
                                 PBOOLEAN FrameComplete, PBOOLEAN NextFrameIsStill);
 
+// ---- Per-frame snapshot (module-wide: one set for the driver) --------------------------------
+// Picture settings as the raw-frame callback last copied them from the device context; the
+// worker's picture processing reads these, never the device context.
+typedef struct _LUMAREX_FRAME_SETTINGS {
+  LONG Brightness;
+  LONG Contrast;
+  LONG Sharpness;
+  LONG Saturation;
+  LONG WhiteBalance;
+} LUMAREX_FRAME_SETTINGS, *PLUMAREX_FRAME_SETTINGS;
+
+extern LUMAREX_FRAME_SETTINGS g_FrameSettings;
+
+// ---- Picture adjustments and output conversion (picture.cpp, picture_sse2.cpp, yuv.cpp) ------
+// Output format codes of g_nOutputFormat.
+#define LUMAREX_FORMAT_RGB24 1
+#define LUMAREX_FORMAT_I420 2
+#define LUMAREX_FORMAT_YUY2 3
+#define LUMAREX_FORMAT_MJPG 10
+
+VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext);
+BOOLEAN LUMAREX_HasMMX(VOID);
+BOOLEAN LUMAREX_HasSSE2(VOID);
+// The adjustments on a BGR image given as a table of row pointers (rows[0] = bottom row):
+// sharpening, brightness and saturation, contrast. luma is a work image of width * height
+// bytes, needed when settings->Sharpness is not 0. The vector form gives exactly the scalar
+// form's results for settings in 0..100, the only ones it accepts (it returns FALSE and
+// changes nothing for others).
+VOID LUMAREX_AdjustImageScalar(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                               PUCHAR luma);
+BOOLEAN LUMAREX_AdjustImageMMX(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                               PUCHAR luma);
+// BGR rows (bottom row first) to top-down YUY2 or planar I420 in out, then copied back over
+// the image at rows[0]; rows is updated to describe the YUY2 rows.
+VOID LUMAREX_RGB24ToYUY2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
+VOID LUMAREX_RGB24ToI420(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
+
 // ---- Callbacks of the two tables registered with the class library ---------------------------
 // Defined as the device's start-up, bandwidth, capture and frame stages are built.
 NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
