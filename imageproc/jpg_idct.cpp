@@ -1,0 +1,241 @@
+// Dequantisation and inverse DCT of one 8x8 block: the scalar form, which defines the
+// arithmetic, and the choice between it and the SSE2 form (jpg_idct_sse2.cpp).
+//
+// The transform is the Arai-Agui-Nakajima scaled inverse DCT (Y. Arai, T. Agui, M. Nakajima,
+// "A fast DCT-SQ scheme for images", 1988), applied first to the columns and then to the rows
+// of the block, as the separable 2-D IDCT of ITU-T T.81 Annex A.3.3. The AAN scale factors
+// a(u) x a(v) (a(0) = 1, a(k) = sqrt(2) cos(k pi / 16)) are folded into the quantisation table
+// when it is built, together with 2 fraction bits, so the 1-D transform below needs only five
+// multiplications.
+//
+// Everything is signed 16-bit and must stay so, because the result is defined bit for bit:
+//   - dequantisation keeps the low 16 bits of coefficient x entry (large products wrap);
+//   - every + and - wraps modulo 2^16;
+//   - a multiplication by a constant K takes (v << 2) as a 16-bit value (this wraps for
+//     |v| >= 8192), multiplies it by K and keeps the high 16 bits of the 32-bit product, an
+//     arithmetic shift right by 16 that rounds towards minus infinity;
+//   - a sample is (o >> 5) + 128, saturated to 0..255. The 5-bit shift removes the 2 fraction
+//     bits and the factor 8 the two unnormalised passes leave.
+#include "jpg_idct.h"
+
+// ---- The scalar form ------------------------------------------------------------------------
+
+namespace {
+
+// Transform constants. With the 2-bit pre-shift of the multiplicand the effective factor is
+// K / 16384.
+enum : int32_t {
+  IDCT_K1 = 23170,  // 0x5A82:  1.41418, sqrt(2)
+  IDCT_K2 = 30273,  // 0x7641:  1.84772, 2 cos(pi / 8)
+  IDCT_K3 = -12540, // 0xCF04: -0.76538, -2 sin(pi / 8)
+  IDCT_K4 = -30353, // 0x896F: -1.85260. Not -K2: this decoder's value, kept for bit-exactness.
+};
+
+// The low 16 bits of v as a signed value: what a 16-bit register holds after the operation.
+inline int32_t wrap16(int32_t v) {
+  return (int16_t)(uint16_t)(uint32_t)v;
+}
+
+// M(v, K): (v << 2) wrapped to 16 bits, times K, high half of the 32-bit product. The product
+// fits in 32 bits for any 16-bit operands; >> is arithmetic.
+inline int32_t mul_k(int32_t v, int32_t k) {
+  return (wrap16(v * 4) * k) >> 16;
+}
+
+// One-dimensional AAN inverse transform of x[0..7] into o[0..7]. Inputs and outputs are 16-bit
+// values held in int32; every sum is wrapped as it is formed.
+void aan_idct_1d(const int32_t x[8], int32_t o[8]) {
+  // Even part: inputs 0, 2, 4, 6.
+  int32_t t10 = wrap16(x[0] + x[4]);
+  int32_t t11 = wrap16(x[0] - x[4]);
+  int32_t t13 = wrap16(x[2] + x[6]);
+  int32_t t12 = wrap16(mul_k(wrap16(x[2] - x[6]), IDCT_K1) - t13);
+
+  int32_t e0 = wrap16(t10 + t13);
+  int32_t e3 = wrap16(t10 - t13);
+  int32_t e1 = wrap16(t11 + t12);
+  int32_t e2 = wrap16(t11 - t12);
+
+  // Odd part: inputs 1, 3, 5, 7.
+  int32_t z11 = wrap16(x[1] + x[7]);
+  int32_t z12 = wrap16(x[1] - x[7]);
+  int32_t z13 = wrap16(x[5] + x[3]);
+  int32_t z10 = wrap16(x[5] - x[3]);
+
+  int32_t t7 = wrap16(z11 + z13);
+  int32_t t6 = wrap16(wrap16(mul_k(z10, IDCT_K3) + mul_k(z12, IDCT_K2)) - t7);
+  int32_t t5 = wrap16(mul_k(wrap16(z11 - z13), IDCT_K1) - t6);
+  int32_t t4 = wrap16(wrap16(mul_k(z10, IDCT_K4) + mul_k(z12, IDCT_K3)) + t5);
+
+  o[0] = wrap16(e0 + t7);
+  o[7] = wrap16(e0 - t7);
+  o[1] = wrap16(e1 + t6);
+  o[6] = wrap16(e1 - t6);
+  o[2] = wrap16(e2 + t5);
+  o[5] = wrap16(e2 - t5);
+  o[4] = wrap16(e3 + t4);
+  o[3] = wrap16(e3 - t4);
+}
+
+} // namespace
+
+void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
+                     uint32_t column_offset) {
+  int32_t ws[64]; // column-pass results, row-major; 16-bit values
+  int32_t in[8];
+  int32_t out[8];
+
+  // Dequantise and transform the columns. The product is formed in 32 bits and wrapped:
+  // a 16-bit multiplication that keeps the low half.
+  for (int32_t c = 0; c < 8; ++c) {
+    for (int32_t r = 0; r < 8; ++r) {
+      in[r] = wrap16((int32_t)coef[8 * r + c] * quant[8 * r + c]);
+    }
+    aan_idct_1d(in, out);
+    for (int32_t r = 0; r < 8; ++r) {
+      ws[8 * r + c] = out[r];
+    }
+  }
+
+  // Transform the rows and store the samples.
+  for (int32_t r = 0; r < 8; ++r) {
+    aan_idct_1d(&ws[8 * r], out);
+    uint8_t *dst = rows[r] + column_offset;
+    for (int32_t c = 0; c < 8; ++c) {
+      // o >> 5 lies in -1024..1023, so the 16-bit saturating + 128 of the definition never
+      // saturates; only the clamp to 0..255 acts.
+      int32_t s = (out[c] >> 5) + 128;
+      dst[c] = (uint8_t)(s < 0 ? 0 : (s > 255 ? 255 : s));
+    }
+  }
+}
+
+// ---- Choice of form -------------------------------------------------------------------------
+
+#if JPG_IDCT_HAVE_SSE2
+
+namespace {
+
+// CPUID leaf 1 EDX: SSE2 present.
+constexpr uint32_t CPUID_1_EDX_SSE2 = 1u << 26;
+// EFLAGS.ID (bit 21): a program that can toggle it may execute CPUID.
+constexpr uint32_t EFLAGS_ID = 1u << 21;
+
+// Runs CPUID for leaf (sub-leaf 0) and returns EAX and EDX.
+void cpuid_eax_edx(uint32_t leaf, uint32_t *eax, uint32_t *edx) {
+  uint32_t a, b, c, d;
+#if defined(__i386__)
+  // EBX may be the PIC register on i386, so it is swapped out through another register
+  // rather than named as an output.
+  __asm__ volatile("xchgl %%ebx, %1\n\t"
+                   "cpuid\n\t"
+                   "xchgl %%ebx, %1"
+                   : "=a"(a), "=&r"(b), "=c"(c), "=d"(d)
+                   : "0"(leaf), "2"(0u));
+#else
+  __asm__ volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "0"(leaf), "2"(0u));
+#endif
+  (void)b;
+  (void)c;
+  *eax = a;
+  *edx = d;
+}
+
+// 1 when CPUID exists. Every x86-64 processor has it; on i386 it is present when EFLAGS.ID
+// can be changed (processors before the late 486 models lack it). Interrupt and other flags
+// are restored unchanged.
+int32_t cpu_has_cpuid(void) {
+#if defined(__i386__)
+  uint32_t before, after;
+  __asm__ volatile("pushfl\n\t"
+                   "popl %0\n\t"
+                   "movl %0, %1\n\t"
+                   "xorl %2, %0\n\t"
+                   "pushl %0\n\t"
+                   "popfl\n\t"
+                   "pushfl\n\t"
+                   "popl %0\n\t"
+                   "pushl %1\n\t"
+                   "popfl"
+                   : "=&r"(after), "=&r"(before)
+                   : "i"(EFLAGS_ID)
+                   : "cc");
+  return ((before ^ after) & EFLAGS_ID) != 0;
+#else
+  (void)EFLAGS_ID;
+  return 1;
+#endif
+}
+
+} // namespace
+
+int32_t idct_cpu_has_sse2(void) {
+  uint32_t max_leaf, edx;
+  if (!cpu_has_cpuid()) {
+    return 0;
+  }
+  cpuid_eax_edx(0, &max_leaf, &edx);
+  if (max_leaf < 1) {
+    return 0;
+  }
+  cpuid_eax_edx(1, &max_leaf, &edx);
+  return (edx & CPUID_1_EDX_SSE2) != 0;
+}
+
+#else
+
+int32_t idct_cpu_has_sse2(void) {
+  return 0;
+}
+
+#endif
+
+namespace {
+
+void idct_8x8_first(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
+                    uint32_t column_offset);
+
+// The form idct_8x8 runs. Until one is chosen it points at idct_8x8_first, which chooses. The
+// library is used by one thread at a time; even if two threads chose at once, both would store
+// the same pointer, and either form gives the same bytes.
+JpgIdctFunc idct_impl = idct_8x8_first;
+int32_t idct_current = JPG_IDCT_SCALAR;
+
+void idct_8x8_first(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
+                    uint32_t column_offset) {
+  idct_select();
+  idct_impl(coef, quant, rows, column_offset);
+}
+
+} // namespace
+
+int32_t idct_set_form(int32_t form) {
+#if JPG_IDCT_HAVE_SSE2
+  if (form == JPG_IDCT_SSE2 && idct_cpu_has_sse2()) {
+    idct_impl = idct_8x8_sse2;
+    idct_current = JPG_IDCT_SSE2;
+    return idct_current;
+  }
+#else
+  (void)form;
+#endif
+  idct_impl = idct_8x8_scalar;
+  idct_current = JPG_IDCT_SCALAR;
+  return idct_current;
+}
+
+int32_t idct_select(void) {
+  return idct_set_form(idct_cpu_has_sse2() ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR);
+}
+
+int32_t idct_form(void) {
+  if (idct_impl == idct_8x8_first) {
+    idct_select();
+  }
+  return idct_current;
+}
+
+void idct_8x8(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
+              uint32_t column_offset) {
+  idct_impl(coef, quant, rows, column_offset);
+}

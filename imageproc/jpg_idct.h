@@ -1,0 +1,64 @@
+// Dequantisation and inverse DCT of one 8x8 block: the Arai-Agui-Nakajima (AAN) scaled inverse
+// DCT in 16-bit signed fixed point, bit-exact whichever form runs.
+//
+// The quantisation table carries the AAN scale factors and two fraction bits, so dequantising
+// is one 16-bit multiplication per coefficient. Every intermediate value is a signed 16-bit
+// number: additions and subtractions wrap modulo 2^16, multiplications by the transform
+// constants keep the high half of a 16 x 16 -> 32-bit product, and the result is brought to
+// 0..255 by saturation. Two forms compute exactly the same bytes: a scalar one, which is the
+// definition, and an SSE2 one. idct_8x8 runs the form chosen once from CPUID.
+#pragma once
+
+#include <stdint.h>
+
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+#define JPG_IDCT_HAVE_SSE2 1
+#else
+#define JPG_IDCT_HAVE_SSE2 0
+#endif
+
+// Transforms one block.
+//   coef          64 quantised coefficients, natural (row-major) order; any 2-byte alignment.
+//   quant         64 quantisation entries, natural order, scaled as described above.
+//   rows          8 output row pointers; row r of samples goes to rows[r] + column_offset.
+//   column_offset added to every row pointer; 8 bytes are written per row, any alignment.
+// No result. Reads nothing but coef and quant, writes nothing but the 64 samples.
+typedef void (*JpgIdctFunc)(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
+                            uint32_t column_offset);
+
+// The entry the decoder calls: the form picked by idct_select (on the first call, if nobody
+// has picked one yet).
+void idct_8x8(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
+              uint32_t column_offset);
+
+// The definition, in plain integer code. Runs on any processor.
+void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
+                     uint32_t column_offset);
+
+#if JPG_IDCT_HAVE_SSE2
+// The same transform with SSE2 instructions, eight 16-bit lanes at a time. Only to be called
+// when idct_cpu_has_sse2() says the processor has them.
+void idct_8x8_sse2(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
+                   uint32_t column_offset);
+#endif
+
+enum {
+  JPG_IDCT_SCALAR = 0,
+  JPG_IDCT_SSE2 = 1,
+};
+
+// 1 when the processor reports SSE2 (CPUID leaf 1, EDX bit 26), else 0. Always 0 on builds
+// without the SSE2 form.
+int32_t idct_cpu_has_sse2(void);
+
+// Chooses the form idct_8x8 runs from the processor's features and returns it
+// (JPG_IDCT_SCALAR or JPG_IDCT_SSE2). Called once at decoder set-up; calling it again is
+// harmless.
+int32_t idct_select(void);
+
+// Makes idct_8x8 run the given form, for tests and comparisons. A request for JPG_IDCT_SSE2 on
+// a processor without SSE2 selects the scalar form. Returns the form now in use.
+int32_t idct_set_form(int32_t form);
+
+// The form idct_8x8 runs now (after choosing one, if none was chosen yet).
+int32_t idct_form(void);
