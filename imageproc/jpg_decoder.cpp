@@ -57,6 +57,7 @@ void jpg_init(JpgDecoder *d) {
   jpg_build_huff_table(d, JPG_HUFF_AC_LUMA, &d->AC_L_HTB);
   jpg_build_huff_table(d, JPG_HUFF_DC_CHROMA, &d->DC_C_HTB);
   jpg_build_huff_table(d, JPG_HUFF_AC_CHROMA, &d->AC_C_HTB);
+  jpg_build_lookahead(d);
 
   d->quant[0] = d->quant_store[0];
   d->quant[1] = d->quant_store[1];
@@ -95,6 +96,10 @@ void jpg_begin_frame(JpgDecoder *d, const uint8_t *data, uint32_t length) {
   d->is_progressive = 0;
   jpg_reset_input(d, data, length);
   jpg_read_frame_header(d);
+  // The error exit jumps back into this function's frame, so the last call must not become a
+  // tail call that releases the frame first (clang makes one here at -O2). The empty
+  // statement with a memory clobber keeps the call an ordinary one.
+  __asm__ volatile("" ::: "memory");
 }
 
 int32_t jpg_start_decoding(JpgDecoder *d) {

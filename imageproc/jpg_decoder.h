@@ -63,6 +63,7 @@ enum {
   JPG_ERR_QUANT_SELECTOR = -230,    // frame component names a quantisation table above 1
   JPG_ERR_HUFF_SELECTOR = -231,     // scan component names a DC or AC Huffman table above 1
   JPG_ERR_SOS_REPEATED = -232,      // scan header names the same frame component twice
+  JPG_ERR_OUTPUT_SIZE = -233,       // the frame's bitmap would not fit the caller's output buffer
 };
 
 // ---- Records -------------------------------------------------------------------------------
@@ -152,7 +153,15 @@ typedef struct JpgDecoder {
   // fetches beyond it are padding that is counted in in_overrun and never read from memory.
   const uint8_t *in_end;
   int32_t in_overrun;
+  // Per Huffman table (huff_tbl order), by the next 8 bits: code length << 8 | symbol for a
+  // code of up to 8 bits, JPG_LOOKAHEAD_LONG for a longer one. The same information as
+  // fast_index and sym_length in one read (built by jpg_build_lookahead from them).
+  uint16_t lookahead[JPG_HUFF_TABLES][256];
 } JpgDecoder;
+
+enum {
+  JPG_LOOKAHEAD_LONG = 0x8000,
+};
 
 // ---- Entry points --------------------------------------------------------------------------
 

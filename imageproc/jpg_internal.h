@@ -109,3 +109,49 @@ void jpg_setup_frame(JpgDecoder *d);
 int32_t jpg_setup_scan(JpgDecoder *d); // 1 = scan prepared, 0 = EOI came first
 void jpg_read_scan_header(JpgDecoder *d);
 void jpg_plan_mcu_blocks(JpgDecoder *d);
+
+// ---- Entropy decoding (jpg_entropy.cpp) ----------------------------------------------------
+
+// The next n bits (1 <= n <= 16) of entropy-coded data, first bit most significant; the
+// register is refilled two bytes at a time through jpg_get_entropy_byte.
+uint32_t jpg_get_entropy_bits(JpgDecoder *d, int32_t n);
+
+// Consumes the expected restart marker and re-primes the bit reader with four bytes. Raises
+// JPG_ERR_RESTART when no marker is found within the budget or it is not the expected RSTn.
+void jpg_take_restart_marker(JpgDecoder *d);
+
+// Builds the lookahead tables from the four decode tables (after jpg_build_huff_table).
+void jpg_build_lookahead(JpgDecoder *d);
+
+// Huffman-decodes scan_mcus_across MCUs into the coefficient blocks of block_seg.
+void jpg_entropy_decode_row(JpgDecoder *d);
+
+enum {
+  JPG_RESTART_SCAN_BUDGET = 1536, // bytes examined while looking for a restart marker
+};
+
+// ---- Inverse DCT of an MCU row (jpg_idct_row.cpp) ------------------------------------------
+
+// Dequantises and transforms every block of the current MCU row into Psample_buf.
+void jpg_idct_mcu_row(JpgDecoder *d);
+
+// ---- Colour conversion (jpg_colour.cpp) ----------------------------------------------------
+
+// Each fills scan_line_0 (types 1x2 and 2x2 also scan_line_1) with the next line (pair) of the
+// MCU row in Psample_buf, in the pixel format of out_mode. Line r = mcu_height -
+// mcu_row_lines_left.
+void jpg_colour_convert_1x1(JpgDecoder *d);
+void jpg_colour_convert_2x1(JpgDecoder *d);
+void jpg_colour_convert_1x2(JpgDecoder *d);
+void jpg_colour_convert_2x2(JpgDecoder *d);
+
+// ---- Scan-line output (jpg_decode.cpp) -----------------------------------------------------
+
+// Delivers the next output line: 0 = delivered (line and length stored), 1 = all lines done,
+// -1 = an earlier error or decoding not started, JPG_ERR_ENTROPY = an error while decoding
+// an MCU row (its own code in last_error).
+int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length_out);
+
+// Copies one output line: 128-byte steps of eight 16-byte moves (cache-bypassing stores when
+// the processor has SSE2 and the destination allows), then the rest byte by byte.
+void jpg_copy_line(uint8_t *dst, const uint8_t *src, uint32_t bytes);

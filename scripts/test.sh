@@ -10,7 +10,7 @@ out=${TORVANE_BUILD_DIR:-$root/build}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake make g++ g++-multilib g++-mingw-w64-i686-win32 googletest libjpeg62-turbo-dev libbenchmark-dev
-          qemu-user)
+          qemu-user libturbojpeg0-dev clang libfuzzer-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -47,6 +47,30 @@ fi
 rm -rf "$probe"
 host_build host32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 "${emulator[@]}"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 host_build sanitize -DTORVANE_SANITIZE=ON
+
+# The threading tests (kernel events and threads, the frame hand-off with its worker) once more
+# under ThreadSanitizer.
+echo "== host build: tsan (threading tests)"
+cmake -S "$root" -B "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_TSAN=ON >/dev/null
+cmake --build "$out/tsan" -j "$jobs" --target host_tests sys_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir "$out/tsan" -j "$jobs" --output-on-failure -R '^(Events|SystemThreads|Delays|WorkerTest)\.'
+
+# The decoder's fuzz target, built with clang, AddressSanitizer and UBSan, runs for a bounded
+# time from seed frames made by the 64-bit build; any crash, leak or undefined behaviour it
+# finds fails the run (the input is left in $out/fuzz-artifacts, replayable with
+# jpg_decode_replay).
+fuzz_seconds=${TORVANE_FUZZ_SECONDS:-60}
+echo "== fuzz: jpg_decode for ${fuzz_seconds}s"
+rm -rf "$out/fuzz-corpus" "$out/fuzz-artifacts"
+mkdir -p "$out/fuzz-corpus" "$out/fuzz-artifacts"
+"$out/host64/fuzz/jpg_decode_replay" --write-seeds "$out/fuzz-corpus"
+CC=clang CXX=clang++ cmake -S "$root" -B "$out/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_FUZZ=ON >/dev/null
+cmake --build "$out/fuzz" -j "$jobs" --target jpg_decode_fuzz
+"$out/fuzz/fuzz/jpg_decode_fuzz" -max_total_time="$fuzz_seconds" -timeout=10 -max_len=16384 \
+  -artifact_prefix="$out/fuzz-artifacts/" -print_final_stats=1 "$out/fuzz-corpus" 2>"$out/fuzz/fuzz.log" ||
+  { tail -n 60 "$out/fuzz/fuzz.log" >&2; echo "fuzz: finding in $out/fuzz-artifacts" >&2; exit 1; }
+grep -E "^stat::number_of_executed_units|^Done" "$out/fuzz/fuzz.log" || true
 
 echo "== target build: i686-w64-mingw32"
 cmake -S "$root" -B "$out/target" -DCMAKE_TOOLCHAIN_FILE="$root/win/toolchain-i686-w64-mingw32.cmake" >/dev/null

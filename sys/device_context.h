@@ -50,6 +50,19 @@ struct DeviceContext {
   KEVENT g_WorkerExitedEvent;
   PKTHREAD g_pWorkerThread;
   PVOID g_WorkerWaitObjects[2];  // g_StopWorkerEvent, g_FrameReadyEvent, in this order
+  // Capacity of g_pRawBuf, kept apart from g_nRawLength (which holds the current frame's
+  // length once frames flow), so no frame is copied past the buffer's end.
+  ULONG g_nRawBufSize;
+  // 1 from the moment a frame is handed to the worker until the worker is done with the frame
+  // buffers; releasing the buffers waits while it is set.
+  LONG volatile g_bFrameInFlight;
+  // Serialises the camera's command sequences: a sequence of vendor commands and bulk
+  // transfers must reach the camera's controller whole, or two property requests would
+  // interleave their commands on the control pipe. A synchronization event used as a lock,
+  // given its starting state by the first sequence (g_nCommandLockState: 0 not yet, 1 being
+  // initialised, 2 ready), since the record arrives zero-filled.
+  KEVENT g_CommandLock;
+  LONG volatile g_nCommandLockState;
 };
 
 typedef struct DeviceContext *PDEVICE_CONTEXT;
@@ -60,5 +73,7 @@ static_assert(sizeof(USBCAMD_INTERFACE) == 36, "USBCAMD_INTERFACE is 36 bytes on
 static_assert(offsetof(DeviceContext, g_UsbcamdInterface) == 44, "device context layout");
 static_assert(offsetof(DeviceContext, g_pRowTable) == 140, "device context layout");
 static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device context layout");
-static_assert(sizeof(DeviceContext) == 2156, "device context layout");
+static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device context layout");
+static_assert(offsetof(DeviceContext, g_CommandLock) == 2164, "device context layout");
+static_assert(sizeof(DeviceContext) == 2184, "device context layout");
 #endif

@@ -4,6 +4,9 @@
 
 #include "device_context.h"
 
+// Tag of every pool block the driver allocates: 'Wdm '.
+#define LUMAREX_POOL_TAG 0x206D6457
+
 // ---- Packet assembly (packet.cpp): called for every isochronous slot ----------------------
 ULONG NTAPI CamProcessUSBPacketEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PVOID CurrentFrameContext,
                                   PUSBD_ISO_PACKET_DESCRIPTOR SyncPacket, PVOID SyncBuffer,
@@ -26,6 +29,24 @@ typedef struct _LUMAREX_FRAME_SETTINGS {
 } LUMAREX_FRAME_SETTINGS, *PLUMAREX_FRAME_SETTINGS;
 
 extern LUMAREX_FRAME_SETTINGS g_FrameSettings;
+extern LONG g_nSnapshotWidth;   // frame size taken with the settings
+extern LONG g_nSnapshotHeight;
+extern ULONG g_nRawFrameSize;   // width * height of the negotiated format
+extern ULONG g_nRawByteCount;   // byte count of the last raw frame
+
+// ---- Frame hand-off and decode worker (worker.cpp) --------------------------------------------
+VOID NTAPI LUMAREX_DecodeWorker(PVOID StartContext);
+VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext);
+VOID LUMAREX_WaitForWorkerIdle(PDEVICE_CONTEXT DeviceContext);
+// Whether the vector forms may run: the processor has SSE2 and no floating-point save failed.
+BOOLEAN LUMAREX_VectorFormsAllowed(VOID);
+
+// ---- Device memory (memory.cpp) -----------------------------------------------------------------
+VOID LUMAREX_ResetDeviceContext(PDEVICE_CONTEXT DeviceContext);
+NTSTATUS LUMAREX_AllocateMemory(PDEVICE_CONTEXT DeviceContext, BOOLEAN Context, BOOLEAN RawBuffer,
+                                BOOLEAN BmpBuffer, BOOLEAN IPBuffer);
+VOID LUMAREX_FreeMemory(PDEVICE_CONTEXT DeviceContext, BOOLEAN Context, BOOLEAN RawBuffer, BOOLEAN BmpBuffer,
+                        BOOLEAN IPBuffer);
 
 // ---- Picture adjustments and output conversion (picture.cpp, picture_sse2.cpp, yuv.cpp) ------
 // Output format codes of g_nOutputFormat.
@@ -84,6 +105,75 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID D
                                          PVOID FrameContext, PVOID FrameBuffer, ULONG FrameLength,
                                          PVOID RawFrameBuffer, ULONG RawFrameLength, ULONG NumberOfPackets,
                                          PULONG BytesReturned, ULONG ActualRawFrameLength, ULONG StreamNumber);
+
+// ---- Camera vendor commands (vendor.cpp) -------------------------------------------------------
+// Every command the driver sends is vendor request 0x0C on the default control pipe; bulk data
+// moves on pipe 0 (camera to host) and pipe 1 (host to camera). The routines below run
+// synchronously at PASSIVE_LEVEL; those after the capture commands send one whole sequence,
+// holding the device's command lock for it.
+#define LUMAREX_VENDOR_REQUEST 0x0C
+#define LUMAREX_BULK_PIPE_IN 0
+#define LUMAREX_BULK_PIPE_OUT 1
+// Ready polls (in(0xA0, 0) until bit 2 is set) before an operation gives up.
+#define LUMAREX_READY_POLL_LIMIT 1000
+// Bytes the status read (private get 0) and the word read (private get 2) take from the camera.
+#define LUMAREX_STATUS_BLOCK_SIZE 16
+#define LUMAREX_CAMERA_WORD_SIZE 2
+// The operand of out(6, ...) that closes the open operation.
+#define LUMAREX_OPERATION_CLOSE 0xA0
+
+VOID LUMAREX_AcquireCommandLock(PDEVICE_CONTEXT DeviceContext);
+VOID LUMAREX_ReleaseCommandLock(PDEVICE_CONTEXT DeviceContext);
+VOID LUMAREX_SettleDelay(VOID);
+// Capture start and stop: single commands, sent with the lock held by the caller.
+NTSTATUS LUMAREX_SendStartCommand(PDEVICE_CONTEXT DeviceContext, ULONG RawFrameSize);
+NTSTATUS LUMAREX_SendStopCommand(PDEVICE_CONTEXT DeviceContext);
+NTSTATUS LUMAREX_ReadStatusBlock(PDEVICE_CONTEXT DeviceContext, PVOID Buffer);
+NTSTATUS LUMAREX_ReadOperationBlock(PDEVICE_CONTEXT DeviceContext, PVOID Buffer, ULONG Length);
+NTSTATUS LUMAREX_ReadOperationWord(PDEVICE_CONTEXT DeviceContext, PVOID Buffer);
+NTSTATUS LUMAREX_BulkRead(PDEVICE_CONTEXT DeviceContext, PVOID Buffer, ULONG Length);
+NTSTATUS LUMAREX_BulkWrite(PDEVICE_CONTEXT DeviceContext, PVOID Buffer, ULONG Length);
+NTSTATUS LUMAREX_RunReadyOperation(PDEVICE_CONTEXT DeviceContext, UCHAR Operation);
+NTSTATUS LUMAREX_RunOperation(PDEVICE_CONTEXT DeviceContext, UCHAR Operation);
+NTSTATUS LUMAREX_WriteOperationBlock(PDEVICE_CONTEXT DeviceContext, PVOID Buffer, ULONG Length, PULONG Written);
+NTSTATUS LUMAREX_SendRawCommand(PDEVICE_CONTEXT DeviceContext, USHORT Value, USHORT Index, ULONG Length);
+
+// ---- Persisted settings (settings.cpp) ---------------------------------------------------------
+// The picture settings live as REG_DWORD values under the "Settings" subkey of the device's
+// driver key. Valid settings are 0..100.
+#define LUMAREX_SETTING_MIN 0
+#define LUMAREX_SETTING_MAX 100
+// What the settings saves return on success, and so capture stop and a VideoProcAmp set: a
+// success code other than STATUS_SUCCESS, which callers of this driver have always seen.
+#define LUMAREX_SAVE_SUCCESS ((NTSTATUS)1)
+
+NTSTATUS LUMAREX_OpenSettingsKey(PDEVICE_CONTEXT DeviceContext, PHANDLE DriverKey, PHANDLE SettingsKey);
+NTSTATUS LUMAREX_QuerySettingValue(HANDLE KeyHandle, PCWSTR ValueName, ULONG NameSize, PLONG Destination);
+NTSTATUS LUMAREX_WriteSettingValue(HANDLE KeyHandle, PCWSTR ValueName, LONG Value);
+BOOLEAN LUMAREX_LoadSettings(PDEVICE_CONTEXT DeviceContext);
+NTSTATUS LUMAREX_RestoreSettings(PDEVICE_OBJECT BusDeviceObject, PDEVICE_CONTEXT DeviceContext);
+NTSTATUS LUMAREX_SaveSettings(PDEVICE_OBJECT BusDeviceObject, PDEVICE_CONTEXT DeviceContext);
+NTSTATUS LUMAREX_SaveSetting(PDEVICE_CONTEXT DeviceContext, ULONG Setting);
+// The setting a VideoProcAmp property id names (0, 1, 3, 4, 7), or NULL.
+PLONG LUMAREX_SettingField(PDEVICE_CONTEXT DeviceContext, ULONG PropertyId);
+// Stores Value in the setting when it is in 0..100, then runs the single-setting save; returns
+// the save's result (1, or the failure status of the key's open).
+NTSTATUS LUMAREX_ApplySetting(PDEVICE_CONTEXT DeviceContext, ULONG PropertyId, LONG Value);
+
+// ---- Capture start and stop (capture.cpp) ------------------------------------------------------
+NTSTATUS NTAPI LUMAREX_StartVideoCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
+NTSTATUS StartWorkerThread(PDEVICE_CONTEXT DeviceContext);
+
+// ---- Video properties (properties.cpp) ---------------------------------------------------------
+// Each handler serves one get or set request of its property set: it writes the reply into the
+// request's property buffer, records the status in Srb->Status and the reply length in
+// Srb->ActualBytesTransferred, and returns the status. Called at PASSIVE_LEVEL.
+NTSTATUS LUMAREX_GetVideoProcAmpProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);
+NTSTATUS LUMAREX_SetVideoProcAmpProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);
+NTSTATUS LUMAREX_GetVideoControlProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);
+NTSTATUS LUMAREX_SetVideoControlProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);
+NTSTATUS LUMAREX_GetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);
+NTSTATUS LUMAREX_SetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);
 
 // ---- Entry and dispatch -----------------------------------------------------------------------
 VOID NTAPI LUMAREX_ReceiveDevicePacket(PHW_STREAM_REQUEST_BLOCK Srb);

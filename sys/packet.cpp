@@ -15,9 +15,12 @@
 #define STATUS_BYTE_NO_DATA 0x01
 
 // Maximum packet size of interface pipe 0, the isochronous data pipe, or 0 when the
-// configuration left no interface copy (then no data packet can be accepted).
+// configuration left no interface copy or one too short to hold pipe 0 (then no data packet
+// can be accepted).
 static ULONG DataPipeMaxPacketSize(PDEVICE_CONTEXT dc) {
-  if (dc->g_pInterfaceInfo == NULL || dc->g_pInterfaceInfo->NumberOfPipes == 0) {
+  PUSBD_INTERFACE_INFORMATION info = dc->g_pInterfaceInfo;
+  if (info == NULL || info->NumberOfPipes == 0 ||
+      info->Length < (ULONG)FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + sizeof(USBD_PIPE_INFORMATION)) {
     return 0;
   }
   return dc->g_pInterfaceInfo->Pipes[0].MaximumPacketSize;

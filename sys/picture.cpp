@@ -4,9 +4,6 @@
 // forms.
 #include "lumarex.h"
 
-#define LUMAREX_POOL_TAG 0x206D6457  // 'Wdm '
-
-LUMAREX_FRAME_SETTINGS g_FrameSettings;
 
 namespace {
 
@@ -125,7 +122,7 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
   const ULONG rowBytes = (ULONG)width * 3;
   PUCHAR *rows = NULL;
   PUCHAR luma = NULL;
-  BOOLEAN vector = LUMAREX_HasSSE2();
+  BOOLEAN vector = LUMAREX_VectorFormsAllowed();
 
   if (width <= 0 || height <= 0 || dc->g_pBmpBuf == NULL ||
       (ULONGLONG)rowBytes * (ULONG)height > dc->g_nBmpBufSize) {

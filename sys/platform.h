@@ -6,6 +6,8 @@
 #if defined(TORVANE_HOST)
 
 #include "host_platform.h"
+#define LUMAREX_WIDE(s) u##s  // WCHAR is char16_t on the host
+#include <emmintrin.h>  // compiler intrinsics for the vector forms
 
 #else
 
@@ -21,5 +23,7 @@
 #include <usbdi.h>
 #include <usbcamdi.h>
 #include "ddk_compat.h"
+#define LUMAREX_WIDE(s) L##s  // WCHAR is wchar_t on Windows
+#include <emmintrin.h>  // compiler intrinsics for the vector forms
 
 #endif

@@ -18,6 +18,7 @@ enum : ULONG {
   HOST_BUGCHECK_BAD_POOL_CALLER = 0xC2,
   HOST_BUGCHECK_MAXIMUM_WAIT_OBJECTS_EXCEEDED = 0x0C,
   HOST_BUGCHECK_REFERENCE_BY_POINTER = 0x18,
+  HOST_BUGCHECK_INVALID_FLOATING_POINT_STATE = 0xE7,
   HOST_BUGCHECK_INVALID_DISPATCHER_OBJECT = 0xE0000001,  // host-only: a wait on what is no event or thread
 };
 
@@ -100,3 +101,10 @@ size_t HostObjects_OpenHandles(); // handles not yet closed
 size_t HostThreads_Running();     // system threads whose start routine has not ended
 // Waits (at most timeoutMs) until no system thread runs; returns whether that happened.
 bool HostThreads_WaitAllExited(unsigned timeoutMs);
+// The next PsCreateSystemThread fails with status and creates nothing.
+void HostThreads_FailNextCreate(NTSTATUS status);
+
+// ---- Floating-point state --------------------------------------------------------------------
+void HostFpu_FailNextSave();   // the next KeSaveFloatingPointState fails
+uint64_t HostFpu_SaveCount();  // successful saves so far
+int HostFpu_SavedDepth();      // saves not yet restored on the calling thread

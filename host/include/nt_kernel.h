@@ -203,3 +203,30 @@ TORVANE_EXTERN_C NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_
 TORVANE_EXTERN_C LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject ObfDereferenceObject
 TORVANE_EXTERN_C NTSTATUS NTAPI ZwClose(HANDLE Handle);
+
+// ---- Floating-point and vector state ---------------------------------------------------------
+// Kernel code that uses x87, MMX or SSE registers saves the interrupted thread's state first.
+#if defined(__i386__)
+typedef struct _KFLOATING_SAVE {
+  ULONG ControlWord;
+  ULONG StatusWord;
+  ULONG ErrorOffset;
+  ULONG ErrorSelector;
+  ULONG DataOffset;
+  ULONG DataSelector;
+  ULONG Cr0NpxState;
+  ULONG Spare1;
+} KFLOATING_SAVE, *PKFLOATING_SAVE;
+#else
+typedef struct _KFLOATING_SAVE {
+  ULONG Dummy;
+} KFLOATING_SAVE, *PKFLOATING_SAVE;
+#endif
+
+TORVANE_EXTERN_C NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
+TORVANE_EXTERN_C NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
+
+// ---- Interlocked operations -------------------------------------------------------------------
+TORVANE_EXTERN_C LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value);
+TORVANE_EXTERN_C LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange,
+                                                           LONG Comparand);

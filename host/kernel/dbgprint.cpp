@@ -15,9 +15,10 @@ struct DbgLog {
   std::string pending;
 };
 
+// Never destroyed: system threads may still print while the process exits.
 DbgLog &Log() {
-  static DbgLog log;
-  return log;
+  static DbgLog *log = new DbgLog;
+  return *log;
 }
 
 bool EchoRequested() {

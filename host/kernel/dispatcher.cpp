@@ -12,8 +12,10 @@
 
 namespace {
 
-std::mutex g_lock;
-std::condition_variable g_changed;
+// One lock and one condition variable for every dispatcher object. Never destroyed: system
+// threads may still signal while the process exits.
+std::mutex &g_lock = *new std::mutex;
+std::condition_variable &g_changed = *new std::condition_variable;
 
 struct DelayState {
   std::mutex lock;
@@ -24,8 +26,8 @@ struct DelayState {
 };
 
 DelayState &Delays() {
-  static DelayState d;
-  return d;
+  static DelayState *d = new DelayState;
+  return *d;
 }
 
 PDISPATCHER_HEADER Header(PVOID object, const char *routine) {

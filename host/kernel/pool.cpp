@@ -28,9 +28,10 @@ struct PoolState {
   std::unordered_set<ULONG> failingTags;
 };
 
+// Never destroyed: system threads may still free memory while the process exits.
 PoolState &Pool() {
-  static PoolState state;
-  return state;
+  static PoolState *state = new PoolState;
+  return *state;
 }
 
 bool IsPagedType(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }

@@ -20,10 +20,6 @@ struct _KTHREAD {
   DISPATCHER_HEADER Header;
 };
 
-struct _OBJECT_TYPE {
-  const char *name;
-};
-
 namespace {
 
 struct HostThread {
@@ -34,8 +30,12 @@ struct HostThread {
   jmp_buf exit;
 };
 
+// One referenced object: a thread, or an object another host source inserted (a registry
+// key). destroy runs when the last reference goes.
 struct ObjectEntry {
-  HostThread *thread;
+  POBJECT_TYPE type;
+  void *object;
+  void (*destroy)(void *object);
   LONG references;
 };
 
@@ -46,11 +46,13 @@ struct ObjectTable {
   std::unordered_map<HANDLE, const void *> handles;
   uintptr_t nextHandle = 0x1000;
   size_t running = 0;
+  NTSTATUS createFailure = STATUS_SUCCESS;  // the next thread creation's fault
 };
 
+// Never destroyed: a system thread may still be leaving while the process exits.
 ObjectTable &Table() {
-  static ObjectTable t;
-  return t;
+  static ObjectTable *t = new ObjectTable;
+  return *t;
 }
 
 thread_local HostThread *t_self = nullptr;
@@ -58,19 +60,21 @@ thread_local HostThread *t_self = nullptr;
 // Drops one reference; the object goes when the last one does.
 void Release(const void *object) {
   ObjectTable &table = Table();
-  HostThread *dead = nullptr;
+  ObjectEntry dead{};
   {
     std::lock_guard<std::mutex> guard(table.lock);
     auto it = table.objects.find(object);
-    if (it == table.objects.end() || it->second.references <= 0) {
-      dead = nullptr;
-    } else if (--it->second.references == 0) {
-      dead = it->second.thread;
+    if (it != table.objects.end() && it->second.references > 0 && --it->second.references == 0) {
+      dead = it->second;
       table.objects.erase(it);
     }
   }
-  delete dead;
+  if (dead.destroy != nullptr) {
+    dead.destroy(dead.object);
+  }
 }
+
+void DestroyThread(void *object) { delete static_cast<HostThread *>(object); }
 
 void ThreadMain(HostThread *self) {
   t_self = self;
@@ -108,6 +112,15 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
   UNREFERENCED_PARAMETER(ObjectAttributes);
   UNREFERENCED_PARAMETER(ProcessHandle);
   HostIrql_Require(PASSIVE_LEVEL, "PsCreateSystemThread");
+  {
+    ObjectTable &table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    if (!NT_SUCCESS(table.createFailure)) {
+      NTSTATUS failure = table.createFailure;
+      table.createFailure = STATUS_SUCCESS;
+      return failure;
+    }
+  }
   HostThread *t = new HostThread{};
   t->kthread.Header.Type = HOST_DISPATCHER_THREAD;
   t->kthread.Header.Size = (UCHAR)(sizeof(DISPATCHER_HEADER) / sizeof(LONG));
@@ -121,7 +134,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
   {
     std::lock_guard<std::mutex> guard(table.lock);
     // One reference for the handle, one for the running thread.
-    table.objects[&t->kthread] = ObjectEntry{t, 2};
+    table.objects[&t->kthread] = ObjectEntry{g_threadType, t, DestroyThread, 2};
     handle = (HANDLE)table.nextHandle;
     table.nextHandle += 4;
     table.handles[handle] = &t->kthread;
@@ -156,10 +169,11 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
   if (h == table.handles.end()) {
     return STATUS_INVALID_HANDLE;
   }
-  if (ObjectType != NULL && ObjectType != g_threadType) {
+  ObjectEntry &entry = table.objects.at(h->second);
+  if (ObjectType != NULL && ObjectType != entry.type) {
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
-  ++table.objects.at(h->second).references;
+  ++entry.references;
   *Object = const_cast<void *>(h->second);
   if (HandleInformation != NULL) {
     HandleInformation->HandleAttributes = 0;
@@ -223,4 +237,20 @@ bool HostThreads_WaitAllExited(unsigned timeoutMs) {
   ObjectTable &table = Table();
   std::unique_lock<std::mutex> guard(table.lock);
   return table.threadEnded.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return table.running == 0; });
+}
+
+HANDLE HostObjects_Insert(POBJECT_TYPE type, void *object, void (*destroy)(void *object)) {
+  ObjectTable &table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  table.objects[object] = ObjectEntry{type, object, destroy, 1};
+  HANDLE handle = (HANDLE)table.nextHandle;
+  table.nextHandle += 4;
+  table.handles[handle] = object;
+  return handle;
+}
+
+void HostThreads_FailNextCreate(NTSTATUS status) {
+  ObjectTable &table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  table.createFailure = status;
 }

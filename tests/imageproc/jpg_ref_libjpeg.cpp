@@ -29,6 +29,9 @@ struct Api {
   decltype(&jpeg_mem_src) mem_src = nullptr;
   decltype(&jpeg_read_header) read_header = nullptr;
   decltype(&jpeg_destroy_decompress) destroy_decompress = nullptr;
+  decltype(&jpeg_start_decompress) start_decompress = nullptr;
+  decltype(&jpeg_read_scanlines) read_scanlines = nullptr;
+  decltype(&jpeg_finish_decompress) finish_decompress = nullptr;
 };
 
 template <typename T>
@@ -56,7 +59,10 @@ const Api &GetApi() {
                Bind(lib, "jpeg_CreateDecompress", a.create_decompress) &&
                Bind(lib, "jpeg_mem_src", a.mem_src) &&
                Bind(lib, "jpeg_read_header", a.read_header) &&
-               Bind(lib, "jpeg_destroy_decompress", a.destroy_decompress);
+               Bind(lib, "jpeg_destroy_decompress", a.destroy_decompress) &&
+               Bind(lib, "jpeg_start_decompress", a.start_decompress) &&
+               Bind(lib, "jpeg_read_scanlines", a.read_scanlines) &&
+               Bind(lib, "jpeg_finish_decompress", a.finish_decompress);
     return a;
   }();
   return api;
@@ -200,7 +206,43 @@ RefJpegHeader RefJpeg_ReadHeader(const std::vector<uint8_t> &data) {
   return h;
 }
 
+RefJpegImage RefJpeg_Decode(const std::vector<uint8_t> &data, bool ycbcr) {
+  const Api &api = GetApi();
+  RefJpegImage img;
+  if (!api.loaded) {
+    return img;
+  }
+  jpeg_decompress_struct cinfo;
+  ErrorManager err;
+  cinfo.err = api.std_error(&err.pub);
+  err.pub.error_exit = ErrorExit;
+  err.pub.output_message = SilentOutput;
+  if (setjmp(err.jump) != 0) {
+    api.destroy_decompress(&cinfo);
+    return RefJpegImage{};
+  }
+  api.create_decompress(&cinfo, JPEG_LIB_VERSION, sizeof(cinfo));
+  api.mem_src(&cinfo, data.data(), data.size());
+  api.read_header(&cinfo, TRUE);
+  cinfo.out_color_space = ycbcr ? JCS_YCbCr : JCS_RGB;
+  cinfo.do_fancy_upsampling = FALSE;  // chroma replicated, as this decoder does
+  cinfo.dct_method = JDCT_ISLOW;
+  api.start_decompress(&cinfo);
+  img.width = static_cast<int>(cinfo.output_width);
+  img.height = static_cast<int>(cinfo.output_height);
+  img.pixels.resize(static_cast<size_t>(img.width) * img.height * 3);
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW row = &img.pixels[static_cast<size_t>(cinfo.output_scanline) * img.width * 3];
+    api.read_scanlines(&cinfo, &row, 1);
+  }
+  api.finish_decompress(&cinfo);
+  api.destroy_decompress(&cinfo);
+  return img;
+}
+
 #else  // no libjpeg headers for this architecture
+
+RefJpegImage RefJpeg_Decode(const std::vector<uint8_t> &, bool) { return {}; }
 
 bool RefJpeg_Available() { return false; }
 std::vector<uint8_t> RefJpeg_Encode(const RefJpegEncodeOptions &, const std::vector<uint8_t> &) {

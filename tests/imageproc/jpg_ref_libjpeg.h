@@ -48,3 +48,14 @@ struct RefJpegHeader {
 
 // Reads the header of a JPEG stream up to its first scan.
 RefJpegHeader RefJpeg_ReadHeader(const std::vector<uint8_t> &data);
+
+// A decoded picture: width x height pixels of 3 bytes, top row first.
+struct RefJpegImage {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> pixels;
+};
+
+// Decodes a baseline stream with the accurate integer inverse DCT and chroma replicated (no
+// interpolation), to R, G, B or, when ycbcr is set, to the Y, Cb, Cr samples. Empty on failure.
+RefJpegImage RefJpeg_Decode(const std::vector<uint8_t> &data, bool ycbcr);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "imageproc.h"
+#include "ip_context.h"
 #include "jpg_internal.h"
 
 // A JpgDecoder in a block of its own, filled with a pattern first because the driver's pool
@@ -71,4 +73,42 @@ inline TestFrameOutcome TestRunFrame(TestDecoder &d, const std::vector<uint8_t> 
   o.start_result = jpg_start_decoding(d.get());
   o.last_error = jpg_get_error(d.get());
   return o;
+}
+
+// An image-process context in a heap block of the size the library asks for, filled with a
+// pattern first (the driver's pool block is not cleared), then initialised.
+class TestContext {
+ public:
+  TestContext() : mem_(ZRImageProcess_GetContextSize(), 0xA5) {
+    ZRImageProcess_Initialize(nullptr, mem_.data());
+  }
+  void *get() { return mem_.data(); }
+  JpgDecoder *decoder() { return ip_context_decoder(mem_.data()); }
+
+ private:
+  std::vector<uint8_t> mem_;
+};
+
+// One jpg_decode call on an exact-size copy of the frame, into an output buffer of capacity
+// bytes (the frame's own size by default) prefilled with fill.
+struct TestDecoded {
+  int32_t result = -1;
+  int32_t error = 0;
+  ImageProc_Long width = -1;
+  ImageProc_Long height = -1;
+  ImageProc_ULong info4[4] = {};
+  ImageProc_ULong info3[3] = {};
+  uint16_t info24[24] = {};
+  std::vector<uint8_t> out;
+};
+
+inline TestDecoded TestDecodeFrame(TestContext &c, const std::vector<uint8_t> &frame, uint32_t mode,
+                                   size_t capacity, uint8_t fill = 0xCD) {
+  TestInput in(frame);
+  TestDecoded r;
+  r.out.assign(capacity, fill);
+  r.result = jpg_decode(c.get(), mode, in.data(), in.size(), r.out.data(), static_cast<uint32_t>(capacity),
+                        &r.width, &r.height, r.info4, r.info3, r.info24);
+  r.error = c.decoder()->last_error;
+  return r;
 }

@@ -1,0 +1,155 @@
+// jpg_decode against libjpeg-turbo's TurboJPEG decoder, on the same frames in the same run.
+//
+// Frames: 160x120, 320x240 and 640x480, 4:2:2 at quality 75 and 90 and 4:2:0 at quality 75,
+// each from eight different synthetic natural scenes, encoded by TurboJPEG with the standard
+// Huffman tables (as the camera's frames are). Every benchmark cycles through its eight
+// frames, as a live stream does, rather than decoding one frame over and over.
+//
+// Decoders, all to bottom-up B, G, R:
+//   torvane     jpg_decode, out_mode 0, on one context (as the driver runs it)
+//   turbo       tjDecompress2 with default flags (accurate DCT, smooth upsampling)
+//   turbo_fast  tjDecompress2 with TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE
+// After the run a table gives, per frame set, torvane's time divided by each of the others'
+// (below 1.0: torvane is faster). Machines are noisy: compare ratios within one run only.
+//
+//   build/host64/bench/decode_bench [--benchmark_min_time=0.5s] [--benchmark_repetitions=N]
+#include <benchmark/benchmark.h>
+#include <turbojpeg.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "imageproc.h"
+#include "jpg_scene.h"
+
+namespace {
+
+constexpr int kFramesPerSet = 8;
+
+struct FrameSet {
+  std::string name;  // e.g. "640x480/422/q75"
+  int width, height;
+  std::vector<std::vector<uint8_t>> frames;
+};
+
+std::vector<uint8_t> Encode(tjhandle tj, const std::vector<uint8_t> &rgb, int w, int h, int samp, int q) {
+  unsigned char *buf = nullptr;
+  unsigned long size = 0;
+  if (tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &buf, &size, samp, q, 0) != 0) {
+    std::fprintf(stderr, "encode failed: %s\n", tjGetErrorStr2(tj));
+    std::exit(1);
+  }
+  std::vector<uint8_t> out(buf, buf + size);
+  tjFree(buf);
+  return out;
+}
+
+std::vector<FrameSet> MakeSets() {
+  struct Spec { int w, h, samp, q; const char *samp_name; };
+  const Spec specs[] = {
+      {160, 120, TJSAMP_422, 75, "422"}, {160, 120, TJSAMP_422, 90, "422"}, {160, 120, TJSAMP_420, 75, "420"},
+      {320, 240, TJSAMP_422, 75, "422"}, {320, 240, TJSAMP_422, 90, "422"}, {320, 240, TJSAMP_420, 75, "420"},
+      {640, 480, TJSAMP_422, 75, "422"}, {640, 480, TJSAMP_422, 90, "422"}, {640, 480, TJSAMP_420, 75, "420"},
+  };
+  tjhandle tj = tjInitCompress();
+  std::vector<FrameSet> sets;
+  for (const Spec &s : specs) {
+    FrameSet set;
+    set.name = std::to_string(s.w) + "x" + std::to_string(s.h) + "/" + s.samp_name + "/q" + std::to_string(s.q);
+    set.width = s.w;
+    set.height = s.h;
+    for (int i = 0; i < kFramesPerSet; ++i) {
+      set.frames.push_back(Encode(tj, TestScene(s.w, s.h, 1000 + i), s.w, s.h, s.samp, s.q));
+    }
+    sets.push_back(std::move(set));
+  }
+  tjDestroy(tj);
+  return sets;
+}
+
+void BM_Torvane(benchmark::State &state, const FrameSet *set) {
+  std::vector<uint8_t> context(ZRImageProcess_GetContextSize());
+  ZRImageProcess_Initialize(nullptr, context.data());
+  std::vector<uint8_t> bmp(static_cast<size_t>(set->width) * set->height * 3);
+  ImageProc_Long w, h;
+  ImageProc_ULong a[4], b[3];
+  uint16_t c[24];
+  size_t i = 0;
+  for (auto _ : state) {
+    const std::vector<uint8_t> &f = set->frames[i++ % set->frames.size()];
+    if (jpg_decode(context.data(), 0, f.data(), static_cast<uint32_t>(f.size()), bmp.data(),
+                   static_cast<uint32_t>(bmp.size()), &w, &h, a, b, c) != 0) {
+      state.SkipWithError("jpg_decode failed");
+      break;
+    }
+    benchmark::DoNotOptimize(bmp.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_Turbo(benchmark::State &state, const FrameSet *set, int flags) {
+  tjhandle tj = tjInitDecompress();
+  std::vector<uint8_t> bmp(static_cast<size_t>(set->width) * set->height * 3);
+  size_t i = 0;
+  for (auto _ : state) {
+    const std::vector<uint8_t> &f = set->frames[i++ % set->frames.size()];
+    if (tjDecompress2(tj, f.data(), f.size(), bmp.data(), set->width, 0, set->height, TJPF_BGR,
+                      TJFLAG_BOTTOMUP | flags) != 0) {
+      state.SkipWithError(tjGetErrorStr2(tj));
+      break;
+    }
+    benchmark::DoNotOptimize(bmp.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+  tjDestroy(tj);
+}
+
+// Keeps the mean real time of every benchmark for the ratio table.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &r : runs) {
+      if (r.error_occurred) continue;
+      if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "mean") continue;
+      std::string name = r.run_name.function_name;
+      times_[name] = r.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void PrintRatios(const std::vector<FrameSet> &sets) {
+    std::printf("\ntorvane time / reference time (below 1.0: torvane faster)\n");
+    std::printf("%-18s %10s %12s %16s %16s\n", "frames", "torvane us", "vs turbo", "vs turbo_fast", "turbo_fast us");
+    for (const FrameSet &s : sets) {
+      double t = times_["torvane/" + s.name], d = times_["turbo/" + s.name], f = times_["turbo_fast/" + s.name];
+      if (t == 0 || d == 0 || f == 0) continue;
+      std::printf("%-18s %10.1f %12.3f %16.3f %16.1f\n", s.name.c_str(), t, t / d, t / f, f);
+    }
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  std::vector<FrameSet> sets = MakeSets();
+  for (const FrameSet &s : sets) {
+    // Interleaved per frame set, so the three decoders of a set run close together in time.
+    benchmark::RegisterBenchmark(("torvane/" + s.name).c_str(), BM_Torvane, &s)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("turbo/" + s.name).c_str(), BM_Turbo, &s, 0)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("turbo_fast/" + s.name).c_str(), BM_Turbo, &s,
+                                 TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE)
+        ->Unit(benchmark::kMicrosecond);
+  }
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios(sets);
+  benchmark::Shutdown();
+  return 0;
+}

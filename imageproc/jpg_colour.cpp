@@ -1,0 +1,216 @@
+// Colour conversion: the Y, Cb and Cr samples of one MCU row (Psample_buf, 64 bytes per
+// block, 8 bytes per block row) become output lines in scan_line_0 (and scan_line_1 for the
+// MCUs two block rows high). Chroma is upsampled by replication.
+//
+// Pixel formats by out_mode:
+//   0  B, G, R: B = Y + cb_b_tab[Cb], G = Y + ((cb_g_tab[Cb] + cr_g_tab[Cr]) >> 16),
+//      R = Y + cr_r_tab[Cr], each clamped to 0..255
+//   1  Y, Cb, Cr as decoded
+//   2  Y0, Cb, Y1, Cr per pixel pair; where the two pixels have chroma samples of their own
+//      (1x1 and 1x2 sampling) the pair carries (a + b) >> 1 of the two
+// Any other out_mode writes nothing.
+//
+// The three offsets of a chroma sample are looked up once and reused for every pixel that
+// shares it (two for 2x1, four for 2x2).
+//
+// The B, G, R conversion has an SSE2 form (jpg_colour_sse2.cpp) with the same results. It
+// runs whenever the inverse DCT runs its SSE2 form, so that the one switch (idct_set_form)
+// turns every use of the vector registers on or off together.
+#include "jpg_colour_sse2.h"
+#include "jpg_idct.h"
+#include "jpg_internal.h"
+
+namespace {
+
+inline uint8_t clamp_sample(int32_t v) {
+  return (uint8_t)(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// The three colour offsets of one chroma pair.
+struct ChromaOffsets {
+  int32_t b;
+  int32_t g;
+  int32_t r;
+};
+
+inline ChromaOffsets chroma_offsets(const JpgDecoder *d, uint32_t cb, uint32_t cr) {
+  ChromaOffsets o;
+  o.b = d->cb_b_tab[cb];
+  o.g = (d->cb_g_tab[cb] + d->cr_g_tab[cr]) >> 16;
+  o.r = d->cr_r_tab[cr];
+  return o;
+}
+
+inline void put_bgr(uint8_t *out, int32_t y, const ChromaOffsets &o) {
+  out[0] = clamp_sample(y + o.b);
+  out[1] = clamp_sample(y + o.g);
+  out[2] = clamp_sample(y + o.r);
+}
+
+// Geometry of one converter call.
+struct LineJob {
+  const uint8_t *mcu;     // first sample block of MCU 0
+  int32_t mcu_bytes;      // bytes of sample blocks per MCU
+  int32_t mcus;           // frame_mcus_across
+  int32_t r;              // line within the MCU row
+};
+
+inline LineJob line_job(const JpgDecoder *d) {
+  LineJob j;
+  j.mcu = d->Psample_buf;
+  j.mcu_bytes = d->frame_mcu_blocks * 64;
+  j.mcus = d->frame_mcus_across;
+  j.r = d->mcu_height - d->mcu_row_lines_left;
+  return j;
+}
+
+// Eight pixels with their own chroma (1x1 sampling): y, cb, cr point at 8 samples each.
+inline uint8_t *convert_8_full(const JpgDecoder *d, uint8_t *out, const uint8_t *y,
+                               const uint8_t *cb, const uint8_t *cr) {
+  switch (d->out_mode) {
+  case 0:
+    for (int32_t x = 0; x < 8; ++x) {
+      put_bgr(out + 3 * x, y[x], chroma_offsets(d, cb[x], cr[x]));
+    }
+    return out + 24;
+  case 1:
+    for (int32_t x = 0; x < 8; ++x) {
+      out[3 * x] = y[x];
+      out[3 * x + 1] = cb[x];
+      out[3 * x + 2] = cr[x];
+    }
+    return out + 24;
+  case 2:
+    for (int32_t x = 0; x < 8; x += 2) {
+      out[2 * x] = y[x];
+      out[2 * x + 1] = (uint8_t)((cb[x] + cb[x + 1]) >> 1);
+      out[2 * x + 2] = y[x + 1];
+      out[2 * x + 3] = (uint8_t)((cr[x] + cr[x + 1]) >> 1);
+    }
+    return out + 16;
+  default:
+    return out;
+  }
+}
+
+// Sixteen pixels sharing each chroma sample between two (2x1 sampling): yl and yr are the 8
+// samples of the left and the right luminance block, cb and cr 8 chroma samples.
+inline uint8_t *convert_16_half(const JpgDecoder *d, uint8_t *out, const uint8_t *yl,
+                                const uint8_t *yr, const uint8_t *cb, const uint8_t *cr, bool vector) {
+  switch (d->out_mode) {
+  case 0:
+#if JPG_COLOUR_HAVE_SSE2
+    if (vector) {
+      colour_bgr_half16_sse2(d, out, yl, yr, cb, cr);
+      return out + 48;
+    }
+#else
+    (void)vector;
+#endif
+    for (int32_t x = 0; x < 4; ++x) {
+      ChromaOffsets o = chroma_offsets(d, cb[x], cr[x]);
+      put_bgr(out + 6 * x, yl[2 * x], o);
+      put_bgr(out + 6 * x + 3, yl[2 * x + 1], o);
+    }
+    for (int32_t x = 0; x < 4; ++x) {
+      ChromaOffsets o = chroma_offsets(d, cb[4 + x], cr[4 + x]);
+      put_bgr(out + 24 + 6 * x, yr[2 * x], o);
+      put_bgr(out + 24 + 6 * x + 3, yr[2 * x + 1], o);
+    }
+    return out + 48;
+  case 1:
+    for (int32_t x = 0; x < 16; ++x) {
+      out[3 * x] = x < 8 ? yl[x] : yr[x - 8];
+      out[3 * x + 1] = cb[x >> 1];
+      out[3 * x + 2] = cr[x >> 1];
+    }
+    return out + 48;
+  case 2:
+    for (int32_t x = 0; x < 8; ++x) {
+      const uint8_t *y = x < 4 ? yl + 2 * x : yr + 2 * (x - 4);
+      out[4 * x] = y[0];
+      out[4 * x + 1] = cb[x];
+      out[4 * x + 2] = y[1];
+      out[4 * x + 3] = cr[x];
+    }
+    return out + 32;
+  default:
+    return out;
+  }
+}
+
+bool use_vector(const JpgDecoder *d) {
+  return JPG_COLOUR_HAVE_SSE2 && d->out_mode == 0 && idct_form() == JPG_IDCT_SSE2;
+}
+
+// A line of 8-pixel MCUs with chroma of their own (1x1, and each line of 1x2): y_row and
+// c_row are the offsets of the luminance and chroma rows inside an MCU, cb_block the offset
+// of the Cb block (Cr follows it).
+void convert_full_line(const JpgDecoder *d, uint8_t *out, const LineJob &j, int32_t y_row,
+                       int32_t cb_block, int32_t c_row) {
+  int32_t m = 0;
+#if JPG_COLOUR_HAVE_SSE2
+  if (use_vector(d)) {
+    for (; m + 1 < j.mcus; m += 2, out += 48) {
+      const uint8_t *a = j.mcu + m * j.mcu_bytes;
+      const uint8_t *b = a + j.mcu_bytes;
+      colour_bgr_full16_sse2(d, out, a + y_row, a + cb_block + c_row, a + cb_block + 64 + c_row,
+                             b + y_row, b + cb_block + c_row, b + cb_block + 64 + c_row);
+    }
+  }
+#endif
+  for (; m < j.mcus; ++m) {
+    const uint8_t *mcu = j.mcu + m * j.mcu_bytes;
+    out = convert_8_full(d, out, mcu + y_row, mcu + cb_block + c_row, mcu + cb_block + 64 + c_row);
+  }
+}
+
+} // namespace
+
+void jpg_colour_convert_1x1(JpgDecoder *d) {
+  LineJob j = line_job(d);
+  convert_full_line(d, d->scan_line_0, j, 8 * j.r, 64, 8 * j.r);
+}
+
+// ITU-T T.81 A.1.1: the 2x1 MCU holds the left and the right luminance block, then Cb, Cr;
+// chroma column x / 2.
+void jpg_colour_convert_2x1(JpgDecoder *d) {
+  LineJob j = line_job(d);
+  const bool vector = use_vector(d);
+  uint8_t *out = d->scan_line_0;
+  for (int32_t m = 0; m < j.mcus; ++m) {
+    const uint8_t *mcu = j.mcu + m * j.mcu_bytes;
+    const int32_t row = 8 * j.r;
+    out = convert_16_half(d, out, mcu + row, mcu + 64 + row, mcu + 128 + row, mcu + 192 + row, vector);
+  }
+}
+
+// Lines r and r + 1 (r even) from the top luminance block for r < 8, the bottom one after;
+// both lines use chroma row r / 2.
+void jpg_colour_convert_1x2(JpgDecoder *d) {
+  LineJob j = line_job(d);
+  const int32_t y_row = (j.r < 8 ? 0 : 64) + 8 * (j.r & 7);
+  const int32_t c_row = 8 * (j.r >> 1);
+  convert_full_line(d, d->scan_line_0, j, y_row, 128, c_row);
+  convert_full_line(d, d->scan_line_1, j, y_row + 8, 128, c_row);
+}
+
+// Lines r and r + 1 (r even) from the top pair of luminance blocks for r < 8, the bottom pair
+// after; chroma row r / 2, column x / 2.
+void jpg_colour_convert_2x2(JpgDecoder *d) {
+  LineJob j = line_job(d);
+  const bool vector = use_vector(d);
+  uint8_t *out0 = d->scan_line_0;
+  uint8_t *out1 = d->scan_line_1;
+  const int32_t y_row = (j.r < 8 ? 0 : 128) + 8 * (j.r & 7);
+  const int32_t c_row = 8 * (j.r >> 1);
+  for (int32_t m = 0; m < j.mcus; ++m) {
+    const uint8_t *mcu = j.mcu + m * j.mcu_bytes;
+    const uint8_t *yl = mcu + y_row;
+    const uint8_t *yr = mcu + 64 + y_row;
+    const uint8_t *cb = mcu + 256 + c_row;
+    const uint8_t *cr = mcu + 320 + c_row;
+    out0 = convert_16_half(d, out0, yl, yr, cb, cr, vector);
+    out1 = convert_16_half(d, out1, yl + 8, yr + 8, cb, cr, vector);
+  }
+}

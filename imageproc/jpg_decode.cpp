@@ -1,0 +1,179 @@
+// The frame decode entry and the scan-line output: jpg_decode reads the frame's headers,
+// prepares decoding, then takes one output line at a time from jpg_decode_line and copies it
+// into the caller's bitmap, bottom-up for BGR and top-down for the YCbCr layouts.
+// jpg_decode_line decodes, transforms and colour-converts one MCU row whenever the previous
+// one is used up.
+#include "imageproc.h"
+#include "ip_context.h"
+#include "jpg_idct.h"
+#include "jpg_internal.h"
+
+#if JPG_IDCT_HAVE_SSE2
+#include <emmintrin.h>
+#endif
+
+int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length_out) {
+  if (d->last_error != JPG_OK || d->decoding_started == 0) {
+    return -1;
+  }
+  if (d->lines_left < 1) {
+    return 1;
+  }
+  if (d->mcu_row_lines_left == 0) {
+    if (__builtin_setjmp(d->jmp_state.words) != 0) {
+      return JPG_ERR_ENTROPY;
+    }
+    jpg_entropy_decode_row(d);
+    jpg_idct_mcu_row(d);
+    d->mcu_row_lines_left = d->mcu_height;
+  }
+  const uint8_t *line = d->scan_line_0;
+  switch (d->mcu_layout) {
+  case 1:
+    jpg_colour_convert_1x1(d);
+    break;
+  case 2:
+    jpg_colour_convert_2x1(d);
+    break;
+  case 3:
+  case 4:
+    // Two lines at a time: converted when an even number of lines is left in the MCU row,
+    // the second of the pair delivered from scan_line_1 on the next call.
+    if ((d->mcu_row_lines_left & 1) == 0) {
+      if (d->mcu_layout == 3) {
+        jpg_colour_convert_1x2(d);
+      } else {
+        jpg_colour_convert_2x2(d);
+      }
+    } else {
+      line = d->scan_line_1;
+    }
+    break;
+  default:
+    break;
+  }
+  *line_out = line;
+  *length_out = d->out_line_bytes;
+  d->mcu_row_lines_left -= 1;
+  d->lines_left -= 1;
+  return 0;
+}
+
+// ---- Line copy ---------------------------------------------------------------------------------
+
+namespace {
+
+void copy_line_scalar(uint8_t *dst, const uint8_t *src, uint32_t bytes) {
+  uint32_t i = 0;
+  for (; i + 128 <= bytes; i += 128) {
+    for (uint32_t k = 0; k < 128; ++k) {
+      dst[i + k] = src[i + k];
+    }
+  }
+  for (; i < bytes; ++i) {
+    dst[i] = src[i];
+  }
+}
+
+#if JPG_IDCT_HAVE_SSE2
+
+#if defined(__i386__)
+#define COPY_SSE2_ENTRY __attribute__((target("sse2"), force_align_arg_pointer))
+#else
+#define COPY_SSE2_ENTRY __attribute__((target("sse2")))
+#endif
+
+// Eight 16-byte moves per step. The line buffers are 6408 bytes apart, so the source is
+// read unaligned; the stores bypass the cache (the bitmap is not read again by the decoder)
+// when the destination is 16-byte aligned, and are ordinary unaligned stores otherwise.
+COPY_SSE2_ENTRY void copy_line_sse2(uint8_t *dst, const uint8_t *src, uint32_t bytes) {
+  uint32_t i = 0;
+  if (((uintptr_t)dst & 15) == 0) {
+    for (; i + 128 <= bytes; i += 128) {
+      for (uint32_t k = 0; k < 128; k += 16) {
+        __m128i v = _mm_loadu_si128((const __m128i *)(const void *)(src + i + k));
+        _mm_stream_si128((__m128i *)(void *)(dst + i + k), v);
+      }
+    }
+    // Cache-bypassing stores are weakly ordered: make them visible before the thread that
+    // handed over the buffer reads it.
+    _mm_sfence();
+  } else {
+    for (; i + 128 <= bytes; i += 128) {
+      for (uint32_t k = 0; k < 128; k += 16) {
+        __m128i v = _mm_loadu_si128((const __m128i *)(const void *)(src + i + k));
+        _mm_storeu_si128((__m128i *)(void *)(dst + i + k), v);
+      }
+    }
+  }
+  for (; i < bytes; ++i) {
+    dst[i] = src[i];
+  }
+}
+
+#endif
+
+} // namespace
+
+// The cache-bypassing form runs whenever the inverse DCT runs its SSE2 form, so that one
+// switch (idct_set_form) turns every use of the vector registers on or off together.
+void jpg_copy_line(uint8_t *dst, const uint8_t *src, uint32_t bytes) {
+#if JPG_IDCT_HAVE_SSE2
+  if (idct_form() == JPG_IDCT_SSE2) {
+    copy_line_sse2(dst, src, bytes);
+    return;
+  }
+#endif
+  copy_line_scalar(dst, src, bytes);
+}
+
+// ---- Decode entry --------------------------------------------------------------------------------
+
+int32_t jpg_decode(void *context, uint32_t out_mode, const uint8_t *input, uint32_t input_length,
+                   uint8_t *output, uint32_t output_capacity, ImageProc_Long *width_out,
+                   ImageProc_Long *height_out, ImageProc_ULong info4_out[4],
+                   ImageProc_ULong info3_out[3], uint16_t info24_out[24]) {
+  JpgDecoder *d = ip_context_decoder(context);
+  d->out_mode = out_mode;
+  jpg_begin_frame(d, input, input_length);
+  if (jpg_get_error(d) != JPG_OK) {
+    return 1;
+  }
+  const int32_t width = jpg_get_width(d);
+  const int32_t height = jpg_get_height(d);
+
+  // The camera is asked for a frame size and the bitmap buffer sized for it, but the frame
+  // header is what the device sent: a frame of another size is refused before anything is
+  // written. Width <= 1600 and height <= 1200 keep the product well inside 32 bits.
+  const uint32_t pixel_bytes = out_mode == 2 ? 2 : 3;
+  const uint32_t row_bytes = pixel_bytes * (uint32_t)width;
+  if ((uint64_t)row_bytes * (uint32_t)height > output_capacity) {
+    d->last_error = JPG_ERR_OUTPUT_SIZE;
+    return 1;
+  }
+
+  *width_out = width;
+  *height_out = height;
+  for (int32_t i = 0; i < 4; ++i) {
+    info4_out[i] = d->app_params_a[i];
+  }
+  for (int32_t i = 0; i < 3; ++i) {
+    info3_out[i] = d->app_params_b[i];
+  }
+  for (int32_t i = 0; i < 24; ++i) {
+    info24_out[i] = d->app_params_c[i];
+  }
+
+  if (jpg_start_decoding(d) != 0) {
+    return 1;
+  }
+
+  // Line n goes to row height - 1 - n (bottom-up, BGR) or to row n (top-down, YCbCr).
+  const uint8_t *line;
+  int32_t length;
+  for (int32_t n = 0; jpg_decode_line(d, &line, &length) == 0; ++n) {
+    int32_t row = out_mode == 0 ? height - 1 - n : n;
+    jpg_copy_line(output + (size_t)row_bytes * (uint32_t)row, line, row_bytes);
+  }
+  return jpg_get_error(d) != JPG_OK ? 1 : 0;
+}

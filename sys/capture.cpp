@@ -1,0 +1,115 @@
+// Capture start and stop. Start tells the camera to send frames of the negotiated size and, on
+// a device's first start, brings up the decode worker; stop tells the camera to stop and saves
+// the picture settings. Neither ends the worker: uninitialisation does.
+#include "imageproc.h"
+#include "lumarex.h"
+
+// Access asked for the worker thread's handle and object.
+#define WORKER_THREAD_ACCESS 0x001F03FF
+
+// StartWorkerThread - create the device's decode worker (a system thread running
+// LUMAREX_DecodeWorker on the device context) and keep a reference to its thread object in
+// g_pWorkerThread; the handle is closed. PASSIVE_LEVEL. Returns the creation's failure status,
+// or the status of taking the reference.
+NTSTATUS StartWorkerThread(PDEVICE_CONTEXT DeviceContext) {
+  HANDLE thread = NULL;
+  PVOID object = NULL;
+  NTSTATUS status;
+
+  status = PsCreateSystemThread(&thread, WORKER_THREAD_ACCESS, NULL, NULL, NULL, LUMAREX_DecodeWorker,
+                                DeviceContext);
+  if (!NT_SUCCESS(status)) {
+    goto Exit;
+  }
+  status = ObReferenceObjectByHandle(thread, WORKER_THREAD_ACCESS, NULL, KernelMode, &object, NULL);
+  if (NT_SUCCESS(status)) {
+    DeviceContext->g_pWorkerThread = (PKTHREAD)object;
+  }
+  ZwClose(thread);
+
+Exit:
+  return status;
+}
+
+// LUMAREX_StartVideoCapture - CamStartCapture: start the camera at the negotiated size; on the
+// device's first start also reset the image-process context, initialise the worker's events
+// and create the worker. Every start restarts the warm-up count.
+// PASSIVE_LEVEL, on the class library's thread. Returns the start command's status when the
+// worker already existed, else the worker creation's status.
+NTSTATUS NTAPI LUMAREX_StartVideoCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
+  NTSTATUS status;
+
+  UNREFERENCED_PARAMETER(BusDeviceObject);
+  DbgPrint("<lumarex>enter LUMAREX_StartVideoCapture 0x%x\n", (unsigned)g_nRawFrameSize);
+  // The camera takes no command during the 150 ms after a start, so the lock covers both.
+  LUMAREX_AcquireCommandLock(dc);
+  status = LUMAREX_SendStartCommand(dc, g_nRawFrameSize);
+  LUMAREX_SettleDelay();
+  LUMAREX_ReleaseCommandLock(dc);
+
+  if (dc->g_bWorkerStarted == 0) {
+    ZRImageProcess_Initialize(dc, dc->g_pIPContext);
+    KeInitializeEvent(&dc->g_BufferFreeEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&dc->g_FrameReadyEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&dc->g_StopWorkerEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&dc->g_WorkerExitedEvent, NotificationEvent, FALSE);
+    status = StartWorkerThread(dc);
+    if (!NT_SUCCESS(status)) {
+      // The flag stays 0, so the next start tries again.
+      DbgPrint("<vantor>StartWorkerThread Error");
+      goto Exit;
+    }
+    dc->g_bWorkerStarted = 1;
+  }
+  dc->g_nWarmupFrames = 0;
+
+Exit:
+  return status;
+}
+
+// CamStartCapture - the version-1 callback: LUMAREX_StartVideoCapture. PASSIVE_LEVEL.
+NTSTATUS NTAPI CamStartCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
+  return LUMAREX_StartVideoCapture(BusDeviceObject, DeviceContext);
+}
+
+// CamStartCaptureEx - the USBCAMD2 callback: stream 0 (video) starts capture; the still
+// stream needs nothing. PASSIVE_LEVEL. Returns the start's status, or STATUS_SUCCESS.
+NTSTATUS NTAPI CamStartCaptureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, ULONG StreamNumber) {
+  if (StreamNumber != 0) {
+    return STATUS_SUCCESS;
+  }
+  return CamStartCapture(BusDeviceObject, DeviceContext);
+}
+
+// CamStopCapture - stop the camera, make the next raw frame skip the wait for the worker
+// (which may be holding no frame at all), and save the picture settings once the camera took
+// the stop. PASSIVE_LEVEL, on the class library's thread. Returns a failed stop command's
+// status (nothing saved), else the save's result (LUMAREX_SAVE_SUCCESS when it worked).
+NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
+  NTSTATUS status;
+
+  LUMAREX_AcquireCommandLock(dc);
+  status = LUMAREX_SendStopCommand(dc);
+  dc->g_nWarmupFrames = 0;
+  dc->g_bSkipBufferWait = 1;
+  LUMAREX_SettleDelay();
+  LUMAREX_ReleaseCommandLock(dc);
+  if (status != STATUS_SUCCESS) {
+    goto Exit;
+  }
+  status = LUMAREX_SaveSettings(BusDeviceObject, dc);
+
+Exit:
+  return status;
+}
+
+// CamStopCaptureEx - the USBCAMD2 callback: stream 0 stops capture; the still stream needs
+// nothing. PASSIVE_LEVEL. Returns the stop's status, or STATUS_SUCCESS.
+NTSTATUS NTAPI CamStopCaptureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, ULONG StreamNumber) {
+  if (StreamNumber != 0) {
+    return STATUS_SUCCESS;
+  }
+  return CamStopCapture(BusDeviceObject, DeviceContext);
+}

@@ -1,0 +1,147 @@
+// Device start-up and shutdown: the configuration callbacks that tune the camera's pipes and
+// reset the device context, CamInitialize with the image-process context, and CamUnInitialize,
+// which stops the decode worker and frees everything the device holds.
+#include "imageproc.h"
+#include "lumarex.h"
+
+// Pipe roles reported to the class library: pipes 0 and 1 carry video data; later entries
+// describe nothing.
+static const USBCAMD_Pipe_Config_Descriptor PipeConfigTable[] = {
+    {USBCAMD_VIDEO_STREAM, USBCAMD_DATA_PIPE},  // pipe 0: isochronous video data
+    {USBCAMD_VIDEO_STREAM, USBCAMD_DATA_PIPE},  // pipe 1
+    {0, 0},                                     // pipe 2
+    {0, 0},                                     // pipe 3
+};
+
+#define LUMAREX_PIPE_TRANSFER_SIZE 32768
+
+// Whether pipe i lies inside the interface record as its Length describes it.
+static BOOLEAN InterfaceHasPipe(PUSBD_INTERFACE_INFORMATION Interface, ULONG i) {
+  return i < Interface->NumberOfPipes &&
+         (ULONG)FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + (i + 1) * sizeof(USBD_PIPE_INFORMATION) <=
+             Interface->Length;
+}
+
+// CamConfigure - the class library has selected the configuration. Tunes the interface record
+// in place (transfer size of pipes 0 and 1, alternate setting 0), keeps a copy of it and names
+// pipe 0 the data pipe and pipe 2 the sync pipe. PASSIVE_LEVEL.
+NTSTATUS NTAPI CamConfigure(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+                            PUSBD_INTERFACE_INFORMATION Interface,
+                            PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PLONG DataPipeIndex,
+                            PLONG SyncPipeIndex) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
+
+  UNREFERENCED_PARAMETER(BusDeviceObject);
+  UNREFERENCED_PARAMETER(ConfigurationDescriptor);
+
+  LUMAREX_ResetDeviceContext(dc);
+
+  // An older copy (a configuration without a removal in between) is released, not leaked.
+  if (dc->g_pInterfaceInfo != NULL) {
+    ExFreePool(dc->g_pInterfaceInfo);
+    dc->g_pInterfaceInfo = NULL;
+  }
+  if (Interface == NULL) {
+    return STATUS_SUCCESS;
+  }
+
+  dc->g_pInterfaceInfo =
+      (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, Interface->Length, LUMAREX_POOL_TAG);
+  *DataPipeIndex = 0;
+  *SyncPipeIndex = 2;
+  if (dc->g_pInterfaceInfo == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  // Only pipes the record really holds are touched.
+  for (ULONG i = 0; i < 2; ++i) {
+    if (InterfaceHasPipe(Interface, i)) {
+      Interface->Pipes[i].MaximumTransferSize = LUMAREX_PIPE_TRANSFER_SIZE;
+    }
+  }
+  Interface->AlternateSetting = 0;
+  RtlCopyMemory(dc->g_pInterfaceInfo, Interface, Interface->Length);
+  return STATUS_SUCCESS;
+}
+
+// CamConfigureEx - the USBCAMD2 form: CamConfigure, then one stream and the pipe roles.
+// PASSIVE_LEVEL. Returns CamConfigure's status.
+NTSTATUS NTAPI CamConfigureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+                              PUSBD_INTERFACE_INFORMATION Interface,
+                              PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, ULONG PipeConfigListSize,
+                              PUSBCAMD_Pipe_Config_Descriptor PipeConfig, PUSB_DEVICE_DESCRIPTOR DeviceDescriptor) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
+  LONG dataPipe = 0;
+  LONG syncPipe = 0;
+  NTSTATUS status;
+
+  UNREFERENCED_PARAMETER(DeviceDescriptor);
+
+  status = CamConfigure(BusDeviceObject, DeviceContext, Interface, ConfigurationDescriptor, &dataPipe, &syncPipe);
+  if (Interface != NULL) {
+    dc->g_nNumberOfStreams = 1;
+    for (ULONG i = 0; i < PipeConfigListSize; ++i) {
+      // Pipes past the table's four entries get the same empty description as pipes 2 and 3.
+      PipeConfig[i] = i < RTL_NUMBER_OF(PipeConfigTable) ? PipeConfigTable[i] : PipeConfigTable[2];
+    }
+  }
+  return status;
+}
+
+// CamInitialize - allocate and initialise the image-process context. PASSIVE_LEVEL.
+NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
+  NTSTATUS status;
+
+  UNREFERENCED_PARAMETER(BusDeviceObject);
+
+  DbgPrint("ZR Camera Driver Version =  %s %s\n", __DATE__, __TIME__);
+  status = LUMAREX_AllocateMemory(dc, TRUE, FALSE, FALSE, FALSE);
+  if (status < 0) {
+    DbgPrint("<ERROR> Allocate System Memory Error=0x%08x\n", (unsigned)status);
+    return status;
+  }
+  DbgPrint("LUMAREX_Initialize = 0x%08x\n", (unsigned)(ULONG_PTR)dc->g_pIPContext);
+  ZRImageProcess_Initialize(dc, dc->g_pIPContext);
+  return STATUS_SUCCESS;
+}
+
+// CamUnInitialize - stop the decode worker and free everything the device holds.
+// PASSIVE_LEVEL. Returns the status of the wait for the worker's end, or STATUS_SUCCESS.
+NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
+  NTSTATUS status = STATUS_SUCCESS;
+  LARGE_INTEGER oneSecond;
+
+  UNREFERENCED_PARAMETER(BusDeviceObject);
+
+  if (dc->g_bWorkerStarted) {
+    KeSetEvent(&dc->g_StopWorkerEvent, 1, FALSE);
+    status = KeWaitForSingleObject(&dc->g_WorkerExitedEvent, Executive, KernelMode, FALSE, NULL);
+    KeClearEvent(&dc->g_WorkerExitedEvent);
+    // The worker signals before it has left the driver's code; give it time to do so before
+    // its thread object goes.
+    oneSecond.QuadPart = -10000000LL;
+    KeDelayExecutionThread(KernelMode, FALSE, &oneSecond);
+    ObDereferenceObject(dc->g_pWorkerThread);
+    dc->g_pWorkerThread = NULL;
+    dc->g_bWorkerStarted = 0;
+  }
+  if (dc->g_pInterfaceInfo != NULL) {
+    ExFreePool(dc->g_pInterfaceInfo);
+    dc->g_pInterfaceInfo = NULL;
+  }
+  LUMAREX_FreeMemory(dc, TRUE, TRUE, TRUE, TRUE);
+  return status;
+}
+
+// CamSaveState, CamRestoreState - nothing to save or restore across power changes.
+NTSTATUS NTAPI CamSaveState(PVOID DeviceContext) {
+  UNREFERENCED_PARAMETER(DeviceContext);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI CamRestoreState(PVOID DeviceContext) {
+  UNREFERENCED_PARAMETER(DeviceContext);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,277 @@
+// Frame hand-off and the decode worker.
+//
+// The raw-frame callback does not decode. It copies the frame's JPEG data into g_pRawBuf,
+// fills the application's buffer with the image the worker finished for the previous frame
+// (or a blank frame while the decoder warms up), snapshots the picture settings and wakes the
+// worker. The worker decodes g_pRawBuf into g_pBmpBuf and runs the picture processing. Two
+// notification events pass the buffers back and forth: g_FrameReadyEvent gives them to the
+// worker, g_BufferFreeEvent gives them back. The output therefore lags the camera by one frame.
+#include "imageproc.h"
+#include "lumarex.h"
+
+#define RAW_FRAME_HEADER_SIZE 80
+
+// Module-wide state, one set for the driver.
+ULONG g_nRawFrameSize;
+ULONG g_nRawByteCount;
+LONG g_nSnapshotWidth;
+LONG g_nSnapshotHeight;
+LUMAREX_FRAME_SETTINGS g_FrameSettings;
+
+// The vector forms (the library's SSE2 inverse DCT, the SSE2 picture adjustments) touch the
+// XMM registers, which a 32-bit kernel thread may use only with the floating-point state
+// saved. When a save ever fails they are switched off for good; both forms give identical
+// results, so only speed changes.
+static LONG volatile g_bVectorFormsOff;
+
+// g_bSkipBufferWait is written by the worker after every frame while the callback may be
+// reading it: both sides go through interlocked operations.
+static ULONG ReadSkipBufferWait(PDEVICE_CONTEXT dc) {
+  return (ULONG)InterlockedCompareExchange((LONG volatile *)&dc->g_bSkipBufferWait, 0, 0);
+}
+
+BOOLEAN LUMAREX_VectorFormsAllowed(VOID) { return g_bVectorFormsOff == 0 && LUMAREX_HasSSE2(); }
+
+static VOID TurnOffVectorForms(VOID) {
+  InterlockedExchange(&g_bVectorFormsOff, 1);
+  idct_set_form(JPG_IDCT_SCALAR);
+}
+
+// Fill the application's buffer with a blank frame of the output format, never past
+// FrameLength: RGB24 black, YUY2 luma 0 with chroma 128, I420 a black luma plane with chroma
+// planes of 128.
+static VOID FillBlankFrame(UCHAR format, PUCHAR out, ULONG frameLength, LONG width, LONG height) {
+  switch (format) {
+    case LUMAREX_FORMAT_RGB24:
+      RtlZeroMemory(out, frameLength);
+      break;
+    case LUMAREX_FORMAT_YUY2:
+      for (ULONG i = 0; i < frameLength; ++i) {
+        out[i] = (i & 1) ? 0x80 : 0x00;
+      }
+      break;
+    case LUMAREX_FORMAT_I420: {
+      ULONG luma = (ULONG)width * (ULONG)height;
+      ULONG chroma = luma / 2;
+      if (luma > frameLength) {
+        luma = frameLength;
+      }
+      if (chroma > frameLength - luma) {
+        chroma = frameLength - luma;
+      }
+      RtlZeroMemory(out, luma);
+      RtlFillMemory(out + luma, chroma, 0x80);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+// CamProcessRawVideoFrame - one complete raw frame (80-byte header, then JPEG data) from the
+// class library, and the application's buffer to fill.
+// Called at PASSIVE_LEVEL, one frame at a time: it blocks until the worker is done with the
+// previous frame. *BytesReturned holds the raw byte count on entry and the output byte count
+// on return. Always returns STATUS_SUCCESS.
+NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PVOID FrameContext,
+                                       PVOID FrameBuffer, ULONG FrameLength, PVOID RawFrameBuffer,
+                                       ULONG RawFrameLength, ULONG NumberOfPackets, PULONG BytesReturned) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
+  PUCHAR raw = (PUCHAR)RawFrameBuffer;
+  PUCHAR out = (PUCHAR)FrameBuffer;
+  ULONG byteCount;
+  BOOLEAN usable;
+  BOOLEAN holdBuffers;
+
+  UNREFERENCED_PARAMETER(BusDeviceObject);
+  UNREFERENCED_PARAMETER(FrameContext);
+  UNREFERENCED_PARAMETER(RawFrameLength);
+  UNREFERENCED_PARAMETER(NumberOfPackets);
+
+  if (raw == NULL || *BytesReturned == 0) {
+    return STATUS_SUCCESS;
+  }
+  byteCount = *BytesReturned;
+  g_nRawByteCount = byteCount;
+  g_nSnapshotWidth = dc->g_nFrameWidth;
+  g_nSnapshotHeight = dc->g_nFrameHeight;
+
+  // A frame shorter than its header, or with more JPEG data than g_pRawBuf holds, is not
+  // handed to the worker: it counts as bad and the application gets the previous image.
+  usable = byteCount >= RAW_FRAME_HEADER_SIZE && dc->g_pRawBuf != NULL &&
+           byteCount - RAW_FRAME_HEADER_SIZE <= dc->g_nRawBufSize;
+
+  // Take the shared buffers back from the worker. Until the worker has finished a frame since
+  // the start, nobody would signal the event: then neither wait nor copy. g_nRawLength
+  // belongs to the buffers: it changes only while the worker is not decoding with it.
+  holdBuffers = ReadSkipBufferWait(dc) == 0;
+  if (holdBuffers) {
+    KeWaitForSingleObject(&dc->g_BufferFreeEvent, Executive, KernelMode, FALSE, NULL);
+    KeClearEvent(&dc->g_BufferFreeEvent);
+    if (usable) {
+      dc->g_nRawLength = byteCount - RAW_FRAME_HEADER_SIZE;
+      RtlCopyMemory(dc->g_pRawBuf, raw + RAW_FRAME_HEADER_SIZE, dc->g_nRawLength);
+    }
+  } else if (usable && InterlockedCompareExchange(&dc->g_bFrameInFlight, 0, 0) == 0) {
+    dc->g_nRawLength = byteCount - RAW_FRAME_HEADER_SIZE;
+  }
+
+  if (dc->g_nOutputFormat == LUMAREX_FORMAT_MJPG) {
+    if (dc->g_nBadFrames != 0 || byteCount < RAW_FRAME_HEADER_SIZE) {
+      RtlFillMemory(out, FrameLength, 0xFF);
+      if (dc->g_nBadFrames != 0) {
+        dc->g_nBadFrames--;
+      }
+    } else {
+      ULONG jpegLength = byteCount - RAW_FRAME_HEADER_SIZE;
+      RtlCopyMemory(out, raw + RAW_FRAME_HEADER_SIZE, jpegLength < FrameLength ? jpegLength : FrameLength);
+    }
+  } else if (dc->g_nWarmupFrames > 6) {
+    if (dc->g_pBmpBuf != NULL) {
+      RtlCopyMemory(out, dc->g_pBmpBuf, FrameLength < dc->g_nBmpBufSize ? FrameLength : dc->g_nBmpBufSize);
+    }
+  } else {
+    FillBlankFrame(dc->g_nOutputFormat, out, FrameLength, g_nSnapshotWidth, g_nSnapshotHeight);
+  }
+
+  g_FrameSettings.Brightness = dc->g_nBrightness;
+  g_FrameSettings.Contrast = dc->g_nContrast;
+  g_FrameSettings.Sharpness = dc->g_nSharpness;
+  g_FrameSettings.Saturation = dc->g_nSaturation;
+  g_FrameSettings.WhiteBalance = dc->g_nWhiteBalance;
+
+  *BytesReturned = (ULONG)g_nSnapshotWidth * (ULONG)g_nSnapshotHeight * 3;
+
+  if (usable) {
+    // From here until the worker signals g_BufferFreeEvent the buffers are the worker's.
+    KeClearEvent(&dc->g_BufferFreeEvent);
+    InterlockedExchange(&dc->g_bFrameInFlight, 1);
+    KeSetEvent(&dc->g_FrameReadyEvent, 1, FALSE);
+  } else {
+    dc->g_nBadFrames++;
+    if (holdBuffers) {
+      KeSetEvent(&dc->g_BufferFreeEvent, 1, FALSE);  // give back what was taken, untouched
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+// CamProcessRawVideoFrameEx - the USBCAMD2 form; the actual length and stream are not used.
+NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+                                         PVOID FrameContext, PVOID FrameBuffer, ULONG FrameLength,
+                                         PVOID RawFrameBuffer, ULONG RawFrameLength, ULONG NumberOfPackets,
+                                         PULONG BytesReturned, ULONG ActualRawFrameLength, ULONG StreamNumber) {
+  UNREFERENCED_PARAMETER(ActualRawFrameLength);
+  UNREFERENCED_PARAMETER(StreamNumber);
+  return CamProcessRawVideoFrame(BusDeviceObject, DeviceContext, FrameContext, FrameBuffer, FrameLength,
+                                 RawFrameBuffer, RawFrameLength, NumberOfPackets, BytesReturned);
+}
+
+// CamNewVideoFrame(Ex) - a new frame begins; the driver keeps no per-frame context.
+VOID NTAPI CamNewVideoFrame(PVOID DeviceContext, PVOID FrameContext) {
+  UNREFERENCED_PARAMETER(DeviceContext);
+  UNREFERENCED_PARAMETER(FrameContext);
+}
+
+VOID NTAPI CamNewVideoFrameEx(PVOID DeviceContext, PVOID FrameContext, ULONG StreamNumber, PULONG FrameLength) {
+  UNREFERENCED_PARAMETER(DeviceContext);
+  UNREFERENCED_PARAMETER(FrameContext);
+  UNREFERENCED_PARAMETER(StreamNumber);
+  UNREFERENCED_PARAMETER(FrameLength);
+}
+
+// LUMAREX_DecodeFrame - decode g_pRawBuf into g_pBmpBuf and, once warmed up, process it.
+// Runs on the worker at PASSIVE_LEVEL, with the frame buffers in its hands.
+VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
+  PDEVICE_CONTEXT dc = DeviceContext;
+  LONG width = dc->g_nDecodeWidth;
+  LONG height = dc->g_nDecodeHeight;
+  ULONG info4[4] = {0, 0, 0, 0};
+  ULONG info3[3] = {0, 0, 0};
+  USHORT info24[24] = {0};
+  KFLOATING_SAVE floatSave;
+  BOOLEAN saved;
+  LONG result = 1;
+
+  saved = NT_SUCCESS(KeSaveFloatingPointState(&floatSave));
+  if (!saved) {
+    TurnOffVectorForms();
+  }
+
+  if (dc->g_pRawBuf != NULL && dc->g_pBmpBuf != NULL) {
+    // The decoder may write no more than the negotiated image: a larger frame is refused
+    // before anything is written, so g_pBmpBuf keeps the previous image; a smaller one is
+    // not the picture the application asked for and counts as bad too.
+    ULONG capacity = (ULONG)dc->g_nDecodeWidth * (ULONG)dc->g_nDecodeHeight * 3;
+    if (capacity > dc->g_nBmpBufSize) {
+      capacity = dc->g_nBmpBufSize;
+    }
+    result = jpg_decode(dc->g_pIPContext, 0, dc->g_pRawBuf, dc->g_nRawLength, dc->g_pBmpBuf, capacity, &width,
+                        &height, info4, info3, info24);
+    if (result == 0 && (width != dc->g_nDecodeWidth || height != dc->g_nDecodeHeight)) {
+      result = 1;
+    }
+  }
+
+  if (result == 0 && dc->g_nWarmupFrames >= 6) {
+    dc->g_nGoodFrames++;
+    LUMAREX_ProcessImage(dc);
+  } else {
+    dc->g_nBadFrames++;
+    DbgPrint("<vantor><####>jpg_decode() BAD= %d(%d:%d)\n", (int)result, (int)dc->g_nGoodFrames,
+             (int)dc->g_nBadFrames);
+    DbgPrint("<####>jpg_decode() BAD= %d(%d:%d)\n", (int)result, (int)dc->g_nGoodFrames, (int)dc->g_nBadFrames);
+  }
+
+  if (saved) {
+    KeRestoreFloatingPointState(&floatSave);
+  }
+}
+
+// LUMAREX_WaitForWorkerIdle - return once the worker holds none of the frame buffers, so they
+// can be released. Called at PASSIVE_LEVEL with no raw frame being delivered.
+VOID LUMAREX_WaitForWorkerIdle(PDEVICE_CONTEXT DeviceContext) {
+  PDEVICE_CONTEXT dc = DeviceContext;
+  if (dc->g_bWorkerStarted && InterlockedCompareExchange(&dc->g_bFrameInFlight, 0, 0) != 0) {
+    KeWaitForSingleObject(&dc->g_BufferFreeEvent, Executive, KernelMode, FALSE, NULL);
+  }
+}
+
+// LUMAREX_DecodeWorker - the worker thread of one device, from the first capture start until
+// the device is uninitialised. StartContext is the device context.
+VOID NTAPI LUMAREX_DecodeWorker(PVOID StartContext) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)StartContext;
+
+  for (;;) {
+    // Stop is entry 0, so it wins when both events are signalled.
+    NTSTATUS status = KeWaitForMultipleObjects(2, dc->g_WorkerWaitObjects, WaitAny, Executive, KernelMode, FALSE,
+                                               NULL, NULL);
+    if (status == STATUS_WAIT_0) {
+      break;
+    }
+    KeClearEvent(&dc->g_FrameReadyEvent);
+
+    // The first frames after a start warm the decoder up: each of the first six is decoded and
+    // the library reset after it; only from the sixth on is a frame processed and counted good.
+    UCHAR warmup = dc->g_nWarmupFrames;
+    if (warmup < 6) {
+      dc->g_nWarmupFrames = (UCHAR)(warmup + 1);
+      LUMAREX_DecodeFrame(dc);
+      ZRImageProcess_Initialize(dc, dc->g_pIPContext);
+    } else {
+      if (warmup == 6) {
+        dc->g_nWarmupFrames = 7;
+      }
+      LUMAREX_DecodeFrame(dc);
+    }
+
+    InterlockedExchange((LONG volatile *)&dc->g_bSkipBufferWait, 0);
+    InterlockedExchange(&dc->g_bFrameInFlight, 0);
+    KeSetEvent(&dc->g_BufferFreeEvent, 1, FALSE);
+  }
+
+  KeClearEvent(&dc->g_StopWorkerEvent);
+  LUMAREX_FreeMemory(dc, FALSE, TRUE, TRUE, TRUE);
+  KeSetEvent(&dc->g_WorkerExitedEvent, 1, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}

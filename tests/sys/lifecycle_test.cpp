@@ -1,0 +1,236 @@
+// Device start-up and shutdown: configuration, the image-process context, the memory routines
+// and removal with a running worker.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "host_kernel.h"
+#include "imageproc.h"
+#include "lumarex.h"
+
+namespace {
+
+constexpr ULONG kWdm = LUMAREX_POOL_TAG;
+
+// An interface record with n pipes, in a block of exactly its Length (so a write past it shows
+// in the sanitizer build).
+struct InterfaceRecord {
+  std::vector<ULONG_PTR> storage;
+  PUSBD_INTERFACE_INFORMATION info;
+  explicit InterfaceRecord(ULONG pipes) {
+    size_t length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + pipes * sizeof(USBD_PIPE_INFORMATION);
+    storage.assign((length + sizeof(ULONG_PTR) - 1) / sizeof(ULONG_PTR), 0);
+    info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(storage.data());
+    info->Length = USHORT(length);
+    info->AlternateSetting = 3;
+    info->NumberOfPipes = pipes;
+    for (ULONG i = 0; i < pipes; ++i) {
+      info->Pipes[i].MaximumPacketSize = USHORT(1023 - i);
+      info->Pipes[i].MaximumTransferSize = 4096;
+    }
+  }
+};
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HostPool_Reset();
+    HostDbg_Clear();
+    HostTime_SetDelayScale(0, 1);
+    HostTime_ResetDelayStats();
+    memset(&dc_, 0, sizeof(dc_));
+  }
+  void TearDown() override {
+    CamUnInitialize(nullptr, &dc_);
+    HostPool_ClearFaults();
+    HostTime_SetDelayScale(1, 1);
+    EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
+  }
+  DeviceContext dc_;
+};
+
+TEST_F(LifecycleTest, ConfigureTunesThePipesKeepsACopyAndResetsTheBookkeeping) {
+  InterfaceRecord iface(3);
+  USBCAMD_Pipe_Config_Descriptor pipes[2] = {{9, 9}, {9, 9}};
+  dc_.g_nGoodFrames = 7;
+  dc_.g_nBadFrames = 8;
+  dc_.g_nDecodeWidth = 640;
+  dc_.g_nWarmupFrames = 7;
+  ASSERT_EQ(CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(iface.info->Pipes[0].MaximumTransferSize, 32768u);
+  EXPECT_EQ(iface.info->Pipes[1].MaximumTransferSize, 32768u);
+  EXPECT_EQ(iface.info->Pipes[2].MaximumTransferSize, 4096u);
+  EXPECT_EQ(iface.info->AlternateSetting, 0);
+  ASSERT_NE(dc_.g_pInterfaceInfo, nullptr);
+  EXPECT_EQ(0, memcmp(dc_.g_pInterfaceInfo, iface.info, iface.info->Length));
+  EXPECT_EQ(dc_.g_nNumberOfStreams, 1u);
+  for (const auto &p : pipes) {
+    EXPECT_EQ(p.StreamAssociation, USBCAMD_VIDEO_STREAM);
+    EXPECT_EQ(p.PipeConfigFlags, USBCAMD_DATA_PIPE);
+  }
+  EXPECT_EQ(dc_.g_nGoodFrames, 0u);
+  EXPECT_EQ(dc_.g_nBadFrames, 0u);
+  EXPECT_EQ(dc_.g_nDecodeWidth, 0);
+  EXPECT_EQ(dc_.g_nWarmupFrames, 0);
+  EXPECT_EQ(dc_.g_bSkipBufferWait, 1u);
+  EXPECT_EQ(dc_.g_WorkerWaitObjects[0], &dc_.g_StopWorkerEvent);
+  EXPECT_EQ(dc_.g_WorkerWaitObjects[1], &dc_.g_FrameReadyEvent);
+  // The packet callback sees pipe 0 through the copy.
+  UCHAR status = 0;
+  USBD_ISO_PACKET_DESCRIPTOR sync = {0, 1, 0}, data = {0, 1023, 0};
+  BOOLEAN complete = FALSE;
+  ULONG flags = 0, offset = 0;
+  UCHAR buffer[1023] = {};
+  HostIrql_RunAtDispatch([&] {
+    EXPECT_EQ(CamProcessUSBPacketEx(nullptr, &dc_, nullptr, &sync, &status, &data, buffer, &complete, &flags,
+                                    &offset),
+              1023u);
+  });
+}
+
+TEST_F(LifecycleTest, PipeDescriptionsPastTheTableAreEmpty) {
+  InterfaceRecord iface(6);
+  USBCAMD_Pipe_Config_Descriptor pipes[6];
+  memset(pipes, 0x77, sizeof(pipes));
+  CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 6, pipes, nullptr);
+  EXPECT_EQ(pipes[1].PipeConfigFlags, USBCAMD_DATA_PIPE);
+  for (int i = 2; i < 6; ++i) {
+    EXPECT_EQ(pipes[i].StreamAssociation, 0) << i;
+    EXPECT_EQ(pipes[i].PipeConfigFlags, 0) << i;
+  }
+}
+
+TEST_F(LifecycleTest, OnePipeInterfaceIsTunedOnlyWhereItHasPipes) {
+  InterfaceRecord iface(1);
+  USBCAMD_Pipe_Config_Descriptor pipes[1];
+  EXPECT_EQ(CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 1, pipes, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(iface.info->Pipes[0].MaximumTransferSize, 32768u);
+}
+
+TEST_F(LifecycleTest, NullInterfaceReleasesTheCopyAndLeavesTheStreamCount) {
+  InterfaceRecord iface(2);
+  USBCAMD_Pipe_Config_Descriptor pipes[2];
+  CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr);
+  // A second configuration replaces the copy without leaking the first.
+  CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr);
+  EXPECT_EQ(HostPool_TagStats(kWdm).liveBlocks, 1u);
+  dc_.g_nNumberOfStreams = 5;
+  pipes[0].PipeConfigFlags = 0x40;
+  EXPECT_EQ(CamConfigureEx(nullptr, &dc_, nullptr, nullptr, 2, pipes, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(dc_.g_pInterfaceInfo, nullptr);
+  EXPECT_EQ(dc_.g_nNumberOfStreams, 5u);
+  EXPECT_EQ(pipes[0].PipeConfigFlags, 0x40);
+  EXPECT_EQ(HostPool_LiveBlockCount(), 0u);
+}
+
+TEST_F(LifecycleTest, NoPoolForTheCopyStillDescribesThePipes) {
+  InterfaceRecord iface(2);
+  USBCAMD_Pipe_Config_Descriptor pipes[2] = {};
+  HostPool_FailNthAllocation(1);
+  EXPECT_EQ(CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(dc_.g_nNumberOfStreams, 1u);
+  EXPECT_EQ(pipes[1].PipeConfigFlags, USBCAMD_DATA_PIPE);
+  EXPECT_EQ(iface.info->AlternateSetting, 3);  // not changed when no copy can be kept
+}
+
+TEST_F(LifecycleTest, InitializeAllocatesTheContextOnceAndLogs) {
+  EXPECT_EQ(CamInitialize(nullptr, &dc_), STATUS_SUCCESS);
+  PVOID context = dc_.g_pIPContext;
+  ASSERT_NE(context, nullptr);
+  EXPECT_EQ(dc_.g_nIPContextSize, ZRImageProcess_GetContextSize());
+#if defined(__i386__)
+  EXPECT_EQ(dc_.g_nIPContextSize, 325648u);
+#endif
+  EXPECT_EQ(CamInitialize(nullptr, &dc_), STATUS_SUCCESS);
+  EXPECT_EQ(dc_.g_pIPContext, context);
+  EXPECT_EQ(HostPool_TagStats(kWdm).allocations, 1u);
+  std::vector<std::string> lines = HostDbg_Lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0].rfind("ZR Camera Driver Version =  ", 0), 0u) << lines[0];
+  char expected[64];
+  snprintf(expected, sizeof(expected), "ImageProcess Context Size = %u(0x%08x)", dc_.g_nIPContextSize,
+           dc_.g_nIPContextSize);
+  EXPECT_EQ(lines[1], expected);
+  EXPECT_EQ(lines[2].rfind("LUMAREX_Initialize = 0x", 0), 0u) << lines[2];
+  EXPECT_EQ(HostDbg_Count("<ZR417IP>Builded in "), 2u);
+}
+
+TEST_F(LifecycleTest, InitializeWithoutPoolFailsBeforeTheLibrary) {
+  HostPool_FailTag(kWdm, true);
+  EXPECT_EQ(CamInitialize(nullptr, &dc_), (NTSTATUS)0xC0002017);
+  EXPECT_EQ(HostDbg_Count("<ERROR> Allocate Memory for ImageProcess Context (size="), 1u);
+  EXPECT_EQ(HostDbg_Count("<ERROR> Allocate System Memory Error=0xc0002017"), 1u);
+  EXPECT_EQ(HostDbg_Count("<ZR417IP>"), 0u);
+}
+
+TEST_F(LifecycleTest, AllocateMemoryOrsTheErrorsOfEveryBlockItCannotHave) {
+  dc_.g_nRawLength = 1000;
+  dc_.g_nBmpBufSize = 2000;
+  dc_.g_nIPBufSize = 3000;
+  HostPool_FailNthAllocation(2);  // the bitmap buffer (raw is first)
+  NTSTATUS status = LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE);
+  EXPECT_EQ(status, (NTSTATUS)0xC0000417);
+  EXPECT_NE(dc_.g_pRawBuf, nullptr);
+  EXPECT_EQ(dc_.g_pBmpBuf, nullptr);
+  EXPECT_NE(dc_.g_pIPBuf, nullptr);
+  EXPECT_EQ(HostDbg_Count("<ERROR> Allocate Memory for Bmp Buffer (size=2000)"), 1u);
+  EXPECT_EQ(HostDbg_Count("DeviceContext->g_pBmpBuf = 0x00000000"), 1u);
+  HostPool_FailTag(kWdm, true);
+  LUMAREX_FreeMemory(&dc_, FALSE, TRUE, FALSE, FALSE);
+  EXPECT_EQ(LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE), (NTSTATUS)(0xC0000217 | 0xC0000417));
+  HostPool_ClearFaults();
+  LUMAREX_FreeMemory(&dc_, TRUE, TRUE, TRUE, TRUE);
+  HostDbg_Clear();
+  LUMAREX_FreeMemory(&dc_, TRUE, TRUE, TRUE, TRUE);  // nothing left: nothing done, nothing printed
+  EXPECT_TRUE(HostDbg_Lines().empty());
+}
+
+TEST_F(LifecycleTest, UnInitializeStopsTheWorkerAndFreesEverything) {
+  InterfaceRecord iface(2);
+  USBCAMD_Pipe_Config_Descriptor pipes[2];
+  CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr);
+  CamInitialize(nullptr, &dc_);
+  dc_.g_nRawLength = 100;
+  dc_.g_nBmpBufSize = 100;
+  dc_.g_nIPBufSize = 100;
+  LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE);
+  // The worker as the first capture start creates it.
+  KeInitializeEvent(&dc_.g_BufferFreeEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&dc_.g_FrameReadyEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&dc_.g_StopWorkerEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&dc_.g_WorkerExitedEvent, NotificationEvent, FALSE);
+  HANDLE handle;
+  ASSERT_EQ(PsCreateSystemThread(&handle, 0x1F03FF, NULL, NULL, NULL, LUMAREX_DecodeWorker, &dc_), STATUS_SUCCESS);
+  PVOID thread;
+  ObReferenceObjectByHandle(handle, 0x1F03FF, NULL, KernelMode, &thread, NULL);
+  ZwClose(handle);
+  dc_.g_pWorkerThread = static_cast<PKTHREAD>(thread);
+  dc_.g_bWorkerStarted = 1;
+
+  EXPECT_EQ(CamUnInitialize(nullptr, &dc_), STATUS_SUCCESS);
+  EXPECT_EQ(dc_.g_bWorkerStarted, 0u);
+  EXPECT_EQ(dc_.g_pWorkerThread, nullptr);
+  EXPECT_EQ(dc_.g_pInterfaceInfo, nullptr);
+  EXPECT_EQ(dc_.g_pIPContext, nullptr);
+  EXPECT_EQ(KeReadStateEvent(&dc_.g_WorkerExitedEvent), 0);
+  HostDelayStats delays = HostTime_DelayStats();
+  EXPECT_EQ(delays.count, 1u);
+  EXPECT_EQ(delays.total100ns, 10000000);
+  EXPECT_TRUE(HostThreads_WaitAllExited(5000));
+  EXPECT_EQ(HostObjects_LiveCount(), 0u);
+  EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
+}
+
+TEST_F(LifecycleTest, UnInitializeWithoutCaptureFreesTheContextAndCopy) {
+  InterfaceRecord iface(2);
+  USBCAMD_Pipe_Config_Descriptor pipes[2];
+  CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr);
+  CamInitialize(nullptr, &dc_);
+  EXPECT_EQ(CamUnInitialize(nullptr, &dc_), STATUS_SUCCESS);
+  EXPECT_EQ(HostPool_LiveBlockCount(), 0u);
+  EXPECT_EQ(HostDbg_Count("DeviceContext->g_pIPContext = 0x00000000"), 1u);
+  EXPECT_EQ(CamSaveState(&dc_), STATUS_SUCCESS);
+  EXPECT_EQ(CamRestoreState(&dc_), STATUS_SUCCESS);
+}
+
+}  // namespace
