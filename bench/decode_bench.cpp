@@ -10,7 +10,8 @@
 //   turbo       tjDecompress2 with default flags (accurate DCT, smooth upsampling)
 //   turbo_fast  tjDecompress2 with TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE
 // After the run a table gives, per frame set, torvane's time divided by each of the others'
-// (below 1.0: torvane is faster). Machines are noisy: compare ratios within one run only.
+// (below 1.0: torvane is faster), by CPU time. Machines are noisy: compare ratios within one
+// run only.
 //
 //   build/host64/bench/decode_bench [--benchmark_min_time=0.5s] [--benchmark_repetitions=N]
 #include <benchmark/benchmark.h>
@@ -47,15 +48,15 @@ std::vector<uint8_t> Encode(tjhandle tj, const std::vector<uint8_t> &rgb, int w,
 }
 
 std::vector<FrameSet> MakeSets() {
-  struct Spec { int w, h, samp, q; const char *samp_name; };
-  const Spec specs[] = {
+  struct SetShape { int w, h, samp, q; const char *samp_name; };
+  const SetShape shapes[] = {
       {160, 120, TJSAMP_422, 75, "422"}, {160, 120, TJSAMP_422, 90, "422"}, {160, 120, TJSAMP_420, 75, "420"},
       {320, 240, TJSAMP_422, 75, "422"}, {320, 240, TJSAMP_422, 90, "422"}, {320, 240, TJSAMP_420, 75, "420"},
       {640, 480, TJSAMP_422, 75, "422"}, {640, 480, TJSAMP_422, 90, "422"}, {640, 480, TJSAMP_420, 75, "420"},
   };
   tjhandle tj = tjInitCompress();
   std::vector<FrameSet> sets;
-  for (const Spec &s : specs) {
+  for (const SetShape &s : shapes) {
     FrameSet set;
     set.name = std::to_string(s.w) + "x" + std::to_string(s.h) + "/" + s.samp_name + "/q" + std::to_string(s.q);
     set.width = s.w;
@@ -108,7 +109,8 @@ void BM_Turbo(benchmark::State &state, const FrameSet *set, int flags) {
   tjDestroy(tj);
 }
 
-// Keeps the mean real time of every benchmark for the ratio table.
+// Keeps the mean CPU time of every benchmark for the ratio table: the decoders are single-
+// threaded, and CPU time is less disturbed than wall time when the machine is shared.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
@@ -116,12 +118,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (r.error_occurred) continue;
       if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "mean") continue;
       std::string name = r.run_name.function_name;
-      times_[name] = r.GetAdjustedRealTime();
+      times_[name] = r.GetAdjustedCPUTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void PrintRatios(const std::vector<FrameSet> &sets) {
-    std::printf("\ntorvane time / reference time (below 1.0: torvane faster)\n");
+    std::printf("\ntorvane CPU time / reference CPU time (below 1.0: torvane faster)\n");
     std::printf("%-18s %10s %12s %16s %16s\n", "frames", "torvane us", "vs turbo", "vs turbo_fast", "turbo_fast us");
     for (const FrameSet &s : sets) {
       double t = times_["torvane/" + s.name], d = times_["turbo/" + s.name], f = times_["turbo_fast/" + s.name];

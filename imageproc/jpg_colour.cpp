@@ -96,17 +96,9 @@ inline uint8_t *convert_8_full(const JpgDecoder *d, uint8_t *out, const uint8_t 
 // Sixteen pixels sharing each chroma sample between two (2x1 sampling): yl and yr are the 8
 // samples of the left and the right luminance block, cb and cr 8 chroma samples.
 inline uint8_t *convert_16_half(const JpgDecoder *d, uint8_t *out, const uint8_t *yl,
-                                const uint8_t *yr, const uint8_t *cb, const uint8_t *cr, bool vector) {
+                                const uint8_t *yr, const uint8_t *cb, const uint8_t *cr) {
   switch (d->out_mode) {
   case 0:
-#if JPG_COLOUR_HAVE_SSE2
-    if (vector) {
-      colour_bgr_half16_sse2(d, out, yl, yr, cb, cr);
-      return out + 48;
-    }
-#else
-    (void)vector;
-#endif
     for (int32_t x = 0; x < 4; ++x) {
       ChromaOffsets o = chroma_offsets(d, cb[x], cr[x]);
       put_bgr(out + 6 * x, yl[2 * x], o);
@@ -154,7 +146,7 @@ void convert_full_line(const JpgDecoder *d, uint8_t *out, const LineJob &j, int3
     for (; m + 1 < j.mcus; m += 2, out += 48) {
       const uint8_t *a = j.mcu + m * j.mcu_bytes;
       const uint8_t *b = a + j.mcu_bytes;
-      colour_bgr_full16_sse2(d, out, a + y_row, a + cb_block + c_row, a + cb_block + 64 + c_row,
+      colour_bgr_full16_sse2(out, a + y_row, a + cb_block + c_row, a + cb_block + 64 + c_row,
                              b + y_row, b + cb_block + c_row, b + cb_block + 64 + c_row);
     }
   }
@@ -176,12 +168,17 @@ void jpg_colour_convert_1x1(JpgDecoder *d) {
 // chroma column x / 2.
 void jpg_colour_convert_2x1(JpgDecoder *d) {
   LineJob j = line_job(d);
-  const bool vector = use_vector(d);
+  const int32_t row = 8 * j.r;
+#if JPG_COLOUR_HAVE_SSE2
+  if (use_vector(d)) {
+    colour_bgr_half_line_sse2(d->scan_line_0, j.mcu, j.mcu_bytes, j.mcus, row, 64 + row, 128 + row, 192 + row);
+    return;
+  }
+#endif
   uint8_t *out = d->scan_line_0;
   for (int32_t m = 0; m < j.mcus; ++m) {
     const uint8_t *mcu = j.mcu + m * j.mcu_bytes;
-    const int32_t row = 8 * j.r;
-    out = convert_16_half(d, out, mcu + row, mcu + 64 + row, mcu + 128 + row, mcu + 192 + row, vector);
+    out = convert_16_half(d, out, mcu + row, mcu + 64 + row, mcu + 128 + row, mcu + 192 + row);
   }
 }
 
@@ -199,18 +196,24 @@ void jpg_colour_convert_1x2(JpgDecoder *d) {
 // after; chroma row r / 2, column x / 2.
 void jpg_colour_convert_2x2(JpgDecoder *d) {
   LineJob j = line_job(d);
-  const bool vector = use_vector(d);
   uint8_t *out0 = d->scan_line_0;
   uint8_t *out1 = d->scan_line_1;
   const int32_t y_row = (j.r < 8 ? 0 : 128) + 8 * (j.r & 7);
   const int32_t c_row = 8 * (j.r >> 1);
+#if JPG_COLOUR_HAVE_SSE2
+  if (use_vector(d)) {
+    colour_bgr_half_line_sse2(out0, j.mcu, j.mcu_bytes, j.mcus, y_row, 64 + y_row, 256 + c_row, 320 + c_row);
+    colour_bgr_half_line_sse2(out1, j.mcu, j.mcu_bytes, j.mcus, y_row + 8, 72 + y_row, 256 + c_row, 320 + c_row);
+    return;
+  }
+#endif
   for (int32_t m = 0; m < j.mcus; ++m) {
     const uint8_t *mcu = j.mcu + m * j.mcu_bytes;
     const uint8_t *yl = mcu + y_row;
     const uint8_t *yr = mcu + 64 + y_row;
     const uint8_t *cb = mcu + 256 + c_row;
     const uint8_t *cr = mcu + 320 + c_row;
-    out0 = convert_16_half(d, out0, yl, yr, cb, cr, vector);
-    out1 = convert_16_half(d, out1, yl + 8, yr + 8, cb, cr, vector);
+    out0 = convert_16_half(d, out0, yl, yr, cb, cr);
+    out1 = convert_16_half(d, out1, yl + 8, yr + 8, cb, cr);
   }
 }

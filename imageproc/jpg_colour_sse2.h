@@ -1,5 +1,6 @@
 // The SSE2 form of the B, G, R colour conversion (jpg_colour_sse2.cpp); the scalar code in
-// jpg_colour.cpp defines the result. Only to be called when the processor has SSE2.
+// jpg_colour.cpp, with the colour tables of jpg_build_colour_tables, defines the result. Only
+// to be called when the processor has SSE2.
 #pragma once
 
 #include "jpg_internal.h"
@@ -11,13 +12,14 @@
 #endif
 
 #if JPG_COLOUR_HAVE_SSE2
-// Sixteen pixels sharing each chroma sample between two (2x1 sampling): yl, yr the 8 samples
-// of the left and right luminance blocks, cb, cr 8 chroma samples. Writes 48 bytes and two
-// more bytes after them.
-void colour_bgr_half16_sse2(const JpgDecoder *d, uint8_t *out, const uint8_t *yl, const uint8_t *yr,
-                            const uint8_t *cb, const uint8_t *cr);
+// A line of MCUs 16 pixels wide that share each chroma sample between two (2x1 and 2x2
+// sampling): MCU m starts at mcu + m x mcu_bytes; yl, yr, cb and cr are the offsets, inside an
+// MCU, of the 8 samples of the left and right luminance block rows and of the chroma rows.
+// Writes 48 bytes per MCU.
+void colour_bgr_half_line_sse2(uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes, int32_t mcus,
+                               int32_t yl, int32_t yr, int32_t cb, int32_t cr);
 // Two runs of eight pixels with chroma of their own (1x1 sampling): y0, cb0, cr0 for pixels
-// 0..7 and y1, cb1, cr1 for pixels 8..15. Writes 48 bytes and two more bytes after them.
-void colour_bgr_full16_sse2(const JpgDecoder *d, uint8_t *out, const uint8_t *y0, const uint8_t *cb0,
+// 0..7 and y1, cb1, cr1 for pixels 8..15. Writes 48 bytes.
+void colour_bgr_full16_sse2(uint8_t *out, const uint8_t *y0, const uint8_t *cb0,
                             const uint8_t *cr0, const uint8_t *y1, const uint8_t *cb1, const uint8_t *cr1);
 #endif

@@ -11,6 +11,8 @@
 // restart marker is the same.
 #include "jpg_internal.h"
 
+#define JPG_ENTROPY_INLINE inline __attribute__((always_inline))
+
 namespace {
 
 uint32_t rotate_left(uint32_t value, int32_t count) {
@@ -29,38 +31,55 @@ struct EntropyReader {
   const uint8_t *end;  // end of the input
 };
 
-// jpg_get_entropy_byte on the local position: FF 00 yields 0xFF; a marker or the end of the
+// Two bytes and the position after them.
+struct TwoBytes {
+  uint32_t value;
+  const uint8_t *ptr;
+};
+
+// jpg_get_entropy_byte on a local position: FF 00 yields 0xFF; a marker or the end of the
 // input yields 0xFF without passing it.
-inline uint32_t reader_byte(EntropyReader *r) {
-  if (r->ptr >= r->end) {
+JPG_ENTROPY_INLINE uint32_t entropy_byte_at(const uint8_t **p, const uint8_t *end) {
+  const uint8_t *q = *p;
+  if (q >= end) {
     return 0xFF;
   }
-  uint32_t b = *r->ptr;
+  uint32_t b = *q;
   if (b != 0xFF) {
-    r->ptr += 1;
+    *p = q + 1;
     return b;
   }
-  if (r->ptr + 1 < r->end && r->ptr[1] == 0) {
-    r->ptr += 2; // stuffed zero dropped
+  if (q + 1 < end && q[1] == 0) {
+    *p = q + 2; // stuffed zero dropped
   }
   return 0xFF;
 }
 
-// Two bytes for the reserve: the common case (two plain bytes) without the marker tests.
-inline uint32_t reader_two_bytes(EntropyReader *r) {
+// The rare case of a refill: a 0xFF byte or the end of the input among the next two bytes.
+// Kept out of line, with the position passed and returned by value, so that the row loop's
+// registers are not spent on it.
+__attribute__((noinline)) TwoBytes entropy_two_bytes_slow(const uint8_t *p, const uint8_t *end) {
+  uint32_t b1 = entropy_byte_at(&p, end);
+  uint32_t b2 = entropy_byte_at(&p, end);
+  TwoBytes t = {(b1 << 8) | b2, p};
+  return t;
+}
+
+// Two bytes for the reserve: the common case (two plain bytes) inline.
+JPG_ENTROPY_INLINE uint32_t reader_two_bytes(EntropyReader *r) {
   const uint8_t *p = r->ptr;
   if (p + 2 <= r->end && p[0] != 0xFF && p[1] != 0xFF) {
     r->ptr = p + 2;
     return ((uint32_t)p[0] << 8) | p[1];
   }
-  uint32_t b1 = reader_byte(r);
-  uint32_t b2 = reader_byte(r);
-  return (b1 << 8) | b2;
+  TwoBytes t = entropy_two_bytes_slow(p, r->end);
+  r->ptr = t.ptr;
+  return t.value;
 }
 
 // Drops n bits (0 <= n <= 16). When the reserve is used up the window takes what is left of
 // it and two new bytes are placed right after the remaining bits.
-inline void reader_consume(EntropyReader *r, int32_t n) {
+JPG_ENTROPY_INLINE void reader_consume(EntropyReader *r, int32_t n) {
   r->acc <<= n;
   r->avail -= n;
   if (r->avail <= 16) {
@@ -70,7 +89,7 @@ inline void reader_consume(EntropyReader *r, int32_t n) {
 }
 
 // The next n bits (1 <= n <= 16), consumed.
-inline uint32_t reader_bits(EntropyReader *r, int32_t n) {
+JPG_ENTROPY_INLINE uint32_t reader_bits(EntropyReader *r, int32_t n) {
   uint32_t v = r->acc >> (32 - n);
   reader_consume(r, n);
   return v;
@@ -80,7 +99,7 @@ inline uint32_t reader_bits(EntropyReader *r, int32_t n) {
 // longer one walks long_codes one bit at a time (bit 0 selects slot -node, bit 1 slot
 // -node - 1). Codes the table does not define decode as symbol 0; the walk always ends,
 // since an empty slot reads as symbol 0.
-inline int32_t reader_symbol(EntropyReader *r, const JpgHuffTable *t) {
+JPG_ENTROPY_INLINE int32_t reader_symbol(EntropyReader *r, const JpgHuffTable *t) {
   int32_t code = t->fast_index[r->acc >> 24];
   if (code >= 0) {
     reader_consume(r, t->sym_length[code]);
@@ -99,10 +118,10 @@ inline int32_t reader_symbol(EntropyReader *r, const JpgHuffTable *t) {
 // refill, both are one shift; otherwise they run one after the other, so the bytes are
 // fetched exactly when two separate reads fetch them. The value follows F.12 EXTEND: an
 // s-bit value below 2^(s-1) stands for v - 2^s + 1.
-inline int32_t reader_len_value(EntropyReader *r, int32_t len, int32_t s) {
+JPG_ENTROPY_INLINE int32_t reader_len_value(EntropyReader *r, int32_t len, int32_t s) {
   int32_t total = len + s;
   uint32_t raw;
-  if (r->avail - total > 16) {
+  if (__builtin_expect(r->avail - total > 16, 1)) {
     raw = (r->acc << len) >> (32 - s);
     r->acc <<= total;
     r->avail -= total;
@@ -112,26 +131,40 @@ inline int32_t reader_len_value(EntropyReader *r, int32_t len, int32_t s) {
     }
     raw = reader_bits(r, s);
   }
+  // Without a branch: the sign of the value is as good as random.
   int32_t v = (int32_t)raw;
-  if (v < (1 << (s - 1))) {
-    v -= (1 << s) - 1;
-  }
-  return v;
+  int32_t below = (v - (1 << (s - 1))) >> 31; // -1 when v < 2^(s-1), else 0
+  return v - (below & ((1 << s) - 1));
 }
 
-// F.16 DECODE through the lookahead table: one read for a code of up to 8 bits (whose bits
-// are consumed here unless it has a value, see the caller), the long_codes walk otherwise.
-// Returns the lookahead entry: symbol in bits 0..7, code length in bits 8..11 (0 once the
-// code has been consumed).
-inline uint32_t reader_lookup(EntropyReader *r, const uint16_t *la, const JpgHuffTable *t) {
+// A code longer than 8 bits (F.16 DECODE past the lookahead): out of line, with the reader
+// passed and returned by value, so that the row loop keeps its reader in registers.
+struct LongSymbol {
+  EntropyReader r;
+  int32_t symbol;
+};
+
+__attribute__((noinline)) LongSymbol entropy_long_symbol(EntropyReader r, const JpgHuffTable *t) {
+  LongSymbol out;
+  out.symbol = reader_symbol(&r, t);
+  out.r = r;
+  return out;
+}
+
+// F.16 DECODE through the lookahead table: one read for a code of up to 8 bits, whose bits
+// the caller consumes, the long_codes walk for a longer one. Returns the lookahead entry:
+// symbol in bits 0..7, code length in bits 8..11 (0 once the code has been consumed).
+JPG_ENTROPY_INLINE uint32_t reader_lookup(EntropyReader *r, const uint16_t *la, const JpgHuffTable *t) {
   uint32_t e = la[r->acc >> 24];
-  if ((e & JPG_LOOKAHEAD_LONG) == 0) {
+  if (__builtin_expect((e & JPG_LOOKAHEAD_LONG) == 0, 1)) {
     return e;
   }
-  return (uint32_t)reader_symbol(r, t);
+  LongSymbol l = entropy_long_symbol(*r, t);
+  *r = l.r;
+  return (uint32_t)l.symbol;
 }
 
-void reader_load(EntropyReader *r, const JpgDecoder *d) {
+JPG_ENTROPY_INLINE void reader_load(EntropyReader *r, const JpgDecoder *d) {
   // Bits of the upper half beyond the reserve are left-overs of earlier reads; they are
   // cleared so that new bytes can be or-ed in after the valid ones.
   r->avail = 16 + d->bit_reserve;
@@ -141,14 +174,16 @@ void reader_load(EntropyReader *r, const JpgDecoder *d) {
   r->end = d->in_end;
 }
 
-void reader_store(const EntropyReader *r, JpgDecoder *d) {
+JPG_ENTROPY_INLINE void reader_store(const EntropyReader *r, JpgDecoder *d) {
   d->bit_reg = rotate_left(r->acc, 16);
   d->bit_reserve = r->avail - 16;
   d->in_ptr = r->ptr;
 }
 
-[[noreturn]] void entropy_fail(JpgDecoder *d, const EntropyReader *r, int32_t code) {
-  reader_store(r, d);
+// Takes the reader by value: passing its address would keep the row loop's reader in memory
+// instead of registers.
+[[noreturn]] void entropy_fail(JpgDecoder *d, EntropyReader r, int32_t code) {
+  reader_store(&r, d);
   jpg_raise(d, code);
 }
 
@@ -268,8 +303,8 @@ void jpg_entropy_decode_row(JpgDecoder *d) {
         int32_t size = sym & 15;
         if (size != 0) {
           if (run != 0) {
-            if (k + run > 63) {
-              entropy_fail(d, &r, JPG_ERR_ENTROPY);
+            if (__builtin_expect(k + run > 63, 0)) {
+              entropy_fail(d, r, JPG_ERR_ENTROPY);
             }
             int32_t stop = k + run < prev_end ? k + run : prev_end;
             for (int32_t z = k; z < stop; ++z) {
@@ -286,8 +321,8 @@ void jpg_entropy_decode_row(JpgDecoder *d) {
             break; // end of block; every run 0 to 14 with size 0 ends it
           }
           // ZRL: sixteen zeros.
-          if (k + 15 > 63) {
-            entropy_fail(d, &r, JPG_ERR_ENTROPY);
+          if (__builtin_expect(k + 15 > 63, 0)) {
+            entropy_fail(d, r, JPG_ERR_ENTROPY);
           }
           int32_t stop = k + 16 < prev_end ? k + 16 : prev_end;
           for (int32_t z = k; z < stop; ++z) {

@@ -196,15 +196,23 @@ void idct_8x8_first(const int16_t *coef, const int16_t *quant, uint8_t *const ro
                     uint32_t column_offset);
 
 // The form idct_8x8 runs. Until one is chosen it points at idct_8x8_first, which chooses. The
-// library is used by one thread at a time; even if two threads chose at once, both would store
-// the same pointer, and either form gives the same bytes.
+// driver may switch to the scalar form from its worker while another thread asks which form
+// is in use, so both variables are read and written atomically; either form gives the same
+// bytes, so a decode that sees the switch half-way is still exact.
 JpgIdctFunc idct_impl = idct_8x8_first;
 int32_t idct_current = JPG_IDCT_SCALAR;
+
+JpgIdctFunc current_impl(void) { return __atomic_load_n(&idct_impl, __ATOMIC_ACQUIRE); }
+
+void store_form(JpgIdctFunc impl, int32_t form) {
+  __atomic_store_n(&idct_current, form, __ATOMIC_RELAXED);
+  __atomic_store_n(&idct_impl, impl, __ATOMIC_RELEASE);
+}
 
 void idct_8x8_first(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
                     uint32_t column_offset) {
   idct_select();
-  idct_impl(coef, quant, rows, column_offset);
+  current_impl()(coef, quant, rows, column_offset);
 }
 
 } // namespace
@@ -212,16 +220,14 @@ void idct_8x8_first(const int16_t *coef, const int16_t *quant, uint8_t *const ro
 int32_t idct_set_form(int32_t form) {
 #if JPG_IDCT_HAVE_SSE2
   if (form == JPG_IDCT_SSE2 && idct_cpu_has_sse2()) {
-    idct_impl = idct_8x8_sse2;
-    idct_current = JPG_IDCT_SSE2;
-    return idct_current;
+    store_form(idct_8x8_sse2, JPG_IDCT_SSE2);
+    return JPG_IDCT_SSE2;
   }
 #else
   (void)form;
 #endif
-  idct_impl = idct_8x8_scalar;
-  idct_current = JPG_IDCT_SCALAR;
-  return idct_current;
+  store_form(idct_8x8_scalar, JPG_IDCT_SCALAR);
+  return JPG_IDCT_SCALAR;
 }
 
 int32_t idct_select(void) {
@@ -229,13 +235,13 @@ int32_t idct_select(void) {
 }
 
 int32_t idct_form(void) {
-  if (idct_impl == idct_8x8_first) {
+  if (current_impl() == idct_8x8_first) {
     idct_select();
   }
-  return idct_current;
+  return __atomic_load_n(&idct_current, __ATOMIC_RELAXED);
 }
 
 void idct_8x8(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
               uint32_t column_offset) {
-  idct_impl(coef, quant, rows, column_offset);
+  current_impl()(coef, quant, rows, column_offset);
 }

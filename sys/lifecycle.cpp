@@ -80,9 +80,9 @@ NTSTATUS NTAPI CamConfigureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
   status = CamConfigure(BusDeviceObject, DeviceContext, Interface, ConfigurationDescriptor, &dataPipe, &syncPipe);
   if (Interface != NULL) {
     dc->g_nNumberOfStreams = 1;
-    for (ULONG i = 0; i < PipeConfigListSize; ++i) {
-      // Pipes past the table's four entries get the same empty description as pipes 2 and 3.
-      PipeConfig[i] = i < RTL_NUMBER_OF(PipeConfigTable) ? PipeConfigTable[i] : PipeConfigTable[2];
+    // The table describes four pipes; descriptions of further pipes are left as they came.
+    for (ULONG i = 0; i < PipeConfigListSize && i < RTL_NUMBER_OF(PipeConfigTable); ++i) {
+      PipeConfig[i] = PipeConfigTable[i];
     }
   }
   return status;
@@ -135,13 +135,17 @@ NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceConte
   return status;
 }
 
-// CamSaveState, CamRestoreState - nothing to save or restore across power changes.
-NTSTATUS NTAPI CamSaveState(PVOID DeviceContext) {
+// CamSaveState, CamRestoreState - nothing to save or restore across power changes. Both take
+// the class library's two arguments: with stdcall a routine of the wrong arity would unbalance
+// the caller's stack.
+NTSTATUS NTAPI CamSaveState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
+  UNREFERENCED_PARAMETER(BusDeviceObject);
   UNREFERENCED_PARAMETER(DeviceContext);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI CamRestoreState(PVOID DeviceContext) {
+NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
+  UNREFERENCED_PARAMETER(BusDeviceObject);
   UNREFERENCED_PARAMETER(DeviceContext);
   return STATUS_SUCCESS;
 }

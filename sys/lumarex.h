@@ -84,8 +84,8 @@ NTSTATUS NTAPI CamConfigureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
                               PUSBD_INTERFACE_INFORMATION Interface,
                               PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, ULONG PipeConfigListSize,
                               PUSBCAMD_Pipe_Config_Descriptor PipeConfig, PUSB_DEVICE_DESCRIPTOR DeviceDescriptor);
-NTSTATUS NTAPI CamSaveState(PVOID DeviceContext);
-NTSTATUS NTAPI CamRestoreState(PVOID DeviceContext);
+NTSTATUS NTAPI CamSaveState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
+NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PULONG RawFrameLength,
                                     PVOID Format);
 NTSTATUS NTAPI CamAllocateBandwidthEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
@@ -175,5 +175,48 @@ NTSTATUS LUMAREX_SetVideoControlProperty(PDEVICE_CONTEXT DeviceContext, PHW_STRE
 NTSTATUS LUMAREX_GetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);
 NTSTATUS LUMAREX_SetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);
 
-// ---- Entry and dispatch -----------------------------------------------------------------------
+// ---- Stream formats and data ranges (formats.cpp) ---------------------------------------------
+// Streams the driver describes: 0 the capture pin, 1 the still pin (defined, not reported).
+#define LUMAREX_STREAM_COUNT 2
+#define LUMAREX_DEVICE_PROPERTY_SET_COUNT 2
+// FOURCCs as little-endian 32-bit values.
+#define LUMAREX_FOURCC_MJPG 0x47504A4DUL
+#define LUMAREX_FOURCC_I420 0x30323449UL
+#define LUMAREX_FOURCC_YUY2 0x32595559UL
+// The driver's private property set {86CED40F-9209-4F1C-B91E-AAD151212734}.
+#define STATIC_PROPSETID_LUMAREX_CUSTOM 0x86CED40F, 0x9209, 0x4F1C, 0xB9, 0x1E, 0xAA, 0xD1, 0x51, 0x21, 0x27, 0x34
+
+extern const HW_STREAM_INFORMATION LUMAREX_StreamInfo[];
+extern const KSPROPERTY_SET DevicePropertySets[];
+extern const KS_DATARANGE_VIDEO LUMAREX_RangeRGB24_320x240;
+extern const KS_DATARANGE_VIDEO LUMAREX_RangeRGB24_640x480;
+extern const KS_DATARANGE_VIDEO LUMAREX_RangeRGB24_160x120;
+extern const KS_DATARANGE_VIDEO LUMAREX_RangeStill_320x240;
+extern const KS_DATARANGE_VIDEO LUMAREX_UnlistedRanges[];  // MJPG, I420, YUY2 at 160x120, 320x240, 640x480
+extern const ULONG LUMAREX_UnlistedRangeCount;
+extern const GUID LUMAREX_GuidTypeVideo;
+extern const GUID LUMAREX_GuidSubtypeRGB24;
+extern const GUID LUMAREX_GuidSpecifierVideoInfo;
+extern const GUID LUMAREX_GuidPropsetCustom;
+extern const GUID LUMAREX_GuidPropsetVideoProcAmp;
+extern const GUID LUMAREX_GuidPropsetVideoControl;
+
+BOOLEAN LUMAREX_CompareRangeHeader(PKSDATARANGE A, PKSDATARANGE B);
+BOOLEAN LUMAREX_VerifyFormat(PKSDATAFORMAT Format, LONG StreamNumber);
+NTSTATUS LUMAREX_GetDataIntersection(PHW_STREAM_REQUEST_BLOCK Srb);
+PKSPROPERTY_SET LUMAREX_GetDevicePropertySets(PULONG NumberOfSets);
+
+// ---- Entry and dispatch (lumarex.cpp) --------------------------------------------------------
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern const USBCAMD_DEVICE_DATA LUMAREX_DeviceData;
+extern const USBCAMD_DEVICE_DATA2 LUMAREX_DeviceData2;
+extern const GUID LUMAREX_GuidUsbcamdInterface;
+
 VOID NTAPI LUMAREX_ReceiveDevicePacket(PHW_STREAM_REQUEST_BLOCK Srb);
+// The per-stream handlers installed at stream open (the class library's stream receive type).
+VOID NTAPI LUMAREX_ReceiveStreamDataPacket(PVOID Srb, PVOID DeviceContext, PBOOLEAN Completed);
+VOID NTAPI LUMAREX_ReceiveStreamCtrlPacket(PVOID Srb, PVOID DeviceContext, PBOOLEAN Completed);
+BOOLEAN LUMAREX_InitializeNewInterface(PHW_STREAM_REQUEST_BLOCK Srb);
+NTSTATUS LUMAREX_InitializationComplete(PHW_STREAM_REQUEST_BLOCK Srb);
+NTSTATUS LUMAREX_QueryUsbcamdInterface(PDEVICE_OBJECT DeviceObject, PUSBCAMD_INTERFACE Interface);
+NTSTATUS LUMAREX_PropertyRequest(BOOLEAN IsSet, PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQUEST_BLOCK Srb);

@@ -17,7 +17,10 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 #include <tchar.h>  // ksmedia.h uses TCHAR
+// strmini.h declares the stream class's routines without C linkage; they are C exports.
+extern "C" {
 #include <strmini.h>
+}
 #include <ks.h>
 #include <ksmedia.h>
 #include <usbdi.h>

@@ -29,7 +29,7 @@ extern const LONGLONG FrameIntervals[];
 extern const ULONG FrameIntervalCount;
 }  // namespace
 
-// Complete - record the handler's status in the request. Returns it.
+// Complete - record the handler's status in the request. Any IRQL. Returns the status.
 static NTSTATUS Complete(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status) {
   Srb->Status = Status;
   return Status;

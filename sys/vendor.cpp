@@ -6,9 +6,11 @@
 // answer, and the pair out(6, 0xA0), in(7, 0) closes it. Capture start carries 0x40 in the low
 // byte of its value and a size parameter in the high byte; in(0xA0, 0) polls the ready bit.
 //
-// Every routine here sends one whole sequence and holds the device's command lock for it, so
-// that two callers (a property request and capture start, say) cannot interleave their
-// commands on the control pipe and confuse the controller's notion of the open operation.
+// Every sequence runs under the device's command lock, so that two callers (a property
+// request and capture start, say) cannot interleave their commands on the control pipe and
+// confuse the controller's notion of the open operation. The private-set sequences take the
+// lock here; capture start and stop take it in their callbacks, because the 150 ms the camera
+// then needs belongs to the sequence.
 #include "lumarex.h"
 
 // Capture-start operand for each raw frame size (width * height).

@@ -17,3 +17,39 @@ target_compile_options(sys_target PRIVATE ${TORVANE_TARGET_FLAGS})
 
 # Every driver object, compiled: the build fails when any source does not compile for the target.
 add_custom_target(torvane_objects ALL DEPENDS imageproc_target sys_target)
+
+# ---- Torvane.sys ---------------------------------------------------------------------------------
+# A PE32 native driver, entry DriverEntry, linked against the kernel, the stream class driver and
+# the camera class library. mingw-w64 has no import library for the last two: they are generated
+# from the project's module-definition files.
+find_program(TORVANE_DLLTOOL NAMES i686-w64-mingw32-dlltool REQUIRED)
+find_program(TORVANE_OBJDUMP NAMES i686-w64-mingw32-objdump REQUIRED)
+set(TORVANE_IMPLIB_DIR ${CMAKE_BINARY_DIR}/implib)
+add_custom_command(OUTPUT ${TORVANE_IMPLIB_DIR}/libstream.a
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${TORVANE_IMPLIB_DIR}
+                   COMMAND ${TORVANE_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/win/stream.def -l ${TORVANE_IMPLIB_DIR}/libstream.a
+                   DEPENDS ${CMAKE_SOURCE_DIR}/win/stream.def VERBATIM)
+# -k: the routines are exported without their stdcall decoration.
+add_custom_command(OUTPUT ${TORVANE_IMPLIB_DIR}/libkelvane.a
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${TORVANE_IMPLIB_DIR}
+                   COMMAND ${TORVANE_DLLTOOL} -k -d ${CMAKE_SOURCE_DIR}/win/kelvane.def -l ${TORVANE_IMPLIB_DIR}/libkelvane.a
+                   DEPENDS ${CMAKE_SOURCE_DIR}/win/kelvane.def VERBATIM)
+add_custom_target(torvane_implibs DEPENDS ${TORVANE_IMPLIB_DIR}/libstream.a ${TORVANE_IMPLIB_DIR}/libkelvane.a)
+
+# Nothing of the Win32 user-mode libraries the toolchain links by default.
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+add_library(torvane_driver SHARED $<TARGET_OBJECTS:sys_target> $<TARGET_OBJECTS:imageproc_target>)
+add_dependencies(torvane_driver torvane_implibs)
+set_target_properties(torvane_driver PROPERTIES PREFIX "" OUTPUT_NAME Torvane SUFFIX ".sys" LINKER_LANGUAGE CXX)
+target_link_options(torvane_driver PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+                    -Wl,--image-base,0x10000)
+target_link_libraries(torvane_driver PRIVATE ${TORVANE_IMPLIB_DIR}/libkelvane.a ${TORVANE_IMPLIB_DIR}/libstream.a
+                      ntoskrnl hal)
+
+# The import check: part of the default build, so the target build fails when it fails.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Torvane.imports
+                   COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${TORVANE_OBJDUMP} -DIMAGE=$<TARGET_FILE:torvane_driver>
+                           -DSTAMP=${CMAKE_BINARY_DIR}/Torvane.imports -P ${CMAKE_SOURCE_DIR}/win/check_imports.cmake
+                   DEPENDS torvane_driver ${CMAKE_SOURCE_DIR}/win/check_imports.cmake VERBATIM)
+add_custom_target(torvane_import_check ALL DEPENDS ${CMAKE_BINARY_DIR}/Torvane.imports)

@@ -96,7 +96,7 @@ HostDelayStats HostTime_DelayStats();
 void HostTime_ResetDelayStats();
 
 // ---- Objects and system threads ------------------------------------------------------------------
-size_t HostObjects_LiveCount();   // objects with references left (threads, later registry keys)
+size_t HostObjects_LiveCount();   // objects with references left (threads, registry keys)
 size_t HostObjects_OpenHandles(); // handles not yet closed
 size_t HostThreads_Running();     // system threads whose start routine has not ended
 // Waits (at most timeoutMs) until no system thread runs; returns whether that happened.

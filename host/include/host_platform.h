@@ -4,6 +4,7 @@
 #include "nt_types.h"
 #include "nt_status.h"
 #include "nt_kernel.h"
+#include "nt_io.h"
 #include "nt_registry.h"
 #include "nt_usb.h"
 #include "nt_usbcamd.h"

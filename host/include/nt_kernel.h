@@ -230,3 +230,6 @@ TORVANE_EXTERN_C NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE Floa
 TORVANE_EXTERN_C LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value);
 TORVANE_EXTERN_C LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange,
                                                            LONG Comparand);
+
+// Number of leading bytes in which the two blocks agree (Length when they are equal).
+TORVANE_EXTERN_C SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);

@@ -5,6 +5,9 @@
 
 #include "nt_kernel.h"
 #include "nt_ks.h"
+#include "nt_ksmedia.h"
+
+#define STREAMAPI NTAPI
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 
@@ -71,13 +74,108 @@ typedef struct _STREAM_PROPERTY_DESCRIPTOR {
   ULONG PropertyOutputSize;
 } STREAM_PROPERTY_DESCRIPTOR, *PSTREAM_PROPERTY_DESCRIPTOR;
 
-struct _HW_STREAM_OBJECT;
-struct _HW_STREAM_DESCRIPTOR;
+struct _HW_STREAM_REQUEST_BLOCK;
 struct _KSSTREAM_HEADER;
 struct _STREAM_TIME_REFERENCE;
-struct _STREAM_DATA_INTERSECT_INFO;
-struct _PORT_CONFIGURATION_INFORMATION;
-union _KSDATAFORMAT;
+
+typedef VOID(STREAMAPI *PHW_RECEIVE_STREAM_DATA_SRB)(struct _HW_STREAM_REQUEST_BLOCK *SRB);
+typedef VOID(STREAMAPI *PHW_RECEIVE_STREAM_CONTROL_SRB)(struct _HW_STREAM_REQUEST_BLOCK *SRB);
+typedef NTSTATUS(STREAMAPI *PHW_EVENT_ROUTINE)(PVOID EventDescriptor);
+typedef VOID(STREAMAPI *PHW_CLOCK_FUNCTION)(PVOID HwTimeContext);
+
+typedef struct _HW_CLOCK_OBJECT {
+  PHW_CLOCK_FUNCTION HwClockFunction;
+  ULONG ClockSupportFlags;
+  ULONG Reserved[2];
+} HW_CLOCK_OBJECT, *PHW_CLOCK_OBJECT;
+
+// One open stream (pin instance); ReceiveDataPacket and ReceiveControlPacket are the
+// minidriver's per-stream handlers.
+typedef struct _HW_STREAM_OBJECT {
+  ULONG SizeOfThisPacket;
+  ULONG StreamNumber;
+  PVOID HwStreamExtension;
+  PHW_RECEIVE_STREAM_DATA_SRB ReceiveDataPacket;
+  PHW_RECEIVE_STREAM_CONTROL_SRB ReceiveControlPacket;
+  HW_CLOCK_OBJECT HwClockObject;
+  BOOLEAN Dma;
+  BOOLEAN Pio;
+  PVOID HwDeviceExtension;
+  ULONG StreamHeaderMediaSpecific;
+  ULONG StreamHeaderWorkspace;
+  BOOLEAN Allocator;
+  PHW_EVENT_ROUTINE HwEventRoutine;
+  ULONG Reserved[2];
+} HW_STREAM_OBJECT, *PHW_STREAM_OBJECT;
+
+typedef struct _HW_STREAM_HEADER {
+  ULONG NumberOfStreams;
+  ULONG SizeOfHwStreamInformation;
+  ULONG NumDevPropArrayEntries;
+  PKSPROPERTY_SET DevicePropertiesArray;
+  ULONG NumDevEventArrayEntries;
+  PKSEVENT_SET DeviceEventsArray;
+  PKSTOPOLOGY Topology;
+  PHW_EVENT_ROUTINE DeviceEventRoutine;
+  LONG NumDevMethodArrayEntries;
+  PKSMETHOD_SET DeviceMethodsArray;
+} HW_STREAM_HEADER, *PHW_STREAM_HEADER;
+
+typedef struct _HW_STREAM_INFORMATION {
+  ULONG NumberOfPossibleInstances;
+  KSPIN_DATAFLOW DataFlow;
+  BOOLEAN DataAccessible;
+  ULONG NumberOfFormatArrayEntries;
+  PKSDATAFORMAT *StreamFormatsArray;
+  PVOID ClassReserved[4];
+  ULONG NumStreamPropArrayEntries;
+  PKSPROPERTY_SET StreamPropertiesArray;
+  ULONG NumStreamEventArrayEntries;
+  PKSEVENT_SET StreamEventsArray;
+  GUID *Category;
+  GUID *Name;
+  ULONG MediumsCount;
+  const KSPIN_MEDIUM *Mediums;
+  BOOLEAN BridgeStream;
+  ULONG Reserved[2];
+} HW_STREAM_INFORMATION, *PHW_STREAM_INFORMATION;
+
+// The stream header, followed by as many stream-information records as the minidriver reports.
+typedef struct _HW_STREAM_DESCRIPTOR {
+  HW_STREAM_HEADER StreamHeader;
+  HW_STREAM_INFORMATION StreamInfo;
+} HW_STREAM_DESCRIPTOR, *PHW_STREAM_DESCRIPTOR;
+
+typedef struct _STREAM_DATA_INTERSECT_INFO {
+  ULONG StreamNumber;
+  PKSDATARANGE DataRange;
+  PVOID DataFormatBuffer;
+  ULONG SizeOfDataFormatBuffer;
+} STREAM_DATA_INTERSECT_INFO, *PSTREAM_DATA_INTERSECT_INFO;
+
+typedef enum _INTERFACE_TYPE_HOST { InterfaceTypeUndefined = -1, Internal, PNPBus = 15 } INTERFACE_TYPE;
+typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
+
+typedef struct _PORT_CONFIGURATION_INFORMATION {
+  ULONG SizeOfThisPacket;
+  PVOID HwDeviceExtension;
+  PDEVICE_OBJECT ClassDeviceObject;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  ULONG SystemIoBusNumber;
+  INTERFACE_TYPE AdapterInterfaceType;
+  ULONG BusInterruptLevel;
+  ULONG BusInterruptVector;
+  KINTERRUPT_MODE InterruptMode;
+  ULONG DmaChannel;
+  ULONG NumberOfAccessRanges;
+  PVOID AccessRanges;
+  ULONG StreamDescriptorSize;
+  struct _IRP *Irp;
+  PVOID InterruptObject;
+  PVOID DmaAdapterObject;
+  PDEVICE_OBJECT RealPhysicalDeviceObject;
+  ULONG Reserved[1];
+} PORT_CONFIGURATION_INFORMATION, *PPORT_CONFIGURATION_INFORMATION;
 
 typedef struct _HW_STREAM_REQUEST_BLOCK {
   ULONG SizeOfThisPacket;
@@ -92,7 +190,7 @@ typedef struct _HW_STREAM_REQUEST_BLOCK {
     KSSTATE StreamState;
     struct _STREAM_TIME_REFERENCE *TimeReference;
     PSTREAM_PROPERTY_DESCRIPTOR PropertyInfo;
-    union _KSDATAFORMAT *OpenFormat;
+    PKSDATAFORMAT OpenFormat;
     struct _PORT_CONFIGURATION_INFORMATION *ConfigInfo;
     HANDLE MasterClockHandle;
     DEVICE_POWER_STATE DeviceState;
@@ -117,3 +215,33 @@ typedef struct _HW_STREAM_REQUEST_BLOCK {
   ULONG NumberOfScatterGatherElements;
   ULONG Reserved[1];
 } HW_STREAM_REQUEST_BLOCK, *PHW_STREAM_REQUEST_BLOCK;
+
+// ---- Notifications from the minidriver to the stream class -------------------------------------
+typedef enum _STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE {
+  ReadyForNextStreamDataRequest,
+  ReadyForNextStreamControlRequest,
+  HardwareStarved,
+  StreamRequestComplete,
+  SignalMultipleStreamEvents,
+  SignalStreamEvent,
+  DeleteStreamEvent,
+  StreamNotificationMaximum
+} STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE;
+
+typedef enum _STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE {
+  ReadyForNextDeviceRequest,
+  DeviceRequestComplete,
+  SignalMultipleDeviceEvents,
+  SignalDeviceEvent,
+  DeleteDeviceEvent,
+  SignalMultipleDeviceInstanceEvents,
+  DeviceNotificationMaximum
+} STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE;
+
+// The event arguments follow the request for the event notifications; a completion passes
+// NULL, NULL, 0.
+TORVANE_EXTERN_C VOID __cdecl StreamClassDeviceNotification(
+    STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType, PVOID HwDeviceExtension,
+    PHW_STREAM_REQUEST_BLOCK pSrb, PVOID EventEntry, GUID *EventSet, ULONG EventId);
+TORVANE_EXTERN_C VOID __cdecl StreamClassStreamNotification(
+    STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType, PHW_STREAM_OBJECT StreamObject, ...);

@@ -86,6 +86,7 @@ typedef struct _UNICODE_STRING {
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#define MAXULONG 0xffffffffUL
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
 #define UNREFERENCED_PARAMETER(p) ((void)(p))

@@ -106,7 +106,7 @@ typedef NTSTATUS(NTAPI *PCAM_PROCESS_RAW_FRAME_ROUTINE_EX)(PDEVICE_OBJECT BusDev
                                                            ULONG RawFrameLength, ULONG NumberOfPackets,
                                                            PULONG BytesReturned, ULONG ActualRawFrameLength,
                                                            ULONG StreamNumber);
-typedef NTSTATUS(NTAPI *PCAM_STATE_ROUTINE)(PVOID DeviceContext);
+typedef NTSTATUS(NTAPI *PCAM_STATE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 
 // Version-1 callback set.
 typedef struct _USBCAMD_DEVICE_DATA {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "jpg_entropy_writer.h"
+#include "jpg_idct.h"
 #include "jpg_stream_builder.h"
 #include "jpg_test_support.h"
 
@@ -106,6 +107,39 @@ TEST(JpgColour, TwoByTwoGroupsShareChroma) {
       EXPECT_EQ(f.S(m, yb, xm % 8, 2 + line), p[0]);
       EXPECT_EQ(f.S(m, 4, xm / 2, 5), p[1]);
       EXPECT_EQ(f.S(m, 5, xm / 2, 5), p[2]);
+    }
+  }
+}
+
+// The vector form computes the colour offsets instead of looking them up: every (Cb, Cr)
+// pair, with varied luminance, must give the scalar form's bytes, for shared chroma (2x1) and
+// chroma of each pixel's own (1x1).
+TEST(JpgColour, VectorFormGivesTheScalarBytesForEveryChromaPair) {
+  if (!idct_cpu_has_sse2()) GTEST_SKIP() << "no SSE2 on this processor";
+  for (int layout : {2, 1}) {
+    const int mcus = layout == 2 ? 32 : 64;  // 256 chroma samples per line either way
+    for (int shift = 0; shift < 256; ++shift) {
+      ConvertFixture f(layout, 0, mcus);
+      for (int j = 0; j < 256; ++j) {
+        int m = j / 8, x = j % 8;
+        const int cb_block = layout == 2 ? 2 : 1;
+        f.S(m, cb_block, x, 0) = static_cast<uint8_t>(j);
+        f.S(m, cb_block + 1, x, 0) = static_cast<uint8_t>(j + shift);
+        f.S(m, 0, x, 0) = static_cast<uint8_t>(j * 37 + shift * 11);
+        if (layout == 2) f.S(m, 1, x, 0) = static_cast<uint8_t>(j * 53 + shift * 7);
+      }
+      std::vector<uint8_t> lines[2];
+      for (int form = 0; form < 2; ++form) {
+        idct_set_form(form == 0 ? JPG_IDCT_SCALAR : JPG_IDCT_SSE2);
+        if (layout == 2) {
+          jpg_colour_convert_2x1(f.d.get());
+        } else {
+          jpg_colour_convert_1x1(f.d.get());
+        }
+        lines[form].assign(f.d->scan_line_0, f.d->scan_line_0 + (layout == 2 ? 16 : 8) * mcus * 3);
+      }
+      idct_select();
+      ASSERT_EQ(lines[0], lines[1]) << "layout " << layout << " shift " << shift;
     }
   }
 }

@@ -88,15 +88,19 @@ TEST_F(LifecycleTest, ConfigureTunesThePipesKeepsACopyAndResetsTheBookkeeping) {
   });
 }
 
-TEST_F(LifecycleTest, PipeDescriptionsPastTheTableAreEmpty) {
+TEST_F(LifecycleTest, OnlyTheFourDefinedPipeDescriptionsAreFilled) {
   InterfaceRecord iface(6);
   USBCAMD_Pipe_Config_Descriptor pipes[6];
   memset(pipes, 0x77, sizeof(pipes));
   CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 6, pipes, nullptr);
   EXPECT_EQ(pipes[1].PipeConfigFlags, USBCAMD_DATA_PIPE);
-  for (int i = 2; i < 6; ++i) {
+  for (int i = 2; i < 4; ++i) {
     EXPECT_EQ(pipes[i].StreamAssociation, 0) << i;
     EXPECT_EQ(pipes[i].PipeConfigFlags, 0) << i;
+  }
+  for (int i = 4; i < 6; ++i) {
+    EXPECT_EQ(pipes[i].StreamAssociation, 0x77) << i;
+    EXPECT_EQ(pipes[i].PipeConfigFlags, 0x77) << i;
   }
 }
 
@@ -229,8 +233,8 @@ TEST_F(LifecycleTest, UnInitializeWithoutCaptureFreesTheContextAndCopy) {
   EXPECT_EQ(CamUnInitialize(nullptr, &dc_), STATUS_SUCCESS);
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u);
   EXPECT_EQ(HostDbg_Count("DeviceContext->g_pIPContext = 0x00000000"), 1u);
-  EXPECT_EQ(CamSaveState(&dc_), STATUS_SUCCESS);
-  EXPECT_EQ(CamRestoreState(&dc_), STATUS_SUCCESS);
+  EXPECT_EQ(CamSaveState(nullptr, &dc_), STATUS_SUCCESS);
+  EXPECT_EQ(CamRestoreState(nullptr, &dc_), STATUS_SUCCESS);
 }
 
 }  // namespace

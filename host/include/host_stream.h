@@ -1,0 +1,83 @@
+// Host-only controls and observations of the stream class and the class library's entry points:
+// the requests the driver completed, the requests it handed on to the class library, its
+// registration, and the PnP interface query.
+#pragma once
+
+#include <vector>
+
+#include "host_platform.h"
+
+// ---- Completions -------------------------------------------------------------------------------
+// One StreamClassDeviceNotification(DeviceRequestComplete) or
+// StreamClassStreamNotification(StreamRequestComplete), with the status the SRB had then.
+struct HostCompletion {
+  enum Kind { Device, Stream } kind;
+  PHW_STREAM_REQUEST_BLOCK srb;
+  PVOID target;  // the device extension or the stream object passed with it
+  NTSTATUS status;
+  ULONG bytes;   // Srb->ActualBytesTransferred then
+};
+std::vector<HostCompletion> HostStream_Completions();
+void HostStream_ClearCompletions();
+
+// ---- The class library's entry points -------------------------------------------------------
+struct HostUsbcamdRegistration {
+  PVOID driverObject;
+  PVOID registryPath;
+  ULONG deviceContextSize;
+  ULONG frameContextSize;
+  PADAPTER_RECEIVE_PACKET_ROUTINE receivePacket;
+  unsigned calls;
+};
+HostUsbcamdRegistration HostUsbcamd_Registration();
+// What USBCAMD_DriverEntry returns from now on (STATUS_SUCCESS at first).
+void HostUsbcamd_SetDriverEntryStatus(NTSTATUS status);
+
+struct HostUsbcamdNewInterface {
+  PVOID deviceContext;
+  PVOID deviceData;
+  ULONG version;
+  ULONG camControlFlag;
+};
+std::vector<HostUsbcamdNewInterface> HostUsbcamd_NewInterfaces();
+
+// A request handed on to the class library (USBCAMD_AdapterReceivePacket with NeedsCompletion
+// TRUE). The class library completes it with STATUS_SUCCESS, or with the status set by
+// HostUsbcamd_SetHandOnStatus.
+struct HostHandOn {
+  PHW_STREAM_REQUEST_BLOCK srb;
+  SRB_COMMAND command;
+  PVOID deviceData;
+};
+std::vector<HostHandOn> HostUsbcamd_HandOns();
+void HostUsbcamd_SetHandOnStatus(NTSTATUS status);
+// The lookups (NeedsCompletion FALSE): how many, and the device data of the last.
+unsigned HostUsbcamd_LookupCount();
+
+// The device context the class library keeps behind a stream-class device extension: lookups
+// and hand-ons return it. Without a binding, the device extension itself is returned.
+void HostUsbcamd_Bind(PVOID hwDeviceExtension, PVOID deviceContext);
+
+// ---- The PnP interface query (IoBuildSynchronousFsdRequest, IofCallDriver) ----------------------
+enum class HostQueryMode {
+  Answer,         // fill the interface and complete with STATUS_SUCCESS
+  AnswerPending,  // the same, but IofCallDriver returns STATUS_PENDING
+  Refuse,         // complete with the status the driver preset (nothing filled)
+  NoIsoEntry,     // answer with an interface whose USBCAMD_SetIsoPipeState entry is NULL
+};
+void HostIrp_SetQueryMode(HostQueryMode mode);
+void HostIrp_FailNextBuild();  // the next IoBuildSynchronousFsdRequest returns NULL
+struct HostIrpRecord {
+  UCHAR major, minor;
+  GUID interfaceType;
+  USHORT size, version;
+  PVOID interfaceBuffer;
+  PVOID interfaceSpecificData;
+  KPROCESSOR_MODE requestorMode;
+  NTSTATUS presetStatus;
+  PDEVICE_OBJECT target;
+};
+std::vector<HostIrpRecord> HostIrp_Calls();
+
+// Forgets every record and setting above.
+void HostStream_Reset();
