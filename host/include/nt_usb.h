@@ -1,5 +1,5 @@
 // USB descriptors and USBD records for the host build, in their public (packed where the
-// USB specification packs them) layouts.
+// USB standard packs them) layouts.
 #pragma once
 
 #include "nt_types.h"
