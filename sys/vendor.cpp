@@ -150,6 +150,26 @@ Exit:
   return status;
 }
 
+// Open an operation, read its answer and read Length bytes of its data from the bulk-in pipe:
+// the common start of the read sequences. Returns the first failure, or the transfer's status.
+// PASSIVE_LEVEL, with the command lock held.
+static NTSTATUS OpenOperationAndRead(PDEVICE_CONTEXT DeviceContext, USHORT Operation, PVOID Buffer,
+                                     ULONG Length) {
+  UCHAR answer;
+  ULONG length = 0;
+  NTSTATUS status;
+
+  status = VendorCommand(DeviceContext, OPERATION_OPEN, Operation, &answer, &length, FALSE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  status = VendorCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, &length, TRUE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  return BulkTransfer(DeviceContext, LUMAREX_BULK_PIPE_IN, Buffer, Length);
+}
+
 // LUMAREX_ReadOperationBlock - operation 0x20: open it, read its answer, read Length bytes
 // from the bulk-in pipe, close it, and end with out(0xC0, 0). A failure before the close ends
 // the sequence; the close and the end run unchecked and the end's status is the result.
@@ -160,15 +180,7 @@ NTSTATUS LUMAREX_ReadOperationBlock(PDEVICE_CONTEXT DeviceContext, PVOID Buffer,
   NTSTATUS status;
 
   LUMAREX_AcquireCommandLock(DeviceContext);
-  status = VendorCommand(DeviceContext, OPERATION_OPEN, BLOCK_READ_OPERATION, &answer, &length, FALSE);
-  if (!NT_SUCCESS(status)) {
-    goto Exit;
-  }
-  status = VendorCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, &length, TRUE);
-  if (!NT_SUCCESS(status)) {
-    goto Exit;
-  }
-  status = BulkTransfer(DeviceContext, LUMAREX_BULK_PIPE_IN, Buffer, Length);
+  status = OpenOperationAndRead(DeviceContext, BLOCK_READ_OPERATION, Buffer, Length);
   if (!NT_SUCCESS(status)) {
     goto Exit;
   }
@@ -190,15 +202,7 @@ NTSTATUS LUMAREX_ReadOperationWord(PDEVICE_CONTEXT DeviceContext, PVOID Buffer) 
   NTSTATUS status;
 
   LUMAREX_AcquireCommandLock(DeviceContext);
-  status = VendorCommand(DeviceContext, OPERATION_OPEN, WORD_READ_OPERATION, &answer, &length, FALSE);
-  if (!NT_SUCCESS(status)) {
-    goto Exit;
-  }
-  status = VendorCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, &length, TRUE);
-  if (!NT_SUCCESS(status)) {
-    goto Exit;
-  }
-  status = BulkTransfer(DeviceContext, LUMAREX_BULK_PIPE_IN, Buffer, LUMAREX_CAMERA_WORD_SIZE);
+  status = OpenOperationAndRead(DeviceContext, WORD_READ_OPERATION, Buffer, LUMAREX_CAMERA_WORD_SIZE);
   if (!NT_SUCCESS(status)) {
     goto Exit;
   }
