@@ -9,21 +9,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${TORVANE_BUILD_DIR:-$root/build}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-packages=(cmake make g++ g++-multilib g++-mingw-w64-i686-win32 googletest libjpeg62-turbo-dev libbenchmark-dev
-          qemu-user libturbojpeg0-dev clang libfuzzer-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "== installing: ${missing[*]}"
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "need root to install packages: ${missing[*]}" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+"$root/scripts/install-deps.sh" test
 
 host_build() {
   local name=$1

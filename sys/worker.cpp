@@ -102,9 +102,13 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
            byteCount - RAW_FRAME_HEADER_SIZE <= dc->g_nRawBufSize;
 
   // Take the shared buffers back from the worker. Until the worker has finished a frame since
-  // the start, nobody would signal the event: then neither wait nor copy. g_nRawLength
-  // belongs to the buffers: it changes only while the worker is not decoding with it.
-  holdBuffers = ReadSkipBufferWait(dc) == 0;
+  // the start, nobody would signal the event: then neither wait nor copy. But once a frame has
+  // been handed over, the worker will signal when it is done with it, so the next frame waits
+  // for that too: without the wait, frames arriving while the worker's first frame is still
+  // being decoded would neither be copied nor decoded, and the images the application gets
+  // would no longer follow the camera's frames. g_nRawLength belongs to the buffers: it changes
+  // only while the worker is not decoding with it.
+  holdBuffers = ReadSkipBufferWait(dc) == 0 || InterlockedCompareExchange(&dc->g_bFrameInFlight, 0, 0) != 0;
   if (holdBuffers) {
     KeWaitForSingleObject(&dc->g_BufferFreeEvent, Executive, KernelMode, FALSE, NULL);
     KeClearEvent(&dc->g_BufferFreeEvent);
@@ -180,8 +184,8 @@ VOID NTAPI CamNewVideoFrameEx(PVOID DeviceContext, PVOID FrameContext, ULONG Str
   UNREFERENCED_PARAMETER(FrameLength);
 }
 
-// LUMAREX_DecodeFrame - decode g_pRawBuf into g_pBmpBuf and, once warmed up, process it.
-// Runs on the worker at PASSIVE_LEVEL, with the frame buffers in its hands.
+// LUMAREX_DecodeFrame - decode g_pRawBuf and, once warmed up, make it the image in g_pBmpBuf
+// and process it. Runs on the worker at PASSIVE_LEVEL, with the frame buffers in its hands.
 VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
   PDEVICE_CONTEXT dc = DeviceContext;
   LONG width = dc->g_nDecodeWidth;
@@ -192,6 +196,10 @@ VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
   KFLOATING_SAVE floatSave;
   BOOLEAN saved;
   LONG result = 1;
+  PUCHAR target;
+  ULONG targetSize;
+  PUCHAR swapBuf;
+  ULONG swapSize;
 
   saved = NT_SUCCESS(KeSaveFloatingPointState(&floatSave));
   if (!saved) {
@@ -200,16 +208,35 @@ VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
 
   if (dc->g_pRawBuf != NULL && dc->g_pBmpBuf != NULL) {
     // The decoder may write no more than the negotiated image: a larger frame is refused
-    // before anything is written, so g_pBmpBuf keeps the previous image; a smaller one is
-    // not the picture the application asked for and counts as bad too.
+    // before anything is written; a smaller one is not the picture the application asked for
+    // and counts as bad too.
     ULONG capacity = (ULONG)dc->g_nDecodeWidth * (ULONG)dc->g_nDecodeHeight * 3;
-    if (capacity > dc->g_nBmpBufSize) {
-      capacity = dc->g_nBmpBufSize;
+    // A decode that fails half-way has already written its first rows. It therefore goes into
+    // the spare image buffer when that can hold the image, and only a frame that decoded whole
+    // becomes the image (the two buffers change places), so a bad frame leaves the previous
+    // image as it was.
+    if (dc->g_pIPBuf != NULL && dc->g_nIPBufSize >= capacity) {
+      target = dc->g_pIPBuf;
+      targetSize = dc->g_nIPBufSize;
+    } else {
+      target = dc->g_pBmpBuf;
+      targetSize = dc->g_nBmpBufSize;
     }
-    result = jpg_decode(dc->g_pIPContext, 0, dc->g_pRawBuf, dc->g_nRawLength, dc->g_pBmpBuf, capacity, &width,
-                        &height, info4, info3, info24);
+    if (capacity > targetSize) {
+      capacity = targetSize;
+    }
+    result = jpg_decode(dc->g_pIPContext, 0, dc->g_pRawBuf, dc->g_nRawLength, target, capacity, &width, &height,
+                        info4, info3, info24);
     if (result == 0 && (width != dc->g_nDecodeWidth || height != dc->g_nDecodeHeight)) {
       result = 1;
+    }
+    if (result == 0 && dc->g_nWarmupFrames >= 6 && target != dc->g_pBmpBuf) {
+      swapBuf = dc->g_pBmpBuf;
+      swapSize = dc->g_nBmpBufSize;
+      dc->g_pBmpBuf = dc->g_pIPBuf;
+      dc->g_nBmpBufSize = dc->g_nIPBufSize;
+      dc->g_pIPBuf = swapBuf;
+      dc->g_nIPBufSize = swapSize;
     }
   }
 

@@ -58,6 +58,9 @@ std::vector<HostPoolBlock> HostPool_LiveBlocks();
 HostPoolTagStats HostPool_TagStats(ULONG tag);
 size_t HostPool_LiveBlockCount();
 size_t HostPool_LiveByteCount();
+// The most bytes live at one time since the process started or the last HostPool_ResetPeak.
+size_t HostPool_PeakByteCount();
+void HostPool_ResetPeak();
 // One line per live block ("Wdm  NonPaged 4096 bytes #17"), then a totals line.
 std::string HostPool_Report();
 // Is p the start of a live pool block?

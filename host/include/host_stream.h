@@ -3,6 +3,8 @@
 // registration, and the PnP interface query.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <vector>
 
 #include "host_platform.h"
@@ -19,6 +21,10 @@ struct HostCompletion {
 };
 std::vector<HostCompletion> HostStream_Completions();
 void HostStream_ClearCompletions();
+// Waits until the request has been completed (and forgets that it was); false on time-out.
+bool HostStream_WaitCompleted(PHW_STREAM_REQUEST_BLOCK srb, std::chrono::milliseconds timeout);
+// Completed read requests of this stream go to the handler instead of the log (none: the log).
+void HostStream_SetReadHandler(PHW_STREAM_OBJECT stream, std::function<void(PHW_STREAM_REQUEST_BLOCK)> handler);
 
 // ---- The class library's entry points -------------------------------------------------------
 struct HostUsbcamdRegistration {

@@ -38,6 +38,33 @@ typedef enum {
   KSSTATE_RUN
 } KSSTATE, *PKSSTATE;
 
+// Time stamp of a stream header: Time in units of Numerator/Denominator.
+typedef struct {
+  LONGLONG Time;
+  ULONG Numerator;
+  ULONG Denominator;
+} KSTIME, *PKSTIME;
+
+// The header of one data buffer of a stream request (SRB_READ_DATA): the application's buffer
+// (Data, FrameExtent bytes) and, on completion, the bytes filled (DataUsed).
+typedef struct _KSSTREAM_HEADER {
+  ULONG Size;
+  ULONG TypeSpecificFlags;
+  KSTIME PresentationTime;
+  LONGLONG Duration;
+  ULONG FrameExtent;
+  ULONG DataUsed;
+  PVOID Data;
+  ULONG OptionsFlags;
+#if defined(__x86_64__) || defined(_WIN64)
+  ULONG Reserved;
+#endif
+} KSSTREAM_HEADER, *PKSSTREAM_HEADER;
+
+#define KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT 0x00000001
+#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000008
+#define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
+
 typedef struct tagSIZE {
   LONG cx;
   LONG cy;

@@ -26,6 +26,8 @@ struct PoolState {
   uint64_t serial = 0;    // allocations made, successful or not
   uint64_t failAt = 0;    // serial of the attempt to fail, 0 for none
   std::unordered_set<ULONG> failingTags;
+  size_t liveBytes = 0;   // all tags together
+  size_t peakBytes = 0;   // the most that was live at once since the last peak reset
 };
 
 // Never destroyed: system threads may still free memory while the process exits.
@@ -73,6 +75,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   ++stats.allocations;
   ++stats.liveBlocks;
   stats.liveBytes += NumberOfBytes;
+  pool.liveBytes += NumberOfBytes;
+  pool.peakBytes = std::max(pool.peakBytes, pool.liveBytes);
   return p;
 }
 
@@ -109,6 +113,7 @@ static void FreeBlock(PVOID P, const ULONG *expectedTag) {
   HostPoolTagStats &stats = pool.tags[block.tag];
   --stats.liveBlocks;
   stats.liveBytes -= block.size;
+  pool.liveBytes -= block.size;
   free(P);
 }
 
@@ -149,6 +154,18 @@ size_t HostPool_LiveByteCount() {
     bytes += entry.second.size;
   }
   return bytes;
+}
+
+size_t HostPool_PeakByteCount() {
+  PoolState &pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  return pool.peakBytes;
+}
+
+void HostPool_ResetPeak() {
+  PoolState &pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  pool.peakBytes = pool.liveBytes;
 }
 
 bool HostPool_IsLive(const void *p) {
@@ -195,6 +212,8 @@ void HostPool_ClearFaults() {
   std::lock_guard<std::mutex> guard(pool.lock);
   pool.failAt = 0;
   pool.failingTags.clear();
+  pool.liveBytes = 0;
+  pool.peakBytes = 0;
 }
 
 void HostPool_Reset() {
@@ -208,4 +227,6 @@ void HostPool_Reset() {
   pool.tags.clear();
   pool.failAt = 0;
   pool.failingTags.clear();
+  pool.liveBytes = 0;
+  pool.peakBytes = 0;
 }

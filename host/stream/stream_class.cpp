@@ -5,6 +5,11 @@
 #include <map>
 #include <mutex>
 
+#include <condition_variable>
+#include <functional>
+#include <unordered_set>
+
+#include "../usbcamd/usbcamd_internal.h"
 #include "host_camera.h"
 #include "host_kernel.h"
 #include "host_stream.h"
@@ -26,16 +31,26 @@ struct State {
   HostQueryMode queryMode = HostQueryMode::Answer;
   bool failNextBuild = false;
   std::vector<HostIrpRecord> irps;
+  // Device requests completed and not yet waited for, and the handlers that take the stream
+  // requests of a stream object instead of the log.
+  std::condition_variable completed;
+  std::unordered_set<PHW_STREAM_REQUEST_BLOCK> done;
+  std::map<PHW_STREAM_OBJECT, std::function<void(PHW_STREAM_REQUEST_BLOCK)>> streamHandlers;
 };
 
+// Never destroyed: pump threads may still complete requests while the process exits.
 State &S() {
-  static State s;
-  return s;
+  static State *s = new State;
+  return *s;
 }
 
 void Record(HostCompletion::Kind kind, PHW_STREAM_REQUEST_BLOCK srb, PVOID target) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().completions.push_back({kind, srb, target, srb->Status, srb->ActualBytesTransferred});
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    S().completions.push_back({kind, srb, target, srb->Status, srb->ActualBytesTransferred});
+    S().done.insert(srb);
+  }
+  S().completed.notify_all();
 }
 
 // An IRP with its stack locations in one block; the caller's location is one past the last.
@@ -72,8 +87,37 @@ VOID __cdecl StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION
   va_start(args, StreamObject);
   PHW_STREAM_REQUEST_BLOCK srb = va_arg(args, PHW_STREAM_REQUEST_BLOCK);
   va_end(args);
-  if (srb != nullptr) {
+  if (srb == nullptr) {
+    return;
+  }
+  std::function<void(PHW_STREAM_REQUEST_BLOCK)> handler;
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    auto it = S().streamHandlers.find(StreamObject);
+    if (it != S().streamHandlers.end() && srb->Command == SRB_READ_DATA) {
+      handler = it->second;
+    }
+  }
+  if (handler) {
+    handler(srb);
+  } else {
     Record(HostCompletion::Stream, srb, StreamObject);
+  }
+}
+
+bool HostStream_WaitCompleted(PHW_STREAM_REQUEST_BLOCK srb, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> g(S().lock);
+  bool ok = S().completed.wait_for(g, timeout, [srb] { return S().done.count(srb) != 0; });
+  S().done.erase(srb);
+  return ok;
+}
+
+void HostStream_SetReadHandler(PHW_STREAM_OBJECT stream, std::function<void(PHW_STREAM_REQUEST_BLOCK)> handler) {
+  std::lock_guard<std::mutex> g(S().lock);
+  if (handler) {
+    S().streamHandlers[stream] = std::move(handler);
+  } else {
+    S().streamHandlers.erase(stream);
   }
 }
 
@@ -88,8 +132,16 @@ ULONG NTAPI USBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceCont
 
 ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData, ULONG Version,
                                            ULONG CamControlFlag) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().newInterfaces.push_back({DeviceContext, DeviceData, Version, CamControlFlag});
+  {
+    std::lock_guard<std::mutex> g(S().lock);
+    S().newInterfaces.push_back({DeviceContext, DeviceData, Version, CamControlFlag});
+  }
+  // A plugged-in camera's class library record takes the USBCAMD2 callbacks from now on.
+  usbcamd::Device *device = usbcamd::DeviceOfContext(DeviceContext);
+  if (device != nullptr && Version >= USBCAMD_VERSION_200 && DeviceData != nullptr) {
+    device->callbacks = static_cast<const USBCAMD_DEVICE_DATA2 *>(DeviceData);
+    device->controlFlags = CamControlFlag;
+  }
   return USBCAMD_VERSION_200;
 }
 
@@ -97,6 +149,24 @@ PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_
                                          PDEVICE_OBJECT *DeviceObject, BOOLEAN NeedsCompletion) {
   PVOID context;
   NTSTATUS status;
+  // A plugged-in camera: the class library really processes what the driver hands on.
+  usbcamd::Device *device = usbcamd::DeviceOfExtension(Srb->HwDeviceExtension);
+  if (device != nullptr) {
+    if (!NeedsCompletion) {
+      std::lock_guard<std::mutex> g(S().lock);
+      ++S().lookups;
+      return device->deviceContext;
+    }
+    {
+      std::lock_guard<std::mutex> g(S().lock);
+      S().handOns.push_back({Srb, Srb->Command, (PVOID)DeviceData});
+    }
+    if (DeviceObject != nullptr) {
+      *DeviceObject = device->physicalDevice;
+    }
+    usbcamd::ProcessDeviceRequest(*device, Srb);
+    return device->deviceContext;
+  }
   {
     std::lock_guard<std::mutex> g(S().lock);
     auto it = S().bindings.find(Srb->HwDeviceExtension);
@@ -230,8 +300,16 @@ std::vector<HostIrpRecord> HostIrp_Calls() {
   return S().irps;
 }
 
+void HostUsbcamd_UnloadDriver() {
+  std::lock_guard<std::mutex> g(S().lock);
+  S().registration = {};
+  S().newInterfaces.clear();
+}
+
 void HostStream_Reset() {
   std::lock_guard<std::mutex> g(S().lock);
+  S().done.clear();
+  S().streamHandlers.clear();
   S().completions.clear();
   S().registration = {};
   S().driverEntryStatus = STATUS_SUCCESS;

@@ -4,8 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "host_camera.h"
-#include "host_kernel.h"
+#include "usbcamd_internal.h"
 
 namespace {
 
@@ -19,7 +18,9 @@ Attachments &Attached() {
   return a;
 }
 
-HostSimCamera *CameraOf(PVOID deviceContext) {
+}  // namespace
+
+HostSimCamera *usbcamd::CameraOf(PVOID deviceContext) {
   Attachments &a = Attached();
   std::lock_guard<std::mutex> guard(a.lock);
   auto it = a.cameras.find(deviceContext);
@@ -28,54 +29,13 @@ HostSimCamera *CameraOf(PVOID deviceContext) {
 
 // A synchronous request blocks until the camera has answered, so it needs PASSIVE_LEVEL; with
 // a completion routine the host still completes it before returning, and calls the routine.
-NTSTATUS Complete(PVOID deviceContext, PCOMMAND_COMPLETE_FUNCTION complete, PVOID context, NTSTATUS status) {
+NTSTATUS usbcamd::CompleteCommand(PVOID deviceContext, PCOMMAND_COMPLETE_FUNCTION complete, PVOID context, NTSTATUS status) {
   if (complete != NULL) {
     complete(deviceContext, context, status);
   }
   return status;
 }
 
-NTSTATUS NTAPI BulkReadWrite(PVOID DeviceContext, USHORT PipeIndex, PVOID Buffer, ULONG BufferLength,
-                             PCOMMAND_COMPLETE_FUNCTION CommandComplete, PVOID CommandContext) {
-  if (CommandComplete == NULL) {
-    HostIrql_Require(PASSIVE_LEVEL, "USBCAMD_BulkReadWrite");
-  }
-  if (PipeIndex > 1 || (Buffer == NULL && BufferLength != 0)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  HostSimCamera *camera = CameraOf(DeviceContext);
-  if (camera == nullptr) {
-    return STATUS_DEVICE_NOT_CONNECTED;
-  }
-  HostUsbRequest r;
-  r.kind = PipeIndex == 0 ? HostUsbRequest::BulkIn : HostUsbRequest::BulkOut;
-  r.deviceToHost = PipeIndex == 0;
-  r.pipe = PipeIndex;
-  r.length = BufferLength;
-  if (!r.deviceToHost) {
-    const uint8_t *bytes = static_cast<const uint8_t *>(Buffer);
-    r.data.assign(bytes, bytes + BufferLength);
-  }
-  camera->Serve(r);
-  if (r.deviceToHost && NT_SUCCESS(r.status) && !r.data.empty()) {
-    memcpy(Buffer, r.data.data(), r.data.size());
-  }
-  return Complete(DeviceContext, CommandComplete, CommandContext, r.status);
-}
-
-NTSTATUS NTAPI SetIsoPipeState(PVOID DeviceContext, ULONG PipeStateFlags) {
-  HostSimCamera *camera = CameraOf(DeviceContext);
-  if (camera == nullptr) {
-    return STATUS_DEVICE_NOT_CONNECTED;
-  }
-  HostUsbRequest r;
-  r.kind = HostUsbRequest::IsoPipeState;
-  r.value = (USHORT)PipeStateFlags;
-  camera->Serve(r);
-  return r.status;
-}
-
-}  // namespace
 
 NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
                                             PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
@@ -88,7 +48,7 @@ NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, 
   if (length > 0xFFFF || (Buffer == NULL && length != 0)) {
     return STATUS_INVALID_PARAMETER;
   }
-  HostSimCamera *camera = CameraOf(DeviceContext);
+  HostSimCamera *camera = usbcamd::CameraOf(DeviceContext);
   if (camera == nullptr) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
@@ -117,7 +77,7 @@ NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, 
       *BufferLength = ULONG(r.data.size());
     }
   }
-  return Complete(DeviceContext, CommandComplete, CommandContext, r.status);
+  return usbcamd::CompleteCommand(DeviceContext, CommandComplete, CommandContext, r.status);
 }
 
 void HostCamera_Attach(PVOID deviceContext, HostSimCamera *camera) {
@@ -130,14 +90,4 @@ void HostCamera_Detach(PVOID deviceContext) {
   Attachments &a = Attached();
   std::lock_guard<std::mutex> guard(a.lock);
   a.cameras.erase(deviceContext);
-}
-
-USBCAMD_INTERFACE HostUsbcamd_Interface() {
-  USBCAMD_INTERFACE i;
-  memset(&i, 0, sizeof(i));
-  i.Interface.Size = sizeof(USBCAMD_INTERFACE);
-  i.Interface.Version = USBCAMD_VERSION_200;
-  i.USBCAMD_BulkReadWrite = BulkReadWrite;
-  i.USBCAMD_SetIsoPipeState = SetIsoPipeState;
-  return i;
 }

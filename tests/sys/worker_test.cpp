@@ -8,6 +8,7 @@
 #include "imageproc.h"
 #include "lumarex.h"
 #include "support/camera_frames.h"
+#include "support/expected_image.h"
 
 namespace {
 
@@ -15,30 +16,10 @@ constexpr LONG kWidth = 160;
 constexpr LONG kHeight = 120;
 constexpr ULONG kFrameLength = kWidth * kHeight * 3;
 
-// The image the driver should deliver for a raw frame: the library's own decode on a context
-// of its own, then the scalar picture processing and conversion.
+// The image the driver should deliver for a raw frame of this test's size.
 std::vector<UCHAR> ExpectedImage(const std::vector<uint8_t> &raw, const LUMAREX_FRAME_SETTINGS &settings,
                                  UCHAR format) {
-  std::vector<UCHAR> context(ZRImageProcess_GetContextSize());
-  ZRImageProcess_Initialize(nullptr, context.data());
-  std::vector<UCHAR> bmp(kFrameLength);
-  int32_t w = kWidth, h = kHeight;
-  uint32_t info4[4] = {}, info3[3] = {};
-  uint16_t info24[24] = {};
-  EXPECT_EQ(jpg_decode(context.data(), 0, raw.data() + 80, uint32_t(raw.size() - 80), bmp.data(),
-                       uint32_t(bmp.size()), &w, &h, info4, info3, info24),
-            0);
-  std::vector<PUCHAR> rows(kHeight);
-  for (LONG y = 0; y < kHeight; ++y) rows[y] = bmp.data() + y * kWidth * 3;
-  std::vector<UCHAR> luma(kWidth * kHeight);
-  LUMAREX_AdjustImageScalar(rows.data(), kWidth, kHeight, &settings, luma.data());
-  std::vector<UCHAR> work(kWidth * kHeight * 2);
-  if (format == LUMAREX_FORMAT_YUY2) {
-    LUMAREX_RGB24ToYUY2(rows.data(), work.data(), kWidth, kHeight);
-  } else if (format == LUMAREX_FORMAT_I420) {
-    LUMAREX_RGB24ToI420(rows.data(), work.data(), kWidth, kHeight);
-  }
-  return bmp;
+  return ExpectedImage(raw, kWidth, kHeight, settings, format);
 }
 
 class WorkerTest : public ::testing::Test {

@@ -1,0 +1,255 @@
+// The camera class library's device requests: the records of plugged-in cameras, device
+// initialisation (configuration, CamConfigureEx, CamInitialize), stream information, stream open
+// and close, and removal (streams stopped, CamUnInitialize).
+#include <algorithm>
+#include <cstring>
+
+#include "usbcamd_internal.h"
+
+namespace usbcamd {
+namespace {
+
+struct Table {
+  std::mutex lock;
+  std::vector<Device *> devices;
+};
+
+// Never destroyed: a pump thread may still look a device up while the process exits.
+Table &Devices() {
+  static Table *t = new Table;
+  return *t;
+}
+
+void CompleteDevice(PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status) {
+  srb->Status = status;
+  StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb, nullptr, nullptr, 0);
+}
+
+// The camera's descriptors and its streaming interface as the bus driver reports them after
+// selecting configuration 1, alternate setting 1 (the one with bandwidth for the data pipe).
+void DescribeCamera(Device &d) {
+  USHORT maxPacket = d.camera->StreamConfig().maxPacketSize;
+  d.deviceDescriptor = USB_DEVICE_DESCRIPTOR{18, 1, 0x0110, 0xFF, 0xFF, 0xFF, 64, 0x0AC8, 0x0417, 0x0100, 1, 2, 0, 1};
+  d.configDescriptor = USB_CONFIGURATION_DESCRIPTOR{9, 2, 9 + 9 + kPipeCount * 7, 1, 1, 0, 0x80, 250};
+
+  size_t bytes = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + kPipeCount * sizeof(USBD_PIPE_INFORMATION);
+  d.interfaceBlock.assign((bytes + 7) / 8, 0);
+  PUSBD_INTERFACE_INFORMATION i = d.Interface();
+  i->Length = (USHORT)bytes;
+  i->InterfaceNumber = 0;
+  i->AlternateSetting = 1;
+  i->Class = 0xFF;
+  i->InterfaceHandle = (USBD_INTERFACE_HANDLE)i;
+  i->NumberOfPipes = kPipeCount;
+  struct PipeShape {
+    USHORT maxPacket;
+    UCHAR endpoint;
+    UCHAR interval;
+    USBD_PIPE_TYPE type;
+  } const shapes[kPipeCount] = {
+      {maxPacket, 0x81, 1, UsbdPipeTypeIsochronous},  // video data
+      {64, 0x82, 0, UsbdPipeTypeBulk},                // command data from the camera
+      {1, 0x83, 1, UsbdPipeTypeIsochronous},          // one status byte per slot
+      {64, 0x04, 0, UsbdPipeTypeBulk},                // command data to the camera
+      {8, 0x85, 16, UsbdPipeTypeInterrupt},           // device events
+  };
+  for (ULONG p = 0; p < kPipeCount; ++p) {
+    USBD_PIPE_INFORMATION &pipe = i->Pipes[p];
+    pipe.MaximumPacketSize = shapes[p].maxPacket;
+    pipe.EndpointAddress = shapes[p].endpoint;
+    pipe.Interval = shapes[p].interval;
+    pipe.PipeType = shapes[p].type;
+    pipe.PipeHandle = (USBD_PIPE_HANDLE)&i->Pipes[p];
+    pipe.MaximumTransferSize = 4096;
+  }
+}
+
+// Which pipes carry the video stream's data and status: the driver's pipe configuration when
+// it names them, the version-1 convention (data pipe 0, sync pipe 2) otherwise.
+void ChoosePipes(Device &d) {
+  d.dataPipe = kIsoDataPipe;
+  d.syncPipe = kIsoSyncPipe;
+  PUSBD_INTERFACE_INFORMATION i = d.Interface();
+  for (ULONG p = 0; p < kPipeCount; ++p) {
+    const USBCAMD_Pipe_Config_Descriptor &c = d.pipeConfig[p];
+    bool video = (c.StreamAssociation & USBCAMD_VIDEO_STREAM) != 0;
+    bool iso = i->Pipes[p].PipeType == UsbdPipeTypeIsochronous;
+    if (video && iso && (c.PipeConfigFlags & USBCAMD_DATA_PIPE) != 0 && d.dataPipe == kIsoDataPipe) {
+      d.dataPipe = p;
+      break;
+    }
+  }
+  for (ULONG p = 0; p < kPipeCount; ++p) {
+    if ((d.pipeConfig[p].PipeConfigFlags & USBCAMD_SYNC_PIPE) != 0 &&
+        i->Pipes[p].PipeType == UsbdPipeTypeIsochronous) {
+      d.syncPipe = p;
+      break;
+    }
+  }
+}
+
+void InitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
+  if (d.callbacks == nullptr) {
+    // The driver never registered its USBCAMD2 callbacks for this device.
+    CompleteDevice(srb, STATUS_INVALID_DEVICE_REQUEST);
+    return;
+  }
+  PPORT_CONFIGURATION_INFORMATION config = srb->CommandData.ConfigInfo;
+  // Room for the video and the still stream's information.
+  config->StreamDescriptorSize = sizeof(HW_STREAM_HEADER) + 2 * sizeof(HW_STREAM_INFORMATION);
+
+  DescribeCamera(d);
+  for (ULONG p = 0; p < kPipeCount; ++p) {
+    d.pipeConfig[p] = USBCAMD_Pipe_Config_Descriptor{0, USBCAMD_DONT_CARE_PIPE};
+  }
+  NTSTATUS status = d.callbacks->CamConfigureEx(d.physicalDevice, d.deviceContext, d.Interface(),
+                                                &d.configDescriptor, kPipeCount, d.pipeConfig, &d.deviceDescriptor);
+  if (!NT_SUCCESS(status)) {
+    CompleteDevice(srb, status);
+    return;
+  }
+  ChoosePipes(d);
+  status = d.callbacks->CamInitialize(d.physicalDevice, d.deviceContext);
+  if (!NT_SUCCESS(status)) {
+    // What the driver did take is given back: the device will not start.
+    d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext);
+    CompleteDevice(srb, status);
+    return;
+  }
+  d.initialized = true;
+  CompleteDevice(srb, STATUS_SUCCESS);
+}
+
+void UninitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
+  StopAllStreams(d);
+  CancelDeviceEvents(d);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (d.initialized && d.callbacks != nullptr) {
+    status = d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext);
+    d.initialized = false;
+  }
+  CompleteDevice(srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
+}
+
+}  // namespace
+
+Device *DeviceOfContext(PVOID deviceContext) {
+  Table &t = Devices();
+  std::lock_guard<std::mutex> guard(t.lock);
+  for (Device *d : t.devices) {
+    if (d->deviceContext == deviceContext) return d;
+  }
+  return nullptr;
+}
+
+Device *DeviceOfExtension(PVOID extension) {
+  Table &t = Devices();
+  std::lock_guard<std::mutex> guard(t.lock);
+  for (Device *d : t.devices) {
+    if (d->extension == extension) return d;
+  }
+  return nullptr;
+}
+
+void ProcessDeviceRequest(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
+  HostIrql_Require(PASSIVE_LEVEL, "the class library's device requests");
+  switch (srb->Command) {
+    case SRB_INITIALIZE_DEVICE:
+      InitializeDevice(d, srb);
+      break;
+    case SRB_GET_STREAM_INFO:
+      // The driver filled the descriptor; the class library only checks there is one.
+      CompleteDevice(srb, srb->CommandData.StreamBuffer != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+      break;
+    case SRB_OPEN_STREAM:
+      OpenStream(d, srb);
+      break;
+    case SRB_CLOSE_STREAM:
+      CloseStream(d, srb);
+      break;
+    case SRB_SURPRISE_REMOVAL:
+      // The camera is gone: nothing more reaches it, and streams stop.
+      d.removed = true;
+      HostCamera_Detach(d.deviceContext);
+      StopAllStreams(d);
+      CancelDeviceEvents(d);
+      CompleteDevice(srb, STATUS_SUCCESS);
+      break;
+    case SRB_UNINITIALIZE_DEVICE:
+      UninitializeDevice(d, srb);
+      break;
+    case SRB_CHANGE_POWER_STATE:
+      if (d.callbacks != nullptr) {
+        if (srb->CommandData.DeviceState == PowerDeviceD0) {
+          d.callbacks->CamRestoreState(d.physicalDevice, d.deviceContext);
+        } else {
+          d.callbacks->CamSaveState(d.physicalDevice, d.deviceContext);
+        }
+      }
+      CompleteDevice(srb, STATUS_SUCCESS);
+      break;
+    case SRB_OPEN_DEVICE_INSTANCE:
+    case SRB_CLOSE_DEVICE_INSTANCE:
+    case SRB_PAGING_OUT_DRIVER:
+      CompleteDevice(srb, STATUS_SUCCESS);
+      break;
+    default:
+      CompleteDevice(srb, STATUS_NOT_IMPLEMENTED);
+      break;
+  }
+}
+
+}  // namespace usbcamd
+
+using namespace usbcamd;
+
+PVOID HostUsbcamd_CreateDevice(HostSimCamera *camera, const HostDeviceOptions &options, PDEVICE_OBJECT classDevice,
+                               PDEVICE_OBJECT physicalDevice) {
+  ULONG contextSize = HostUsbcamd_Registration().deviceContextSize;
+  PVOID context = ExAllocatePoolWithTag(NonPagedPool, contextSize, kPoolTag);
+  if (context == nullptr) {
+    return nullptr;
+  }
+  // The class library hands the driver a zeroed device context.
+  memset(context, 0, contextSize);
+  Device *d = new Device;
+  d->camera = camera;
+  d->options = options;
+  d->extension = d;
+  d->deviceContext = context;
+  d->classDevice = classDevice;
+  d->physicalDevice = physicalDevice;
+  HostCamera_Attach(context, camera);
+  Table &t = Devices();
+  std::lock_guard<std::mutex> guard(t.lock);
+  t.devices.push_back(d);
+  return d->extension;
+}
+
+void HostUsbcamd_DestroyDevice(PVOID extension) {
+  Device *d = DeviceOfExtension(extension);
+  if (d == nullptr) {
+    return;
+  }
+  StopAllStreams(*d);
+  CancelDeviceEvents(*d);
+  {
+    Table &t = Devices();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.devices.erase(std::remove(t.devices.begin(), t.devices.end(), d), t.devices.end());
+  }
+  HostCamera_Detach(d->deviceContext);
+  ExFreePool(d->deviceContext);
+  delete d;
+}
+
+PVOID HostUsbcamd_DeviceContextOf(PVOID extension) {
+  Device *d = DeviceOfExtension(extension);
+  return d != nullptr ? d->deviceContext : nullptr;
+}
+
+size_t HostUsbcamd_DeviceCount() {
+  Table &t = Devices();
+  std::lock_guard<std::mutex> guard(t.lock);
+  return t.devices.size();
+}

@@ -1,0 +1,205 @@
+// The isochronous pump of a running video stream: slot by slot it shows the driver the camera's
+// sync and data packets (CamProcessUSBPacketEx at DISPATCH_LEVEL), appends exactly the bytes the
+// driver accepts to the raw frame, and at every frame boundary hands the finished raw frame with
+// the application's next read request to CamProcessRawVideoFrameEx at PASSIVE_LEVEL, one frame
+// at a time. Frames the driver marks DropFrame, empty frames and frames longer than the raw frame
+// length the driver asked for are discarded.
+#include <algorithm>
+#include <cstring>
+
+#include "usbcamd_internal.h"
+
+namespace usbcamd {
+namespace {
+
+// 30 frames per second, in 100 ns units.
+constexpr LONGLONG kFrameDuration = 333333;
+
+struct Assembly {
+  bool inFrame = false;
+  ULONG bytes = 0;
+  ULONG packets = 0;
+  bool drop = false;
+  bool overflow = false;
+  bool still = false;
+};
+
+void Log(Stream &s, HostRawFrameRecord record) {
+  std::lock_guard<std::mutex> guard(s.lock);
+  switch (record.fate) {
+    case HostRawFrameRecord::Delivered:
+      ++s.stats.delivered;
+      if (record.still) ++s.stats.stills;
+      break;
+    case HostRawFrameRecord::Dropped: ++s.stats.dropped; break;
+    case HostRawFrameRecord::Overflow: ++s.stats.overflow; break;
+    case HostRawFrameRecord::NoBuffer: ++s.stats.noBuffer; break;
+    case HostRawFrameRecord::Abandoned: ++s.stats.abandoned; break;
+  }
+  s.frameLog.push_back(std::move(record));
+  while (s.frameLog.size() > s.device->options.frameLogLimit) {
+    s.frameLog.pop_front();
+  }
+}
+
+// The next read request, waiting for one when the application paces the stream. Null when the
+// stream stops first, or when none is queued and the frame cannot wait.
+PHW_STREAM_REQUEST_BLOCK TakeRead(Stream &s) {
+  std::unique_lock<std::mutex> guard(s.lock);
+  if (s.device->options.waitForBuffers) {
+    s.changed.wait(guard, [&s] { return !s.reads.empty() || s.pumpStop.load(); });
+  }
+  if (s.reads.empty() || s.pumpStop) {
+    return nullptr;
+  }
+  PHW_STREAM_REQUEST_BLOCK srb = s.reads.front();
+  s.reads.pop_front();
+  return srb;
+}
+
+void FinishFrame(Stream &s, Assembly &a) {
+  Device &d = *s.device;
+  HostRawFrameRecord record;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    ++s.stats.assembled;
+  }
+  record.index = ++s.framesAssembled;
+  record.bytes = a.bytes;
+  record.packets = a.packets;
+  record.still = a.still;
+  a.inFrame = false;
+  if (a.overflow) {
+    record.fate = HostRawFrameRecord::Overflow;
+    Log(s, std::move(record));
+    return;
+  }
+  if (a.drop || a.bytes == 0) {
+    record.fate = HostRawFrameRecord::Dropped;
+    Log(s, std::move(record));
+    return;
+  }
+  PHW_STREAM_REQUEST_BLOCK srb = TakeRead(s);
+  if (srb == nullptr) {
+    record.fate = s.pumpStop ? HostRawFrameRecord::Abandoned : HostRawFrameRecord::NoBuffer;
+    Log(s, std::move(record));
+    return;
+  }
+  PKSSTREAM_HEADER header = srb->CommandData.DataBufferArray;
+  ULONG bytesReturned = a.bytes;  // the driver reads the raw byte count from here
+  NTSTATUS status = d.callbacks->CamProcessRawVideoFrameEx(
+      d.physicalDevice, d.deviceContext, s.frameContext, header->Data, header->FrameExtent, s.rawBuffer,
+      s.rawFrameLength, a.packets, &bytesReturned, a.bytes, s.number);
+  header->DataUsed = std::min(bytesReturned, header->FrameExtent);
+  header->PresentationTime.Time = LONGLONG(record.index - 1) * kFrameDuration;
+  header->PresentationTime.Numerator = 1;
+  header->PresentationTime.Denominator = 1;
+  header->Duration = kFrameDuration;
+  header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID |
+                         KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT;
+  HostReadInfo info;
+  info.rawIndex = record.index;
+  info.rawBytes = a.bytes;
+  info.still = a.still;
+  record.fate = HostRawFrameRecord::Delivered;
+  record.raw.assign(s.rawBuffer, s.rawBuffer + a.bytes);
+  Log(s, std::move(record));
+  CompleteRead(s, srb, status, info);
+}
+
+}  // namespace
+
+void RunPump(Stream &s) {
+  Device &d = *s.device;
+  PUSBD_INTERFACE_INFORMATION i = d.Interface();
+  ULONG maxPacket = i->Pipes[d.dataPipe].MaximumPacketSize;
+  ULONG syncMax = std::max<ULONG>(1, i->Pipes[d.syncPipe].MaximumPacketSize);
+  std::vector<uint8_t> syncBuffer(syncMax), dataBuffer(maxPacket);
+  Assembly a;
+  unsigned restartsSeen = d.isoRestarts;
+
+  while (!s.pumpStop) {
+    if (d.isoStopped) {
+      // The driver stopped the pipe and has not started it again: no slots arrive.
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      continue;
+    }
+    HostIsoSlot slot;
+    d.camera->NextSlot(slot);
+
+    USBD_ISO_PACKET_DESCRIPTOR sync{0, std::min<ULONG>(slot.syncLength, syncMax), slot.syncStatus};
+    memset(syncBuffer.data(), 0, syncBuffer.size());
+    if (sync.Length != 0) syncBuffer[0] = slot.syncByte;
+    ULONG dataLength = ULONG(std::min<size_t>(slot.data.size(), maxPacket));
+    USBD_ISO_PACKET_DESCRIPTOR data{0, dataLength, slot.dataStatus};
+    memset(dataBuffer.data(), 0, dataBuffer.size());
+    if (dataLength != 0) memcpy(dataBuffer.data(), slot.data.data(), dataLength);
+
+    BOOLEAN frameComplete = FALSE;
+    ULONG flags = 0;
+    ULONG offset = 0;
+    ULONG accepted = 0;
+    HostIrql_RunAtDispatch([&] {
+      accepted = d.callbacks->CamProcessUSBPacketEx(d.physicalDevice, d.deviceContext, s.frameContext, &sync,
+                                                    syncBuffer.data(), &data, dataBuffer.data(), &frameComplete,
+                                                    &flags, &offset);
+    });
+    {
+      std::lock_guard<std::mutex> guard(s.lock);
+      ++s.stats.slots;
+    }
+
+    if (d.isoRestarts != restartsSeen) {
+      // The driver restarted the pipe during this slot: whatever was in flight is lost.
+      restartsSeen = d.isoRestarts;
+      {
+        std::lock_guard<std::mutex> guard(s.lock);
+        ++s.stats.restarts;
+      }
+      if (a.inFrame) {
+        HostRawFrameRecord record;
+        record.fate = HostRawFrameRecord::Abandoned;
+        record.index = ++s.framesAssembled;
+        record.bytes = a.bytes;
+        Log(s, std::move(record));
+        a.inFrame = false;
+      }
+      continue;
+    }
+
+    if (frameComplete) {
+      if (a.inFrame) {
+        FinishFrame(s, a);
+      }
+      a = Assembly{};
+      a.inFrame = true;
+      ULONG frameLength = s.rawFrameLength;
+      d.callbacks->CamNewVideoFrameEx(d.deviceContext, s.frameContext, s.number, &frameLength);
+    }
+    if (!a.inFrame) {
+      continue;  // slots before the first frame boundary belong to no frame
+    }
+    if (flags & USBCAMD_PROCESSPACKETEX_DropFrame) a.drop = true;
+    if (flags & USBCAMD_PROCESSPACKETEX_CurrentFrameIsStill) a.still = true;
+    if (accepted != 0) {
+      if (offset > dataLength || accepted > dataLength - offset) {
+        a.drop = true;  // the driver claimed bytes the packet does not hold
+      } else if (accepted > s.rawFrameLength - a.bytes) {
+        a.overflow = true;
+      } else if (!a.overflow) {
+        memcpy(s.rawBuffer + a.bytes, dataBuffer.data() + offset, accepted);
+        a.bytes += accepted;
+        ++a.packets;
+      }
+    }
+  }
+  if (a.inFrame) {
+    HostRawFrameRecord record;
+    record.fate = HostRawFrameRecord::Abandoned;
+    record.index = ++s.framesAssembled;
+    record.bytes = a.bytes;
+    Log(s, std::move(record));
+  }
+}
+
+}  // namespace usbcamd

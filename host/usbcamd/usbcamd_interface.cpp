@@ -1,0 +1,175 @@
+// The class library's interface, as its interface query hands it to the driver: bulk transfers,
+// the isochronous pipe state, the stream's video format, and device events on the interrupt pipe.
+#include <cstring>
+
+#include "usbcamd_internal.h"
+
+namespace usbcamd {
+namespace {
+
+// Bulk pipe indexes as the driver names them: 0 reads from the camera, 1 writes to it.
+constexpr USHORT kBulkRead = 0;
+constexpr USHORT kBulkWrite = 1;
+
+NTSTATUS NTAPI BulkReadWrite(PVOID DeviceContext, USHORT PipeIndex, PVOID Buffer, ULONG BufferLength,
+                             PCOMMAND_COMPLETE_FUNCTION CommandComplete, PVOID CommandContext) {
+  if (CommandComplete == NULL) {
+    HostIrql_Require(PASSIVE_LEVEL, "USBCAMD_BulkReadWrite");
+  }
+  if ((PipeIndex != kBulkRead && PipeIndex != kBulkWrite) || (Buffer == NULL && BufferLength != 0)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  HostSimCamera *camera = CameraOf(DeviceContext);
+  if (camera == nullptr) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  HostUsbRequest r;
+  r.kind = PipeIndex == kBulkRead ? HostUsbRequest::BulkIn : HostUsbRequest::BulkOut;
+  r.deviceToHost = PipeIndex == kBulkRead;
+  r.pipe = PipeIndex;
+  r.length = BufferLength;
+  if (!r.deviceToHost) {
+    const uint8_t *bytes = static_cast<const uint8_t *>(Buffer);
+    r.data.assign(bytes, bytes + BufferLength);
+  }
+  camera->Serve(r);
+  if (r.deviceToHost && NT_SUCCESS(r.status) && !r.data.empty()) {
+    memcpy(Buffer, r.data.data(), r.data.size());
+  }
+  return CompleteCommand(DeviceContext, CommandComplete, CommandContext, r.status);
+}
+
+// Bulk transfers complete before USBCAMD_BulkReadWrite returns, so there is never one left to
+// cancel; the call checks its arguments as the library does.
+NTSTATUS NTAPI CancelBulkReadWrite(PVOID DeviceContext, ULONG PipeIndex) {
+  if (PipeIndex != kBulkRead && PipeIndex != kBulkWrite) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  return CameraOf(DeviceContext) != nullptr ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
+}
+
+// STOP halts the isochronous pipes (what was in flight is lost); START runs them again, and the
+// camera begins a new frame. Called by the driver from its packet routine, at DISPATCH_LEVEL:
+// it only sets the pipe state.
+NTSTATUS NTAPI SetIsoPipeState(PVOID DeviceContext, ULONG PipeStateFlags) {
+  HostSimCamera *camera = CameraOf(DeviceContext);
+  if (camera == nullptr) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  if (PipeStateFlags != USBCAMD_STOP_STREAM && PipeStateFlags != USBCAMD_START_STREAM) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  HostUsbRequest r;
+  r.kind = HostUsbRequest::IsoPipeState;
+  r.value = (USHORT)PipeStateFlags;
+  camera->Serve(r);
+  if (!NT_SUCCESS(r.status)) {
+    return r.status;
+  }
+  Device *d = DeviceOfContext(DeviceContext);
+  if (d != nullptr) {
+    if (PipeStateFlags == USBCAMD_STOP_STREAM) {
+      if (!d->isoStopped.exchange(true)) {
+        ++d->isoRestarts;
+      }
+    } else if (d->isoStopped.exchange(false)) {
+      camera->IsoPipeRestarted();
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+// A new format for an open stream (SRB_SET_DATA_FORMAT): nonzero when the class library took it.
+NTSTATUS NTAPI SetVideoFormat(PVOID DeviceContext, PHW_STREAM_REQUEST_BLOCK pSrb) {
+  Device *d = DeviceOfContext(DeviceContext);
+  if (d == nullptr || pSrb == nullptr) {
+    return FALSE;
+  }
+  return SetVideoFormat(*d, pSrb);
+}
+
+// Waits for the camera's next device event on its interrupt pipe. With a completion routine the
+// request is queued and the routine is called (at DISPATCH_LEVEL) when the event arrives, again
+// for every later event when LoopBack is set; without one the call blocks until the event.
+NTSTATUS NTAPI WaitOnDeviceEvent(PVOID DeviceContext, ULONG PipeIndex, PVOID Buffer, ULONG BufferLength,
+                                 PCOMMAND_COMPLETE_FUNCTION EventComplete, PVOID EventContext, BOOLEAN LoopBack) {
+  Device *d = DeviceOfContext(DeviceContext);
+  if (d == nullptr || d->removed) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  if (PipeIndex >= kPipeCount || d->Interface()->Pipes[PipeIndex].PipeType != UsbdPipeTypeInterrupt ||
+      (Buffer == NULL && BufferLength != 0)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::unique_lock<std::mutex> guard(d->eventLock);
+  if (EventComplete != NULL) {
+    d->eventWaits.push_back(EventWait{Buffer, BufferLength, EventComplete, EventContext, LoopBack != FALSE});
+    return STATUS_PENDING;
+  }
+  HostIrql_Require(PASSIVE_LEVEL, "USBCAMD_WaitOnDeviceEvent");
+  EventWait wait{Buffer, BufferLength, nullptr, nullptr, false};
+  d->eventWaits.push_back(wait);
+  unsigned generation = d->eventGeneration;
+  d->eventChanged.wait(guard, [d, generation] { return d->eventGeneration != generation || d->removed; });
+  return d->removed ? STATUS_CANCELLED : STATUS_SUCCESS;
+}
+
+}  // namespace
+
+void CancelDeviceEvents(Device &d) {
+  std::deque<EventWait> waits;
+  {
+    std::lock_guard<std::mutex> guard(d.eventLock);
+    waits.swap(d.eventWaits);
+    d.removed = true;
+  }
+  d.eventChanged.notify_all();
+  for (const EventWait &w : waits) {
+    if (w.complete != nullptr) {
+      w.complete(d.deviceContext, w.context, STATUS_CANCELLED);
+    }
+  }
+}
+
+}  // namespace usbcamd
+
+using namespace usbcamd;
+
+void HostUsbcamd_SignalDeviceEvent(PVOID extension, const std::vector<uint8_t> &bytes) {
+  Device *d = DeviceOfExtension(extension);
+  if (d == nullptr) return;
+  std::deque<EventWait> waits;
+  {
+    std::lock_guard<std::mutex> guard(d->eventLock);
+    waits.swap(d->eventWaits);
+    for (const EventWait &w : waits) {
+      if (w.buffer != nullptr) {
+        memcpy(w.buffer, bytes.data(), std::min<size_t>(bytes.size(), w.length));
+      }
+    }
+    ++d->eventGeneration;
+  }
+  d->eventChanged.notify_all();
+  std::deque<EventWait> again;
+  for (const EventWait &w : waits) {
+    if (w.complete != nullptr) {
+      HostIrql_RunAtDispatch([&] { w.complete(d->deviceContext, w.context, STATUS_SUCCESS); });
+      if (w.loopBack) again.push_back(w);
+    }
+  }
+  std::lock_guard<std::mutex> guard(d->eventLock);
+  for (const EventWait &w : again) d->eventWaits.push_back(w);
+}
+
+USBCAMD_INTERFACE HostUsbcamd_Interface() {
+  USBCAMD_INTERFACE i;
+  memset(&i, 0, sizeof(i));
+  i.Interface.Size = sizeof(USBCAMD_INTERFACE);
+  i.Interface.Version = USBCAMD_VERSION_200;
+  i.USBCAMD_WaitOnDeviceEvent = WaitOnDeviceEvent;
+  i.USBCAMD_BulkReadWrite = BulkReadWrite;
+  i.USBCAMD_SetVideoFormat = SetVideoFormat;
+  i.USBCAMD_SetIsoPipeState = SetIsoPipeState;
+  i.USBCAMD_CancelBulkReadWrite = CancelBulkReadWrite;
+  return i;
+}

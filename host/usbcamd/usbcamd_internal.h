@@ -1,0 +1,127 @@
+// The class library's own records: one per plugged-in camera and one per open stream, shared
+// by its request handling, its stream states, the isochronous pump and the interface it gives
+// the driver.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "host_camera.h"
+#include "host_kernel.h"
+#include "host_stream.h"
+#include "host_usbcamd.h"
+
+namespace usbcamd {
+
+constexpr ULONG kPoolTag = HostPool_Tag("Ucam");
+constexpr ULONG kPipeCount = 5;  // iso data, bulk in, iso sync, bulk out, interrupt in
+
+// Interface pipe numbers of the camera's streaming interface.
+enum Pipe : ULONG { kIsoDataPipe = 0, kBulkInPipe = 1, kIsoSyncPipe = 2, kBulkOutPipe = 3, kInterruptPipe = 4 };
+
+struct Device;
+
+// A waiting USBCAMD_WaitOnDeviceEvent.
+struct EventWait {
+  PVOID buffer = nullptr;
+  ULONG length = 0;
+  PCOMMAND_COMPLETE_FUNCTION complete = nullptr;
+  PVOID context = nullptr;
+  bool loopBack = false;
+};
+
+struct Stream {
+  Device *device = nullptr;
+  PHW_STREAM_OBJECT object = nullptr;
+  ULONG number = 0;
+  // The driver's own handlers, called first with (request, device context, completion flag).
+  PSTREAM_RECEIVE_PACKET driverData = nullptr;
+  PSTREAM_RECEIVE_PACKET driverControl = nullptr;
+  std::vector<uint8_t> format;            // the stream's data format (open or last set)
+  std::vector<uint8_t> allocationFormat;  // host override for the bandwidth allocation
+  PVOID frameContext = nullptr;           // the driver's per-frame context (frame-context size)
+
+  std::mutex lock;  // guards state, reads, readInfo
+  std::condition_variable changed;
+  KSSTATE state = KSSTATE_STOP;
+  bool bandwidth = false;        // CamAllocateBandwidthEx succeeded, CamFreeBandwidthEx not yet called
+  ULONG rawFrameLength = 0;
+  PUCHAR rawBuffer = nullptr;    // pool, rawFrameLength bytes
+  std::deque<PHW_STREAM_REQUEST_BLOCK> reads;
+  std::map<PHW_STREAM_REQUEST_BLOCK, HostReadInfo> readInfo;  // filled at completion, taken by the owner
+
+  std::thread pump;
+  std::atomic<bool> pumpStop{false};
+  HostStreamStats stats;                  // under lock
+  std::deque<HostRawFrameRecord> frameLog;  // under lock, the most recent frames
+  uint64_t framesAssembled = 0;
+};
+
+struct Device {
+  HostSimCamera *camera = nullptr;
+  HostDeviceOptions options;
+  PVOID extension = nullptr;       // the stream-class device extension the driver sees
+  PVOID deviceContext = nullptr;   // the driver's device context (pool)
+  DEVICE_OBJECT *classDevice = nullptr;
+  DEVICE_OBJECT *physicalDevice = nullptr;
+  const USBCAMD_DEVICE_DATA2 *callbacks = nullptr;  // registered by USBCAMD_InitializeNewInterface
+  ULONG controlFlags = 0;
+  bool initialized = false;        // CamInitialize succeeded, CamUnInitialize not yet called
+  bool removed = false;            // surprise removal: the camera is gone
+
+  USB_DEVICE_DESCRIPTOR deviceDescriptor{};
+  USB_CONFIGURATION_DESCRIPTOR configDescriptor{};
+  std::vector<uint64_t> interfaceBlock;  // USBD_INTERFACE_INFORMATION with kPipeCount pipes
+  USBCAMD_Pipe_Config_Descriptor pipeConfig[kPipeCount]{};
+  ULONG dataPipe = kIsoDataPipe;
+  ULONG syncPipe = kIsoSyncPipe;
+
+  Stream *streams[2] = {nullptr, nullptr};
+
+  // The isochronous pipes: stopped by USBCAMD_SetIsoPipeState(STOP) until START.
+  std::atomic<bool> isoStopped{false};
+  std::atomic<unsigned> isoRestarts{0};
+
+  std::mutex eventLock;
+  std::condition_variable eventChanged;
+  std::deque<EventWait> eventWaits;
+  unsigned eventGeneration = 0;  // counts events delivered to synchronous waits
+
+  PUSBD_INTERFACE_INFORMATION Interface() {
+    return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(interfaceBlock.data());
+  }
+};
+
+// The device whose driver device context or stream-class device extension this is, or null.
+Device *DeviceOfContext(PVOID deviceContext);
+Device *DeviceOfExtension(PVOID extension);
+
+// Request handling (class_library.cpp, stream_requests.cpp).
+void ProcessDeviceRequest(Device &device, PHW_STREAM_REQUEST_BLOCK srb);
+void OpenStream(Device &device, PHW_STREAM_REQUEST_BLOCK srb);
+void CloseStream(Device &device, PHW_STREAM_REQUEST_BLOCK srb);
+// Takes every stream of the device back to KSSTATE_STOP (pump stopped, capture stopped,
+// bandwidth freed, reads cancelled).
+void StopAllStreams(Device &device);
+NTSTATUS SetStreamState(Stream &stream, KSSTATE state);
+BOOLEAN SetVideoFormat(Device &device, PHW_STREAM_REQUEST_BLOCK srb);
+
+// The isochronous pump (iso_pump.cpp): runs on its own thread while the stream is in RUN.
+void RunPump(Stream &stream);
+// Completes a read request of the stream (status, bytes, the host-side information).
+void CompleteRead(Stream &stream, PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status, const HostReadInfo &info);
+
+// The command path (commands.cpp): the camera attached to a device context, and the completion
+// of a command (the routine, when given, is called before the status is returned).
+HostSimCamera *CameraOf(PVOID deviceContext);
+NTSTATUS CompleteCommand(PVOID deviceContext, PCOMMAND_COMPLETE_FUNCTION complete, PVOID context, NTSTATUS status);
+
+// Device events (usbcamd_interface.cpp): removal cancels every waiting event request.
+void CancelDeviceEvents(Device &device);
+
+}  // namespace usbcamd

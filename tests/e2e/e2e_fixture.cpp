@@ -1,0 +1,176 @@
+#include "e2e/e2e_fixture.h"
+
+#include <cstring>
+
+#include "imageproc.h"
+
+namespace e2e {
+namespace {
+
+struct DriverObjectStandIn {
+  uint8_t bytes[168];
+} g_driverObject;
+
+size_t MeaningfulBytes(LONG width, LONG height, UCHAR format) {
+  size_t pixels = size_t(width) * height;
+  switch (format) {
+    case LUMAREX_FORMAT_YUY2: return pixels * 2;
+    case LUMAREX_FORMAT_I420: return pixels * 3 / 2;
+    default: return pixels * 3;
+  }
+}
+
+// Whether the library decodes the raw frame at the negotiated size.
+bool Decodes(const std::vector<uint8_t> &raw, LONG width, LONG height) {
+  if (raw.size() < 80) return false;
+  std::vector<UCHAR> context(ZRImageProcess_GetContextSize());
+  ZRImageProcess_Initialize(nullptr, context.data());
+  std::vector<UCHAR> bmp(size_t(width) * height * 3);
+  int32_t w = width, h = height;
+  uint32_t info4[4] = {}, info3[3] = {};
+  uint16_t info24[24] = {};
+  return jpg_decode(context.data(), 0, raw.data() + 80, uint32_t(raw.size() - 80), bmp.data(), uint32_t(bmp.size()),
+                    &w, &h, info4, info3, info24) == 0 &&
+         w == width && h == height;
+}
+
+}  // namespace
+
+void EndToEndTest::SetUp() {
+  HostPool_Reset();
+  HostDbg_Clear();
+  HostRegistry_Reset();
+  HostStream_Reset();
+  // The driver's 150 ms and 1 s waits are asked for and counted, but not slept.
+  HostTime_SetDelayScale(0, 1);
+  handlesAtStart_ = HostObjects_OpenHandles();
+  UNICODE_STRING path;
+  RtlInitUnicodeString(&path, LUMAREX_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Torvane"));
+  ASSERT_EQ(DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &path), STATUS_SUCCESS);
+}
+
+void EndToEndTest::TearDown() {
+  if (device_) {
+    Unplug();
+  }
+  HostUsbcamd_UnloadDriver();
+  HostTime_SetDelayScale(1, 1);
+  EXPECT_EQ(HostUsbcamd_DeviceCount(), 0u);
+  EXPECT_TRUE(HostThreads_WaitAllExited(5000)) << "a system thread is still running";
+  EXPECT_EQ(HostObjects_OpenHandles(), handlesAtStart_) << "a handle was left open";
+  EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
+  HostPool_Reset();
+  HostRegistry_Reset();
+}
+
+void EndToEndTest::Plug(HostDeviceOptions options) {
+  device_ = std::make_unique<HostCameraDevice>(camera_, options);
+  ASSERT_EQ(device_->Arrive(), STATUS_SUCCESS);
+}
+
+void EndToEndTest::Unplug(bool surprise) {
+  device_->Remove(surprise);
+  device_.reset();
+}
+
+std::vector<uint8_t> EndToEndTest::Rgb24Format(int width, int height) {
+  HW_STREAM_HEADER header{};
+  std::vector<HW_STREAM_INFORMATION> streams;
+  EXPECT_EQ(device_->GetStreamInfo(&header, &streams), STATUS_SUCCESS);
+  EXPECT_FALSE(streams.empty());
+  if (streams.empty()) return {};
+  for (ULONG i = 0; i < streams[0].NumberOfFormatArrayEntries; ++i) {
+    const auto *range = reinterpret_cast<const KS_DATARANGE_VIDEO *>(streams[0].StreamFormatsArray[i]);
+    if (range->VideoInfoHeader.bmiHeader.biWidth == width && range->VideoInfoHeader.bmiHeader.biHeight == height) {
+      std::vector<uint8_t> format;
+      EXPECT_EQ(device_->DataIntersection(0, &range->DataRange, &format), STATUS_SUCCESS);
+      return format;
+    }
+  }
+  ADD_FAILURE() << "no range of " << width << "x" << height;
+  return {};
+}
+
+std::vector<uint8_t> EndToEndTest::WithCompression(std::vector<uint8_t> format, ULONG compression, USHORT bitCount) {
+  auto *f = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER *>(format.data());
+  f->VideoInfoHeader.bmiHeader.biCompression = compression;
+  f->VideoInfoHeader.bmiHeader.biBitCount = bitCount;
+  return format;
+}
+
+Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::vector<uint8_t> &allocation,
+                             unsigned buffers, const std::function<void(unsigned)> &each) {
+  Capture capture;
+  NTSTATUS status;
+  std::unique_ptr<HostAppStream> stream = device_->OpenStream(0, Rgb24Format(width, height), &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  if (!stream) return capture;
+  stream->SetAllocationFormat(allocation);
+  EXPECT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(stream->GetState(), KSSTATE_RUN);
+  ULONG bytes = ULONG(width) * height * 3;
+  for (unsigned i = 0; i < buffers && i < frames; ++i) stream->QueueRead(bytes);
+  while (capture.frames.size() < frames) {
+    HostFrame frame;
+    if (!stream->NextFrame(&frame)) {
+      ADD_FAILURE() << "no frame after " << capture.frames.size();
+      break;
+    }
+    EXPECT_EQ(frame.status, STATUS_SUCCESS);
+    EXPECT_EQ(frame.dataUsed, bytes) << "the driver reports width x height x 3 for every format";
+    capture.frames.push_back(std::move(frame));
+    // The caller acts before the buffer goes back, so that with few buffers the camera cannot
+    // run ahead of it.
+    if (each) each(unsigned(capture.frames.size()));
+    if (capture.frames.size() + stream->PendingReads() < frames) stream->QueueRead(bytes);
+  }
+  EXPECT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  capture.stats = stream->Stats();
+  for (const HostRawFrameRecord &r : stream->FrameLog()) {
+    if (r.fate == HostRawFrameRecord::Delivered) capture.raws[r.index] = r.raw;
+  }
+  PDEVICE_CONTEXT dc = Context();
+  capture.settings = LUMAREX_FRAME_SETTINGS{dc->g_nBrightness, dc->g_nContrast, dc->g_nSharpness, dc->g_nSaturation,
+                                            dc->g_nWhiteBalance};
+  EXPECT_EQ(stream->Close(), STATUS_SUCCESS);
+  return capture;
+}
+
+std::vector<UCHAR> EndToEndTest::BlankFrame(LONG width, LONG height, UCHAR format) {
+  std::vector<UCHAR> blank(MeaningfulBytes(width, height, format), 0);
+  if (format == LUMAREX_FORMAT_YUY2) {
+    for (size_t i = 1; i < blank.size(); i += 2) blank[i] = 0x80;
+  } else if (format == LUMAREX_FORMAT_I420) {
+    std::fill(blank.begin() + size_t(width) * height, blank.end(), 0x80);
+  }
+  return blank;
+}
+
+std::vector<std::vector<UCHAR>> EndToEndTest::ExpectedFrames(const Capture &capture, LONG width, LONG height,
+                                                             UCHAR format) {
+  std::vector<std::vector<UCHAR>> expected;
+  std::vector<UCHAR> current;  // the worker's last finished image; empty while unknown
+  const std::vector<uint8_t> *previous = nullptr;
+  for (size_t k = 1; k <= capture.frames.size(); ++k) {
+    const HostFrame &frame = capture.frames[k - 1];
+    // Raw frame k-1 was decoded by the worker while raw frame k travelled; from the sixth
+    // raw frame on, a frame that decodes replaces the image.
+    if (previous != nullptr && k - 1 >= 6) {
+      if (Decodes(*previous, width, height)) {
+        current = ExpectedImage(*previous, width, height, capture.settings, format);
+        current.resize(MeaningfulBytes(width, height, format));
+      }
+    }
+    if (k <= 7) {
+      expected.push_back(BlankFrame(width, height, format));
+    } else {
+      expected.push_back(current);
+    }
+    auto raw = capture.raws.find(frame.info.rawIndex);
+    previous = raw != capture.raws.end() ? &raw->second : nullptr;
+    if (previous == nullptr) current.clear();  // the raw frame fell out of the log: unknown
+  }
+  return expected;
+}
+
+}  // namespace e2e

@@ -1,0 +1,102 @@
+// Plugging, streaming and unplugging repeated: start and stop, format changes, removal while
+// streaming, and the pool, threads and handles all given back at the end.
+#include "e2e/e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+class LifecycleTest : public EndToEndTest {};
+
+TEST_F(LifecycleTest, ArrivalCallsTheDriverInOrderAndTheInterfaceIsObtained) {
+  Plug();
+  PDEVICE_CONTEXT dc = Context();
+  EXPECT_NE(dc->g_pIPContext, nullptr) << "CamInitialize allocated the image-process context";
+  EXPECT_NE(dc->g_pInterfaceInfo, nullptr) << "CamConfigureEx kept the interface";
+  EXPECT_EQ(dc->g_nNumberOfStreams, 1u);
+  EXPECT_EQ(dc->g_UsbcamdInterface.Interface.Version, USBCAMD_VERSION_200);
+  EXPECT_NE(dc->g_UsbcamdInterface.USBCAMD_SetIsoPipeState, nullptr);
+  EXPECT_EQ(dc->g_pPhysicalDeviceObject, device_->PhysicalDeviceObject());
+}
+
+TEST_F(LifecycleTest, StartStopAndFormatChangesRepeatedManyTimes) {
+  Plug();
+  const int sizes[][2] = {{320, 240}, {160, 120}, {640, 480}};
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    const int *size = sizes[round % 3];
+    NTSTATUS status;
+    std::unique_ptr<HostAppStream> stream = device_->OpenStream(0, Rgb24Format(size[0], size[1]), &status);
+    ASSERT_TRUE(stream);
+    for (int run = 0; run < 3; ++run) {
+      ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+      ULONG bytes = ULONG(size[0]) * size[1] * 3;
+      stream->QueueRead(bytes);
+      stream->QueueRead(bytes);
+      HostFrame frame;
+      ASSERT_TRUE(stream->NextFrame(&frame));
+      EXPECT_EQ(frame.status, STATUS_SUCCESS);
+      // Stop with a read that may still be queued: it comes back filled or cancelled, never lost.
+      ASSERT_EQ(stream->SetState(run == 1 ? KSSTATE_PAUSE : KSSTATE_STOP), STATUS_SUCCESS);
+      if (run != 1) {
+        ASSERT_TRUE(stream->NextFrame(&frame, std::chrono::seconds(5)));
+      } else {
+        ASSERT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        ASSERT_TRUE(stream->NextFrame(&frame, std::chrono::seconds(5)));
+      }
+      EXPECT_TRUE(frame.status == STATUS_SUCCESS || frame.status == STATUS_CANCELLED) << std::hex << frame.status;
+      EXPECT_EQ(stream->PendingReads(), 0u);
+    }
+    // A format change on the open, stopped stream goes through the class library.
+    const int *next = sizes[(round + 1) % 3];
+    std::vector<uint8_t> format = Rgb24Format(next[0], next[1]);
+    EXPECT_EQ(stream->ProposeFormat(format), STATUS_SUCCESS);
+    EXPECT_EQ(stream->SetFormat(format), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->g_nStreamWidth, next[0]);
+    EXPECT_EQ(stream->Close(), STATUS_SUCCESS);
+  }
+  // A size the pin does not have is refused.
+  std::vector<uint8_t> odd = Rgb24Format(320, 240);
+  reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER *>(odd.data())->VideoInfoHeader.bmiHeader.biWidth = 352;
+  NTSTATUS status;
+  EXPECT_FALSE(device_->OpenStream(0, odd, &status));
+  EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverything) {
+  Plug();
+  NTSTATUS status;
+  std::unique_ptr<HostAppStream> stream = device_->OpenStream(0, Rgb24Format(320, 240), &status);
+  ASSERT_TRUE(stream);
+  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  for (int i = 0; i < 20; ++i) stream->QueueRead(320 * 240 * 3);
+  HostFrame frame;
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(stream->NextFrame(&frame));
+  Unplug(true);
+  unsigned cancelled = 0;
+  while (stream->NextFrame(&frame, std::chrono::milliseconds(200))) cancelled += frame.status == STATUS_CANCELLED;
+  EXPECT_GE(cancelled, 1u);
+  EXPECT_FALSE(stream->Open());
+  EXPECT_EQ(stream->PendingReads(), 0u);
+  // The camera was gone: the stop command failed and the settings were not saved.
+  EXPECT_EQ(HostUsbcamd_DeviceCount(), 0u);
+}
+
+TEST_F(LifecycleTest, OrderlyRemovalWhileRunningStopsTheStreamAndUnloadsCleanly) {
+  Plug();
+  NTSTATUS status;
+  std::unique_ptr<HostAppStream> stream = device_->OpenStream(0, Rgb24Format(160, 120), &status);
+  ASSERT_TRUE(stream);
+  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  for (int i = 0; i < 4; ++i) stream->QueueRead(160 * 120 * 3);
+  HostFrame frame;
+  ASSERT_TRUE(stream->NextFrame(&frame));
+  Unplug(false);
+  EXPECT_FALSE(stream->Open());
+  // Plugged in again, the camera streams as before.
+  Plug();
+  Capture capture = Stream(160, 120, 10);
+  EXPECT_EQ(capture.frames.size(), 10u);
+}
+
+}  // namespace
+}  // namespace e2e

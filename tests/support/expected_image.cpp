@@ -1,0 +1,31 @@
+#include "support/expected_image.h"
+
+#include <gtest/gtest.h>
+
+#include "imageproc.h"
+
+std::vector<UCHAR> ExpectedImage(const std::vector<uint8_t> &raw, LONG width, LONG height,
+                                 const LUMAREX_FRAME_SETTINGS &settings, UCHAR format) {
+  std::vector<UCHAR> context(ZRImageProcess_GetContextSize());
+  ZRImageProcess_Initialize(nullptr, context.data());
+  const size_t frameLength = size_t(width) * height * 3;
+  std::vector<UCHAR> bmp(frameLength);
+  int32_t w = width, h = height;
+  uint32_t info4[4] = {}, info3[3] = {};
+  uint16_t info24[24] = {};
+  EXPECT_GE(raw.size(), 80u);
+  EXPECT_EQ(jpg_decode(context.data(), 0, raw.data() + 80, uint32_t(raw.size() - 80), bmp.data(),
+                       uint32_t(bmp.size()), &w, &h, info4, info3, info24),
+            0);
+  std::vector<PUCHAR> rows(height);
+  for (LONG y = 0; y < height; ++y) rows[y] = bmp.data() + size_t(y) * width * 3;
+  std::vector<UCHAR> luma(size_t(width) * height);
+  LUMAREX_AdjustImageScalar(rows.data(), width, height, &settings, luma.data());
+  std::vector<UCHAR> work(size_t(width) * height * 2);
+  if (format == LUMAREX_FORMAT_YUY2) {
+    LUMAREX_RGB24ToYUY2(rows.data(), work.data(), width, height);
+  } else if (format == LUMAREX_FORMAT_I420) {
+    LUMAREX_RGB24ToI420(rows.data(), work.data(), width, height);
+  }
+  return bmp;
+}

@@ -1,0 +1,53 @@
+// One camsim run: plug in the simulated camera, negotiate a format as an application does, set
+// the picture controls through property requests, stream, hand every frame the application
+// receives to the caller, then stop, unplug and account for memory.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frame_writer.h"
+#include "host_usbcamd.h"
+
+struct SessionOptions {
+  int width = 320;
+  int height = 240;
+  OutputFormat format = OutputFormat::Rgb24;
+  unsigned frames = 60;                 // application frames to receive
+  unsigned buffers = 4;                 // read requests kept queued
+  HostCameraStreamConfig camera;        // how the simulated camera makes its frames
+  std::optional<LONG> brightness, contrast, saturation, sharpness;
+  unsigned stillEvery = 0;              // a still trigger (property request) every N frames
+  unsigned buttonEvery = 0;             // the camera's snapshot button pressed every N frames
+  std::string settingsFile;             // the device's registry hive, loaded before and saved after
+  bool progress = false;                // a progress line on stderr
+};
+
+struct SessionSummary {
+  NTSTATUS status = STATUS_SUCCESS;     // the first failure of the platform requests
+  std::string failure;                  // what failed
+  unsigned frames = 0;                  // application frames received
+  unsigned stills = 0;                  // of them marked still
+  uint32_t goodFrames = 0;              // the driver's count of decoded and processed frames
+  uint32_t badFrames = 0;               // and of frames it could not use (warm-up included)
+  HostStreamStats stream;               // the class library's counts
+  uint64_t cameraFrames = 0;            // frames the camera began to send
+  double seconds = 0;                   // from RUN to the last frame
+  double fps = 0;
+  size_t peakPoolBytes = 0;
+  size_t poolBlocksLeft = 0;            // after unplugging and unloading
+  std::string poolReport;               // what was left, when anything was
+  LONG settings[4] = {0, 0, 0, 0};      // brightness, contrast, saturation, sharpness at the end
+};
+
+// The format record for the size and format: RGB24 is what the driver's data intersection
+// picks for the capture pin's range of that size; the other formats are that record with the
+// compression, bit count and image size changed.
+bool NegotiateFormat(HostCameraDevice &device, int width, int height, OutputFormat format,
+                     std::vector<uint8_t> *rgb24, std::vector<uint8_t> *allocation, std::string *why);
+
+// Runs the session; onFrame sees every frame the application receives, in order.
+SessionSummary RunSession(const SessionOptions &options, const std::function<void(const HostFrame &)> &onFrame);
