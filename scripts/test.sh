@@ -34,13 +34,13 @@ rm -rf "$probe"
 host_build host32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 "${emulator[@]}"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 host_build sanitize -DTORVANE_SANITIZE=ON
 
-# The threading tests (kernel events and threads, the frame hand-off with its worker) once more
-# under ThreadSanitizer.
+# The threading tests (kernel events and threads, the frame hand-off with its worker, the whole
+# stack streaming end to end) once more under ThreadSanitizer.
 echo "== host build: tsan (threading tests)"
 cmake -S "$root" -B "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_TSAN=ON >/dev/null
-cmake --build "$out/tsan" -j "$jobs" --target host_tests sys_tests
+cmake --build "$out/tsan" -j "$jobs" --target host_tests sys_tests e2e_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir "$out/tsan" -j "$jobs" --output-on-failure -R '^(Events|SystemThreads|Delays|WorkerTest)\.'
+  ctest --test-dir "$out/tsan" -j "$jobs" --output-on-failure -R '^(Events|SystemThreads|Delays|WorkerTest|StreamTest|ControlsTest|LifecycleTest|EndToEndTest|EachKind/FaultsTest)\.'
 
 # The decoder's fuzz target, built with clang, AddressSanitizer and UBSan, runs for a bounded
 # time from seed frames made by the 64-bit build; any crash, leak or undefined behaviour it
