@@ -104,7 +104,7 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Device
   g_nRawFrameSize = (ULONG)width * (ULONG)height;
   LUMAREX_RestoreSettings(BusDeviceObject, dc);
   dc->g_bLastButton = 0;
-  dc->g_bStillRequested = 0;
+  LUMAREX_WRITE_FLAG(&dc->g_bStillRequested, 0);
 
   // The buffer sizes below grow with the width; a width that is not positive, or so wide that
   // a bitmap no longer fits in 32 bits, has no buffers.

@@ -92,8 +92,12 @@ NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
 
   LUMAREX_AcquireCommandLock(dc);
   status = LUMAREX_SendStopCommand(dc);
+  // The worker may still be finishing the last frame; it counts the warm-up and clears the
+  // skip flag when it ends one, so those are reset only once it has let go of the buffers
+  // (otherwise its late writes could undo the reset for the next start).
+  LUMAREX_WaitForWorkerIdle(dc);
   dc->g_nWarmupFrames = 0;
-  dc->g_bSkipBufferWait = 1;
+  InterlockedExchange((LONG volatile *)&dc->g_bSkipBufferWait, 1);
   LUMAREX_SettleDelay();
   LUMAREX_ReleaseCommandLock(dc);
   if (status != STATUS_SUCCESS) {

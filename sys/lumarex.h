@@ -183,6 +183,12 @@ NTSTATUS LUMAREX_SetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQ
 #define LUMAREX_FOURCC_MJPG 0x47504A4DUL
 #define LUMAREX_FOURCC_I420 0x30323449UL
 #define LUMAREX_FOURCC_YUY2 0x32595559UL
+
+// One-byte flags one thread sets and another reads and clears (the still request: property
+// requests set it, the packet routine consumes it). A byte load or store is indivisible on x86;
+// these make the compiler treat it so.
+#define LUMAREX_READ_FLAG(p) __atomic_load_n((p), __ATOMIC_RELAXED)
+#define LUMAREX_WRITE_FLAG(p, v) __atomic_store_n((p), (UCHAR)(v), __ATOMIC_RELAXED)
 // The driver's private property set {86CED40F-9209-4F1C-B91E-AAD151212734}.
 #define STATIC_PROPSETID_LUMAREX_CUSTOM 0x86CED40F, 0x9209, 0x4F1C, 0xB9, 0x1E, 0xAA, 0xD1, 0x51, 0x21, 0x27, 0x34
 

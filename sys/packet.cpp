@@ -69,9 +69,9 @@ ULONG NTAPI CamProcessUSBPacketEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceCo
     // A still is taken once per press of the button (its rising edge), or once per
     // software request.
     UCHAR button = (status & STATUS_BYTE_BUTTON) ? 1 : 0;
-    if ((button != dc->g_bLastButton && button == 1) || dc->g_bStillRequested) {
+    if ((button != dc->g_bLastButton && button == 1) || LUMAREX_READ_FLAG(&dc->g_bStillRequested)) {
       *PacketFlag = USBCAMD_PROCESSPACKETEX_CurrentFrameIsStill;
-      dc->g_bStillRequested = 0;
+      LUMAREX_WRITE_FLAG(&dc->g_bStillRequested, 0);
     }
     dc->g_bLastButton = button;
   }

@@ -79,7 +79,7 @@ NTSTATUS LUMAREX_GetVideoProcAmpProperty(PDEVICE_CONTEXT DeviceContext, PHW_STRE
     status = STATUS_BUFFER_TOO_SMALL;
     goto Exit;
   }
-  DeviceContext->g_bStillRequested = TRUE;
+  LUMAREX_WRITE_FLAG(&DeviceContext->g_bStillRequested, TRUE);
   reply->Value = (LONG)(USHORT)*field;  // the setting's low 16 bits
   reply->Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
   reply->Capabilities = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
@@ -220,7 +220,7 @@ NTSTATUS LUMAREX_SetVideoControlProperty(PDEVICE_CONTEXT DeviceContext, PHW_STRE
     goto Exit;
   }
   if (mode->StreamIndex == STILL_STREAM_INDEX && (mode->Mode & CAPS_STILL_TRIGGER) != 0) {
-    DeviceContext->g_bStillRequested = TRUE;
+    LUMAREX_WRITE_FLAG(&DeviceContext->g_bStillRequested, TRUE);
   }
   status = STATUS_SUCCESS;
 
@@ -240,7 +240,7 @@ NTSTATUS LUMAREX_GetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQ
 
   switch (descriptor->Property->Id) {
     case 0:
-      if (DeviceContext->g_bStillRequested) {
+      if (LUMAREX_READ_FLAG(&DeviceContext->g_bStillRequested)) {
         // The still stays pending: the packet handler consumes it.
         if (size < STILL_PENDING_REPLY_SIZE) {
           Srb->ActualBytesTransferred = 0;
