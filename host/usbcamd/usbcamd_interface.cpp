@@ -126,7 +126,8 @@ void CancelDeviceEvents(Device &d) {
   d.eventChanged.notify_all();
   for (const EventWait &w : waits) {
     if (w.complete != nullptr) {
-      w.complete(d.deviceContext, w.context, STATUS_CANCELLED);
+      // Completion routines run at DISPATCH_LEVEL, cancelled ones too.
+      HostIrql_RunAtDispatch([&] { w.complete(d.deviceContext, w.context, STATUS_CANCELLED); });
     }
   }
 }

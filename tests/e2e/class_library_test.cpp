@@ -1,0 +1,96 @@
+// The class library's side of the interface the driver obtained: the isochronous pipe restart
+// the camera asks for, device events on the interrupt pipe, and the bulk calls' checks.
+#include <atomic>
+#include <thread>
+
+#include "e2e/e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+class ClassLibraryTest : public EndToEndTest {};
+
+TEST_F(ClassLibraryTest, ARestartRequestFromTheCameraRestartsThePipeAndStreamingGoesOn) {
+  Plug();
+  Capture capture = Stream(160, 120, 24, {}, 2, [this](unsigned k) {
+    if (k == 10) camera_.RequestRestart();
+  });
+  ASSERT_EQ(capture.frames.size(), 24u);
+  EXPECT_EQ(capture.stats.restarts, 1u);
+  // The driver stopped and started the pipe through the interface, in that order.
+  std::vector<std::string> states;
+  for (const HostUsbRequest &r : camera_.Requests()) {
+    if (r.kind == HostUsbRequest::IsoPipeState) states.push_back(std::to_string(r.value));
+  }
+  EXPECT_EQ(states, (std::vector<std::string>{"1", "0"}));
+  // What arrives after the restart is still the camera's frames, processed.
+  std::vector<std::vector<UCHAR>> expected = ExpectedFrames(capture, 160, 120, LUMAREX_FORMAT_RGB24);
+  for (size_t k = 8; k <= capture.frames.size(); ++k) {
+    if (expected[k - 1].empty()) continue;
+    std::vector<uint8_t> got(capture.frames[k - 1].data.begin(),
+                             capture.frames[k - 1].data.begin() + expected[k - 1].size());
+    EXPECT_TRUE(got == expected[k - 1]) << "frame " << k;
+  }
+}
+
+std::atomic<int> g_events{0};
+std::atomic<NTSTATUS> g_lastStatus{STATUS_PENDING};
+NTSTATUS NTAPI OnEvent(PVOID, PVOID context, NTSTATUS status) {
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  g_lastStatus = status;
+  if (NT_SUCCESS(status)) *static_cast<int *>(context) += 1;
+  ++g_events;
+  return STATUS_SUCCESS;
+}
+
+TEST_F(ClassLibraryTest, DeviceEventsCompleteWaitsOnTheInterruptPipe) {
+  Plug();
+  PDEVICE_CONTEXT dc = Context();
+  USBCAMD_INTERFACE &i = dc->g_UsbcamdInterface;
+  uint8_t buffer[8] = {};
+  int count = 0;
+  g_events = 0;
+  // Pipe 4 is the camera's interrupt pipe; the data pipe is no event source.
+  EXPECT_EQ(i.USBCAMD_WaitOnDeviceEvent(dc, 0, buffer, sizeof(buffer), OnEvent, &count, FALSE),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(i.USBCAMD_WaitOnDeviceEvent(dc, 4, buffer, sizeof(buffer), OnEvent, &count, TRUE), STATUS_PENDING);
+  device_->SignalDeviceEvent({0x40, 0x01});
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(buffer[0], 0x40);
+  device_->SignalDeviceEvent({0x00, 0x02});  // LoopBack: the wait was armed again
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(buffer[1], 0x02);
+
+  // A waiting caller without a completion routine blocks until the event.
+  uint8_t sync[2] = {};
+  std::thread waiter([&] { EXPECT_EQ(i.USBCAMD_WaitOnDeviceEvent(dc, 4, sync, sizeof(sync), nullptr, nullptr, FALSE), STATUS_SUCCESS); });
+  while (g_events < 2) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  device_->SignalDeviceEvent({0x11, 0x22});
+  waiter.join();
+  EXPECT_EQ(sync[0], 0x11);
+  EXPECT_EQ(count, 3);
+
+  // Removal cancels the armed wait.
+  Unplug(true);
+  EXPECT_EQ(g_lastStatus.load(), STATUS_CANCELLED);
+}
+
+TEST_F(ClassLibraryTest, BulkCallsCheckTheirPipeAndFailOnceTheCameraIsGone) {
+  Plug();
+  PDEVICE_CONTEXT dc = Context();
+  USBCAMD_INTERFACE i = dc->g_UsbcamdInterface;
+  uint8_t data[4] = {1, 2, 3, 4};
+  EXPECT_EQ(i.USBCAMD_BulkReadWrite(dc, 2, data, sizeof(data), nullptr, nullptr), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(i.USBCAMD_BulkReadWrite(dc, 1, data, sizeof(data), nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(i.USBCAMD_CancelBulkReadWrite(dc, 0), STATUS_SUCCESS);
+  EXPECT_EQ(i.USBCAMD_CancelBulkReadWrite(dc, 7), STATUS_INVALID_PARAMETER);
+  HW_STREAM_REQUEST_BLOCK removal{};
+  removal.Command = SRB_SURPRISE_REMOVAL;
+  EXPECT_EQ(device_->SendDeviceRequest(removal), STATUS_SUCCESS);
+  EXPECT_EQ(i.USBCAMD_BulkReadWrite(dc, 0, data, sizeof(data), nullptr, nullptr), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(i.USBCAMD_CancelBulkReadWrite(dc, 0), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+}  // namespace
+}  // namespace e2e
