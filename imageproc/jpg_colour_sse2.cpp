@@ -18,36 +18,37 @@
 #endif
 #define COLOUR_SSE2_INLINE static inline __attribute__((target("sse2"), always_inline))
 
+// The upper 8 bytes of v to p, any alignment (movhps).
+COLOUR_SSE2_INLINE void store_high8(uint8_t *p, __m128i v) {
+  _mm_storeh_pi((__m64 *)(void *)p, _mm_castsi128_ps(v));
+}
+
+// Four pixels held as B, G, R, 0 in the 32-bit lanes of v, written as 12 bytes at out, and
+// 2 bytes beyond them that the caller overwrites or ignores: in each 64-bit half the upper
+// pixel moves down next to the lower one, and each half is stored as 8 bytes, the upper
+// one 6 bytes after the lower one.
+COLOUR_SSE2_INLINE void store_bgr4(uint8_t *out, __m128i v) {
+  const __m128i low_pixel = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+  const __m128i high_pixel = _mm_set_epi32(0x0000FFFF, (int32_t)0xFF000000, 0x0000FFFF, (int32_t)0xFF000000);
+  __m128i six = _mm_or_si128(_mm_and_si128(v, low_pixel), _mm_and_si128(_mm_srli_epi64(v, 8), high_pixel));
+  _mm_storel_epi64((__m128i *)(void *)out, six);
+  store_high8(out + 6, six);
+}
+
 // Writes the 16 pixels whose channels are in b, g, r (bytes 0..15) as 48 bytes of B, G, R
-// triples, in three 16-byte stores.
+// triples, and 2 bytes beyond them that the caller overwrites or ignores.
 COLOUR_SSE2_INLINE void store_bgr16(uint8_t *out, __m128i b, __m128i g, __m128i r) {
   const __m128i zero = _mm_setzero_si128();
   __m128i bg_lo = _mm_unpacklo_epi8(b, g);
   __m128i bg_hi = _mm_unpackhi_epi8(b, g);
   __m128i r0_lo = _mm_unpacklo_epi8(r, zero);
   __m128i r0_hi = _mm_unpackhi_epi8(r, zero);
-  // Four pixels per register as B, G, R, 0.
-  __m128i px[4] = {_mm_unpacklo_epi16(bg_lo, r0_lo), _mm_unpackhi_epi16(bg_lo, r0_lo),
-                   _mm_unpacklo_epi16(bg_hi, r0_hi), _mm_unpackhi_epi16(bg_hi, r0_hi)};
-  // Squeeze out the zero bytes: in each 64-bit lane the second pixel moves down one byte
-  // (bytes 0..5 valid), then the upper lane's six bytes move down to bytes 6..11.
-  const __m128i low3 = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
-  const __m128i high3 = _mm_set_epi32(0x0000FFFF, (int32_t)0xFF000000, 0x0000FFFF, (int32_t)0xFF000000);
-  const __m128i first6 = _mm_set_epi32(0, 0, 0x0000FFFF, (int32_t)0xFFFFFFFF);
-  const __m128i next6 = _mm_set_epi32(0, (int32_t)0xFFFFFFFF, (int32_t)0xFFFF0000, 0);
-  __m128i c[4];
-  for (int32_t q = 0; q < 4; ++q) {
-    __m128i v = px[q];
-    __m128i six = _mm_or_si128(_mm_and_si128(v, low3), _mm_and_si128(_mm_srli_epi64(v, 8), high3));
-    c[q] = _mm_or_si128(_mm_and_si128(six, first6), _mm_and_si128(_mm_srli_si128(six, 2), next6));
-  }
-  // 4 x 12 bytes into 3 x 16.
-  __m128i o0 = _mm_or_si128(c[0], _mm_slli_si128(c[1], 12));
-  __m128i o1 = _mm_or_si128(_mm_srli_si128(c[1], 4), _mm_slli_si128(c[2], 8));
-  __m128i o2 = _mm_or_si128(_mm_srli_si128(c[2], 8), _mm_slli_si128(c[3], 4));
-  _mm_storeu_si128((__m128i *)(void *)out, o0);
-  _mm_storeu_si128((__m128i *)(void *)(out + 16), o1);
-  _mm_storeu_si128((__m128i *)(void *)(out + 32), o2);
+  // Four pixels per register as B, G, R, 0; the stores go in address order, so each one's
+  // two extra bytes are overwritten by the next.
+  store_bgr4(out, _mm_unpacklo_epi16(bg_lo, r0_lo));
+  store_bgr4(out + 12, _mm_unpackhi_epi16(bg_lo, r0_lo));
+  store_bgr4(out + 24, _mm_unpacklo_epi16(bg_hi, r0_hi));
+  store_bgr4(out + 36, _mm_unpackhi_epi16(bg_hi, r0_hi));
 }
 
 // Sixteen pixels: y0 and y1 the luminance of pixels 0..7 and 8..15 as 16-bit lanes; ob, og,
@@ -98,15 +99,48 @@ COLOUR_SSE2_INLINE void chroma_offsets8(const uint8_t *cb, const uint8_t *cr, __
   *og = _mm_packs_epi32(g0, g1);
 }
 
+// Sixteen pixels sharing each chroma sample between two. The luminance is split into the
+// even and the odd pixels (16-bit lanes, lane j = pixels 2 j and 2 j + 1), so that lane j of
+// each half lines up with chroma sample j; each channel is clamped to 0..255 in its lane
+// (the same as the saturation of a pack). The channels are then paired into 16-bit words in
+// output order (B G of the even pixel, R of the even and B of the odd, G R of the odd), and
+// the 6 bytes of each pixel pair go out as 8-byte stores 6 bytes apart, in address order.
 COLOUR_SSE2_INLINE void bgr_half16(uint8_t *out, const uint8_t *yl, const uint8_t *yr, const uint8_t *cb,
                                     const uint8_t *cr) {
   __m128i vb, vg, vr;
   chroma_offsets8(cb, cr, &vb, &vg, &vr);
-  // Each chroma offset serves two neighbouring pixels.
-  __m128i off[6] = {_mm_unpacklo_epi16(vb, vb), _mm_unpackhi_epi16(vb, vb),
-                    _mm_unpacklo_epi16(vg, vg), _mm_unpackhi_epi16(vg, vg),
-                    _mm_unpacklo_epi16(vr, vr), _mm_unpackhi_epi16(vr, vr)};
-  emit16(out, load8_u16(yl), load8_u16(yr), off);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i max = _mm_set1_epi16(255);
+  __m128i y = _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64((const __m128i *)(const void *)yl)),
+                                            (const double *)(const void *)yr));
+  __m128i ye = _mm_and_si128(y, _mm_set1_epi16(0x00FF));
+  __m128i yo = _mm_srli_epi16(y, 8);
+  __m128i be = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(ye, vb), zero), max);
+  __m128i bo = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(yo, vb), zero), max);
+  __m128i ge = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(ye, vg), zero), max);
+  __m128i go = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(yo, vg), zero), max);
+  __m128i re = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(ye, vr), zero), max);
+  __m128i ro = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(yo, vr), zero), max);
+  __m128i w1 = _mm_or_si128(be, _mm_slli_epi16(ge, 8));
+  __m128i w2 = _mm_or_si128(re, _mm_slli_epi16(bo, 8));
+  __m128i w3 = _mm_or_si128(go, _mm_slli_epi16(ro, 8));
+  // Pair j as a 64-bit value: words w1, w2, w3 of lane j, then two zero bytes.
+  __m128i a_lo = _mm_unpacklo_epi16(w1, w2);
+  __m128i a_hi = _mm_unpackhi_epi16(w1, w2);
+  __m128i c_lo = _mm_unpacklo_epi16(w3, zero);
+  __m128i c_hi = _mm_unpackhi_epi16(w3, zero);
+  __m128i q0 = _mm_unpacklo_epi32(a_lo, c_lo);
+  __m128i q1 = _mm_unpackhi_epi32(a_lo, c_lo);
+  __m128i q2 = _mm_unpacklo_epi32(a_hi, c_hi);
+  __m128i q3 = _mm_unpackhi_epi32(a_hi, c_hi);
+  _mm_storel_epi64((__m128i *)(void *)out, q0);
+  store_high8(out + 6, q0);
+  _mm_storel_epi64((__m128i *)(void *)(out + 12), q1);
+  store_high8(out + 18, q1);
+  _mm_storel_epi64((__m128i *)(void *)(out + 24), q2);
+  store_high8(out + 30, q2);
+  _mm_storel_epi64((__m128i *)(void *)(out + 36), q3);
+  store_high8(out + 42, q3);
 }
 
 COLOUR_SSE2_ENTRY void colour_bgr_half_line_sse2(uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes,

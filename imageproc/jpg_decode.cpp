@@ -5,6 +5,7 @@
 // one is used up.
 #include "imageproc.h"
 #include "ip_context.h"
+#include "jpg_colour_sse2.h"
 #include "jpg_idct.h"
 #include "jpg_internal.h"
 
@@ -58,6 +59,65 @@ int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length
   d->lines_left -= 1;
   return 0;
 }
+
+// ---- Lines converted straight into the bitmap --------------------------------------------------
+
+namespace {
+
+// For MCUs 16 pixels wide (2x1 and 2x2) in B, G, R with the vector form: the next line
+// converted straight into dst (bytes long), without the pass through the line buffers and the
+// copy. The vector converter writes 48 bytes per MCU and 2 bytes beyond; the MCUs that fit
+// dst that way go straight in, the rest (the last one or two) through scan_line_0, from which
+// only the bytes of the line are copied. Each line of a 2x2 MCU row is converted on its own,
+// with the chroma row it shares with its neighbour. The bitmap gets the same bytes as from
+// jpg_decode_line followed by jpg_copy_line.
+int32_t decode_line_direct_half(JpgDecoder *d, uint8_t *dst, uint32_t bytes) {
+  if (d->last_error != JPG_OK || d->decoding_started == 0) {
+    return -1;
+  }
+  if (d->lines_left < 1) {
+    return 1;
+  }
+  if (d->mcu_row_lines_left == 0) {
+    if (__builtin_setjmp(d->jmp_state.words) != 0) {
+      return JPG_ERR_ENTROPY;
+    }
+    jpg_entropy_decode_row(d);
+    jpg_idct_mcu_row(d);
+    d->mcu_row_lines_left = d->mcu_height;
+  }
+  const int32_t r = d->mcu_height - d->mcu_row_lines_left;
+  int32_t yl, cb;
+  if (d->mcu_layout == 2) {
+    yl = 8 * r;
+    cb = 128 + 8 * r;
+  } else {
+    yl = (r < 8 ? 0 : 128) + 8 * (r & 7);
+    cb = 256 + 8 * (r >> 1);
+  }
+  const int32_t yr = yl + 64;
+  const int32_t cr = cb + 64;
+  const int32_t mcu_bytes = d->frame_mcu_blocks * 64;
+  const int32_t mcus = d->frame_mcus_across;
+  int32_t direct = bytes < 50 ? 0 : (int32_t)((bytes - 2) / 48);
+  if (direct > mcus) {
+    direct = mcus;
+  }
+  colour_bgr_half_line_sse2(dst, d->Psample_buf, mcu_bytes, direct, yl, yr, cb, cr);
+  if (direct < mcus) {
+    colour_bgr_half_line_sse2(d->scan_line_0, d->Psample_buf + direct * mcu_bytes, mcu_bytes, mcus - direct, yl, yr,
+                              cb, cr);
+    uint32_t done = 48 * (uint32_t)direct;
+    for (uint32_t i = done; i < bytes; ++i) {
+      dst[i] = d->scan_line_0[i - done];
+    }
+  }
+  d->mcu_row_lines_left -= 1;
+  d->lines_left -= 1;
+  return 0;
+}
+
+} // namespace
 
 // ---- Line copy ---------------------------------------------------------------------------------
 
@@ -169,6 +229,14 @@ int32_t jpg_decode(void *context, uint32_t out_mode, const uint8_t *input, uint3
   }
 
   // Line n goes to row height - 1 - n (bottom-up, BGR) or to row n (top-down, YCbCr).
+#if JPG_COLOUR_HAVE_SSE2
+  if (out_mode == 0 && (d->mcu_layout == 2 || d->mcu_layout == 4) && idct_form() == JPG_IDCT_SSE2) {
+    for (int32_t n = 0;
+         decode_line_direct_half(d, output + (size_t)row_bytes * (uint32_t)(height - 1 - n), row_bytes) == 0; ++n) {
+    }
+    return jpg_get_error(d) != JPG_OK ? 1 : 0;
+  }
+#endif
   const uint8_t *line;
   int32_t length;
   for (int32_t n = 0; jpg_decode_line(d, &line, &length) == 0; ++n) {

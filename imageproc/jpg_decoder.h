@@ -93,7 +93,9 @@ typedef struct JpgDecoder {
   uint8_t scan_line_1[JPG_LINE_BYTES];
   int32_t block_zag_end[JPG_MAX_ROW_BLOCKS]; // per block: zig-zag extent that may be non-zero
   int16_t *block_seg[JPG_MAX_ROW_BLOCKS];    // per block: its 64 coefficients in init_frame_q
-  uint8_t init_frame_q[JPG_COEF_BYTES];      // coefficient storage, 8-byte aligned inside
+  uint8_t init_frame_q[JPG_COEF_BYTES];      // coefficient storage, 8-byte aligned inside; the
+                                             // part no row reaches holds the combined decode
+                                             // tables (jpg_internal.h)
   uint32_t out_mode;                         // output pixel layout: 0, 1 or 2
   int32_t cr_r_tab[256];
   int32_t cb_b_tab[256];

@@ -42,6 +42,26 @@ void idct_8x8_sse2(const int16_t *coef, const int16_t *quant, uint8_t *const row
                    uint32_t column_offset);
 #endif
 
+// The sample value of a block whose only non-zero coefficient is the DC: both passes of the
+// transform carry x0 = low 16 bits of dc x q0 unchanged into every position (every other
+// input is 0 and M(0, K) = 0), so each sample is (x0 >> 5) + 128 clamped to 0..255, the same
+// byte the full transform gives.
+inline uint8_t idct_dc_sample(int16_t dc, int16_t q0) {
+  int32_t x0 = (int16_t)(uint16_t)((uint32_t)((int32_t)dc * q0) & 0xFFFF);
+  int32_t s = (x0 >> 5) + 128;
+  return (uint8_t)(s < 0 ? 0 : (s > 255 ? 255 : s));
+}
+
+#if JPG_IDCT_HAVE_SSE2
+// The blocks of an MCU row with SSE2, as jpg_idct_mcu_row lays them out: block i has its 64
+// coefficients at coef + 64 i and its samples (8 rows of 8, back to back) at samples + 64 i;
+// quant[i mod per_mcu] is its table. A block whose extent[i] is 1 has only its DC
+// coefficient to transform (idct_dc_sample). Every other block is transformed, then its
+// coefficients are cleared and its extent set to 1.
+void idct_blocks_sse2(int16_t *coef, uint8_t *samples, int32_t *extent, int32_t count,
+                      const int16_t *const quant[], int32_t per_mcu);
+#endif
+
 enum {
   JPG_IDCT_SCALAR = 0,
   JPG_IDCT_SSE2 = 1,

@@ -1,36 +1,48 @@
 // Dequantisation and inverse DCT of one MCU row: every coefficient block of the row becomes
-// 64 samples in Psample_buf (block i at offset 64 i, its row r at 64 i + 8 r), through
-// idct_8x8 in the form chosen for the processor.
+// 64 samples in Psample_buf (block i at offset 64 i, its row r at 64 i + 8 r), in the form
+// chosen for the processor.
+//
+// After its transform a block's coefficients are cleared and its extent (block_zag_end) set
+// to 1, so that the entropy decoder of the next MCU row finds every position but the DC,
+// which it always writes, zero already and has nothing to clear.
 #include "jpg_idct.h"
 #include "jpg_internal.h"
 
 void jpg_idct_mcu_row(JpgDecoder *d) {
-  const int16_t *coef = d->block_seg[0];
+  int16_t *coef = d->block_seg[0];
   uint8_t *samples = d->Psample_buf;
-  int32_t i = 0;
-  for (int32_t m = 0; m < d->scan_mcus_across; ++m) {
-    for (int32_t j = 0; j < d->mcu_block_count; ++j, ++i) {
-      const int16_t *quant = d->quant[d->comp_quant[d->mcu_org[j]]];
-      if (d->block_zag_end[i] == 1) {
-        // Only the DC coefficient can be non-zero. Both passes of the transform then carry
-        // x0 = low 16 bits of DC x q0 unchanged into every position (every other input is 0
-        // and M(0, K) = 0), so each sample is (x0 >> 5) + 128 clamped: the same bytes as the
-        // full transform, without it.
-        int32_t x0 = (int16_t)(uint16_t)((uint32_t)((int32_t)coef[0] * quant[0]) & 0xFFFF);
-        int32_t s = (x0 >> 5) + 128;
-        uint8_t v = (uint8_t)(s < 0 ? 0 : (s > 255 ? 255 : s));
-        for (int32_t w = 0; w < 64; ++w) {
-          samples[w] = v;
-        }
-      } else {
-        uint8_t *rows[8];
-        for (int32_t r = 0; r < 8; ++r) {
-          rows[r] = samples + 8 * r;
-        }
-        idct_8x8(coef, quant, rows, 0);
+  const int32_t per_mcu = d->mcu_block_count;
+  const int16_t *quant[JPG_MAX_MCU_BLOCKS];
+  for (int32_t j = 0; j < per_mcu; ++j) {
+    quant[j] = d->quant[d->comp_quant[d->mcu_org[j]]];
+  }
+  const int32_t count = d->scan_mcus_across * per_mcu;
+#if JPG_IDCT_HAVE_SSE2
+  if (idct_form() == JPG_IDCT_SSE2) {
+    idct_blocks_sse2(coef, samples, d->block_zag_end, count, quant, per_mcu);
+    return;
+  }
+#endif
+  for (int32_t i = 0, j = 0; i < count; ++i, coef += 64, samples += 64) {
+    const int16_t *q = quant[j];
+    j = j + 1 == per_mcu ? 0 : j + 1;
+    const int32_t extent = d->block_zag_end[i];
+    if (extent == 1) {
+      // Only the DC coefficient can be non-zero.
+      uint8_t v = idct_dc_sample(coef[0], q[0]);
+      for (int32_t w = 0; w < 64; ++w) {
+        samples[w] = v;
       }
-      coef += 64;
-      samples += 64;
+    } else {
+      uint8_t *rows[8];
+      for (int32_t r = 0; r < 8; ++r) {
+        rows[r] = samples + 8 * r;
+      }
+      idct_8x8(coef, q, rows, 0);
+      for (int32_t z = 1; z < extent; ++z) {
+        coef[jpg_zigzag[z]] = 0;
+      }
+      d->block_zag_end[i] = 1;
     }
   }
 }

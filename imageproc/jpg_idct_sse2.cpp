@@ -131,8 +131,9 @@ IDCT_SSE2_INLINE __m128i descale(__m128i o) {
   return _mm_adds_epi16(_mm_srai_epi16(o, 5), _mm_set1_epi16(128));
 }
 
-IDCT_SSE2_ENTRY void idct_8x8_sse2(const int16_t *coef, const int16_t *quant,
-                                   uint8_t *const rows[8], uint32_t column_offset) {
+// The transform of one block: the samples of rows 0-1, 2-3, 4-5 and 6-7 in rows[0..3], 16
+// bytes each.
+IDCT_SSE2_INLINE void idct_8x8_rows(const int16_t *coef, const int16_t *quant, __m128i out[4]) {
   __m128i v[8];
 
   // Dequantise: one block row per register, written out row by row so that v stays in
@@ -186,20 +187,53 @@ IDCT_SSE2_ENTRY void idct_8x8_sse2(const int16_t *coef, const int16_t *quant,
   __m128i u3 = _mm_unpackhi_epi16(q1, q3);
 
   // Two whole rows per register: rows 0-1, 2-3, 4-5, 6-7.
-  __m128i s01 = _mm_unpacklo_epi32(u0, u2);
-  __m128i s23 = _mm_unpackhi_epi32(u0, u2);
-  __m128i s45 = _mm_unpacklo_epi32(u1, u3);
-  __m128i s67 = _mm_unpackhi_epi32(u1, u3);
+  out[0] = _mm_unpacklo_epi32(u0, u2);
+  out[1] = _mm_unpackhi_epi32(u0, u2);
+  out[2] = _mm_unpacklo_epi32(u1, u3);
+  out[3] = _mm_unpackhi_epi32(u1, u3);
+}
 
+IDCT_SSE2_ENTRY void idct_8x8_sse2(const int16_t *coef, const int16_t *quant,
+                                   uint8_t *const rows[8], uint32_t column_offset) {
+  __m128i s[4];
+  idct_8x8_rows(coef, quant, s);
   // 8-byte stores, no alignment needed.
-  _mm_storel_epi64((__m128i *)(rows[0] + column_offset), s01);
-  _mm_storel_epi64((__m128i *)(rows[1] + column_offset), _mm_unpackhi_epi64(s01, s01));
-  _mm_storel_epi64((__m128i *)(rows[2] + column_offset), s23);
-  _mm_storel_epi64((__m128i *)(rows[3] + column_offset), _mm_unpackhi_epi64(s23, s23));
-  _mm_storel_epi64((__m128i *)(rows[4] + column_offset), s45);
-  _mm_storel_epi64((__m128i *)(rows[5] + column_offset), _mm_unpackhi_epi64(s45, s45));
-  _mm_storel_epi64((__m128i *)(rows[6] + column_offset), s67);
-  _mm_storel_epi64((__m128i *)(rows[7] + column_offset), _mm_unpackhi_epi64(s67, s67));
+  _mm_storel_epi64((__m128i *)(rows[0] + column_offset), s[0]);
+  _mm_storel_epi64((__m128i *)(rows[1] + column_offset), _mm_unpackhi_epi64(s[0], s[0]));
+  _mm_storel_epi64((__m128i *)(rows[2] + column_offset), s[1]);
+  _mm_storel_epi64((__m128i *)(rows[3] + column_offset), _mm_unpackhi_epi64(s[1], s[1]));
+  _mm_storel_epi64((__m128i *)(rows[4] + column_offset), s[2]);
+  _mm_storel_epi64((__m128i *)(rows[5] + column_offset), _mm_unpackhi_epi64(s[2], s[2]));
+  _mm_storel_epi64((__m128i *)(rows[6] + column_offset), s[3]);
+  _mm_storel_epi64((__m128i *)(rows[7] + column_offset), _mm_unpackhi_epi64(s[3], s[3]));
+}
+
+IDCT_SSE2_ENTRY void idct_blocks_sse2(int16_t *coef, uint8_t *samples, int32_t *extent, int32_t count,
+                                      const int16_t *const quant[], int32_t per_mcu) {
+  const __m128i zero = _mm_setzero_si128();
+  for (int32_t i = 0, j = 0; i < count; ++i, coef += 64, samples += 64) {
+    const int16_t *q = quant[j];
+    j = j + 1 == per_mcu ? 0 : j + 1;
+    __m128i s[4];
+    if (extent[i] == 1) {
+      // Only the DC coefficient can be non-zero: every sample is (x0 >> 5) + 128 clamped,
+      // x0 the low 16 bits of DC x q0 (see idct_dc_sample).
+      s[0] = _mm_set1_epi8((char)idct_dc_sample(coef[0], q[0]));
+      s[1] = s[0];
+      s[2] = s[0];
+      s[3] = s[0];
+    } else {
+      idct_8x8_rows(coef, q, s);
+      for (int32_t r = 0; r < 8; ++r) {
+        _mm_storeu_si128((__m128i *)(void *)(coef + 8 * r), zero);
+      }
+      extent[i] = 1;
+    }
+    _mm_storeu_si128((__m128i *)(void *)samples, s[0]);
+    _mm_storeu_si128((__m128i *)(void *)(samples + 16), s[1]);
+    _mm_storeu_si128((__m128i *)(void *)(samples + 32), s[2]);
+    _mm_storeu_si128((__m128i *)(void *)(samples + 48), s[3]);
+  }
 }
 
 #endif // JPG_IDCT_HAVE_SSE2

@@ -120,8 +120,40 @@ uint32_t jpg_get_entropy_bits(JpgDecoder *d, int32_t n);
 // JPG_ERR_RESTART when no marker is found within the budget or it is not the expected RSTn.
 void jpg_take_restart_marker(JpgDecoder *d);
 
-// Builds the lookahead tables from the four decode tables (after jpg_build_huff_table).
+// Builds the lookahead tables and the combined decode tables from the four decode tables
+// (after jpg_build_huff_table).
 void jpg_build_lookahead(JpgDecoder *d);
+
+// Combined decode tables, one per Huffman table in huff_tbl order, indexed by the next
+// JPG_FAST_BITS bits: a code and the value bits after it in one read (see jpg_entropy.cpp).
+enum {
+  JPG_FAST_BITS = 10,
+  JPG_FAST_ENTRIES = 1 << JPG_FAST_BITS,
+  // An MCU row never has more than 800 blocks (1600 pixels of 4:4:0 MCUs, 8 pixels wide
+  // with 4 blocks each), so the coefficient storage past block 800 is free. The combined
+  // tables live there, from the first 64-byte boundary on.
+  JPG_ROW_BLOCKS_USED = 800,
+  JPG_FAST_TABLES_OFFSET = JPG_ROW_BLOCKS_USED * 128 + 8,
+  JPG_FAST_TABLES_BYTES = (int32_t)JPG_HUFF_TABLES * JPG_FAST_ENTRIES * 4,
+  // Codes longer than JPG_FAST_BITS: per such index, a table of (16 - JPG_FAST_BITS)-bit
+  // continuations, each entry code length << 8 | symbol. The standard tables need 11; the
+  // rest of the codes would take the general path.
+  JPG_LONG_TABLE_ENTRIES = 1 << (16 - JPG_FAST_BITS),
+  JPG_LONG_TABLES = 32,
+  JPG_LONG_TABLES_BYTES = JPG_LONG_TABLES * JPG_LONG_TABLE_ENTRIES * 2,
+};
+static_assert(JPG_FAST_TABLES_OFFSET + 63 + JPG_FAST_TABLES_BYTES + JPG_LONG_TABLES_BYTES <= (int32_t)JPG_COEF_BYTES,
+              "the combined tables fit behind the coefficient blocks");
+
+inline uint32_t *jpg_fast_tables(JpgDecoder *d) {
+  uintptr_t a = (uintptr_t)(d->init_frame_q + JPG_FAST_TABLES_OFFSET);
+  return (uint32_t *)(void *)((a + 63) & ~(uintptr_t)63);
+}
+
+// The continuation tables, right after the combined tables.
+inline uint16_t *jpg_long_tables(JpgDecoder *d) {
+  return (uint16_t *)(void *)(jpg_fast_tables(d) + (int32_t)JPG_HUFF_TABLES * JPG_FAST_ENTRIES);
+}
 
 // Huffman-decodes scan_mcus_across MCUs into the coefficient blocks of block_seg.
 void jpg_entropy_decode_row(JpgDecoder *d);

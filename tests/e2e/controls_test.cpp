@@ -75,12 +75,16 @@ TEST_F(ControlsTest, SettingsChangedByPropertiesAreSavedAtStopAndRestoredInTheNe
     ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ULONG bytes = 320 * 240 * 3;
     Capture capture;
-    for (int i = 0; i < 2; ++i) stream->QueueRead(bytes);
+    unsigned issued = 2;
+    for (unsigned i = 0; i < issued; ++i) stream->QueueRead(bytes);
     while (capture.frames.size() < 12) {
       HostFrame frame;
       ASSERT_TRUE(stream->NextFrame(&frame));
       capture.frames.push_back(std::move(frame));
-      if (capture.frames.size() + stream->PendingReads() < 12) stream->QueueRead(bytes);
+      if (issued < 12) {
+        stream->QueueRead(bytes);
+        ++issued;
+      }
     }
     ASSERT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);  // capture stop saves the settings
     for (const HostRawFrameRecord &r : stream->FrameLog()) capture.raws[r.index] = r.raw;

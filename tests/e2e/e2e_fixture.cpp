@@ -109,7 +109,8 @@ Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::
   EXPECT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(stream->GetState(), KSSTATE_RUN);
   ULONG bytes = ULONG(width) * height * 3;
-  for (unsigned i = 0; i < buffers && i < frames; ++i) stream->QueueRead(bytes);
+  unsigned issued = 0;  // read requests handed to the driver so far
+  for (; issued < buffers && issued < frames; ++issued) stream->QueueRead(bytes);
   while (capture.frames.size() < frames) {
     HostFrame frame;
     if (!stream->NextFrame(&frame)) {
@@ -122,7 +123,10 @@ Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::
     // The caller acts before the buffer goes back, so that with few buffers the camera cannot
     // run ahead of it.
     if (each) each(unsigned(capture.frames.size()));
-    if (capture.frames.size() + stream->PendingReads() < frames) stream->QueueRead(bytes);
+    if (issued < frames) {
+      stream->QueueRead(bytes);
+      ++issued;
+    }
   }
   EXPECT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
   capture.stats = stream->Stats();

@@ -4,6 +4,8 @@
 // the Annex K codes by an encoder of the tests' own.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "jpg_entropy_writer.h"
 #include "jpg_stream_builder.h"
 #include "jpg_test_support.h"
@@ -31,6 +33,7 @@ class EntropyFixture {
     return TestRunStage(d_.get(), [&] { jpg_entropy_decode_row(d_.get()); });
   }
   const int16_t *Block(int i) { return d_->block_seg[i]; }
+  const uint8_t *Input() { return in_.data(); }
 
  private:
   TestDecoder d_;
@@ -233,6 +236,100 @@ TEST(JpgEntropyRow, DataRunningIntoTheEndDecodesAsOneBits) {
     EXPECT_EQ(1, f.d()->block_zag_end[3 * m]) << m;
   }
   EXPECT_LE(f.d()->in_ptr, f.d()->in_end);
+}
+
+// The bits of the documented register still to be handed out: the low half of bit_reg, then
+// bit_reserve bits of the upper half (the rest of the upper half is left-over).
+uint64_t RegisterBits(const JpgDecoder *d) {
+  uint64_t window = d->bit_reg & 0xFFFF;
+  uint64_t reserve = d->bit_reserve > 0 ? (d->bit_reg >> (32 - d->bit_reserve)) : 0;
+  return window << d->bit_reserve | reserve;
+}
+
+// Rows of random symbols from all of each table (long codes give many 0xFF bytes, hence
+// stuffed zeros), optionally with restart markers. Every row's coefficients must be exactly
+// the written ones, and after every row the record's bit reader (register, reserve, input
+// position) must be where the documented register is after reading the same number of bits
+// one read at a time through jpg_get_entropy_bits.
+TEST(JpgEntropyRow, RandomRowsMatchTheWrittenSymbolsAndTheDocumentedReader) {
+  for (int restart : {0, 1, 3, 7}) {
+    SCOPED_TRACE(restart);
+    std::mt19937 rng(77 + restart);
+    const int kMcus = 23, kRows = 6;
+    TestEntropyWriter w;
+    std::vector<std::vector<int16_t>> expect;  // per block of the frame, natural order
+    std::vector<int> row_bits(kRows * kMcus);   // bits written per MCU
+    int dc_pred[3] = {0, 0, 0};
+    for (int m = 0; m < kRows * kMcus; ++m) {
+      if (restart != 0 && m != 0 && m % restart == 0) {
+        w.Restart((m / restart - 1) & 7);
+        dc_pred[0] = dc_pred[1] = dc_pred[2] = 0;
+      }
+      int bits = 0;
+      for (int b = 0; b < 3; ++b) {
+        const int dc_table = b == 0 ? kDcLuma : kDcChroma;
+        const int ac_table = b == 0 ? kAcLuma : kAcChroma;
+        std::vector<int16_t> block(64, 0);
+        int size = static_cast<int>(rng() % 12);
+        int diff = size == 0 ? 0 : static_cast<int>((1u << (size - 1)) + rng() % (1u << (size - 1)));
+        if (size != 0 && (rng() & 1)) diff = -diff;
+        w.Dc(dc_table, diff);
+        bits += w.Length(dc_table, size) + size;
+        dc_pred[b] += diff;
+        block[0] = static_cast<int16_t>(static_cast<uint16_t>(dc_pred[b] & 0xFFFF));
+        int k = 1;
+        while (k < 64) {
+          uint32_t pick = rng() % 100;
+          if (pick < 12) {
+            w.Eob(ac_table);
+            bits += w.Length(ac_table, 0x00);
+            break;
+          }
+          if (pick < 18 && k <= 48) {
+            w.Zrl(ac_table);
+            bits += w.Length(ac_table, 0xF0);
+            k += 16;
+            continue;
+          }
+          int run = static_cast<int>(rng() % 16);
+          if (k + run > 63) run = 63 - k;
+          int s = 1 + static_cast<int>(rng() % 10);
+          int v = static_cast<int>((1u << (s - 1)) + rng() % (1u << (s - 1)));
+          if (rng() & 1) v = -v;
+          w.Ac(ac_table, run, v);
+          bits += w.Length(ac_table, run << 4 | s) + s;
+          k += run;
+          block[kZigzag[k]] = static_cast<int16_t>(v);
+          k += 1;
+        }
+        expect.push_back(block);
+      }
+      row_bits[m] = bits;
+    }
+    std::vector<uint8_t> data = w.Finish();
+    EntropyFixture f(8 * kMcus, 8 * kRows, restart, data);
+    EntropyFixture ref(8 * kMcus, 8 * kRows, restart, data);
+    JpgDecoder *r = ref.d();
+    for (int row = 0; row < kRows; ++row) {
+      SCOPED_TRACE(row);
+      ASSERT_EQ(0, f.DecodeRow());
+      for (int i = 0; i < 3 * kMcus; ++i) {
+        const std::vector<int16_t> &want = expect[3 * kMcus * row + i];
+        for (int z = 0; z < 64; ++z) ASSERT_EQ(want[z], f.Block(i)[z]) << "block " << i << " position " << z;
+      }
+      // The same bits through the documented register.
+      ASSERT_EQ(0, TestRunStage(r, [&] {
+        for (int m = row * kMcus; m < (row + 1) * kMcus; ++m) {
+          if (r->restart_interval != 0 && r->restart_countdown == 0) jpg_take_restart_marker(r);
+          for (int left = row_bits[m]; left > 0; left -= 16) jpg_get_entropy_bits(r, left < 16 ? left : 16);
+          r->restart_countdown -= 1;
+        }
+      }));
+      EXPECT_EQ(r->in_ptr - ref.Input(), f.d()->in_ptr - f.Input());
+      EXPECT_EQ(r->bit_reserve, f.d()->bit_reserve);
+      EXPECT_EQ(RegisterBits(r), RegisterBits(f.d()));
+    }
+  }
 }
 
 }  // namespace

@@ -147,8 +147,9 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<void(cons
       }
 
       ULONG frameBytes = ULONG(o.width) * ULONG(o.height) * 3;  // what the driver reports for every format
+      unsigned issued = 0;  // read requests handed to the driver so far
       if (NT_SUCCESS(summary.status)) {
-        for (unsigned i = 0; i < std::max(1u, o.buffers); ++i) stream->QueueRead(frameBytes);
+        for (; issued < std::max(1u, o.buffers) && issued < o.frames; ++issued) stream->QueueRead(frameBytes);
       }
       auto start = std::chrono::steady_clock::now();
       auto lastProgress = start;
@@ -165,7 +166,10 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<void(cons
         ++summary.frames;
         if (frame.info.still) ++summary.stills;
         onFrame(frame);
-        if (summary.frames + stream->PendingReads() < o.frames) stream->QueueRead(frameBytes);
+        if (issued < o.frames) {
+          stream->QueueRead(frameBytes);
+          ++issued;
+        }
         if (o.stillEvery != 0 && summary.frames % o.stillEvery == 0) device.TriggerStill();
         if (o.buttonEvery != 0) camera.SetButton(summary.frames % o.buttonEvery == 0);
         auto now = std::chrono::steady_clock::now();
