@@ -13,7 +13,12 @@
 #include <emmintrin.h>
 #endif
 
-int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length_out) {
+namespace {
+
+// Makes the next line available: decodes the next MCU row when the current one is used up.
+// 0: a line is ready; 1: no lines are left; -1: no decode is running; JPG_ERR_ENTROPY: the row
+// failed (the decoder's unwinding lands here, in a frame that is live while the row decodes).
+int32_t next_line_ready(JpgDecoder *d) {
   if (d->last_error != JPG_OK || d->decoding_started == 0) {
     return -1;
   }
@@ -27,6 +32,16 @@ int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length
     jpg_entropy_decode_row(d);
     jpg_idct_mcu_row(d);
     d->mcu_row_lines_left = d->mcu_height;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length_out) {
+  const int32_t ready = next_line_ready(d);
+  if (ready != 0) {
+    return ready;
   }
   const uint8_t *line = d->scan_line_0;
   switch (d->mcu_layout) {
@@ -72,19 +87,9 @@ namespace {
 // with the chroma row it shares with its neighbour. The bitmap gets the same bytes as from
 // jpg_decode_line followed by jpg_copy_line.
 int32_t decode_line_direct_half(JpgDecoder *d, uint8_t *dst, uint32_t bytes) {
-  if (d->last_error != JPG_OK || d->decoding_started == 0) {
-    return -1;
-  }
-  if (d->lines_left < 1) {
-    return 1;
-  }
-  if (d->mcu_row_lines_left == 0) {
-    if (__builtin_setjmp(d->jmp_state.words) != 0) {
-      return JPG_ERR_ENTROPY;
-    }
-    jpg_entropy_decode_row(d);
-    jpg_idct_mcu_row(d);
-    d->mcu_row_lines_left = d->mcu_height;
+  const int32_t ready = next_line_ready(d);
+  if (ready != 0) {
+    return ready;
   }
   const int32_t r = d->mcu_height - d->mcu_row_lines_left;
   int32_t yl, cb;
