@@ -23,8 +23,10 @@ struct HostDeviceOptions {
   // being dropped when none is queued. (A real camera does not wait; the simulated one can, so
   // that runs are repeatable.)
   bool waitForBuffers = true;
-  // Raw frames kept in the stream's frame log.
+  // Raw frames kept in the stream's frame log, and whether the log keeps a copy of each raw
+  // frame handed to the driver (tests compare with them; camsim does without the copy).
   size_t frameLogLimit = 256;
+  bool keepRawFrames = true;
 };
 
 // A raw frame the class library assembled from isochronous slots, and what became of it.
@@ -35,7 +37,7 @@ struct HostRawFrameRecord {
   ULONG bytes = 0;        // bytes appended (header and JPEG data)
   ULONG packets = 0;      // data packets that contributed bytes
   bool still = false;     // the driver marked it as a still
-  std::vector<uint8_t> raw;  // the raw frame as handed to the driver (Delivered only)
+  std::vector<uint8_t> raw;  // the raw frame as handed to the driver (Delivered, with keepRawFrames)
 };
 const char *HostRawFrameFate_Name(HostRawFrameRecord::Fate fate);
 

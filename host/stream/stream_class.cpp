@@ -140,7 +140,6 @@ ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData
   usbcamd::Device *device = usbcamd::DeviceOfContext(DeviceContext);
   if (device != nullptr && Version >= USBCAMD_VERSION_200 && DeviceData != nullptr) {
     device->callbacks = static_cast<const USBCAMD_DEVICE_DATA2 *>(DeviceData);
-    device->controlFlags = CamControlFlag;
   }
   return USBCAMD_VERSION_200;
 }

@@ -72,9 +72,8 @@ void ChoosePipes(Device &d) {
   PUSBD_INTERFACE_INFORMATION i = d.Interface();
   for (ULONG p = 0; p < kPipeCount; ++p) {
     const USBCAMD_Pipe_Config_Descriptor &c = d.pipeConfig[p];
-    bool video = (c.StreamAssociation & USBCAMD_VIDEO_STREAM) != 0;
-    bool iso = i->Pipes[p].PipeType == UsbdPipeTypeIsochronous;
-    if (video && iso && (c.PipeConfigFlags & USBCAMD_DATA_PIPE) != 0 && d.dataPipe == kIsoDataPipe) {
+    if ((c.StreamAssociation & USBCAMD_VIDEO_STREAM) != 0 && (c.PipeConfigFlags & USBCAMD_DATA_PIPE) != 0 &&
+        i->Pipes[p].PipeType == UsbdPipeTypeIsochronous) {
       d.dataPipe = p;
       break;
     }
@@ -146,7 +145,7 @@ Device *DeviceOfExtension(PVOID extension) {
   Table &t = Devices();
   std::lock_guard<std::mutex> guard(t.lock);
   for (Device *d : t.devices) {
-    if (d->extension == extension) return d;
+    if (d == extension) return d;
   }
   return nullptr;
 }
@@ -215,7 +214,6 @@ PVOID HostUsbcamd_CreateDevice(HostSimCamera *camera, const HostDeviceOptions &o
   Device *d = new Device;
   d->camera = camera;
   d->options = options;
-  d->extension = d;
   d->deviceContext = context;
   d->classDevice = classDevice;
   d->physicalDevice = physicalDevice;
@@ -223,7 +221,7 @@ PVOID HostUsbcamd_CreateDevice(HostSimCamera *camera, const HostDeviceOptions &o
   Table &t = Devices();
   std::lock_guard<std::mutex> guard(t.lock);
   t.devices.push_back(d);
-  return d->extension;
+  return d;
 }
 
 void HostUsbcamd_DestroyDevice(PVOID extension) {

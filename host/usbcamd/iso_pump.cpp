@@ -102,7 +102,9 @@ void FinishFrame(Stream &s, Assembly &a) {
   info.rawBytes = a.bytes;
   info.still = a.still;
   record.fate = HostRawFrameRecord::Delivered;
-  record.raw.assign(s.rawBuffer, s.rawBuffer + a.bytes);
+  if (d.options.keepRawFrames) {
+    record.raw.assign(s.rawBuffer, s.rawBuffer + a.bytes);
+  }
   Log(s, std::move(record));
   CompleteRead(s, srb, status, info);
 }
@@ -117,6 +119,7 @@ void RunPump(Stream &s) {
   std::vector<uint8_t> syncBuffer(syncMax), dataBuffer(maxPacket);
   Assembly a;
   unsigned restartsSeen = d.isoRestarts;
+  HostIsoSlot slot;  // reused, so that its packet buffer is not allocated for every slot
 
   while (!s.pumpStop) {
     if (d.isoStopped) {
@@ -124,15 +127,14 @@ void RunPump(Stream &s) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
       continue;
     }
-    HostIsoSlot slot;
     d.camera->NextSlot(slot);
 
+    // A sync packet that carried no byte leaves a zero where its status byte would be; the data
+    // buffer holds the packet's bytes (only its Length counts).
     USBD_ISO_PACKET_DESCRIPTOR sync{0, std::min<ULONG>(slot.syncLength, syncMax), slot.syncStatus};
-    memset(syncBuffer.data(), 0, syncBuffer.size());
-    if (sync.Length != 0) syncBuffer[0] = slot.syncByte;
+    syncBuffer[0] = sync.Length != 0 ? slot.syncByte : 0;
     ULONG dataLength = ULONG(std::min<size_t>(slot.data.size(), maxPacket));
     USBD_ISO_PACKET_DESCRIPTOR data{0, dataLength, slot.dataStatus};
-    memset(dataBuffer.data(), 0, dataBuffer.size());
     if (dataLength != 0) memcpy(dataBuffer.data(), slot.data.data(), dataLength);
 
     BOOLEAN frameComplete = FALSE;
@@ -144,10 +146,7 @@ void RunPump(Stream &s) {
                                                     syncBuffer.data(), &data, dataBuffer.data(), &frameComplete,
                                                     &flags, &offset);
     });
-    {
-      std::lock_guard<std::mutex> guard(s.lock);
-      ++s.stats.slots;
-    }
+    ++s.slots;
 
     if (d.isoRestarts != restartsSeen) {
       // The driver restarted the pipe during this slot: whatever was in flight is lost.

@@ -252,8 +252,11 @@ void HostSimCamera::Stream::BeginFrame() {
 }
 
 void HostSimCamera::Stream::Next(HostIsoSlot &slot) {
-  slot = HostIsoSlot();
+  // Reset field by field: the packet buffer keeps its capacity from slot to slot.
   slot.syncLength = 1;
+  slot.syncStatus = USBD_STATUS_SUCCESS;
+  slot.dataStatus = USBD_STATUS_SUCCESS;
+  slot.data.clear();
   if (restartPending) {
     restartPending = false;
     slot.syncByte = 0x02;

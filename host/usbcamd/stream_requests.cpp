@@ -316,7 +316,9 @@ HostStreamStats HostUsbcamd_StreamStats(PHW_STREAM_OBJECT object) {
   Stream *s = StreamOf(object);
   if (s == nullptr) return {};
   std::lock_guard<std::mutex> guard(s->lock);
-  return s->stats;
+  HostStreamStats stats = s->stats;
+  stats.slots = s->slots;
+  return stats;
 }
 
 std::vector<HostRawFrameRecord> HostUsbcamd_FrameLog(PHW_STREAM_OBJECT object) {

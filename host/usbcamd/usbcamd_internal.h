@@ -57,7 +57,8 @@ struct Stream {
 
   std::thread pump;
   std::atomic<bool> pumpStop{false};
-  HostStreamStats stats;                  // under lock
+  std::atomic<uint64_t> slots{0};         // slots shown to the driver (counted without the lock)
+  HostStreamStats stats;                  // under lock, except slots
   std::deque<HostRawFrameRecord> frameLog;  // under lock, the most recent frames
   uint64_t framesAssembled = 0;
 };
@@ -65,12 +66,10 @@ struct Stream {
 struct Device {
   HostSimCamera *camera = nullptr;
   HostDeviceOptions options;
-  PVOID extension = nullptr;       // the stream-class device extension the driver sees
   PVOID deviceContext = nullptr;   // the driver's device context (pool)
   DEVICE_OBJECT *classDevice = nullptr;
   DEVICE_OBJECT *physicalDevice = nullptr;
   const USBCAMD_DEVICE_DATA2 *callbacks = nullptr;  // registered by USBCAMD_InitializeNewInterface
-  ULONG controlFlags = 0;
   bool initialized = false;        // CamInitialize succeeded, CamUnInitialize not yet called
   bool removed = false;            // surprise removal: the camera is gone
 
@@ -98,6 +97,7 @@ struct Device {
 };
 
 // The device whose driver device context or stream-class device extension this is, or null.
+// The device extension the driver sees is the class library's Device record itself.
 Device *DeviceOfContext(PVOID deviceContext);
 Device *DeviceOfExtension(PVOID extension);
 

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "imageproc.h"
-
 namespace e2e {
 namespace {
 
@@ -18,20 +16,6 @@ size_t MeaningfulBytes(LONG width, LONG height, UCHAR format) {
     case LUMAREX_FORMAT_I420: return pixels * 3 / 2;
     default: return pixels * 3;
   }
-}
-
-// Whether the library decodes the raw frame at the negotiated size.
-bool Decodes(const std::vector<uint8_t> &raw, LONG width, LONG height) {
-  if (raw.size() < 80) return false;
-  std::vector<UCHAR> context(ZRImageProcess_GetContextSize());
-  ZRImageProcess_Initialize(nullptr, context.data());
-  std::vector<UCHAR> bmp(size_t(width) * height * 3);
-  int32_t w = width, h = height;
-  uint32_t info4[4] = {}, info3[3] = {};
-  uint16_t info24[24] = {};
-  return jpg_decode(context.data(), 0, raw.data() + 80, uint32_t(raw.size() - 80), bmp.data(), uint32_t(bmp.size()),
-                    &w, &h, info4, info3, info24) == 0 &&
-         w == width && h == height;
 }
 
 }  // namespace
@@ -98,6 +82,18 @@ std::vector<uint8_t> EndToEndTest::WithCompression(std::vector<uint8_t> format, 
   return format;
 }
 
+std::unique_ptr<HostAppStream> EndToEndTest::Running(int width, int height, unsigned reads) {
+  NTSTATUS status;
+  std::unique_ptr<HostAppStream> stream = device_->OpenStream(0, Rgb24Format(width, height), &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  if (!stream) return nullptr;
+  status = stream->SetState(KSSTATE_RUN);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  if (!NT_SUCCESS(status)) return nullptr;
+  for (unsigned i = 0; i < reads; ++i) stream->QueueRead(ULONG(width) * height * 3);
+  return stream;
+}
+
 Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::vector<uint8_t> &allocation,
                              unsigned buffers, const std::function<void(unsigned)> &each) {
   Capture capture;
@@ -160,8 +156,9 @@ std::vector<std::vector<UCHAR>> EndToEndTest::ExpectedFrames(const Capture &capt
     // Raw frame k-1 was decoded by the worker while raw frame k travelled; from the sixth
     // raw frame on, a frame that decodes replaces the image.
     if (previous != nullptr && k - 1 >= 6) {
-      if (Decodes(*previous, width, height)) {
-        current = ExpectedImage(*previous, width, height, capture.settings, format);
+      std::vector<UCHAR> decoded;
+      if (LibraryDecode(*previous, width, height, &decoded)) {
+        current = ProcessDecoded(std::move(decoded), width, height, capture.settings, format);
         current.resize(MeaningfulBytes(width, height, format));
       }
     }

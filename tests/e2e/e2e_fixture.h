@@ -46,6 +46,10 @@ class EndToEndTest : public ::testing::Test {
   // The same record with another compression (for the allocation of the other output formats).
   static std::vector<uint8_t> WithCompression(std::vector<uint8_t> format, ULONG compression, USHORT bitCount);
 
+  // Stream 0 opened with the RGB24 format of this size, in RUN, with `reads` read requests
+  // queued; null (and a failure) when any step fails.
+  std::unique_ptr<HostAppStream> Running(int width, int height, unsigned reads);
+
   // Opens stream 0 with the RGB24 format (allocating with `allocation` when not empty), takes
   // it to RUN, reads `frames` frames with `buffers` reads queued, and stops it (STOP). Calls
   // `each` after every frame (frame number from 1).

@@ -64,33 +64,34 @@ TEST_F(LifecycleTest, StartStopAndFormatChangesRepeatedManyTimes) {
 
 TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverything) {
   Plug();
-  NTSTATUS status;
-  std::unique_ptr<HostAppStream> stream = device_->OpenStream(0, Rgb24Format(320, 240), &status);
+  std::unique_ptr<HostAppStream> stream = Running(320, 240, 20);
   ASSERT_TRUE(stream);
-  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  for (int i = 0; i < 20; ++i) stream->QueueRead(320 * 240 * 3);
   HostFrame frame;
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(stream->NextFrame(&frame));
-  Unplug(true);
+  PDEVICE_OBJECT pdo = device_->PhysicalDeviceObject();
+  EXPECT_EQ(device_->Remove(true), STATUS_SUCCESS);
+  // The camera was gone: the stop command failed and the settings were not saved.
+  EXPECT_TRUE(HostRegistry_ValueNames(pdo, "Settings").empty());
+  device_.reset();
   unsigned cancelled = 0;
   while (stream->NextFrame(&frame, std::chrono::milliseconds(200))) cancelled += frame.status == STATUS_CANCELLED;
   EXPECT_GE(cancelled, 1u);
   EXPECT_FALSE(stream->Open());
   EXPECT_EQ(stream->PendingReads(), 0u);
-  // The camera was gone: the stop command failed and the settings were not saved.
   EXPECT_EQ(HostUsbcamd_DeviceCount(), 0u);
 }
 
 TEST_F(LifecycleTest, OrderlyRemovalWhileRunningStopsTheStreamAndUnloadsCleanly) {
   Plug();
-  NTSTATUS status;
-  std::unique_ptr<HostAppStream> stream = device_->OpenStream(0, Rgb24Format(160, 120), &status);
+  std::unique_ptr<HostAppStream> stream = Running(160, 120, 4);
   ASSERT_TRUE(stream);
-  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  for (int i = 0; i < 4; ++i) stream->QueueRead(160 * 120 * 3);
   HostFrame frame;
   ASSERT_TRUE(stream->NextFrame(&frame));
-  Unplug(false);
+  PDEVICE_OBJECT pdo = device_->PhysicalDeviceObject();
+  EXPECT_EQ(device_->Remove(false), STATUS_SUCCESS);
+  // The camera was still there: capture stop saved the settings.
+  EXPECT_EQ(HostRegistry_GetDword(pdo, "Settings", "Brightness"), 50u);
+  device_.reset();
   EXPECT_FALSE(stream->Open());
   // Plugged in again, the camera streams as before.
   Plug();

@@ -4,19 +4,21 @@
 
 #include "imageproc.h"
 
-std::vector<UCHAR> ExpectedImage(const std::vector<uint8_t> &raw, LONG width, LONG height,
-                                 const LUMAREX_FRAME_SETTINGS &settings, UCHAR format) {
+bool LibraryDecode(const std::vector<uint8_t> &raw, LONG width, LONG height, std::vector<UCHAR> *bmp) {
+  if (raw.size() < 80) return false;
   std::vector<UCHAR> context(ZRImageProcess_GetContextSize());
   ZRImageProcess_Initialize(nullptr, context.data());
-  const size_t frameLength = size_t(width) * height * 3;
-  std::vector<UCHAR> bmp(frameLength);
+  bmp->assign(size_t(width) * height * 3, 0);
   int32_t w = width, h = height;
   uint32_t info4[4] = {}, info3[3] = {};
   uint16_t info24[24] = {};
-  EXPECT_GE(raw.size(), 80u);
-  EXPECT_EQ(jpg_decode(context.data(), 0, raw.data() + 80, uint32_t(raw.size() - 80), bmp.data(),
-                       uint32_t(bmp.size()), &w, &h, info4, info3, info24),
-            0);
+  return jpg_decode(context.data(), 0, raw.data() + 80, uint32_t(raw.size() - 80), bmp->data(),
+                    uint32_t(bmp->size()), &w, &h, info4, info3, info24) == 0 &&
+         w == width && h == height;
+}
+
+std::vector<UCHAR> ProcessDecoded(std::vector<UCHAR> bmp, LONG width, LONG height,
+                                  const LUMAREX_FRAME_SETTINGS &settings, UCHAR format) {
   std::vector<PUCHAR> rows(height);
   for (LONG y = 0; y < height; ++y) rows[y] = bmp.data() + size_t(y) * width * 3;
   std::vector<UCHAR> luma(size_t(width) * height);
@@ -28,4 +30,11 @@ std::vector<UCHAR> ExpectedImage(const std::vector<uint8_t> &raw, LONG width, LO
     LUMAREX_RGB24ToI420(rows.data(), work.data(), width, height);
   }
   return bmp;
+}
+
+std::vector<UCHAR> ExpectedImage(const std::vector<uint8_t> &raw, LONG width, LONG height,
+                                 const LUMAREX_FRAME_SETTINGS &settings, UCHAR format) {
+  std::vector<UCHAR> bmp;
+  EXPECT_TRUE(LibraryDecode(raw, width, height, &bmp));
+  return ProcessDecoded(std::move(bmp), width, height, settings, format);
 }

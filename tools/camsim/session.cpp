@@ -102,7 +102,9 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<void(cons
   HostSimCamera camera;
   camera.ConfigureStream(o.camera);
   {
-    HostCameraDevice device(camera);
+    HostDeviceOptions deviceOptions;
+    deviceOptions.keepRawFrames = false;  // camsim looks at the application's frames only
+    HostCameraDevice device(camera, deviceOptions);
     status = device.Arrive();
     if (!NT_SUCCESS(status)) {
       Fail(&summary, status, "device arrival");
