@@ -84,7 +84,7 @@ void BM_ProcessImage(benchmark::State &state, UCHAR format) {
   dc.g_pIPBuf = ip.data();
   dc.g_nIPBufSize = ULONG(ip.size());
   dc.g_nOutputFormat = format;
-  g_FrameSettings = kDefaults;
+  dc.g_FrameSettings = kDefaults;
   for (auto _ : state) {
     state.PauseTiming();
     memcpy(bmp.data(), source.data(), source.size());

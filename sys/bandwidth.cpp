@@ -74,8 +74,9 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Device
   ULONGLONG imageSize;
   NTSTATUS status;
 
-  // The worker may still be finishing the last frame of an earlier stream; it must not decode
-  // with a context being reset or into buffers being replaced.
+  // The worker may still be finishing the last frame of an earlier stream, and a raw frame may
+  // still arrive; neither may use a context being reset or buffers being replaced.
+  LUMAREX_ShutOutRawFrames(dc);
   LUMAREX_WaitForWorkerIdle(dc);
   if (dc->g_pIPContext != NULL) {
     ZRImageProcess_Initialize(dc, dc->g_pIPContext);
@@ -101,7 +102,7 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Device
 
   dc->g_nFrameRateIndex = 2;
   *RawFrameLength = (ULONG)width * (ULONG)height;
-  g_nRawFrameSize = (ULONG)width * (ULONG)height;
+  dc->g_nRawFrameSize = (ULONG)width * (ULONG)height;
   LUMAREX_RestoreSettings(BusDeviceObject, dc);
   dc->g_bLastButton = 0;
   LUMAREX_WRITE_FLAG(&dc->g_bStillRequested, 0);
@@ -163,6 +164,7 @@ NTSTATUS NTAPI CamFreeBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceCont
 
   UNREFERENCED_PARAMETER(BusDeviceObject);
 
+  LUMAREX_ShutOutRawFrames(dc);
   LUMAREX_WaitForWorkerIdle(dc);
   LUMAREX_FreeMemory(dc, FALSE, TRUE, TRUE, TRUE);
   return STATUS_SUCCESS;

@@ -41,10 +41,16 @@ NTSTATUS NTAPI LUMAREX_StartVideoCapture(PDEVICE_OBJECT BusDeviceObject, PVOID D
   NTSTATUS status;
 
   UNREFERENCED_PARAMETER(BusDeviceObject);
-  DbgPrint("<lumarex>enter LUMAREX_StartVideoCapture 0x%x\n", (unsigned)g_nRawFrameSize);
+  DbgPrint("<lumarex>enter LUMAREX_StartVideoCapture 0x%x\n", (unsigned)dc->g_nRawFrameSize);
+  // Without an image-process context (its allocation failed at initialisation) no frame could
+  // be decoded: the start is refused before the camera is told anything.
+  if (dc->g_pIPContext == NULL) {
+    DbgPrint("<ERROR> StartVideoCapture without an ImageProcess Context\n");
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   // The camera takes no command during the 150 ms after a start, so the lock covers both.
   LUMAREX_AcquireCommandLock(dc);
-  status = LUMAREX_SendStartCommand(dc, g_nRawFrameSize);
+  status = LUMAREX_SendStartCommand(dc, dc->g_nRawFrameSize);
   LUMAREX_SettleDelay();
   LUMAREX_ReleaseCommandLock(dc);
 
@@ -63,6 +69,9 @@ NTSTATUS NTAPI LUMAREX_StartVideoCapture(PDEVICE_OBJECT BusDeviceObject, PVOID D
     dc->g_bWorkerStarted = 1;
   }
   dc->g_nWarmupFrames = 0;
+  InterlockedExchange(&dc->g_bImageReady, 0);
+  // Raw frames may reach the buffers and the worker again.
+  InterlockedExchange(&dc->g_bFramesShutOut, 0);
 
 Exit:
   return status;
@@ -90,6 +99,9 @@ NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
   NTSTATUS status;
 
+  // A raw frame the class library still delivers must not start another decode, nor undo the
+  // reset below.
+  LUMAREX_ShutOutRawFrames(dc);
   LUMAREX_AcquireCommandLock(dc);
   status = LUMAREX_SendStopCommand(dc);
   // The worker may still be finishing the last frame; it counts the warm-up and clears the
@@ -97,6 +109,7 @@ NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
   // (otherwise its late writes could undo the reset for the next start).
   LUMAREX_WaitForWorkerIdle(dc);
   dc->g_nWarmupFrames = 0;
+  InterlockedExchange(&dc->g_bImageReady, 0);
   InterlockedExchange((LONG volatile *)&dc->g_bSkipBufferWait, 1);
   LUMAREX_SettleDelay();
   LUMAREX_ReleaseCommandLock(dc);

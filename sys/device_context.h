@@ -8,6 +8,17 @@
 // taller.
 #define LUMAREX_MAX_ROWS 480
 
+// Picture settings as the raw-frame callback copied them from the device context when it
+// handed a frame to the worker; the worker's picture processing reads these, never the live
+// settings, which property requests may change meanwhile.
+typedef struct _LUMAREX_FRAME_SETTINGS {
+  LONG Brightness;
+  LONG Contrast;
+  LONG Sharpness;
+  LONG Saturation;
+  LONG WhiteBalance;
+} LUMAREX_FRAME_SETTINGS, *PLUMAREX_FRAME_SETTINGS;
+
 struct DeviceContext {
   PUSBD_INTERFACE_INFORMATION g_pInterfaceInfo;  // driver's copy, pipe 0 = isochronous data
   LONG g_nStreamWidth;
@@ -63,6 +74,23 @@ struct DeviceContext {
   // initialised, 2 ready), since the record arrives zero-filled.
   KEVENT g_CommandLock;
   LONG volatile g_nCommandLockState;
+  // Per-camera stream state: each camera's start command, frame sizes and settings snapshot
+  // are its own, however many cameras stream at once.
+  ULONG g_nRawFrameSize;    // width * height of the negotiated format
+  ULONG g_nRawByteCount;    // byte count of the last raw frame
+  LONG g_nSnapshotWidth;    // frame size taken with the settings
+  LONG g_nSnapshotHeight;
+  LUMAREX_FRAME_SETTINGS g_FrameSettings;
+  // 1 once the worker has completed an image since the last capture start; until then the
+  // application gets the blank frame of its format, never what g_pBmpBuf happens to hold.
+  LONG volatile g_bImageReady;
+  // 1 from the moment capture stop, bandwidth allocation or release begins until the next
+  // capture start: raw frames that arrive meanwhile neither touch the frame buffers nor reach
+  // the worker. g_nCallbacksInside counts raw-frame callbacks in progress; the last one to
+  // leave signals g_CallbackExitEvent, which the stop waits on.
+  LONG volatile g_bFramesShutOut;
+  LONG volatile g_nCallbacksInside;
+  KEVENT g_CallbackExitEvent;
 };
 
 typedef struct DeviceContext *PDEVICE_CONTEXT;
@@ -75,5 +103,6 @@ static_assert(offsetof(DeviceContext, g_pRowTable) == 140, "device context layou
 static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device context layout");
 static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device context layout");
 static_assert(offsetof(DeviceContext, g_CommandLock) == 2164, "device context layout");
-static_assert(sizeof(DeviceContext) == 2184, "device context layout");
+static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2184, "device context layout");
+static_assert(sizeof(DeviceContext) == 2248, "device context layout");
 #endif

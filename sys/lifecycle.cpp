@@ -24,16 +24,23 @@ static BOOLEAN InterfaceHasPipe(PUSBD_INTERFACE_INFORMATION Interface, ULONG i) 
 
 // CamConfigure - the class library has selected the configuration. Tunes the interface record
 // in place (transfer size of pipes 0 and 1, alternate setting 0), keeps a copy of it and names
-// pipe 0 the data pipe and pipe 2 the sync pipe. PASSIVE_LEVEL.
+// pipe 0 the data pipe and pipe 2 the sync pipe. On a device already initialised it first ends
+// the worker and frees what the device holds. PASSIVE_LEVEL.
 NTSTATUS NTAPI CamConfigure(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                             PUSBD_INTERFACE_INFORMATION Interface,
                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PLONG DataPipeIndex,
                             PLONG SyncPipeIndex) {
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
 
-  UNREFERENCED_PARAMETER(BusDeviceObject);
   UNREFERENCED_PARAMETER(ConfigurationDescriptor);
 
+  // The class library may select a configuration again on a device it has already initialised.
+  // The reset below would forget the worker, the context and the buffers under a running
+  // worker, so they are ended and freed first, as uninitialisation does.
+  if (dc->g_bWorkerStarted || dc->g_pIPContext != NULL || dc->g_pRawBuf != NULL || dc->g_pBmpBuf != NULL ||
+      dc->g_pIPBuf != NULL) {
+    CamUnInitialize(BusDeviceObject, dc);
+  }
   LUMAREX_ResetDeviceContext(dc);
 
   // An older copy (a configuration without a removal in between) is released, not leaked.

@@ -17,27 +17,16 @@ ULONG NTAPI CamProcessUSBPacket(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceCont
                                 PUSBD_ISO_PACKET_DESCRIPTOR DataPacket, PVOID DataBuffer,
                                 PBOOLEAN FrameComplete, PBOOLEAN NextFrameIsStill);
 
-// ---- Per-frame snapshot (module-wide: one set for the driver) --------------------------------
-// Picture settings as the raw-frame callback last copied them from the device context; the
-// worker's picture processing reads these, never the device context.
-typedef struct _LUMAREX_FRAME_SETTINGS {
-  LONG Brightness;
-  LONG Contrast;
-  LONG Sharpness;
-  LONG Saturation;
-  LONG WhiteBalance;
-} LUMAREX_FRAME_SETTINGS, *PLUMAREX_FRAME_SETTINGS;
-
-extern LUMAREX_FRAME_SETTINGS g_FrameSettings;
-extern LONG g_nSnapshotWidth;   // frame size taken with the settings
-extern LONG g_nSnapshotHeight;
-extern ULONG g_nRawFrameSize;   // width * height of the negotiated format
-extern ULONG g_nRawByteCount;   // byte count of the last raw frame
-
 // ---- Frame hand-off and decode worker (worker.cpp) --------------------------------------------
 VOID NTAPI LUMAREX_DecodeWorker(PVOID StartContext);
 VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext);
 VOID LUMAREX_WaitForWorkerIdle(PDEVICE_CONTEXT DeviceContext);
+// Keep raw frames away from the frame buffers and the worker from now until the next capture
+// start, and return once no raw-frame callback is inside.
+VOID LUMAREX_ShutOutRawFrames(PDEVICE_CONTEXT DeviceContext);
+// Bytes of the image the output format delivers at this size (RGB24 3, YUY2 2, I420 1.5 bytes
+// a pixel); 0 for MJPG, whose frames are the camera's own bytes.
+ULONG LUMAREX_OutputImageSize(UCHAR Format, LONG Width, LONG Height);
 // Whether the vector forms may run: the processor has SSE2 and no floating-point save failed.
 BOOLEAN LUMAREX_VectorFormsAllowed(VOID);
 

@@ -10,7 +10,8 @@
 #define LUMAREX_NO_MEMORY_IPBUF ((NTSTATUS)0xC0001017L)
 
 // LUMAREX_ResetDeviceContext - clear the buffer, counter and worker fields at configuration.
-// Nothing is freed and no event is initialised (capture start does that). Any IRQL.
+// Nothing is freed; of the events only the raw-frame callbacks' exit event is initialised
+// (capture start initialises the worker's). Any IRQL.
 VOID LUMAREX_ResetDeviceContext(PDEVICE_CONTEXT DeviceContext) {
   PDEVICE_CONTEXT dc = DeviceContext;
   dc->g_pIPContext = NULL;
@@ -30,7 +31,12 @@ VOID LUMAREX_ResetDeviceContext(PDEVICE_CONTEXT DeviceContext) {
   dc->g_bWorkerStarted = 0;
   dc->g_pWorkerThread = NULL;
   dc->g_bFrameInFlight = 0;
+  dc->g_bImageReady = 0;
+  dc->g_bFramesShutOut = 0;
+  dc->g_nCallbacksInside = 0;
   dc->g_bSkipBufferWait = 1;
+  // Nothing waits on it at configuration: the class library delivers no raw frame before it.
+  KeInitializeEvent(&dc->g_CallbackExitEvent, NotificationEvent, FALSE);
   dc->g_WorkerWaitObjects[0] = &dc->g_StopWorkerEvent;
   dc->g_WorkerWaitObjects[1] = &dc->g_FrameReadyEvent;
 }
@@ -60,6 +66,7 @@ NTSTATUS LUMAREX_AllocateMemory(PDEVICE_CONTEXT DeviceContext, BOOLEAN Context, 
       DbgPrint("<ERROR> Allocate Memory for Raw Buffer (size=%d)\n", (int)dc->g_nRawLength);
     } else {
       dc->g_nRawBufSize = dc->g_nRawLength;
+      RtlZeroMemory(dc->g_pRawBuf, dc->g_nRawBufSize);
     }
   }
   if (BmpBuffer && dc->g_pBmpBuf == NULL) {
@@ -67,6 +74,8 @@ NTSTATUS LUMAREX_AllocateMemory(PDEVICE_CONTEXT DeviceContext, BOOLEAN Context, 
     if (dc->g_pBmpBuf == NULL) {
       status |= LUMAREX_NO_MEMORY_BMP;
       DbgPrint("<ERROR> Allocate Memory for Bmp Buffer (size=%d)\n", (int)dc->g_nBmpBufSize);
+    } else {
+      RtlZeroMemory(dc->g_pBmpBuf, dc->g_nBmpBufSize);  // pool holds what its last owner left
     }
     DbgPrint("DeviceContext->g_pBmpBuf = 0x%08x\n", (unsigned)(ULONG_PTR)dc->g_pBmpBuf);
   }
@@ -75,6 +84,8 @@ NTSTATUS LUMAREX_AllocateMemory(PDEVICE_CONTEXT DeviceContext, BOOLEAN Context, 
     if (dc->g_pIPBuf == NULL) {
       status |= LUMAREX_NO_MEMORY_IPBUF;
       DbgPrint("<ERROR> Allocate Memory for ImageProcess Buffer (size=%d)\n", (int)dc->g_nIPBufSize);
+    } else {
+      RtlZeroMemory(dc->g_pIPBuf, dc->g_nIPBufSize);
     }
   }
   return status;

@@ -118,7 +118,7 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
   PDEVICE_CONTEXT dc = DeviceContext;
   const LONG width = dc->g_nDecodeWidth;
   const LONG height = dc->g_nDecodeHeight;
-  const LUMAREX_FRAME_SETTINGS settings = g_FrameSettings;
+  const LUMAREX_FRAME_SETTINGS settings = dc->g_FrameSettings;
   const ULONG rowBytes = (ULONG)width * 3;
   PUCHAR *rows = NULL;
   PUCHAR luma = NULL;

@@ -11,13 +11,6 @@
 
 #define RAW_FRAME_HEADER_SIZE 80
 
-// Module-wide state, one set for the driver.
-ULONG g_nRawFrameSize;
-ULONG g_nRawByteCount;
-LONG g_nSnapshotWidth;
-LONG g_nSnapshotHeight;
-LUMAREX_FRAME_SETTINGS g_FrameSettings;
-
 // The vector forms (the library's SSE2 inverse DCT, the SSE2 picture adjustments) touch the
 // XMM registers, which a 32-bit kernel thread may use only with the floating-point state
 // saved. When a save ever fails they are switched off for good; both forms give identical
@@ -37,8 +30,27 @@ static VOID TurnOffVectorForms(VOID) {
   idct_set_form(JPG_IDCT_SCALAR);
 }
 
-// Fill the application's buffer with a blank frame of the output format, never past
-// FrameLength: RGB24 black, YUY2 luma 0 with chroma 128, I420 a black luma plane with chroma
+// LUMAREX_OutputImageSize - bytes of the image the output format delivers. Any IRQL.
+ULONG LUMAREX_OutputImageSize(UCHAR Format, LONG Width, LONG Height) {
+  ULONG pixels;
+  if (Width <= 0 || Height <= 0) {
+    return 0;
+  }
+  pixels = (ULONG)Width * (ULONG)Height;
+  switch (Format) {
+    case LUMAREX_FORMAT_RGB24:
+      return pixels * 3;
+    case LUMAREX_FORMAT_YUY2:
+      return pixels * 2;
+    case LUMAREX_FORMAT_I420:
+      return pixels + pixels / 2;
+    default:
+      return 0;
+  }
+}
+
+// Fill the first frameLength bytes of the application's buffer with a blank frame of the
+// output format: RGB24 black, YUY2 luma 0 with chroma 128, I420 a black luma plane with chroma
 // planes of 128.
 static VOID FillBlankFrame(UCHAR format, PUCHAR out, ULONG frameLength, LONG width, LONG height) {
   switch (format) {
@@ -68,11 +80,22 @@ static VOID FillBlankFrame(UCHAR format, PUCHAR out, ULONG frameLength, LONG wid
   }
 }
 
+static BOOLEAN FramesShutOut(PDEVICE_CONTEXT dc) {
+  return InterlockedCompareExchange(&dc->g_bFramesShutOut, 0, 0) != 0;
+}
+
+// The last raw-frame callback to leave wakes a stop waiting for it.
+static VOID LeaveRawFrameCallback(PDEVICE_CONTEXT dc) {
+  if (InterlockedDecrement(&dc->g_nCallbacksInside) == 0) {
+    KeSetEvent(&dc->g_CallbackExitEvent, IO_NO_INCREMENT, FALSE);
+  }
+}
+
 // CamProcessRawVideoFrame - one complete raw frame (80-byte header, then JPEG data) from the
 // class library, and the application's buffer to fill.
-// Called at PASSIVE_LEVEL, one frame at a time: it blocks until the worker is done with the
-// previous frame. *BytesReturned holds the raw byte count on entry and the output byte count
-// on return. Always returns STATUS_SUCCESS.
+// Called at PASSIVE_LEVEL: it blocks until the worker is done with the previous frame.
+// *BytesReturned holds the raw byte count on entry and, on return, the bytes of the output
+// frame (never more than FrameLength). Always returns STATUS_SUCCESS.
 NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PVOID FrameContext,
                                        PVOID FrameBuffer, ULONG FrameLength, PVOID RawFrameBuffer,
                                        ULONG RawFrameLength, ULONG NumberOfPackets, PULONG BytesReturned) {
@@ -80,8 +103,12 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
   PUCHAR raw = (PUCHAR)RawFrameBuffer;
   PUCHAR out = (PUCHAR)FrameBuffer;
   ULONG byteCount;
+  ULONG imageSize;
+  ULONG outBytes;
+  BOOLEAN intact;
   BOOLEAN usable;
   BOOLEAN holdBuffers;
+  BOOLEAN shutOut;
 
   UNREFERENCED_PARAMETER(BusDeviceObject);
   UNREFERENCED_PARAMETER(FrameContext);
@@ -91,15 +118,23 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
   if (raw == NULL || *BytesReturned == 0) {
     return STATUS_SUCCESS;
   }
+  // Counted in before the shut-out flag is read, so that a stop either sees this callback
+  // inside and waits for it, or has set the flag before the callback reads it.
+  InterlockedIncrement(&dc->g_nCallbacksInside);
+  shutOut = FramesShutOut(dc);
+
   byteCount = *BytesReturned;
-  g_nRawByteCount = byteCount;
-  g_nSnapshotWidth = dc->g_nFrameWidth;
-  g_nSnapshotHeight = dc->g_nFrameHeight;
+  dc->g_nRawByteCount = byteCount;
+  dc->g_nSnapshotWidth = dc->g_nFrameWidth;
+  dc->g_nSnapshotHeight = dc->g_nFrameHeight;
+  imageSize = LUMAREX_OutputImageSize(dc->g_nOutputFormat, dc->g_nSnapshotWidth, dc->g_nSnapshotHeight);
 
   // A frame shorter than its header, or with more JPEG data than g_pRawBuf holds, is not
-  // handed to the worker: it counts as bad and the application gets the previous image.
-  usable = byteCount >= RAW_FRAME_HEADER_SIZE && dc->g_pRawBuf != NULL &&
+  // handed to the worker: it counts as bad and the application gets the previous image. Nor is
+  // any frame while there is no worker or no image-process context to decode it with.
+  intact = byteCount >= RAW_FRAME_HEADER_SIZE && dc->g_pRawBuf != NULL &&
            byteCount - RAW_FRAME_HEADER_SIZE <= dc->g_nRawBufSize;
+  usable = intact && !shutOut && dc->g_bWorkerStarted && dc->g_pIPContext != NULL;
 
   // Take the shared buffers back from the worker. Until the worker has finished a frame since
   // the start, nobody would signal the event: then neither wait nor copy. But once a frame has
@@ -108,11 +143,16 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
   // being decoded would neither be copied nor decoded, and the images the application gets
   // would no longer follow the camera's frames. g_nRawLength belongs to the buffers: it changes
   // only while the worker is not decoding with it.
-  holdBuffers = ReadSkipBufferWait(dc) == 0 || InterlockedCompareExchange(&dc->g_bFrameInFlight, 0, 0) != 0;
+  holdBuffers = !shutOut && dc->g_bWorkerStarted &&
+                (ReadSkipBufferWait(dc) == 0 || InterlockedCompareExchange(&dc->g_bFrameInFlight, 0, 0) != 0);
   if (holdBuffers) {
     KeWaitForSingleObject(&dc->g_BufferFreeEvent, Executive, KernelMode, FALSE, NULL);
     KeClearEvent(&dc->g_BufferFreeEvent);
-    if (usable) {
+    // A stop that began while this callback waited owns the buffers from now on.
+    if (FramesShutOut(dc)) {
+      shutOut = TRUE;
+      usable = FALSE;
+    } else if (usable) {
       dc->g_nRawLength = byteCount - RAW_FRAME_HEADER_SIZE;
       RtlCopyMemory(dc->g_pRawBuf, raw + RAW_FRAME_HEADER_SIZE, dc->g_nRawLength);
     }
@@ -120,43 +160,53 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
     dc->g_nRawLength = byteCount - RAW_FRAME_HEADER_SIZE;
   }
 
+  outBytes = 0;
   if (dc->g_nOutputFormat == LUMAREX_FORMAT_MJPG) {
-    if (dc->g_nBadFrames != 0 || byteCount < RAW_FRAME_HEADER_SIZE) {
+    // While frames are shut out the worker may still be counting its last frame: the count of
+    // blank frames owed is left alone then.
+    if ((!shutOut && dc->g_nBadFrames != 0) || byteCount < RAW_FRAME_HEADER_SIZE) {
       RtlFillMemory(out, FrameLength, 0xFF);
-      if (dc->g_nBadFrames != 0) {
+      outBytes = FrameLength;
+      if (!shutOut && dc->g_nBadFrames != 0) {
         dc->g_nBadFrames--;
       }
     } else {
       ULONG jpegLength = byteCount - RAW_FRAME_HEADER_SIZE;
-      RtlCopyMemory(out, raw + RAW_FRAME_HEADER_SIZE, jpegLength < FrameLength ? jpegLength : FrameLength);
-    }
-  } else if (dc->g_nWarmupFrames > 6) {
-    if (dc->g_pBmpBuf != NULL) {
-      RtlCopyMemory(out, dc->g_pBmpBuf, FrameLength < dc->g_nBmpBufSize ? FrameLength : dc->g_nBmpBufSize);
+      outBytes = jpegLength < FrameLength ? jpegLength : FrameLength;
+      RtlCopyMemory(out, raw + RAW_FRAME_HEADER_SIZE, outBytes);
     }
   } else {
-    FillBlankFrame(dc->g_nOutputFormat, out, FrameLength, g_nSnapshotWidth, g_nSnapshotHeight);
+    outBytes = imageSize < FrameLength ? imageSize : FrameLength;
+    // The image is shown only while this callback holds the buffers, and only once the worker
+    // has completed one since the start: before that g_pBmpBuf holds no picture of this stream.
+    if (holdBuffers && !shutOut && dc->g_nWarmupFrames > 6 && InterlockedCompareExchange(&dc->g_bImageReady, 0, 0) &&
+        dc->g_pBmpBuf != NULL && outBytes <= dc->g_nBmpBufSize) {
+      RtlCopyMemory(out, dc->g_pBmpBuf, outBytes);
+    } else {
+      FillBlankFrame(dc->g_nOutputFormat, out, outBytes, dc->g_nSnapshotWidth, dc->g_nSnapshotHeight);
+    }
   }
-
-  g_FrameSettings.Brightness = dc->g_nBrightness;
-  g_FrameSettings.Contrast = dc->g_nContrast;
-  g_FrameSettings.Sharpness = dc->g_nSharpness;
-  g_FrameSettings.Saturation = dc->g_nSaturation;
-  g_FrameSettings.WhiteBalance = dc->g_nWhiteBalance;
-
-  *BytesReturned = (ULONG)g_nSnapshotWidth * (ULONG)g_nSnapshotHeight * 3;
+  *BytesReturned = outBytes;
 
   if (usable) {
+    dc->g_FrameSettings.Brightness = dc->g_nBrightness;
+    dc->g_FrameSettings.Contrast = dc->g_nContrast;
+    dc->g_FrameSettings.Sharpness = dc->g_nSharpness;
+    dc->g_FrameSettings.Saturation = dc->g_nSaturation;
+    dc->g_FrameSettings.WhiteBalance = dc->g_nWhiteBalance;
     // From here until the worker signals g_BufferFreeEvent the buffers are the worker's.
     KeClearEvent(&dc->g_BufferFreeEvent);
     InterlockedExchange(&dc->g_bFrameInFlight, 1);
     KeSetEvent(&dc->g_FrameReadyEvent, 1, FALSE);
   } else {
-    dc->g_nBadFrames++;
+    if (!shutOut) {
+      dc->g_nBadFrames++;
+    }
     if (holdBuffers) {
       KeSetEvent(&dc->g_BufferFreeEvent, 1, FALSE);  // give back what was taken, untouched
     }
   }
+  LeaveRawFrameCallback(dc);
   return STATUS_SUCCESS;
 }
 
@@ -206,7 +256,7 @@ VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
     TurnOffVectorForms();
   }
 
-  if (dc->g_pRawBuf != NULL && dc->g_pBmpBuf != NULL) {
+  if (dc->g_pRawBuf != NULL && dc->g_pBmpBuf != NULL && dc->g_pIPContext != NULL) {
     // The decoder may write no more than the negotiated image: a larger frame is refused
     // before anything is written; a smaller one is not the picture the application asked for
     // and counts as bad too.
@@ -243,6 +293,7 @@ VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
   if (result == 0 && dc->g_nWarmupFrames >= 6) {
     dc->g_nGoodFrames++;
     LUMAREX_ProcessImage(dc);
+    InterlockedExchange(&dc->g_bImageReady, 1);
   } else {
     dc->g_nBadFrames++;
     DbgPrint("<vantor><####>jpg_decode() BAD= %d(%d:%d)\n", (int)result, (int)dc->g_nGoodFrames,
@@ -255,8 +306,24 @@ VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
   }
 }
 
+// LUMAREX_ShutOutRawFrames - from now until the next capture start, raw frames neither touch
+// the frame buffers nor reach the worker (the application gets blank frames); returns once no
+// raw-frame callback is inside any more. Capture stop and the bandwidth callbacks call it
+// before they change or free what the callback uses. PASSIVE_LEVEL.
+VOID LUMAREX_ShutOutRawFrames(PDEVICE_CONTEXT DeviceContext) {
+  PDEVICE_CONTEXT dc = DeviceContext;
+  InterlockedExchange(&dc->g_bFramesShutOut, 1);
+  // A callback inside may be waiting for the worker to finish its frame; it then sees the flag
+  // and gives the buffers back untouched. The event may still be set by an earlier leave, so
+  // the count is read again after every wake.
+  while (InterlockedCompareExchange(&dc->g_nCallbacksInside, 0, 0) != 0) {
+    KeWaitForSingleObject(&dc->g_CallbackExitEvent, Executive, KernelMode, FALSE, NULL);
+    KeClearEvent(&dc->g_CallbackExitEvent);
+  }
+}
+
 // LUMAREX_WaitForWorkerIdle - return once the worker holds none of the frame buffers, so they
-// can be released. Called at PASSIVE_LEVEL with no raw frame being delivered.
+// can be released. Called at PASSIVE_LEVEL with raw frames shut out.
 VOID LUMAREX_WaitForWorkerIdle(PDEVICE_CONTEXT DeviceContext) {
   PDEVICE_CONTEXT dc = DeviceContext;
   if (dc->g_bWorkerStarted && InterlockedCompareExchange(&dc->g_bFrameInFlight, 0, 0) != 0) {
@@ -284,7 +351,9 @@ VOID NTAPI LUMAREX_DecodeWorker(PVOID StartContext) {
     if (warmup < 6) {
       dc->g_nWarmupFrames = (UCHAR)(warmup + 1);
       LUMAREX_DecodeFrame(dc);
-      ZRImageProcess_Initialize(dc, dc->g_pIPContext);
+      if (dc->g_pIPContext != NULL) {
+        ZRImageProcess_Initialize(dc, dc->g_pIPContext);
+      }
     } else {
       if (warmup == 6) {
         dc->g_nWarmupFrames = 7;

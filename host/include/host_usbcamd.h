@@ -147,7 +147,9 @@ class HostAppStream {
   void SetAllocationFormat(const std::vector<uint8_t> &format);
 
   // SRB_READ_DATA with a buffer of `bytes` bytes.
+  // Queues a read request with a buffer of this size, filled with kUnwrittenByte.
   void QueueRead(ULONG bytes);
+  static constexpr uint8_t kUnwrittenByte = 0x5A;
   // The next completed read, in completion order; false when none completes in time.
   bool NextFrame(HostFrame *frame, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   size_t PendingReads();

@@ -230,6 +230,9 @@ TORVANE_EXTERN_C NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE Floa
 TORVANE_EXTERN_C LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value);
 TORVANE_EXTERN_C LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange,
                                                            LONG Comparand);
+// Both return the new value.
+TORVANE_EXTERN_C LONG FASTCALL InterlockedIncrement(LONG volatile *Addend);
+TORVANE_EXTERN_C LONG FASTCALL InterlockedDecrement(LONG volatile *Addend);
 
 // Number of leading bytes in which the two blocks agree (Length when they are equal).
 TORVANE_EXTERN_C SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);

@@ -46,3 +46,7 @@ LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchan
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
+
+LONG FASTCALL InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+
+LONG FASTCALL InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }

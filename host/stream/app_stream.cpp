@@ -1,6 +1,9 @@
 // One open stream as an application holds it: state changes, format requests, and the frame
 // buffers it queues as read requests and gets back filled.
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -13,7 +16,20 @@
 
 namespace {
 constexpr std::chrono::seconds kRequestTimeout(60);
+
+// The application crashes: what it was handed would make a real one read or write out of
+// bounds. Stops the process with a message, as a bug check does.
+[[noreturn]] __attribute__((format(printf, 1, 2))) void HostApplicationFault(const char *format, ...) {
+  char message[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof(message), format, args);
+  va_end(args);
+  fprintf(stderr, "*** APPLICATION FAULT: %s\n", message);
+  fflush(stderr);
+  abort();
 }
+}  // namespace
 
 // A read request with its stream header and the application's buffer.
 struct HostAppStream::Read {
@@ -66,6 +82,12 @@ std::unique_ptr<HostAppStream> HostCameraDevice::OpenStream(ULONG number, const 
     HostFrame frame;
     frame.status = done->Status;
     frame.dataUsed = it->second->header.DataUsed;
+    // An application reads DataUsed bytes from the buffer it queued: more than the buffer is a
+    // read past its end, which a real application would crash on.
+    if (frame.dataUsed > it->second->buffer.size()) {
+      HostApplicationFault("a read request came back with DataUsed %lu for its %zu-byte buffer",
+                           (unsigned long)frame.dataUsed, it->second->buffer.size());
+    }
     frame.data = std::move(it->second->buffer);
     HostUsbcamd_TakeReadInfo(object, done, &frame.info);
     frame.sequence = ++c->sequence;
@@ -135,7 +157,9 @@ void HostAppStream::SetAllocationFormat(const std::vector<uint8_t> &format) {
 void HostAppStream::QueueRead(ULONG bytes) {
   if (!open_) return;
   auto read = std::make_unique<Read>();
-  read->buffer.assign(bytes, 0);
+  // An application's buffer holds whatever it held before: a pattern, so that bytes the driver
+  // did not write can be told from bytes it did.
+  read->buffer.assign(bytes, kUnwrittenByte);
   read->header.Size = sizeof(KSSTREAM_HEADER);
   read->header.FrameExtent = bytes;
   read->header.Data = read->buffer.data();

@@ -90,7 +90,9 @@ void FinishFrame(Stream &s, Assembly &a) {
   NTSTATUS status = d.callbacks->CamProcessRawVideoFrameEx(
       d.physicalDevice, d.deviceContext, s.frameContext, header->Data, header->FrameExtent, s.rawBuffer,
       s.rawFrameLength, a.packets, &bytesReturned, a.bytes, s.number);
-  header->DataUsed = std::min(bytesReturned, header->FrameExtent);
+  // Passed on as the driver reported it, as the class library does: an application reads
+  // DataUsed bytes from its buffer.
+  header->DataUsed = bytesReturned;
   header->PresentationTime.Time = LONGLONG(record.index - 1) * kFrameDuration;
   header->PresentationTime.Numerator = 1;
   header->PresentationTime.Denominator = 1;

@@ -105,6 +105,17 @@ Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::
   EXPECT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(stream->GetState(), KSSTATE_RUN);
   ULONG bytes = ULONG(width) * height * 3;
+  // What the driver must report: the image of the output format (MJPG: the bytes it copied,
+  // checked by the MJPG tests).
+  UCHAR code = LUMAREX_FORMAT_RGB24;
+  if (!allocation.empty()) {
+    ULONG compression =
+        reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER *>(allocation.data())->VideoInfoHeader.bmiHeader.biCompression;
+    code = compression == kFourCcYuy2 ? LUMAREX_FORMAT_YUY2
+           : compression == kFourCcI420 ? LUMAREX_FORMAT_I420
+           : compression == kFourCcMjpg ? LUMAREX_FORMAT_MJPG
+                                        : LUMAREX_FORMAT_RGB24;
+  }
   unsigned issued = 0;  // read requests handed to the driver so far
   for (; issued < buffers && issued < frames; ++issued) stream->QueueRead(bytes);
   while (capture.frames.size() < frames) {
@@ -114,7 +125,13 @@ Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::
       break;
     }
     EXPECT_EQ(frame.status, STATUS_SUCCESS);
-    EXPECT_EQ(frame.dataUsed, bytes) << "the driver reports width x height x 3 for every format";
+    if (code != LUMAREX_FORMAT_MJPG) {
+      EXPECT_EQ(frame.dataUsed, MeaningfulBytes(width, height, code)) << "frame " << capture.frames.size() + 1;
+    }
+    // Nothing past the frame's bytes is written.
+    EXPECT_TRUE(std::all_of(frame.data.begin() + std::min<size_t>(frame.dataUsed, frame.data.size()), frame.data.end(),
+                            [](uint8_t b) { return b == HostAppStream::kUnwrittenByte; }))
+        << "frame " << capture.frames.size() + 1 << " written past its " << frame.dataUsed << " bytes";
     capture.frames.push_back(std::move(frame));
     // The caller acts before the buffer goes back, so that with few buffers the camera cannot
     // run ahead of it.

@@ -56,11 +56,13 @@ TEST_F(StreamTest, MjpgPassesTheCamerasJpegDataThroughAfterTheWarmUp) {
     if (k >= 2 && k <= 6) {
       // One 0xFF frame for each warm-up pass the worker counted bad.
       EXPECT_TRUE(std::all_of(frame.data.begin(), frame.data.end(), [](uint8_t b) { return b == 0xFF; })) << k;
+      EXPECT_EQ(frame.dataUsed, frame.data.size()) << k;
       continue;
     }
     const std::vector<uint8_t> &raw = capture.raws.at(frame.info.rawIndex);
     std::vector<uint8_t> jpeg(raw.begin() + 80, raw.end());
     ASSERT_LE(jpeg.size(), frame.data.size());
+    EXPECT_EQ(frame.dataUsed, jpeg.size()) << "frame " << k << ": the bytes copied";
     EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.end(), frame.data.begin())) << "frame " << k;
     EXPECT_EQ(jpeg[0], 0xFF);
     EXPECT_EQ(jpeg[1], 0xD8);

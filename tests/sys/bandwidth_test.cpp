@@ -75,7 +75,7 @@ TEST_F(BandwidthTest, EachOfferedSizeGetsItsRawLengthAndBufferSizes) {
     ULONG length = 1;
     ASSERT_EQ(Allocate(c.width, c.height, KS_BI_RGB, &length), STATUS_SUCCESS);
     EXPECT_EQ(length, c.raw);
-    EXPECT_EQ(g_nRawFrameSize, c.raw);
+    EXPECT_EQ(dc_.g_nRawFrameSize, c.raw);
     EXPECT_EQ(dc_.g_nOutputFormat, LUMAREX_FORMAT_RGB24);
     EXPECT_EQ(dc_.g_nRawLength, c.rawLength);
     EXPECT_EQ(dc_.g_nBmpBufSize, c.bufSize);
@@ -150,7 +150,7 @@ TEST_F(BandwidthTest, RefusedFormatsReportWhatWasSetBeforeTheRefusal) {
   // A height outside the list fails after the length and the settings restore.
   EXPECT_EQ(Allocate(320, 200, KS_BI_RGB, &length), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(length, 64000u);
-  EXPECT_EQ(g_nRawFrameSize, 64000u);
+  EXPECT_EQ(dc_.g_nRawFrameSize, 64000u);
   EXPECT_EQ(dc_.g_nBrightness, 50);
   EXPECT_EQ(HostDbg_Count("<ERROR>Unsupport Driver Output Size(320,200)!"), 1u);
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u);

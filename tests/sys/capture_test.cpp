@@ -21,7 +21,7 @@ class CaptureTest : public ControlsTest {
     dc_.g_pIPContext = ExAllocatePoolWithTag(NonPagedPool, dc_.g_nIPContextSize, LUMAREX_POOL_TAG);
     dc_.g_WorkerWaitObjects[0] = &dc_.g_StopWorkerEvent;
     dc_.g_WorkerWaitObjects[1] = &dc_.g_FrameReadyEvent;
-    g_nRawFrameSize = 320 * 240;
+    dc_.g_nRawFrameSize = 320 * 240;
   }
   void TearDown() override {
     StopWorker();
@@ -56,7 +56,7 @@ TEST_F(CaptureTest, StartSendsTheSizesCommandThenWaits150ms) {
     camera_.ClearRequests();
     HostDbg_Clear();
     HostTime_ResetDelayStats();
-    g_nRawFrameSize = c.rawSize;
+    dc_.g_nRawFrameSize = c.rawSize;
     dc_.g_nWarmupFrames = 7;
     EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 0), STATUS_SUCCESS);
     EXPECT_EQ(Seen(), (std::vector<std::string>{Out(c.value, c.index)})) << "no data stage";
@@ -70,7 +70,7 @@ TEST_F(CaptureTest, StartSendsTheSizesCommandThenWaits150ms) {
 
 TEST_F(CaptureTest, StartAtAnUnofferedSizeUsesTheDefaultFormatsCommand) {
   dc_.g_bWorkerStarted = 1;
-  g_nRawFrameSize = 0;
+  dc_.g_nRawFrameSize = 0;
   EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 0), STATUS_SUCCESS);
   EXPECT_EQ(Seen(), (std::vector<std::string>{Out(0x1440, 15)}));
   dc_.g_bWorkerStarted = 0;

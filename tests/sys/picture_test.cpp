@@ -291,8 +291,8 @@ class ProcessImageTest : public ::testing::Test {
 TEST_F(ProcessImageTest, AdjustsWithTheSnapshotAndConvertsToYuy2) {
   Frame(64, 48, LUMAREX_FORMAT_YUY2, 9);
   Image expected = img_;
-  g_FrameSettings = Settings(55, 60, 40, 20);
-  Adjust(expected, g_FrameSettings);
+  dc_.g_FrameSettings = Settings(55, 60, 40, 20);
+  Adjust(expected, dc_.g_FrameSettings);
   std::vector<UCHAR> out(64 * 48 * 2);
   LUMAREX_RGB24ToYUY2(expected.rows.data(), out.data(), 64, 48);
   LUMAREX_ProcessImage(&dc_);
@@ -303,8 +303,8 @@ TEST_F(ProcessImageTest, AdjustsWithTheSnapshotAndConvertsToYuy2) {
 TEST_F(ProcessImageTest, Rgb24IsAdjustedInPlaceOnly) {
   Frame(32, 16, LUMAREX_FORMAT_RGB24, 10);
   Image expected = img_;
-  g_FrameSettings = Settings(30, 70, 80, 50);
-  Adjust(expected, g_FrameSettings);
+  dc_.g_FrameSettings = Settings(30, 70, 80, 50);
+  Adjust(expected, dc_.g_FrameSettings);
   LUMAREX_ProcessImage(&dc_);
   EXPECT_EQ(img_.bgr, expected.bgr);
   EXPECT_EQ(dc_.g_pRowTable[0], nullptr);
@@ -314,7 +314,7 @@ TEST_F(ProcessImageTest, AllocationFailureLeavesTheFrameAsDecoded) {
   for (uint64_t n : {1u, 2u}) {
     Frame(32, 16, LUMAREX_FORMAT_YUY2, 11);
     std::vector<UCHAR> before = img_.bgr;
-    g_FrameSettings = Settings(80, 20, 90, 40);
+    dc_.g_FrameSettings = Settings(80, 20, 90, 40);
     HostPool_FailNthAllocation(n);
     LUMAREX_ProcessImage(&dc_);
     EXPECT_EQ(img_.bgr, before) << "allocation " << n;
@@ -324,7 +324,7 @@ TEST_F(ProcessImageTest, AllocationFailureLeavesTheFrameAsDecoded) {
 TEST_F(ProcessImageTest, TallerThanTheRowTableIsNotConverted) {
   Frame(4, 482, LUMAREX_FORMAT_I420, 12);
   Image expected = img_;
-  g_FrameSettings = Settings();
+  dc_.g_FrameSettings = Settings();
   LUMAREX_ProcessImage(&dc_);
   EXPECT_EQ(img_.bgr, expected.bgr);
 }

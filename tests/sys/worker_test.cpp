@@ -157,9 +157,12 @@ TEST_F(WorkerTest, FailedDecodeRepeatsThePreviousImage) {
 TEST_F(WorkerTest, BlankFramesPerFormat) {
   Allocate(LUMAREX_FORMAT_YUY2);
   Start();
-  const ULONG yuy2Length = kWidth * kHeight * 2 + 1;  // odd: the last pair is cut, not overrun
-  std::vector<UCHAR> yuy2 = Deliver(TestRawFrame(kWidth, kHeight, 1), yuy2Length);
-  for (ULONG i = 0; i < yuy2Length; ++i) ASSERT_EQ(yuy2[i], (i & 1) ? 0x80 : 0x00) << i;
+  const ULONG yuy2Length = kWidth * kHeight * 2 + 1;  // one byte more than the image
+  ULONG bytes = 0;
+  std::vector<UCHAR> yuy2 = Deliver(TestRawFrame(kWidth, kHeight, 1), yuy2Length, &bytes);
+  EXPECT_EQ(bytes, ULONG(kWidth * kHeight * 2));
+  for (ULONG i = 0; i < bytes; ++i) ASSERT_EQ(yuy2[i], (i & 1) ? 0x80 : 0x00) << i;
+  EXPECT_EQ(yuy2[bytes], 0x5A) << "the byte past the image is the application's";
   dc_.g_nOutputFormat = LUMAREX_FORMAT_I420;
   const ULONG i420Length = kWidth * kHeight * 3 / 2;
   std::vector<UCHAR> i420 = Deliver(TestRawFrame(kWidth, kHeight, 2), i420Length);
