@@ -20,6 +20,7 @@ enum : ULONG {
   HOST_BUGCHECK_REFERENCE_BY_POINTER = 0x18,
   HOST_BUGCHECK_INVALID_FLOATING_POINT_STATE = 0xE7,
   HOST_BUGCHECK_INVALID_DISPATCHER_OBJECT = 0xE0000001,  // host-only: a wait on what is no event or thread
+  HOST_BUGCHECK_BYTES_PAST_BUFFER = 0xE0000002,  // host-only: a callback reported more bytes than the buffer holds
 };
 
 // Stops the program the way a kernel bug check stops the machine: prints

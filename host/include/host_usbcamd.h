@@ -27,6 +27,11 @@ struct HostDeviceOptions {
   // frame handed to the driver (tests compare with them; camsim does without the copy).
   size_t frameLogLimit = 256;
   bool keepRawFrames = true;
+  // An unkind schedule a real class library may follow: while a stream stops, another thread
+  // of the class library hands the driver's raw-frame callback the last raw frame again and
+  // again, into a scratch buffer: from before capture stop begins until this many frames after
+  // it returned, and then this many more after the bandwidth release returned. 0: never.
+  unsigned lateFrames = 0;
 };
 
 // A raw frame the class library assembled from isochronous slots, and what became of it.
@@ -51,6 +56,7 @@ struct HostStreamStats {
   uint64_t abandoned = 0;   // in flight when the pipe was restarted or the stream stopped
   uint64_t stills = 0;      // delivered frames marked still
   uint64_t restarts = 0;    // isochronous pipe restarts the driver asked for
+  uint64_t late = 0;        // raw frames handed to the driver while it stopped (lateFrames)
 };
 
 // What the class library knows about a completed read beyond the stream header.

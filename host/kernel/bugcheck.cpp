@@ -19,6 +19,8 @@ static const char *BugCheckName(ULONG code) {
       return "REFERENCE_BY_POINTER";
     case HOST_BUGCHECK_INVALID_DISPATCHER_OBJECT:
       return "INVALID_DISPATCHER_OBJECT";
+    case HOST_BUGCHECK_BYTES_PAST_BUFFER:
+      return "BYTES_PAST_BUFFER";
     default:
       return "UNKNOWN";
   }

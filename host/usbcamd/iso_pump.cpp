@@ -107,6 +107,10 @@ void FinishFrame(Stream &s, Assembly &a) {
   if (d.options.keepRawFrames) {
     record.raw.assign(s.rawBuffer, s.rawBuffer + a.bytes);
   }
+  if (d.options.lateFrames != 0) {
+    s.lastRaw.assign(s.rawBuffer, s.rawBuffer + a.bytes);
+    s.lastExtent = header->FrameExtent;
+  }
   Log(s, std::move(record));
   CompleteRead(s, srb, status, info);
 }

@@ -46,6 +46,45 @@ void StopPump(Stream &s) {
   s.pumpStop = false;
 }
 
+// The late-frame thread: the last raw frame, again and again, into a scratch buffer of the
+// size the application's buffers had, until told to end.
+void DeliverLateFrames(Stream &s) {
+  Device &d = *s.device;
+  std::vector<uint8_t> raw = s.lastRaw;
+  std::vector<uint8_t> out(s.lastExtent);
+  while (!s.lateStop) {
+    ULONG bytes = ULONG(raw.size());
+    d.callbacks->CamProcessRawVideoFrameEx(d.physicalDevice, d.deviceContext, s.frameContext, out.data(),
+                                           ULONG(out.size()), raw.data(), ULONG(raw.size()), 1, &bytes,
+                                           ULONG(raw.size()), s.number);
+    if (bytes > out.size()) {
+      HostBugCheck(HOST_BUGCHECK_BYTES_PAST_BUFFER, "raw-frame callback reported %lu bytes for a %zu-byte frame",
+                   (unsigned long)bytes, out.size());
+    }
+    {
+      std::lock_guard<std::mutex> guard(s.lock);
+      ++s.stats.late;
+    }
+    ++s.lateDelivered;
+  }
+}
+
+// Waits until the late-frame thread has delivered `count` frames in all (at most 10 s: a
+// callback that never returns shows up as a hung test instead).
+void WaitForLateFrames(Stream &s, uint64_t count) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (s.late.joinable() && s.lateDelivered < count && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+}
+
+void EndLateFrames(Stream &s) {
+  if (!s.late.joinable()) return;
+  s.lateStop = true;
+  s.late.join();
+  s.lateStop = false;
+}
+
 NTSTATUS AllocateBandwidth(Stream &s) {
   Device &d = *s.device;
   std::vector<uint8_t> &format = s.allocationFormat.empty() ? s.format : s.allocationFormat;
@@ -71,9 +110,12 @@ NTSTATUS AllocateBandwidth(Stream &s) {
 void FreeBandwidth(Stream &s) {
   Device &d = *s.device;
   if (s.bandwidth) {
+    uint64_t before = s.lateDelivered;
     d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number);
     s.bandwidth = false;
+    WaitForLateFrames(s, before + d.options.lateFrames);
   }
+  EndLateFrames(s);
   if (s.rawBuffer != nullptr) {
     ExFreePool(s.rawBuffer);
     s.rawBuffer = nullptr;
@@ -83,6 +125,7 @@ void FreeBandwidth(Stream &s) {
 
 NTSTATUS StartStreaming(Stream &s) {
   Device &d = *s.device;
+  EndLateFrames(s);
   if (d.removed) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
@@ -102,7 +145,15 @@ NTSTATUS StartStreaming(Stream &s) {
 void StopStreaming(Stream &s) {
   Device &d = *s.device;
   StopPump(s);
+  if (d.options.lateFrames != 0 && !s.lastRaw.empty() && !s.late.joinable()) {
+    // The late frames begin before the stop does, so one may be inside the callback, waiting
+    // for the worker, when the stop comes.
+    s.late = std::thread([&s] { DeliverLateFrames(s); });
+    WaitForLateFrames(s, s.lateDelivered + 1);
+  }
+  uint64_t before = s.lateDelivered;
   d.callbacks->CamStopCaptureEx(d.physicalDevice, d.deviceContext, s.number);
+  WaitForLateFrames(s, before + d.options.lateFrames);
 }
 
 // The driver's control handler sees the request first; the class library handles what it

@@ -61,6 +61,14 @@ struct Stream {
   HostStreamStats stats;                  // under lock, except slots
   std::deque<HostRawFrameRecord> frameLog;  // under lock, the most recent frames
   uint64_t framesAssembled = 0;
+
+  // Late raw frames (HostDeviceOptions::lateFrames): the last raw frame handed to the driver
+  // and the size of the buffer it filled, delivered again by `late` while the stream stops.
+  std::vector<uint8_t> lastRaw;
+  ULONG lastExtent = 0;
+  std::thread late;
+  std::atomic<bool> lateStop{false};
+  std::atomic<uint64_t> lateDelivered{0};
 };
 
 struct Device {

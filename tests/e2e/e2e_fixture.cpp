@@ -57,17 +57,17 @@ void EndToEndTest::Unplug(bool surprise) {
   device_.reset();
 }
 
-std::vector<uint8_t> EndToEndTest::Rgb24Format(int width, int height) {
+std::vector<uint8_t> EndToEndTest::Rgb24Format(HostCameraDevice &device, int width, int height) {
   HW_STREAM_HEADER header{};
   std::vector<HW_STREAM_INFORMATION> streams;
-  EXPECT_EQ(device_->GetStreamInfo(&header, &streams), STATUS_SUCCESS);
+  EXPECT_EQ(device.GetStreamInfo(&header, &streams), STATUS_SUCCESS);
   EXPECT_FALSE(streams.empty());
   if (streams.empty()) return {};
   for (ULONG i = 0; i < streams[0].NumberOfFormatArrayEntries; ++i) {
     const auto *range = reinterpret_cast<const KS_DATARANGE_VIDEO *>(streams[0].StreamFormatsArray[i]);
     if (range->VideoInfoHeader.bmiHeader.biWidth == width && range->VideoInfoHeader.bmiHeader.biHeight == height) {
       std::vector<uint8_t> format;
-      EXPECT_EQ(device_->DataIntersection(0, &range->DataRange, &format), STATUS_SUCCESS);
+      EXPECT_EQ(device.DataIntersection(0, &range->DataRange, &format), STATUS_SUCCESS);
       return format;
     }
   }
@@ -96,14 +96,27 @@ std::unique_ptr<HostAppStream> EndToEndTest::Running(int width, int height, unsi
 
 Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::vector<uint8_t> &allocation,
                              unsigned buffers, const std::function<void(unsigned)> &each) {
-  Capture capture;
-  NTSTATUS status;
-  std::unique_ptr<HostAppStream> stream = device_->OpenStream(0, Rgb24Format(width, height), &status);
-  EXPECT_EQ(status, STATUS_SUCCESS);
-  if (!stream) return capture;
-  stream->SetAllocationFormat(allocation);
+  std::unique_ptr<HostAppStream> stream = OpenCapture(*device_, width, height, allocation);
+  if (!stream) return Capture{};
   EXPECT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(stream->GetState(), KSSTATE_RUN);
+  Capture capture = ReadFrames(*stream, width, height, allocation, frames, buffers, each);
+  FinishCapture(*device_, std::move(stream), &capture);
+  return capture;
+}
+
+std::unique_ptr<HostAppStream> EndToEndTest::OpenCapture(HostCameraDevice &device, int width, int height,
+                                                         const std::vector<uint8_t> &allocation) {
+  NTSTATUS status;
+  std::unique_ptr<HostAppStream> stream = device.OpenStream(0, Rgb24Format(device, width, height), &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  if (stream) stream->SetAllocationFormat(allocation);
+  return stream;
+}
+
+Capture EndToEndTest::ReadFrames(HostAppStream &stream, int width, int height, const std::vector<uint8_t> &allocation,
+                                 unsigned frames, unsigned buffers, const std::function<void(unsigned)> &each) {
+  Capture capture;
   ULONG bytes = ULONG(width) * height * 3;
   // What the driver must report: the image of the output format (MJPG: the bytes it copied,
   // checked by the MJPG tests).
@@ -117,10 +130,10 @@ Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::
                                         : LUMAREX_FORMAT_RGB24;
   }
   unsigned issued = 0;  // read requests handed to the driver so far
-  for (; issued < buffers && issued < frames; ++issued) stream->QueueRead(bytes);
+  for (; issued < buffers && issued < frames; ++issued) stream.QueueRead(bytes);
   while (capture.frames.size() < frames) {
     HostFrame frame;
-    if (!stream->NextFrame(&frame)) {
+    if (!stream.NextFrame(&frame)) {
       ADD_FAILURE() << "no frame after " << capture.frames.size();
       break;
     }
@@ -137,20 +150,23 @@ Capture EndToEndTest::Stream(int width, int height, unsigned frames, const std::
     // run ahead of it.
     if (each) each(unsigned(capture.frames.size()));
     if (issued < frames) {
-      stream->QueueRead(bytes);
+      stream.QueueRead(bytes);
       ++issued;
     }
   }
-  EXPECT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-  capture.stats = stream->Stats();
-  for (const HostRawFrameRecord &r : stream->FrameLog()) {
-    if (r.fate == HostRawFrameRecord::Delivered) capture.raws[r.index] = r.raw;
-  }
-  PDEVICE_CONTEXT dc = Context();
-  capture.settings = LUMAREX_FRAME_SETTINGS{dc->g_nBrightness, dc->g_nContrast, dc->g_nSharpness, dc->g_nSaturation,
-                                            dc->g_nWhiteBalance};
-  EXPECT_EQ(stream->Close(), STATUS_SUCCESS);
   return capture;
+}
+
+void EndToEndTest::FinishCapture(HostCameraDevice &device, std::unique_ptr<HostAppStream> stream, Capture *capture) {
+  EXPECT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  capture->stats = stream->Stats();
+  for (const HostRawFrameRecord &r : stream->FrameLog()) {
+    if (r.fate == HostRawFrameRecord::Delivered) capture->raws[r.index] = r.raw;
+  }
+  auto *dc = static_cast<PDEVICE_CONTEXT>(device.DeviceContext());
+  capture->settings = LUMAREX_FRAME_SETTINGS{dc->g_nBrightness, dc->g_nContrast, dc->g_nSharpness, dc->g_nSaturation,
+                                             dc->g_nWhiteBalance};
+  EXPECT_EQ(stream->Close(), STATUS_SUCCESS);
 }
 
 std::vector<UCHAR> EndToEndTest::BlankFrame(LONG width, LONG height, UCHAR format) {

@@ -41,8 +41,10 @@ class EndToEndTest : public ::testing::Test {
   void Plug(HostDeviceOptions options = {});
   void Unplug(bool surprise = false);
 
-  // The capture pin's RGB24 format of this size, as the data intersection picks it.
-  std::vector<uint8_t> Rgb24Format(int width, int height);
+  // The capture pin's RGB24 format of this size, as the data intersection picks it (on the
+  // given device, or the test's own).
+  std::vector<uint8_t> Rgb24Format(int width, int height) { return Rgb24Format(*device_, width, height); }
+  static std::vector<uint8_t> Rgb24Format(HostCameraDevice &device, int width, int height);
   // The same record with another compression (for the allocation of the other output formats).
   static std::vector<uint8_t> WithCompression(std::vector<uint8_t> format, ULONG compression, USHORT bitCount);
 
@@ -55,6 +57,14 @@ class EndToEndTest : public ::testing::Test {
   // `each` after every frame (frame number from 1).
   Capture Stream(int width, int height, unsigned frames, const std::vector<uint8_t> &allocation = {},
                  unsigned buffers = 3, const std::function<void(unsigned)> &each = {});
+  // Stream's three steps, for a test that runs several streams at once: open stream 0 of the
+  // device (in STOP), read `frames` frames from a stream in RUN, and stop and close it, filling
+  // in the rest of the capture.
+  static std::unique_ptr<HostAppStream> OpenCapture(HostCameraDevice &device, int width, int height,
+                                                    const std::vector<uint8_t> &allocation);
+  static Capture ReadFrames(HostAppStream &stream, int width, int height, const std::vector<uint8_t> &allocation,
+                            unsigned frames, unsigned buffers = 3, const std::function<void(unsigned)> &each = {});
+  static void FinishCapture(HostCameraDevice &device, std::unique_ptr<HostAppStream> stream, Capture *capture);
 
   PDEVICE_CONTEXT Context() const { return static_cast<PDEVICE_CONTEXT>(device_->DeviceContext()); }
 

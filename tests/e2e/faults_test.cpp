@@ -74,6 +74,31 @@ INSTANTIATE_TEST_SUITE_P(EachKind, FaultsTest,
                            return name;
                          });
 
+// Until a frame has decoded since the start there is no picture: the application gets the
+// blank frame of its format, never what the image buffer happens to hold.
+TEST_F(EndToEndTest, NoFrameDecodedSinceTheStartGivesBlankFramesInEveryFormat) {
+  HostCameraStreamConfig config;
+  config.faultEvery[unsigned(HostFault::WrongSize)] = 1;
+  camera_.ConfigureStream(config);
+  Plug();
+  const struct {
+    UCHAR format;
+    ULONG fourCc;
+    USHORT bits;
+  } cases[] = {{LUMAREX_FORMAT_RGB24, 0, 24}, {LUMAREX_FORMAT_YUY2, kFourCcYuy2, 16}, {LUMAREX_FORMAT_I420, kFourCcI420, 12}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(int(c.format));
+    std::vector<uint8_t> allocation;
+    if (c.fourCc != 0) allocation = WithCompression(Rgb24Format(160, 120), c.fourCc, c.bits);
+    Capture capture = Stream(160, 120, 12, allocation);
+    ASSERT_EQ(capture.frames.size(), 12u);
+    std::vector<UCHAR> blank = BlankFrame(160, 120, c.format);
+    for (size_t k = 1; k <= capture.frames.size(); ++k) {
+      EXPECT_TRUE(std::equal(blank.begin(), blank.end(), capture.frames[k - 1].data.begin())) << "frame " << k;
+    }
+  }
+}
+
 TEST_F(EndToEndTest, AllFaultsTogetherAtTheLargestSizeLeaveNothingBehind) {
   HostCameraStreamConfig config;
   for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) config.faultEvery[f] = 3 + f;

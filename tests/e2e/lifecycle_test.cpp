@@ -62,6 +62,34 @@ TEST_F(LifecycleTest, StartStopAndFormatChangesRepeatedManyTimes) {
   EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
 }
 
+// The class library keeps handing the driver raw frames while capture stop and the bandwidth
+// release run. None of them may reach the frame buffers or the worker (which the release
+// frees), nor undo the stop's reset: every later stream still begins with its seven blank
+// frames and then the camera's images.
+TEST_F(LifecycleTest, RawFramesDuringStopAndReleaseAreKeptFromTheBuffersAndTheWorker) {
+  HostDeviceOptions options;
+  options.lateFrames = 3;
+  Plug(options);
+  for (UCHAR format : {UCHAR(LUMAREX_FORMAT_RGB24), UCHAR(LUMAREX_FORMAT_YUY2), UCHAR(LUMAREX_FORMAT_RGB24)}) {
+    SCOPED_TRACE(int(format));
+    std::vector<uint8_t> allocation;
+    if (format == LUMAREX_FORMAT_YUY2) allocation = WithCompression(Rgb24Format(320, 240), kFourCcYuy2, 16);
+    Capture capture = Stream(320, 240, 10, allocation);
+    ASSERT_EQ(capture.frames.size(), 10u);
+    EXPECT_GE(capture.stats.late, 7u) << "one before the stop, three after it, three after the release";
+    std::vector<std::vector<UCHAR>> expected = ExpectedFrames(capture, 320, 240, format);
+    for (size_t k = 1; k <= capture.frames.size(); ++k) {
+      ASSERT_FALSE(expected[k - 1].empty());
+      EXPECT_TRUE(std::equal(expected[k - 1].begin(), expected[k - 1].end(), capture.frames[k - 1].data.begin()))
+          << "frame " << k;
+    }
+    PDEVICE_CONTEXT dc = Context();
+    EXPECT_EQ(dc->g_nWarmupFrames, 0) << "a late frame reached the worker after the stop";
+    EXPECT_EQ(dc->g_bSkipBufferWait, 1u);
+    EXPECT_EQ(dc->g_pRawBuf, nullptr);
+  }
+}
+
 TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverything) {
   Plug();
   std::unique_ptr<HostAppStream> stream = Running(320, 240, 20);

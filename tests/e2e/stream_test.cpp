@@ -2,6 +2,8 @@
 // of the camera's frames, for every output format and size.
 #include "e2e/e2e_fixture.h"
 
+#include <thread>
+
 namespace e2e {
 namespace {
 
@@ -45,6 +47,59 @@ TEST_F(StreamTest, EveryFormatAndSizeMatchesTheLibrarysOwnDecodeOfTheCamerasFram
       EXPECT_EQ(capture.frames[k].info.rawIndex, capture.frames[k - 1].info.rawIndex + 1);
     }
   }
+}
+
+// Two cameras at once, at different sizes, formats and settings, both allocated before either
+// starts: each camera's start command, frames and picture settings are its own.
+TEST_F(StreamTest, TwoCamerasStreamSideBySideEachWithItsOwnFramesAndSettings) {
+  HostSimCamera otherCamera;
+  HostCameraStreamConfig config;
+  config.sampling = 420;
+  config.quality = 90;
+  otherCamera.ConfigureStream(config);
+  Plug();
+  HostCameraDevice other(otherCamera);
+  ASSERT_EQ(other.Arrive(), STATUS_SUCCESS);
+  std::vector<uint8_t> yuy2 = WithCompression(Rgb24Format(other, 640, 480), kFourCcYuy2, 16);
+  std::unique_ptr<HostAppStream> first = OpenCapture(*device_, 320, 240, {});
+  std::unique_ptr<HostAppStream> second = OpenCapture(other, 640, 480, yuy2);
+  ASSERT_TRUE(first && second);
+  ASSERT_EQ(first->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(second->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  // Set after the allocations, which restore the persisted settings.
+  EXPECT_EQ(device_->SetVideoProcAmp(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 70), 1);
+  EXPECT_EQ(other.SetVideoProcAmp(KSPROPERTY_VIDEOPROCAMP_CONTRAST, 30), 1);
+  EXPECT_EQ(other.SetVideoProcAmp(KSPROPERTY_VIDEOPROCAMP_SATURATION, 85), 1);
+  ASSERT_EQ(first->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(second->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  Capture a, b;
+  std::thread reader([&] { b = ReadFrames(*second, 640, 480, yuy2, 16); });
+  a = ReadFrames(*first, 320, 240, {}, 16);
+  reader.join();
+  FinishCapture(*device_, std::move(first), &a);
+  FinishCapture(other, std::move(second), &b);
+  EXPECT_EQ(a.settings.Brightness, 70);
+  EXPECT_EQ(b.settings.Contrast, 30);
+
+  int w = 0, h = 0;
+  const struct {
+    const Capture &capture;
+    int width, height;
+    UCHAR format;
+  } cameras[] = {{a, 320, 240, LUMAREX_FORMAT_RGB24}, {b, 640, 480, LUMAREX_FORMAT_YUY2}};
+  for (const auto &c : cameras) {
+    SCOPED_TRACE(c.width);
+    ASSERT_EQ(c.capture.frames.size(), 16u);
+    std::vector<std::vector<UCHAR>> expected = ExpectedFrames(c.capture, c.width, c.height, c.format);
+    for (size_t k = 1; k <= c.capture.frames.size(); ++k) {
+      ASSERT_FALSE(expected[k - 1].empty()) << "frame " << k << " could not be decoded at its own size";
+      EXPECT_TRUE(std::equal(expected[k - 1].begin(), expected[k - 1].end(), c.capture.frames[k - 1].data.begin()))
+          << "frame " << k;
+    }
+  }
+  otherCamera.StreamSize(&w, &h);
+  EXPECT_EQ(w, 640) << "the second camera was started at its own size";
+  EXPECT_EQ(other.Remove(), STATUS_SUCCESS);
 }
 
 TEST_F(StreamTest, MjpgPassesTheCamerasJpegDataThroughAfterTheWarmUp) {

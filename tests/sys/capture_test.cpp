@@ -112,6 +112,34 @@ TEST_F(CaptureTest, AFailedWorkerCreationIsReportedAndRetriedAtTheNextStart) {
   EXPECT_EQ(Seen().size(), 2u) << "each start sends its command";
 }
 
+// After CamInitialize failed there is no image-process context: the start is refused before
+// the camera hears of it, and a raw frame the class library still delivers reaches no worker.
+TEST_F(CaptureTest, WithoutAnImageProcessContextTheStartIsRefusedAndNothingIsDecoded) {
+  PVOID context = dc_.g_pIPContext;
+  dc_.g_pIPContext = nullptr;
+  EXPECT_FALSE(NT_SUCCESS(CamStartCaptureEx(nullptr, &dc_, 0)));
+  EXPECT_TRUE(Seen().empty());
+  EXPECT_EQ(dc_.g_bWorkerStarted, 0u);
+  EXPECT_EQ(HostThreads_Running(), threadsAtStart_);
+  std::vector<uint8_t> raw(200, 0xAB);
+  std::vector<UCHAR> out(320 * 240 * 3, 0x5A);
+  ULONG bytes = ULONG(raw.size());
+  dc_.g_nOutputFormat = LUMAREX_FORMAT_RGB24;
+  dc_.g_nFrameWidth = 320;
+  dc_.g_nFrameHeight = 240;
+  dc_.g_nRawBufSize = 1000;
+  std::vector<UCHAR> rawBuf(1000);
+  dc_.g_pRawBuf = rawBuf.data();
+  EXPECT_EQ(CamProcessRawVideoFrameEx(nullptr, &dc_, nullptr, out.data(), ULONG(out.size()), raw.data(),
+                                      ULONG(raw.size()), 1, &bytes, ULONG(raw.size()), 0),
+            STATUS_SUCCESS);
+  dc_.g_pRawBuf = nullptr;
+  EXPECT_EQ(dc_.g_bFrameInFlight, 0) << "handed to a worker that does not exist";
+  EXPECT_EQ(bytes, ULONG(out.size()));
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](UCHAR b) { return b == 0; })) << "a blank frame";
+  dc_.g_pIPContext = context;
+}
+
 TEST_F(CaptureTest, TheStillStreamStartsAndStopsNothing) {
   EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 1), STATUS_SUCCESS);
   EXPECT_EQ(CamStopCaptureEx(nullptr, &dc_, 1), STATUS_SUCCESS);

@@ -2,6 +2,7 @@
 // and removal with a running worker.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "host_kernel.h"
@@ -189,28 +190,27 @@ TEST_F(LifecycleTest, AllocateMemoryOrsTheErrorsOfEveryBlockItCannotHave) {
   EXPECT_TRUE(HostDbg_Lines().empty());
 }
 
+// A configured and initialised device with its frame buffers and a running worker, as the
+// first capture start leaves it.
+void RunningDevice(DeviceContext &dc, const InterfaceRecord &iface) {
+  USBCAMD_Pipe_Config_Descriptor pipes[2];
+  CamConfigureEx(nullptr, &dc, iface.info, nullptr, 2, pipes, nullptr);
+  CamInitialize(nullptr, &dc);
+  dc.g_nRawLength = 100;
+  dc.g_nBmpBufSize = 100;
+  dc.g_nIPBufSize = 100;
+  LUMAREX_AllocateMemory(&dc, FALSE, TRUE, TRUE, TRUE);
+  KeInitializeEvent(&dc.g_BufferFreeEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&dc.g_FrameReadyEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&dc.g_StopWorkerEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&dc.g_WorkerExitedEvent, NotificationEvent, FALSE);
+  ASSERT_EQ(StartWorkerThread(&dc), STATUS_SUCCESS);
+  dc.g_bWorkerStarted = 1;
+}
+
 TEST_F(LifecycleTest, UnInitializeStopsTheWorkerAndFreesEverything) {
   InterfaceRecord iface(2);
-  USBCAMD_Pipe_Config_Descriptor pipes[2];
-  CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr);
-  CamInitialize(nullptr, &dc_);
-  dc_.g_nRawLength = 100;
-  dc_.g_nBmpBufSize = 100;
-  dc_.g_nIPBufSize = 100;
-  LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE);
-  // The worker as the first capture start creates it.
-  KeInitializeEvent(&dc_.g_BufferFreeEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&dc_.g_FrameReadyEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&dc_.g_StopWorkerEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&dc_.g_WorkerExitedEvent, NotificationEvent, FALSE);
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, 0x1F03FF, NULL, NULL, NULL, LUMAREX_DecodeWorker, &dc_), STATUS_SUCCESS);
-  PVOID thread;
-  ObReferenceObjectByHandle(handle, 0x1F03FF, NULL, KernelMode, &thread, NULL);
-  ZwClose(handle);
-  dc_.g_pWorkerThread = static_cast<PKTHREAD>(thread);
-  dc_.g_bWorkerStarted = 1;
-
+  RunningDevice(dc_, iface);
   EXPECT_EQ(CamUnInitialize(nullptr, &dc_), STATUS_SUCCESS);
   EXPECT_EQ(dc_.g_bWorkerStarted, 0u);
   EXPECT_EQ(dc_.g_pWorkerThread, nullptr);
@@ -223,6 +223,35 @@ TEST_F(LifecycleTest, UnInitializeStopsTheWorkerAndFreesEverything) {
   EXPECT_TRUE(HostThreads_WaitAllExited(5000));
   EXPECT_EQ(HostObjects_LiveCount(), 0u);
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
+}
+
+// A configuration of a device that is already initialised ends its worker and frees what it
+// holds before the bookkeeping is reset: nothing leaks, and the device initialises again.
+TEST_F(LifecycleTest, ConfiguringAnInitialisedDeviceEndsItsWorkerAndFreesItsMemoryFirst) {
+  InterfaceRecord iface(2);
+  RunningDevice(dc_, iface);
+  size_t threads = HostThreads_Running();
+  USBCAMD_Pipe_Config_Descriptor pipes[2];
+  ASSERT_EQ(CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(dc_.g_bWorkerStarted, 0u);
+  EXPECT_TRUE(HostThreads_WaitAllExited(5000));
+  EXPECT_LT(HostThreads_Running(), threads);
+  EXPECT_EQ(HostPool_LiveBlockCount(), 1u) << "only the new interface copy: " << HostPool_Report();
+  EXPECT_EQ(CamInitialize(nullptr, &dc_), STATUS_SUCCESS);
+  EXPECT_NE(dc_.g_pIPContext, nullptr);
+}
+
+// Fresh pool holds what its last owner left (the host fills it with 0xA5): a frame buffer
+// reaches the application only through copies, so it starts cleared.
+TEST_F(LifecycleTest, FrameBuffersComeCleared) {
+  dc_.g_nRawLength = 64;
+  dc_.g_nBmpBufSize = 96;
+  dc_.g_nIPBufSize = 128;
+  ASSERT_EQ(LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE), 0);
+  for (auto [buffer, size] : {std::pair{dc_.g_pRawBuf, 64}, {dc_.g_pBmpBuf, 96}, {dc_.g_pIPBuf, 128}}) {
+    EXPECT_TRUE(std::all_of(buffer, buffer + size, [](UCHAR b) { return b == 0; })) << size;
+  }
+  LUMAREX_FreeMemory(&dc_, FALSE, TRUE, TRUE, TRUE);
 }
 
 TEST_F(LifecycleTest, UnInitializeWithoutCaptureFreesTheContextAndCopy) {
