@@ -106,6 +106,9 @@ class HostSimCamera {
   void NextSlot(HostIsoSlot &slot);
   // The snapshot button: held down (bit 6 in the data slots' status) or released.
   void SetButton(bool down);
+  // A press the length of whole frames: the button is down while the camera sends the next
+  // `frames` frames it begins, then up again, however fast anyone reads them.
+  void PressButton(unsigned frames);
   // The next slot asks the host to restart the isochronous stream (status 0x02).
   void RequestRestart();
   // The host stopped and restarted the isochronous pipe: what was in flight is lost and the

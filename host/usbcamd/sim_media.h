@@ -69,6 +69,8 @@ struct HostSimCamera::Stream {
   bool streaming = false;
   int width = 320, height = 240;  // the size the camera was started with
   bool button = false;
+  unsigned pressFrames = 0;       // frames still to be sent with the button pressed
+  bool pressHeld = false;         // the frame in flight is sent with the button pressed
   bool restartPending = false;
   uint64_t sequence = 0;          // of the last frame begun
   uint64_t framesSent = 0;

@@ -148,6 +148,8 @@ void HostSimCamera::Stream::Abandon() {
 
 void HostSimCamera::Stream::BeginFrame() {
   const uint64_t seq = ++sequence;
+  pressHeld = pressFrames > 0;
+  if (pressHeld) --pressFrames;
   unsigned faults = 0;
   for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) {
     if (config.faultEvery[f] > 0 && seq % config.faultEvery[f] == 0) {
@@ -275,14 +277,15 @@ void HostSimCamera::Stream::Next(HostIsoSlot &slot) {
   }
   const size_t mps = config.maxPacketSize;
   const size_t p = nextPacket++;
-  slot.syncByte = uint8_t((p == 0 ? 0x80 : 0x00) | (button ? 0x40 : 0x00));
+  const bool down = button || pressHeld;
+  slot.syncByte = uint8_t((p == 0 ? 0x80 : 0x00) | (down ? 0x40 : 0x00));
   size_t length = p == shortPacket ? mps - 1 : mps;
   slot.data.assign(padded.begin() + p * mps, padded.begin() + p * mps + length);
   if (p == errorPacket) {
     slot.dataStatus = errorStatus;
     if (errorOnSync) slot.syncStatus = errorStatus;
   }
-  if (button && currentLogged && !log.empty()) {
+  if (down && currentLogged && !log.empty()) {
     log.back().button = true;
   }
   if (nextPacket >= packets) {
@@ -343,6 +346,11 @@ void HostSimCamera::NextSlot(HostIsoSlot &slot) {
 void HostSimCamera::SetButton(bool down) {
   std::lock_guard<std::mutex> guard(lock_);
   stream_->button = down;
+}
+
+void HostSimCamera::PressButton(unsigned frames) {
+  std::lock_guard<std::mutex> guard(lock_);
+  stream_->pressFrames = frames;
 }
 
 void HostSimCamera::RequestRestart() {

@@ -21,6 +21,7 @@ size_t MeaningfulBytes(LONG width, LONG height, UCHAR format) {
 }  // namespace
 
 void EndToEndTest::SetUp() {
+  watchdog_ = std::make_unique<TestWatchdog>(std::chrono::seconds(120), "the streams and the driver's threads ending");
   HostPool_Reset();
   HostDbg_Clear();
   HostRegistry_Reset();
@@ -45,6 +46,7 @@ void EndToEndTest::TearDown() {
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
   HostPool_Reset();
   HostRegistry_Reset();
+  watchdog_.reset();
 }
 
 void EndToEndTest::Plug(HostDeviceOptions options) {

@@ -16,6 +16,7 @@
 #include "host_usbcamd.h"
 #include "lumarex.h"
 #include "support/expected_image.h"
+#include "support/watchdog.h"
 
 namespace e2e {
 
@@ -75,6 +76,8 @@ class EndToEndTest : public ::testing::Test {
   static std::vector<std::vector<UCHAR>> ExpectedFrames(const Capture &capture, LONG width, LONG height, UCHAR format);
   static std::vector<UCHAR> BlankFrame(LONG width, LONG height, UCHAR format);
 
+  // A stream or a driver thread that never finishes ends the test with a message.
+  std::unique_ptr<TestWatchdog> watchdog_;
   HostSimCamera camera_;
   std::unique_ptr<HostCameraDevice> device_;
   size_t handlesAtStart_ = 0;

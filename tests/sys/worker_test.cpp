@@ -7,6 +7,7 @@
 #include "host_kernel.h"
 #include "imageproc.h"
 #include "lumarex.h"
+#include "support/watchdog.h"
 #include "support/camera_frames.h"
 #include "support/expected_image.h"
 
@@ -25,6 +26,7 @@ std::vector<UCHAR> ExpectedImage(const std::vector<uint8_t> &raw, const LUMAREX_
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    watchdog_ = std::make_unique<TestWatchdog>(std::chrono::seconds(30), "the worker finishing its frames");
     HostPool_Reset();
     HostDbg_Clear();
     memset(&dc_, 0, sizeof(dc_));
@@ -81,6 +83,7 @@ class WorkerTest : public ::testing::Test {
     ExFreePool(dc_.g_pIPContext);
     HostPool_ClearFaults();
     EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
+    watchdog_.reset();
   }
 
   // One raw frame through the callback; returns what the application's buffer received.
@@ -109,6 +112,7 @@ class WorkerTest : public ::testing::Test {
                                   dc_.g_nWhiteBalance};
   }
 
+  std::unique_ptr<TestWatchdog> watchdog_;
   DeviceContext dc_;
 };
 

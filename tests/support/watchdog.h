@@ -1,0 +1,50 @@
+// A deadline for a test that waits on driver threads: a worker that never finishes its frame
+// would leave the driver's callback waiting for ever, and the test would sit until ctest's
+// time-out with nothing said. Past the deadline the watchdog names the test and what it was
+// waiting for, and ends the process.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class TestWatchdog {
+ public:
+  TestWatchdog(std::chrono::seconds limit, std::string what) : what_(std::move(what)) {
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (info != nullptr) test_ = std::string(info->test_suite_name()) + "." + info->name();
+    thread_ = std::thread([this, limit] {
+      std::unique_lock<std::mutex> guard(lock_);
+      if (!done_.wait_for(guard, limit, [this] { return disarmed_; })) {
+        fprintf(stderr, "\n*** %s: %s did not happen within %lld s\n", test_.c_str(), what_.c_str(),
+                (long long)limit.count());
+        fflush(stderr);
+        abort();
+      }
+    });
+  }
+  ~TestWatchdog() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      disarmed_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+  }
+  TestWatchdog(const TestWatchdog &) = delete;
+  TestWatchdog &operator=(const TestWatchdog &) = delete;
+
+ private:
+  std::string what_;
+  std::string test_ = "a test";
+  std::mutex lock_;
+  std::condition_variable done_;
+  bool disarmed_ = false;
+  std::thread thread_;
+};
