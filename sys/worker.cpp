@@ -132,9 +132,11 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
   // A frame shorter than its header, or with more JPEG data than g_pRawBuf holds, is not
   // handed to the worker: it counts as bad and the application gets the previous image. Nor is
   // any frame while there is no worker or no image-process context to decode it with.
-  intact = byteCount >= RAW_FRAME_HEADER_SIZE && dc->g_pRawBuf != NULL &&
+  // While frames are shut out the buffer fields belong to the stop or release under way and
+  // are not even read.
+  intact = !shutOut && byteCount >= RAW_FRAME_HEADER_SIZE && dc->g_pRawBuf != NULL &&
            byteCount - RAW_FRAME_HEADER_SIZE <= dc->g_nRawBufSize;
-  usable = intact && !shutOut && dc->g_bWorkerStarted && dc->g_pIPContext != NULL;
+  usable = intact && dc->g_bWorkerStarted && dc->g_pIPContext != NULL;
 
   // Take the shared buffers back from the worker. Until the worker has finished a frame since
   // the start, nobody would signal the event: then neither wait nor copy. But once a frame has

@@ -231,10 +231,13 @@ TEST_F(WorkerTest, FramesThatDoNotFitAreRejected) {
   EXPECT_EQ(dc_.g_nBadFrames, badBefore + 2);
   // A JPEG larger than the stream's size is refused before it touches the image.
   EXPECT_EQ(Deliver(TestRawFrame(kWidth * 2, kHeight * 2, 12)), shown);
+  // One of the stream's width but fewer rows fits the buffer and decodes, but is not the
+  // picture the application asked for.
+  EXPECT_EQ(Deliver(TestRawFrame(kWidth, kHeight - 16, 14)), shown);
   std::vector<UCHAR> after = Deliver(TestRawFrame(kWidth, kHeight, 13));
   EXPECT_EQ(after, shown);
   LUMAREX_WaitForWorkerIdle(&dc_);
-  EXPECT_EQ(dc_.g_nBadFrames, badBefore + 3);
+  EXPECT_EQ(dc_.g_nBadFrames, badBefore + 4);
 }
 
 TEST_F(WorkerTest, FailedFloatingPointSaveFallsBackToTheScalarForms) {
