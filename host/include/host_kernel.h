@@ -69,6 +69,8 @@ bool HostPool_IsLive(const void *p);
 
 // Fault injection. The n-th allocation attempt from now (1 = the next one) returns NULL.
 void HostPool_FailNthAllocation(uint64_t n);
+// The n-th allocation attempt with this tag from now (1 = the next one) returns NULL.
+void HostPool_FailNthAllocationOfTag(ULONG tag, uint64_t n);
 // While set, every allocation with this tag returns NULL.
 void HostPool_FailTag(ULONG tag, bool fail);
 void HostPool_ClearFaults();

@@ -26,6 +26,8 @@ struct PoolState {
   uint64_t serial = 0;    // allocations made, successful or not
   uint64_t failAt = 0;    // serial of the attempt to fail, 0 for none
   std::unordered_set<ULONG> failingTags;
+  ULONG countedTag = 0;         // with countdown: the tag whose attempts are counted
+  uint64_t countdown = 0;       // attempts with countedTag left until the one that fails
   size_t liveBytes = 0;   // all tags together
   size_t peakBytes = 0;   // the most that was live at once since the last peak reset
 };
@@ -57,7 +59,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   std::lock_guard<std::mutex> guard(pool.lock);
   uint64_t serial = ++pool.serial;
   HostPoolTagStats &stats = pool.tags[Tag];
-  if (serial == pool.failAt || pool.failingTags.count(Tag) != 0) {
+  bool counted = pool.countdown != 0 && Tag == pool.countedTag && --pool.countdown == 0;
+  if (counted || serial == pool.failAt || pool.failingTags.count(Tag) != 0) {
     if (serial == pool.failAt) {
       pool.failAt = 0;
     }
@@ -197,6 +200,13 @@ void HostPool_FailNthAllocation(uint64_t n) {
   pool.failAt = n == 0 ? 0 : pool.serial + n;
 }
 
+void HostPool_FailNthAllocationOfTag(ULONG tag, uint64_t n) {
+  PoolState &pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  pool.countedTag = tag;
+  pool.countdown = n;
+}
+
 void HostPool_FailTag(ULONG tag, bool fail) {
   PoolState &pool = Pool();
   std::lock_guard<std::mutex> guard(pool.lock);
@@ -211,9 +221,8 @@ void HostPool_ClearFaults() {
   PoolState &pool = Pool();
   std::lock_guard<std::mutex> guard(pool.lock);
   pool.failAt = 0;
+  pool.countdown = 0;
   pool.failingTags.clear();
-  pool.liveBytes = 0;
-  pool.peakBytes = 0;
 }
 
 void HostPool_Reset() {
@@ -226,6 +235,7 @@ void HostPool_Reset() {
   pool.freed.clear();
   pool.tags.clear();
   pool.failAt = 0;
+  pool.countdown = 0;
   pool.failingTags.clear();
   pool.liveBytes = 0;
   pool.peakBytes = 0;
