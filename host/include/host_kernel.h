@@ -91,7 +91,7 @@ void HostDbg_Clear();
 // The kernel's system time: 100 ns units since 1 January 1601.
 LONGLONG HostTime_SystemTime100ns();
 // KeDelayExecutionThread sleeps for interval * numerator / denominator, so tests can run the
-// driver's fixed delays (150 ms after a command, 1 s at shutdown) faster. The driver still asks
+// driver's fixed delays (150 ms after a command) faster. The driver still asks
 // for, and the statistics still count, the full interval.
 void HostTime_SetDelayScale(uint64_t numerator, uint64_t denominator);
 struct HostDelayStats {

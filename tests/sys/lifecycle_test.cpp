@@ -217,10 +217,9 @@ TEST_F(LifecycleTest, UnInitializeStopsTheWorkerAndFreesEverything) {
   EXPECT_EQ(dc_.g_pInterfaceInfo, nullptr);
   EXPECT_EQ(dc_.g_pIPContext, nullptr);
   EXPECT_EQ(KeReadStateEvent(&dc_.g_WorkerExitedEvent), 0);
-  HostDelayStats delays = HostTime_DelayStats();
-  EXPECT_EQ(delays.count, 1u);
-  EXPECT_EQ(delays.total100ns, 10000000);
-  EXPECT_TRUE(HostThreads_WaitAllExited(5000));
+  // It waited for the worker's thread to end, not for a fixed time.
+  EXPECT_EQ(HostThreads_Running(), 0u);
+  EXPECT_EQ(HostTime_DelayStats().count, 0u);
   EXPECT_EQ(HostObjects_LiveCount(), 0u);
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
 }
