@@ -88,13 +88,16 @@ NTSTATUS NTAPI CamConfigureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
   return status;
 }
 
-// CamInitialize - allocate and initialise the image-process context. PASSIVE_LEVEL.
+// CamInitialize - give the command lock its starting state, then allocate and initialise the
+// image-process context. PASSIVE_LEVEL, before any stream or property request reaches the
+// device.
 NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
   NTSTATUS status;
 
   UNREFERENCED_PARAMETER(BusDeviceObject);
 
+  LUMAREX_InitializeCommandLock(dc);
   DbgPrint("ZR Camera Driver Version =  %s %s\n", __DATE__, __TIME__);
   status = LUMAREX_AllocateMemory(dc, TRUE, FALSE, FALSE, FALSE);
   if (status < 0) {

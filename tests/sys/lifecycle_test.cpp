@@ -224,6 +224,17 @@ TEST_F(LifecycleTest, UnInitializeStopsTheWorkerAndFreesEverything) {
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
 }
 
+TEST_F(LifecycleTest, InitializeGivesTheCommandLockItsFreeState) {
+  InterfaceRecord iface(2);
+  USBCAMD_Pipe_Config_Descriptor pipes[2];
+  CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr);
+  ASSERT_EQ(CamInitialize(nullptr, &dc_), STATUS_SUCCESS);
+  // Free, and a lock: the first taker gets it, the next one would have to wait.
+  LARGE_INTEGER poll = {};
+  EXPECT_EQ(KeWaitForSingleObject(&dc_.g_CommandLock, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(&dc_.g_CommandLock, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+}
+
 TEST_F(LifecycleTest, UnInitializeWithoutCaptureFreesTheContextAndCopy) {
   InterfaceRecord iface(2);
   USBCAMD_Pipe_Config_Descriptor pipes[2];
