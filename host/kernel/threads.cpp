@@ -255,7 +255,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
   }
   NTSTATUS status = ReferenceLocked(table, h, ObjectType, Object);
   if (NT_SUCCESS(status) && HandleInformation != NULL) {
-    HandleInformation->HandleAttributes = h->owner == kKernelHandle ? OBJ_KERNEL_HANDLE : 0;
+    HandleInformation->HandleAttributes = 0;
     HandleInformation->GrantedAccess = DesiredAccess;
   }
   return status;
