@@ -9,19 +9,24 @@
 
 // StartWorkerThread - create the device's decode worker (a system thread running
 // LUMAREX_DecodeWorker on the device context) and keep a reference to its thread object in
-// g_pWorkerThread; the handle is closed. PASSIVE_LEVEL. Returns the creation's failure status,
-// or the status of taking the reference.
+// g_pWorkerThread; the handle is closed. Capture start runs in the application's process, so
+// the handle is made a kernel handle: one in the application's handle table could be closed
+// or replaced by the application, and would be invalid on the threads that later use the
+// worker. PASSIVE_LEVEL. Returns the creation's failure status, or the status of taking the
+// reference.
 NTSTATUS StartWorkerThread(PDEVICE_CONTEXT DeviceContext) {
+  OBJECT_ATTRIBUTES attributes;
   HANDLE thread = NULL;
   PVOID object = NULL;
   NTSTATUS status;
 
-  status = PsCreateSystemThread(&thread, WORKER_THREAD_ACCESS, NULL, NULL, NULL, LUMAREX_DecodeWorker,
+  InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+  status = PsCreateSystemThread(&thread, WORKER_THREAD_ACCESS, &attributes, NULL, NULL, LUMAREX_DecodeWorker,
                                 DeviceContext);
   if (!NT_SUCCESS(status)) {
     goto Exit;
   }
-  status = ObReferenceObjectByHandle(thread, WORKER_THREAD_ACCESS, NULL, KernelMode, &object, NULL);
+  status = ObReferenceObjectByHandle(thread, WORKER_THREAD_ACCESS, *PsThreadType, KernelMode, &object, NULL);
   if (NT_SUCCESS(status)) {
     DeviceContext->g_pWorkerThread = (PKTHREAD)object;
   }

@@ -70,10 +70,8 @@ struct DeviceContext {
   // Serialises the camera's command sequences: a sequence of vendor commands and bulk
   // transfers must reach the camera's controller whole, or two property requests would
   // interleave their commands on the control pipe. A synchronization event used as a lock,
-  // given its starting state by the first sequence (g_nCommandLockState: 0 not yet, 1 being
-  // initialised, 2 ready), since the record arrives zero-filled.
+  // initialised by CamInitialize and held inside a critical region.
   KEVENT g_CommandLock;
-  LONG volatile g_nCommandLockState;
   // Per-camera stream state: each camera's start command, frame sizes and settings snapshot
   // are its own, however many cameras stream at once.
   ULONG g_nRawFrameSize;    // width * height of the negotiated format
@@ -103,6 +101,6 @@ static_assert(offsetof(DeviceContext, g_pRowTable) == 140, "device context layou
 static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device context layout");
 static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device context layout");
 static_assert(offsetof(DeviceContext, g_CommandLock) == 2164, "device context layout");
-static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2184, "device context layout");
-static_assert(sizeof(DeviceContext) == 2248, "device context layout");
+static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2180, "device context layout");
+static_assert(sizeof(DeviceContext) == 2244, "device context layout");
 #endif

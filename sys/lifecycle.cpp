@@ -95,13 +95,16 @@ NTSTATUS NTAPI CamConfigureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
   return status;
 }
 
-// CamInitialize - allocate and initialise the image-process context. PASSIVE_LEVEL.
+// CamInitialize - give the command lock its starting state, then allocate and initialise the
+// image-process context. PASSIVE_LEVEL, before any stream or property request reaches the
+// device.
 NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
   NTSTATUS status;
 
   UNREFERENCED_PARAMETER(BusDeviceObject);
 
+  LUMAREX_InitializeCommandLock(dc);
   DbgPrint("ZR Camera Driver Version =  %s %s\n", __DATE__, __TIME__);
   status = LUMAREX_AllocateMemory(dc, TRUE, FALSE, FALSE, FALSE);
   if (status < 0) {
@@ -118,7 +121,6 @@ NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext
 NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
   NTSTATUS status = STATUS_SUCCESS;
-  LARGE_INTEGER oneSecond;
 
   UNREFERENCED_PARAMETER(BusDeviceObject);
 
@@ -126,10 +128,9 @@ NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceConte
     KeSetEvent(&dc->g_StopWorkerEvent, 1, FALSE);
     status = KeWaitForSingleObject(&dc->g_WorkerExitedEvent, Executive, KernelMode, FALSE, NULL);
     KeClearEvent(&dc->g_WorkerExitedEvent);
-    // The worker signals before it has left the driver's code; give it time to do so before
-    // its thread object goes.
-    oneSecond.QuadPart = -10000000LL;
-    KeDelayExecutionThread(KernelMode, FALSE, &oneSecond);
+    // The worker signals before it has left the driver's code; its thread object is signalled
+    // once the thread has ended, so wait for that before the object (and the driver) may go.
+    KeWaitForSingleObject(dc->g_pWorkerThread, Executive, KernelMode, FALSE, NULL);
     ObDereferenceObject(dc->g_pWorkerThread);
     dc->g_pWorkerThread = NULL;
     dc->g_bWorkerStarted = 0;

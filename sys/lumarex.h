@@ -111,6 +111,7 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID D
 // The operand of out(6, ...) that closes the open operation.
 #define LUMAREX_OPERATION_CLOSE 0xA0
 
+VOID LUMAREX_InitializeCommandLock(PDEVICE_CONTEXT DeviceContext);
 VOID LUMAREX_AcquireCommandLock(PDEVICE_CONTEXT DeviceContext);
 VOID LUMAREX_ReleaseCommandLock(PDEVICE_CONTEXT DeviceContext);
 VOID LUMAREX_SettleDelay(VOID);

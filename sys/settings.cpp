@@ -47,8 +47,10 @@ PLONG LUMAREX_SettingField(PDEVICE_CONTEXT DeviceContext, ULONG PropertyId) {
 
 // CreateKeyPath - open or create the key Name below Root. A name with backslashes has its
 // leading components ("A", then "A\B", ...) created first, each handle closed at once, since
-// the registry creates only the last component of a path. PASSIVE_LEVEL. Returns the status
-// of the last create; *Key is the new handle on success.
+// the registry creates only the last component of a path. The handles are kernel handles:
+// settings are read and written on property requests and stream-state changes, which run in
+// an application's process. PASSIVE_LEVEL. Returns the status of the last create; *Key is the
+// new handle on success.
 static NTSTATUS CreateKeyPath(HANDLE Root, PCWSTR Name, PHANDLE Key) {
   UNICODE_STRING path;
   OBJECT_ATTRIBUTES attributes;
@@ -59,7 +61,7 @@ static NTSTATUS CreateKeyPath(HANDLE Root, PCWSTR Name, PHANDLE Key) {
 
   RtlInitUnicodeString(&path, Name);
   fullLength = path.Length;
-  InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, Root, NULL);
+  InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, Root, NULL);
   for (i = 0; i < fullLength / sizeof(WCHAR); ++i) {
     if (Name[i] != LUMAREX_WIDE('\\')) {
       continue;

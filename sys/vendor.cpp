@@ -39,27 +39,27 @@ extern const ULONG StartParameterCount;
 #define WORD_READ_OPERATION 0x90
 #define BLOCK_WRITE_OPERATION 0xD6
 
-// LUMAREX_AcquireCommandLock - take the device's command lock, waiting while another sequence
-// holds it. The record arrives zero-filled, so the first caller gives the lock its starting
-// state; a caller that finds that in progress waits for it to finish.
-// PASSIVE_LEVEL.
-VOID LUMAREX_AcquireCommandLock(PDEVICE_CONTEXT DeviceContext) {
-  PDEVICE_CONTEXT dc = DeviceContext;
-
-  if (InterlockedCompareExchange(&dc->g_nCommandLockState, 1, 0) == 0) {
-    KeInitializeEvent(&dc->g_CommandLock, SynchronizationEvent, TRUE);
-    InterlockedExchange(&dc->g_nCommandLockState, 2);
-  } else {
-    while (InterlockedCompareExchange(&dc->g_nCommandLockState, 2, 2) != 2) {
-      // Only a few instructions separate the first caller's two exchanges.
-    }
-  }
-  KeWaitForSingleObject(&dc->g_CommandLock, Executive, KernelMode, FALSE, NULL);
+// LUMAREX_InitializeCommandLock - give the device's command lock its starting state (free).
+// Called once by CamInitialize, before any sequence can run. PASSIVE_LEVEL.
+VOID LUMAREX_InitializeCommandLock(PDEVICE_CONTEXT DeviceContext) {
+  KeInitializeEvent(&DeviceContext->g_CommandLock, SynchronizationEvent, TRUE);
 }
 
-// LUMAREX_ReleaseCommandLock - let the next sequence run. PASSIVE_LEVEL.
+// LUMAREX_AcquireCommandLock - take the device's command lock, waiting while another sequence
+// holds it. The holder stays inside a critical region until it releases the lock: property
+// requests run on application threads, and one that its process suspended while holding the
+// lock would otherwise block capture stop (and removal) for as long as it stays suspended.
+// PASSIVE_LEVEL.
+VOID LUMAREX_AcquireCommandLock(PDEVICE_CONTEXT DeviceContext) {
+  KeEnterCriticalRegion();
+  KeWaitForSingleObject(&DeviceContext->g_CommandLock, Executive, KernelMode, FALSE, NULL);
+}
+
+// LUMAREX_ReleaseCommandLock - let the next sequence run, and leave the critical region the
+// acquisition entered. PASSIVE_LEVEL.
 VOID LUMAREX_ReleaseCommandLock(PDEVICE_CONTEXT DeviceContext) {
   KeSetEvent(&DeviceContext->g_CommandLock, IO_NO_INCREMENT, FALSE);
+  KeLeaveCriticalRegion();
 }
 
 // LUMAREX_SettleDelay - the 150 ms the camera needs after a capture start or stop before it

@@ -84,9 +84,11 @@ static BOOLEAN FramesShutOut(PDEVICE_CONTEXT dc) {
   return InterlockedCompareExchange(&dc->g_bFramesShutOut, 0, 0) != 0;
 }
 
-// The last raw-frame callback to leave wakes a stop waiting for it.
+// The last raw-frame callback to leave wakes a stop waiting for it. The flag is read after the
+// count has dropped: a stop sets it before it reads the count, so either the stop sees this
+// callback gone or this callback sees the stop.
 static VOID LeaveRawFrameCallback(PDEVICE_CONTEXT dc) {
-  if (InterlockedDecrement(&dc->g_nCallbacksInside) == 0) {
+  if (InterlockedDecrement(&dc->g_nCallbacksInside) == 0 && FramesShutOut(dc)) {
     KeSetEvent(&dc->g_CallbackExitEvent, IO_NO_INCREMENT, FALSE);
   }
 }

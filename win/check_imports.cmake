@@ -10,7 +10,8 @@ set(expected
     ntoskrnl.exe!ExAllocatePoolWithTag ntoskrnl.exe!ExFreePool
     ntoskrnl.exe!KeInitializeEvent ntoskrnl.exe!KeSetEvent ntoskrnl.exe!KeClearEvent
     ntoskrnl.exe!KeWaitForSingleObject ntoskrnl.exe!KeWaitForMultipleObjects ntoskrnl.exe!KeDelayExecutionThread
-    ntoskrnl.exe!PsCreateSystemThread ntoskrnl.exe!PsTerminateSystemThread
+    ntoskrnl.exe!KeEnterCriticalRegion ntoskrnl.exe!KeLeaveCriticalRegion
+    ntoskrnl.exe!PsCreateSystemThread ntoskrnl.exe!PsTerminateSystemThread ntoskrnl.exe!PsThreadType
     ntoskrnl.exe!ObReferenceObjectByHandle ntoskrnl.exe!ObfDereferenceObject ntoskrnl.exe!ZwClose
     ntoskrnl.exe!IoOpenDeviceRegistryKey ntoskrnl.exe!ZwCreateKey ntoskrnl.exe!ZwQueryValueKey
     ntoskrnl.exe!ZwSetValueKey ntoskrnl.exe!RtlInitUnicodeString

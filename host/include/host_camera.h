@@ -31,6 +31,7 @@ struct HostUsbRequest {
   USHORT pipe = 0;            // bulk: pipe index
   std::vector<uint8_t> data;  // bytes sent to the camera, or the bytes it returned
   NTSTATUS status = STATUS_SUCCESS;  // the status the driver got back
+  LONG criticalRegions = 0;          // critical regions the sending thread was inside
 };
 
 // How the camera answers a request. A read returns the bytes of data, cut to the length asked

@@ -14,10 +14,13 @@
 // ---- Bug checks -------------------------------------------------------------------------
 // The codes the host layer raises, with their kernel meanings.
 enum : ULONG {
+  HOST_BUGCHECK_APC_INDEX_MISMATCH = 0x01,  // a thread returned with a critical region still entered
   HOST_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL = 0x0A,
+  HOST_BUGCHECK_KERNEL_APC_PENDING_DURING_EXIT = 0x20,  // a thread ended inside a critical region
   HOST_BUGCHECK_BAD_POOL_CALLER = 0xC2,
   HOST_BUGCHECK_MAXIMUM_WAIT_OBJECTS_EXCEEDED = 0x0C,
   HOST_BUGCHECK_REFERENCE_BY_POINTER = 0x18,
+  HOST_BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4,  // a process's handle misused
   HOST_BUGCHECK_INVALID_FLOATING_POINT_STATE = 0xE7,
   HOST_BUGCHECK_INVALID_DISPATCHER_OBJECT = 0xE0000001,  // host-only: a wait on what is no event or thread
   HOST_BUGCHECK_BYTES_PAST_BUFFER = 0xE0000002,  // host-only: a callback reported more bytes than the buffer holds
@@ -91,7 +94,7 @@ void HostDbg_Clear();
 // The kernel's system time: 100 ns units since 1 January 1601.
 LONGLONG HostTime_SystemTime100ns();
 // KeDelayExecutionThread sleeps for interval * numerator / denominator, so tests can run the
-// driver's fixed delays (150 ms after a command, 1 s at shutdown) faster. The driver still asks
+// driver's fixed delays (150 ms after a command) faster. The driver still asks
 // for, and the statistics still count, the full interval.
 void HostTime_SetDelayScale(uint64_t numerator, uint64_t denominator);
 struct HostDelayStats {
@@ -101,9 +104,45 @@ struct HostDelayStats {
 HostDelayStats HostTime_DelayStats();
 void HostTime_ResetDelayStats();
 
+// ---- Process contexts and critical regions -------------------------------------------------------
+// Every thread runs in a process context. System threads, the class library's own threads and
+// any thread outside a HostProcessScope run in the system process; a request an application
+// issues runs in that application's process for as long as the request takes. A handle created
+// in an application's process without OBJ_KERNEL_HANDLE belongs to that process: using it in
+// any other process context is a bug check (DRIVER_VERIFIER_DETECTED_VIOLATION), and so is
+// ObReferenceObjectByHandle with KernelMode access on it in its own process, as Driver
+// Verifier has it. Kernel handles (OBJ_KERNEL_HANDLE, or created in the system process) work
+// in every context.
+constexpr ULONG HOST_SYSTEM_PROCESS = 4;
+// A new application process: a request issued in it is another application's.
+ULONG HostProcess_NewApplication();
+ULONG HostProcess_Current();  // the calling thread's process context
+
+// The calling thread runs in process `process` while the scope lives: one request of that
+// application (or of the system, for HOST_SYSTEM_PROCESS), entered and left on one thread.
+// When the request returns, the thread's critical regions (KeEnterCriticalRegion) must all have
+// been left again, or the host bug-checks with APC_INDEX_MISMATCH; a system thread that ends
+// inside one bug-checks with KERNEL_APC_PENDING_DURING_EXIT.
+class HostProcessScope {
+ public:
+  explicit HostProcessScope(ULONG process);
+  ~HostProcessScope();
+  HostProcessScope(const HostProcessScope &) = delete;
+  HostProcessScope &operator=(const HostProcessScope &) = delete;
+
+ private:
+  ULONG previous_;
+  LONG criticalRegions_;  // the thread's count when the request began
+};
+
+// Critical regions the calling thread has entered and not yet left.
+LONG HostThread_CriticalRegions();
+
 // ---- Objects and system threads ------------------------------------------------------------------
 size_t HostObjects_LiveCount();   // objects with references left (threads, registry keys)
 size_t HostObjects_OpenHandles(); // handles not yet closed
+// Handles ever created in an application's process without OBJ_KERNEL_HANDLE (so owned by it).
+size_t HostObjects_ApplicationHandlesCreated();
 size_t HostThreads_Running();     // system threads whose start routine has not ended
 // Waits (at most timeoutMs) until no system thread runs; returns whether that happened.
 bool HostThreads_WaitAllExited(unsigned timeoutMs);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_camera.h"
+#include "host_kernel.h"
 #include "host_platform.h"
 
 // ---- What the class library reports ---------------------------------------------------------
@@ -99,8 +100,13 @@ class HostCameraDevice {
   HostSimCamera &Camera() const { return camera_; }
 
   // Sends one device request through the driver's receive routine and returns its status once
-  // completed. HwDeviceExtension and SizeOfThisPacket are filled in.
+  // completed. HwDeviceExtension and SizeOfThisPacket are filled in. Plug-and-play requests
+  // (initialisation, its completion, power, surprise removal, uninitialisation) run in the system
+  // process; the others come from an application: the one the calling thread runs in, or this
+  // device's own application when the thread runs in none.
   NTSTATUS SendDeviceRequest(HW_STREAM_REQUEST_BLOCK &srb);
+  // The application process that uses the camera unless a caller runs in another.
+  ULONG Application() const { return application_; }
 
   // SRB_GET_STREAM_INFO: the header and the stream information records.
   NTSTATUS GetStreamInfo(HW_STREAM_HEADER *header, std::vector<HW_STREAM_INFORMATION> *streams);
@@ -124,6 +130,8 @@ class HostCameraDevice {
 
  private:
   friend class HostAppStream;
+  // The process a device request with this command runs in (see SendDeviceRequest).
+  ULONG RequestProcess(SRB_COMMAND command) const;
   HostSimCamera &camera_;
   HostDeviceOptions options_;
   std::unique_ptr<DEVICE_OBJECT> class_;
@@ -132,6 +140,7 @@ class HostCameraDevice {
   PVOID extension_ = nullptr;  // the class library's record behind the device extension
   bool present_ = false;
   std::vector<HostAppStream *> open_;
+  ULONG application_;
 };
 
 class HostAppStream {
@@ -141,6 +150,9 @@ class HostAppStream {
   HostAppStream &operator=(const HostAppStream &) = delete;
 
   ULONG Number() const { return number_; }
+  // The application process that opened the stream: its requests (states, formats, reads,
+  // close) run there.
+  ULONG Process() const { return process_; }
   // SRB_SET_STREAM_STATE: STOP, ACQUIRE, PAUSE, RUN; the class library passes through the
   // states between. SRB_GET_STREAM_STATE.
   NTSTATUS SetState(KSSTATE state);
@@ -175,6 +187,7 @@ class HostAppStream {
   HostCameraDevice &device_;
   ULONG number_;
   bool open_ = false;
+  ULONG process_ = HOST_SYSTEM_PROCESS;
   std::unique_ptr<HW_STREAM_OBJECT> object_;
   std::shared_ptr<Completions> completions_;
   std::vector<uint8_t> openFormat_;

@@ -148,6 +148,11 @@ TORVANE_EXTERN_C NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Obje
 TORVANE_EXTERN_C NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                        PLARGE_INTEGER Interval);
 
+// Critical regions: while the calling thread is inside one (they nest), normal kernel APCs are
+// not delivered to it, so it cannot be suspended. IRQL <= APC_LEVEL.
+TORVANE_EXTERN_C VOID NTAPI KeEnterCriticalRegion(VOID);
+TORVANE_EXTERN_C VOID NTAPI KeLeaveCriticalRegion(VOID);
+
 // ---- Objects, handles and system threads --------------------------------------------------------
 typedef struct _OBJECT_TYPE *POBJECT_TYPE;
 typedef struct _OBJECT_HANDLE_INFORMATION {

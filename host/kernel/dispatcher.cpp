@@ -40,6 +40,18 @@ PDISPATCHER_HEADER Header(PVOID object, const char *routine) {
   return h;
 }
 
+// The header of an object whose wait list the routine uses (a wait, or a set that wakes
+// waiters). A zero-filled event was never initialised: its wait list is no list, and the kernel
+// would fault walking it.
+PDISPATCHER_HEADER LinkedHeader(PVOID object, const char *routine) {
+  PDISPATCHER_HEADER h = Header(object, routine);
+  if (h->Size == 0) {
+    HostBugCheck(HOST_BUGCHECK_INVALID_DISPATCHER_OBJECT, "%s on %p, an event that was never initialised", routine,
+                 object);
+  }
+  return h;
+}
+
 bool Signalled(PDISPATCHER_HEADER h) { return h->SignalState > 0; }
 
 // A satisfied wait resets a synchronization event; notification events stay signalled.
@@ -103,7 +115,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   UNREFERENCED_PARAMETER(Wait);
   HostIrql_Require(DISPATCH_LEVEL, "KeSetEvent");
-  PDISPATCHER_HEADER h = Header(Event, "KeSetEvent");
+  PDISPATCHER_HEADER h = LinkedHeader(Event, "KeSetEvent");
   std::lock_guard<std::mutex> guard(g_lock);
   LONG previous = h->SignalState;
   h->SignalState = 1;
@@ -153,7 +165,7 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
   }
   PDISPATCHER_HEADER headers[MAXIMUM_WAIT_OBJECTS];
   for (ULONG i = 0; i < Count; ++i) {
-    headers[i] = Header(Object[i], "KeWaitForMultipleObjects");
+    headers[i] = LinkedHeader(Object[i], "KeWaitForMultipleObjects");
   }
 
   std::chrono::steady_clock::time_point deadline;

@@ -175,11 +175,11 @@ void MarkDeleted(RegKey &key) {
   }
 }
 
-// The key a handle refers to. The object's reference is held only while the key's shared
-// pointer is taken.
-NTSTATUS KeyFromHandle(HANDLE handle, std::shared_ptr<RegKey> *key) {
+// The key a handle refers to, for the registry routine named. The object's reference is held
+// only while the key's shared pointer is taken.
+NTSTATUS KeyFromHandle(HANDLE handle, const char *routine, std::shared_ptr<RegKey> *key) {
   PVOID object = NULL;
-  NTSTATUS status = ObReferenceObjectByHandle(handle, 0, &g_keyType, KernelMode, &object, NULL);
+  NTSTATUS status = HostObjects_ReferenceByHandle(handle, &g_keyType, routine, &object);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -188,14 +188,15 @@ NTSTATUS KeyFromHandle(HANDLE handle, std::shared_ptr<RegKey> *key) {
   return (*key)->deleted ? STATUS_KEY_DELETED : STATUS_SUCCESS;
 }
 
-HANDLE InsertKeyHandle(const std::shared_ptr<RegKey> &key, ACCESS_MASK access) {
-  return HostObjects_Insert(&g_keyType, new KeyObject{key, access}, DestroyKeyObject);
+// A new handle to key; attributes decide whether it is a kernel handle (OBJ_KERNEL_HANDLE).
+HANDLE InsertKeyHandle(const std::shared_ptr<RegKey> &key, ACCESS_MASK access, ULONG attributes) {
+  return HostObjects_Insert(&g_keyType, new KeyObject{key, access}, DestroyKeyObject, attributes);
 }
 
 // Opens (create false) or opens or creates the key named by ObjectAttributes, relative to its
 // root key. As in the kernel, the keys above the last component must exist already.
-NTSTATUS OpenOrCreate(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes, bool create,
-                      ULONG CreateOptions, PULONG Disposition) {
+NTSTATUS OpenOrCreate(const char *routine, PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, bool create, ULONG CreateOptions, PULONG Disposition) {
   if (KeyHandle == NULL || ObjectAttributes == NULL || ObjectAttributes->ObjectName == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -207,7 +208,7 @@ NTSTATUS OpenOrCreate(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTR
     return STATUS_OBJECT_NAME_NOT_FOUND;  // the host registry holds device hives only
   }
   std::shared_ptr<RegKey> key;
-  NTSTATUS status = KeyFromHandle(ObjectAttributes->RootDirectory, &key);
+  NTSTATUS status = KeyFromHandle(ObjectAttributes->RootDirectory, routine, &key);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -249,7 +250,7 @@ NTSTATUS OpenOrCreate(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTR
   if (Disposition != NULL) {
     *Disposition = disposition;
   }
-  *KeyHandle = InsertKeyHandle(key, DesiredAccess);
+  *KeyHandle = InsertKeyHandle(key, DesiredAccess, ObjectAttributes->Attributes);
   return STATUS_SUCCESS;
 }
 
@@ -423,7 +424,8 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
     key = hive.driverKey;
     ++r.stats.deviceKeyOpens;
   }
-  *DevInstRegKey = InsertKeyHandle(key, DesiredAccess);
+  // The I/O manager opens the key as a kernel handle, whatever the caller's process.
+  *DevInstRegKey = InsertKeyHandle(key, DesiredAccess, OBJ_KERNEL_HANDLE);
   return STATUS_SUCCESS;
 }
 
@@ -432,12 +434,12 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
   UNREFERENCED_PARAMETER(TitleIndex);
   UNREFERENCED_PARAMETER(Class);
   HostIrql_Require(PASSIVE_LEVEL, "ZwCreateKey");
-  return OpenOrCreate(KeyHandle, DesiredAccess, ObjectAttributes, true, CreateOptions, Disposition);
+  return OpenOrCreate("ZwCreateKey", KeyHandle, DesiredAccess, ObjectAttributes, true, CreateOptions, Disposition);
 }
 
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
   HostIrql_Require(PASSIVE_LEVEL, "ZwOpenKey");
-  return OpenOrCreate(KeyHandle, DesiredAccess, ObjectAttributes, false, 0, NULL);
+  return OpenOrCreate("ZwOpenKey", KeyHandle, DesiredAccess, ObjectAttributes, false, 0, NULL);
 }
 
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
@@ -448,7 +450,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     return STATUS_INVALID_PARAMETER;
   }
   std::shared_ptr<RegKey> key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &key);
+  NTSTATUS status = KeyFromHandle(KeyHandle, "ZwQueryValueKey", &key);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -542,7 +544,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
     return STATUS_INVALID_PARAMETER;
   }
   std::shared_ptr<RegKey> key;
-  NTSTATUS status = KeyFromHandle(KeyHandle, &key);
+  NTSTATUS status = KeyFromHandle(KeyHandle, "ZwSetValueKey", &key);
   if (!NT_SUCCESS(status)) {
     return status;
   }

@@ -5,6 +5,10 @@
 // waited on. PsTerminateSystemThread leaves the start routine by jumping back to the thread's
 // entry (driver code holds no destructors to run), as the kernel ends a thread without
 // returning to its caller.
+//
+// A handle is a kernel handle or belongs to the application process it was created in
+// (process.cpp keeps each thread's process context); every lookup checks that the calling
+// context may use it.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,13 +43,21 @@ struct ObjectEntry {
   LONG references;
 };
 
+constexpr ULONG kKernelHandle = 0;  // the owner of a handle every context may use
+
+struct HandleEntry {
+  const void *object;
+  ULONG owner;  // kKernelHandle, or the application process the handle belongs to
+};
+
 struct ObjectTable {
   std::mutex lock;
   std::condition_variable threadEnded;
   std::unordered_map<const void *, ObjectEntry> objects;  // by object pointer
-  std::unordered_map<HANDLE, const void *> handles;
+  std::unordered_map<HANDLE, HandleEntry> handles;
   uintptr_t nextHandle = 0x1000;
   size_t running = 0;
+  size_t applicationHandles = 0;  // handles ever created as an application's
   NTSTATUS createFailure = STATUS_SUCCESS;  // the next thread creation's fault
 };
 
@@ -76,6 +88,37 @@ void Release(const void *object) {
 
 void DestroyThread(void *object) { delete static_cast<HostThread *>(object); }
 
+// Enters a new handle to object with its owner. Called with the table's lock held.
+HANDLE InsertHandleLocked(ObjectTable &table, const void *object, ULONG attributes) {
+  ULONG process = HostProcess_Current();
+  ULONG owner = (attributes & OBJ_KERNEL_HANDLE) != 0 || process == HOST_SYSTEM_PROCESS ? kKernelHandle : process;
+  if (owner != kKernelHandle) {
+    ++table.applicationHandles;
+  }
+  HANDLE handle = (HANDLE)table.nextHandle;
+  table.nextHandle += 4;
+  table.handles[handle] = HandleEntry{object, owner};
+  return handle;
+}
+
+// The entry of a handle, or NULL for none. A handle of an application used in any other
+// process context is a bug check: the kernel would look it up in the wrong handle table.
+// Called with the table's lock held.
+const HandleEntry *LookupLocked(ObjectTable &table, HANDLE handle, const char *routine) {
+  auto h = table.handles.find(handle);
+  if (h == table.handles.end()) {
+    return nullptr;
+  }
+  ULONG process = HostProcess_Current();
+  if (h->second.owner != kKernelHandle && h->second.owner != process) {
+    HostBugCheck(HOST_BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION,
+                 "%s(%p) in process %u: the handle belongs to application process %u (created there without "
+                 "OBJ_KERNEL_HANDLE)",
+                 routine, handle, process, h->second.owner);
+  }
+  return &h->second;
+}
+
 void ThreadMain(HostThread *self) {
   t_self = self;
   if (setjmp(self->exit) == 0) {
@@ -85,13 +128,28 @@ void ThreadMain(HostThread *self) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     HostBugCheck(HOST_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL, "system thread ended at IRQL %u", KeGetCurrentIrql());
   }
+  HostThread_CheckEnd();
   t_self = nullptr;
-  HostDispatcher_Signal(&self->kthread.Header);
-  Release(self);  // the running thread's own reference; self may be gone after this
+  // The start routine has been left: the thread no longer runs, and whoever waits on its object
+  // may go on (and unload the code the routine belongs to). The running thread's own reference
+  // goes first, so a waiter that drops the last other reference leaves no object behind; when
+  // it was the last one, the object is destroyed only after the signal.
   ObjectTable &table = Table();
-  std::lock_guard<std::mutex> guard(table.lock);
-  --table.running;
-  table.threadEnded.notify_all();
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto it = table.objects.find(&self->kthread);
+    if (--it->second.references == 0) {
+      table.objects.erase(it);
+      last = true;
+    }
+    --table.running;
+    table.threadEnded.notify_all();
+  }
+  HostDispatcher_Signal(&self->kthread.Header);
+  if (last) {
+    DestroyThread(self);
+  }
 }
 
 POBJECT_TYPE ThreadTypeObject() {
@@ -109,7 +167,6 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
                                     HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext) {
   UNREFERENCED_PARAMETER(DesiredAccess);
-  UNREFERENCED_PARAMETER(ObjectAttributes);
   UNREFERENCED_PARAMETER(ProcessHandle);
   HostIrql_Require(PASSIVE_LEVEL, "PsCreateSystemThread");
   {
@@ -135,9 +192,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     std::lock_guard<std::mutex> guard(table.lock);
     // One reference for the handle, one for the running thread.
     table.objects[&t->kthread] = ObjectEntry{g_threadType, t, DestroyThread, 2};
-    handle = (HANDLE)table.nextHandle;
-    table.nextHandle += 4;
-    table.handles[handle] = &t->kthread;
+    // The handle goes into the calling process's table unless it is asked to be a kernel handle.
+    handle = InsertHandleLocked(table, &t->kthread, ObjectAttributes != NULL ? ObjectAttributes->Attributes : 0);
     ++table.running;
   }
   if (ClientId != NULL) {
@@ -158,28 +214,51 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   longjmp(t_self->exit, 1);
 }
 
-NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                         KPROCESSOR_MODE AccessMode, PVOID *Object,
-                                         POBJECT_HANDLE_INFORMATION HandleInformation) {
-  UNREFERENCED_PARAMETER(AccessMode);
-  HostIrql_Require(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
-  ObjectTable &table = Table();
-  std::lock_guard<std::mutex> guard(table.lock);
-  auto h = table.handles.find(Handle);
-  if (h == table.handles.end()) {
+namespace {
+
+// Takes a reference for a handle the calling context may use. Called with the table's lock held.
+NTSTATUS ReferenceLocked(ObjectTable &table, const HandleEntry *h, POBJECT_TYPE type, PVOID *object) {
+  if (h == nullptr) {
     return STATUS_INVALID_HANDLE;
   }
-  ObjectEntry &entry = table.objects.at(h->second);
-  if (ObjectType != NULL && ObjectType != entry.type) {
+  ObjectEntry &entry = table.objects.at(h->object);
+  if (type != NULL && type != entry.type) {
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
   ++entry.references;
-  *Object = const_cast<void *>(h->second);
-  if (HandleInformation != NULL) {
+  *object = const_cast<void *>(h->object);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS HostObjects_ReferenceByHandle(HANDLE handle, POBJECT_TYPE type, const char *routine, PVOID *object) {
+  ObjectTable &table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  return ReferenceLocked(table, LookupLocked(table, handle, routine), type, object);
+}
+
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                         KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation) {
+  HostIrql_Require(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
+  ObjectTable &table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  const HandleEntry *h = LookupLocked(table, Handle, "ObReferenceObjectByHandle");
+  // Kernel access skips the access check, so an application's handle (which the application
+  // can close or replace at any moment) must not be taken that way.
+  if (h != nullptr && h->owner != kKernelHandle && AccessMode == KernelMode) {
+    HostBugCheck(HOST_BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION,
+                 "ObReferenceObjectByHandle(%p) with KernelMode access on a handle of application process %u "
+                 "(a user-mode handle referenced as kernel mode)",
+                 Handle, h->owner);
+  }
+  NTSTATUS status = ReferenceLocked(table, h, ObjectType, Object);
+  if (NT_SUCCESS(status) && HandleInformation != NULL) {
     HandleInformation->HandleAttributes = 0;
     HandleInformation->GrantedAccess = DesiredAccess;
   }
-  return STATUS_SUCCESS;
+  return status;
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
@@ -204,12 +283,12 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   const void *object;
   {
     std::lock_guard<std::mutex> guard(table.lock);
-    auto h = table.handles.find(Handle);
-    if (h == table.handles.end()) {
+    const HandleEntry *h = LookupLocked(table, Handle, "ZwClose");
+    if (h == nullptr) {
       return STATUS_INVALID_HANDLE;
     }
-    object = h->second;
-    table.handles.erase(h);
+    object = h->object;
+    table.handles.erase(Handle);
   }
   Release(object);
   return STATUS_SUCCESS;
@@ -239,14 +318,17 @@ bool HostThreads_WaitAllExited(unsigned timeoutMs) {
   return table.threadEnded.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return table.running == 0; });
 }
 
-HANDLE HostObjects_Insert(POBJECT_TYPE type, void *object, void (*destroy)(void *object)) {
+HANDLE HostObjects_Insert(POBJECT_TYPE type, void *object, void (*destroy)(void *object), ULONG attributes) {
   ObjectTable &table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
   table.objects[object] = ObjectEntry{type, object, destroy, 1};
-  HANDLE handle = (HANDLE)table.nextHandle;
-  table.nextHandle += 4;
-  table.handles[handle] = object;
-  return handle;
+  return InsertHandleLocked(table, object, attributes);
+}
+
+size_t HostObjects_ApplicationHandlesCreated() {
+  ObjectTable &table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  return table.applicationHandles;
 }
 
 void HostThreads_FailNextCreate(NTSTATUS status) {

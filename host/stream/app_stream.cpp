@@ -65,6 +65,7 @@ HostAppStream::~HostAppStream() {
 std::unique_ptr<HostAppStream> HostCameraDevice::OpenStream(ULONG number, const std::vector<uint8_t> &format,
                                                             NTSTATUS *status) {
   std::unique_ptr<HostAppStream> stream(new HostAppStream(*this, number));
+  stream->process_ = RequestProcess(SRB_OPEN_STREAM);
   stream->openFormat_ = format;
   stream->object_->HwDeviceExtension = extension_;
   HW_STREAM_REQUEST_BLOCK srb{};
@@ -114,6 +115,7 @@ NTSTATUS HostAppStream::SendControl(HW_STREAM_REQUEST_BLOCK &srb) {
   srb.HwDeviceExtension = object_->HwDeviceExtension;
   srb.Status = STATUS_PENDING;
   HostIrql_Require(PASSIVE_LEVEL, "a stream control request");
+  HostProcessScope scope(process_);
   object_->ReceiveControlPacket(&srb);
   if (!HostStream_WaitCompleted(&srb, kRequestTimeout)) {
     return STATUS_IO_TIMEOUT;
@@ -175,6 +177,7 @@ void HostAppStream::QueueRead(ULONG bytes) {
     std::lock_guard<std::mutex> guard(completions_->lock);
     completions_->pending[srb] = std::move(read);
   }
+  HostProcessScope scope(process_);
   object_->ReceiveDataPacket(srb);
 }
 
@@ -204,6 +207,7 @@ NTSTATUS HostAppStream::Close() {
   HW_STREAM_REQUEST_BLOCK srb{};
   srb.Command = SRB_CLOSE_STREAM;
   srb.StreamObject = object_.get();
+  HostProcessScope scope(process_);  // the application that opened the stream closes it
   NTSTATUS status = device_.SendDeviceRequest(srb);
   HostStream_SetReadHandler(object_.get(), nullptr);
   open_ = false;

@@ -17,11 +17,25 @@ constexpr std::chrono::seconds kRequestTimeout(60);
 }  // namespace
 
 HostCameraDevice::HostCameraDevice(HostSimCamera &camera, HostDeviceOptions options)
-    : camera_(camera), options_(options) {}
+    : camera_(camera), options_(options), application_(HostProcess_NewApplication()) {}
 
 HostCameraDevice::~HostCameraDevice() {
   if (present_) {
     Remove(false);
+  }
+}
+
+ULONG HostCameraDevice::RequestProcess(SRB_COMMAND command) const {
+  switch (command) {
+    case SRB_INITIALIZE_DEVICE:
+    case SRB_INITIALIZATION_COMPLETE:
+    case SRB_CHANGE_POWER_STATE:
+    case SRB_SURPRISE_REMOVAL:
+    case SRB_UNINITIALIZE_DEVICE:
+    case SRB_PAGING_OUT_DRIVER:
+      return HOST_SYSTEM_PROCESS;  // the plug-and-play manager's threads
+    default:
+      return HostProcess_Current() != HOST_SYSTEM_PROCESS ? HostProcess_Current() : application_;
   }
 }
 
@@ -38,6 +52,7 @@ NTSTATUS HostCameraDevice::SendDeviceRequest(HW_STREAM_REQUEST_BLOCK &srb) {
   srb.HwDeviceExtension = extension_;
   srb.Status = STATUS_PENDING;
   HostIrql_Require(PASSIVE_LEVEL, "a stream-class device request");
+  HostProcessScope scope(RequestProcess(srb.Command));
   receive(&srb);
   if (!HostStream_WaitCompleted(&srb, kRequestTimeout)) {
     return STATUS_IO_TIMEOUT;

@@ -12,6 +12,7 @@
 #include <array>
 #include <thread>
 
+#include "host_kernel.h"
 #include "sim_media.h"
 
 namespace {
@@ -96,6 +97,7 @@ void HostSimCamera::ClearRequests() {
 
 void HostSimCamera::Serve(HostUsbRequest &request) {
   std::chrono::microseconds latency;
+  request.criticalRegions = HostThread_CriticalRegions();  // the sender's thread, which calls this
   {
     std::lock_guard<std::mutex> guard(lock_);
     latency = latency_;

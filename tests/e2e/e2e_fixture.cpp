@@ -26,9 +26,10 @@ void EndToEndTest::SetUp() {
   HostDbg_Clear();
   HostRegistry_Reset();
   HostStream_Reset();
-  // The driver's 150 ms and 1 s waits are asked for and counted, but not slept.
+  // The driver's 150 ms waits are asked for and counted, but not slept.
   HostTime_SetDelayScale(0, 1);
   handlesAtStart_ = HostObjects_OpenHandles();
+  applicationHandlesAtStart_ = HostObjects_ApplicationHandlesCreated();
   UNICODE_STRING path;
   RtlInitUnicodeString(&path, LUMAREX_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Torvane"));
   ASSERT_EQ(DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &path), STATUS_SUCCESS);
@@ -43,6 +44,8 @@ void EndToEndTest::TearDown() {
   EXPECT_EQ(HostUsbcamd_DeviceCount(), 0u);
   EXPECT_TRUE(HostThreads_WaitAllExited(5000)) << "a system thread is still running";
   EXPECT_EQ(HostObjects_OpenHandles(), handlesAtStart_) << "a handle was left open";
+  // The application's requests ran in its process; the driver made kernel handles only.
+  EXPECT_EQ(HostObjects_ApplicationHandlesCreated(), applicationHandlesAtStart_);
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
   HostPool_Reset();
   HostRegistry_Reset();

@@ -81,6 +81,7 @@ class EndToEndTest : public ::testing::Test {
   HostSimCamera camera_;
   std::unique_ptr<HostCameraDevice> device_;
   size_t handlesAtStart_ = 0;
+  size_t applicationHandlesAtStart_ = 0;
 };
 
 }  // namespace e2e

@@ -213,4 +213,26 @@ TEST_F(CaptureTest, StartAndStopRunWholeWhileAPropertySequenceIsUnderWay) {
   dc_.g_bWorkerStarted = 0;
 }
 
+// Start, a property sequence and stop as an application's requests: the worker's handle and
+// the settings keys stay out of the application's handle table (the worker is ended below, in
+// the system process, from the reference start took), and every command goes out inside a
+// critical region that the request leaves again before it returns.
+TEST_F(CaptureTest, RequestsOfAnApplicationLeaveNoHandlesOrCriticalRegionsBehind) {
+  size_t applicationHandles = HostObjects_ApplicationHandlesCreated();
+  {
+    HostProcessScope application(HostProcess_NewApplication());
+    EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 0), STATUS_SUCCESS);
+    PropertyRequest r(7, KSPROPERTY_TYPE_SET, 32, 32);
+    EXPECT_EQ(LUMAREX_SetCustomProperty(&dc_, &r.srb), STATUS_SUCCESS);
+    EXPECT_EQ(CamStopCaptureEx(nullptr, &dc_, 0), kSaved);
+  }
+  EXPECT_EQ(HostObjects_ApplicationHandlesCreated(), applicationHandles);
+  std::vector<HostUsbRequest> requests = camera_.Requests();
+  ASSERT_EQ(requests.size(), 4u);  // start, the property's two commands, stop
+  for (const HostUsbRequest &request : requests) {
+    EXPECT_EQ(request.criticalRegions, 1) << Describe(request);
+  }
+  StopWorker();
+}
+
 }  // namespace

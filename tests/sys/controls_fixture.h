@@ -135,6 +135,7 @@ class ControlsTest : public ::testing::Test {
     memset(&pdo_, 0, sizeof(pdo_));
     dc_.g_pPhysicalDeviceObject = &pdo_;
     dc_.g_UsbcamdInterface = HostUsbcamd_Interface();
+    LUMAREX_InitializeCommandLock(&dc_);  // as device initialisation does
     HostCamera_Attach(&dc_, &camera_);
   }
 
