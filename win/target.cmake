@@ -39,11 +39,15 @@ add_custom_target(torvane_implibs DEPENDS ${TORVANE_IMPLIB_DIR}/libstream.a ${TO
 # Nothing of the Win32 user-mode libraries the toolchain links by default.
 set(CMAKE_C_STANDARD_LIBRARIES "")
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
-add_library(torvane_driver SHARED $<TARGET_OBJECTS:sys_target> $<TARGET_OBJECTS:imageproc_target>)
+# Linked as an image of its own, not as a DLL: a DLL link exports every global symbol when nothing
+# is marked for export and sets the DLL flag, while a driver exports nothing. The loader places
+# a driver at any address, so the image keeps its base relocations.
+add_executable(torvane_driver $<TARGET_OBJECTS:sys_target> $<TARGET_OBJECTS:imageproc_target>)
 add_dependencies(torvane_driver torvane_implibs)
 set_target_properties(torvane_driver PROPERTIES PREFIX "" OUTPUT_NAME Torvane SUFFIX ".sys" LINKER_LANGUAGE CXX)
 target_link_options(torvane_driver PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
-                    -Wl,--image-base,0x10000)
+                    -Wl,--image-base,0x10000 -Wl,--exclude-all-symbols -Wl,--dynamicbase
+                    -Wl,--enable-reloc-section)
 target_link_libraries(torvane_driver PRIVATE ${TORVANE_IMPLIB_DIR}/libkelvane.a ${TORVANE_IMPLIB_DIR}/libstream.a
                       ntoskrnl hal)
 
