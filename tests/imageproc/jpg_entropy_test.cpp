@@ -22,8 +22,9 @@ const int kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11,
 // the entropy-coded data. The input lives as long as the fixture.
 class EntropyFixture {
  public:
-  EntropyFixture(int width, int height, int restart, const std::vector<uint8_t> &entropy)
-      : in_(TestFrameWithEntropy(width, height, 1, 1, restart, entropy)) {
+  // length: the input given to the decoder, the whole frame by default.
+  EntropyFixture(int width, int height, int restart, const std::vector<uint8_t> &entropy, size_t length = SIZE_MAX)
+      : in_(TestFrameWithEntropy(width, height, 1, 1, restart, entropy), length) {
     jpg_begin_frame(d_.get(), in_.data(), in_.size());
     EXPECT_EQ(0, jpg_get_error(d_.get()));
     EXPECT_EQ(0, jpg_start_decoding(d_.get()));
@@ -227,6 +228,24 @@ TEST(JpgEntropyRow, RepeatedOrMissingRestartMarkerFails) {
     }
     EntropyFixture f(24, 8, 1, data);
     EXPECT_EQ(variant == 1 ? 0 : JPG_ERR_RESTART, f.DecodeRow());
+  }
+}
+
+// An input that ends where a restart marker is due, before the marker or after its 0xFF, ends
+// the search at its end.
+TEST(JpgEntropyRow, InputEndingWhereARestartMarkerIsDueFails) {
+  for (bool withFillByte : {false, true}) {
+    SCOPED_TRACE(withFillByte);
+    TestEntropyWriter w;
+    w.Dc(kDcLuma, 1);
+    w.Eob(kAcLuma);
+    EmptyChroma(w);
+    std::vector<uint8_t> data = w.Finish();
+    if (withFillByte) data.push_back(0xFF);
+    const size_t withoutEoi = TestFrameWithEntropy(16, 8, 1, 1, 1, data).size() - 2;
+    EntropyFixture f(16, 8, 1, data, withoutEoi);
+    EXPECT_EQ(JPG_ERR_INPUT_END, f.DecodeRow());
+    EXPECT_EQ(f.d()->in_ptr, f.d()->in_end);
   }
 }
 
