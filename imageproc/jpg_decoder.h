@@ -56,10 +56,10 @@ enum {
   JPG_ERR_DQT_SHORT = -219,         // DQT segment too short for the table it announces
   JPG_ERR_SAMPLING = -226,          // luminance sampling not 1x1, 2x1, 1x2 or 2x2, or chroma not 1x1
   JPG_ERR_ENTROPY = -227,           // entropy-decoding error
-  JPG_ERR_RESTART = -228,           // restart marker error
+  JPG_ERR_RESTART = -228,           // no restart marker within the search budget, or not the expected one
   // The codes below guard the decoder against streams the camera never sends but a faulty or
   // hostile device could.
-  JPG_ERR_INPUT_END = -229,         // a header or marker read would pass the end of the input
+  JPG_ERR_INPUT_END = -229,         // a header, marker or restart-marker read would pass the input end
   JPG_ERR_QUANT_SELECTOR = -230,    // frame component names a quantisation table above 1
   JPG_ERR_HUFF_SELECTOR = -231,     // scan component names a DC or AC Huffman table above 1
   JPG_ERR_SOS_REPEATED = -232,      // scan header names the same frame component twice

@@ -335,26 +335,38 @@ uint32_t jpg_get_entropy_bits(JpgDecoder *d, int32_t n) {
   return result;
 }
 
+namespace {
+
+// The next byte of the search for a restart marker; the end of the input ends the search
+// with JPG_ERR_INPUT_END, like any other marker read that would pass it.
+uint32_t restart_search_byte(JpgDecoder *d) {
+  if (d->in_ptr >= d->in_end) {
+    jpg_raise(d, JPG_ERR_INPUT_END);
+  }
+  return jpg_next_byte(d);
+}
+
+} // namespace
+
 void jpg_take_restart_marker(JpgDecoder *d) {
   // The marker normally sits right at the read position, since the entropy reader stops at
   // it; after damaged data it may lie further on, so a bounded stretch is searched.
   int32_t budget = JPG_RESTART_SCAN_BUDGET;
-  uint32_t b = jpg_next_byte(d);
+  uint32_t b = restart_search_byte(d);
   while (b != 0xFF) {
     if (budget == 0) {
       jpg_raise(d, JPG_ERR_RESTART);
     }
     budget -= 1;
-    b = jpg_next_byte(d);
+    b = restart_search_byte(d);
   }
-  // Fill bytes before the marker code. At the end of the input jpg_next_byte supplies 0xFF
-  // padding, which the budget also ends.
+  // Fill bytes before the marker code.
   do {
     if (budget == 0) {
       jpg_raise(d, JPG_ERR_RESTART);
     }
     budget -= 1;
-    b = jpg_next_byte(d);
+    b = restart_search_byte(d);
   } while (b == 0xFF);
   if (b != (uint32_t)(JPG_M_RST0 + d->expected_rst)) {
     jpg_raise(d, JPG_ERR_RESTART);

@@ -117,7 +117,8 @@ void jpg_plan_mcu_blocks(JpgDecoder *d);
 uint32_t jpg_get_entropy_bits(JpgDecoder *d, int32_t n);
 
 // Consumes the expected restart marker and re-primes the bit reader with four bytes. Raises
-// JPG_ERR_RESTART when no marker is found within the budget or it is not the expected RSTn.
+// JPG_ERR_RESTART when no marker is found within the budget or it is not the expected RSTn,
+// JPG_ERR_INPUT_END when the input ends before the marker code.
 void jpg_take_restart_marker(JpgDecoder *d);
 
 // Builds the lookahead tables and the combined decode tables from the four decode tables

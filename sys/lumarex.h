@@ -54,6 +54,17 @@ BOOLEAN LUMAREX_HasSSE2(VOID);
 // changes nothing for others).
 VOID LUMAREX_AdjustImageScalar(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
                                PUCHAR luma);
+// The look-up tables of the brightness, saturation and contrast steps. They are rebuilt for
+// every frame and live in pool memory: the kernel stack has no room for them.
+typedef struct _LUMAREX_PICTURE_TABLES {
+  ULONG Saturation[256];
+  UCHAR Brightness[256];
+  UCHAR Contrast[256];
+} LUMAREX_PICTURE_TABLES, *PLUMAREX_PICTURE_TABLES;
+// The scalar adjustments with the caller's tables; LUMAREX_AdjustImageScalar takes them from
+// pool for the one call.
+VOID LUMAREX_AdjustImageScalarTables(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                                     PUCHAR luma, PLUMAREX_PICTURE_TABLES tables);
 BOOLEAN LUMAREX_AdjustImageMMX(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
                                PUCHAR luma);
 // BGR rows (bottom row first) to top-down YUY2 or planar I420 in out, then copied back over

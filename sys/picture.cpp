@@ -36,10 +36,12 @@ BOOLEAN LUMAREX_HasMMX(VOID) { return (CpuidFeaturesEdx() & (1u << 23)) ? TRUE :
 // LUMAREX_HasSSE2 - CPUID function 1, EDX bit 26: the instructions the vector form uses.
 BOOLEAN LUMAREX_HasSSE2(VOID) { return (CpuidFeaturesEdx() & (1u << 26)) ? TRUE : FALSE; }
 
-// LUMAREX_AdjustImageScalar - the definition of the three adjustments.
-// rows[y] is row y in memory (row 0 = bottom of the picture), width * 3 bytes of B, G, R.
-VOID LUMAREX_AdjustImageScalar(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
-                               PUCHAR luma) {
+// LUMAREX_AdjustImageScalarTables - the definition of the three adjustments.
+// rows[y] is row y in memory (row 0 = bottom of the picture), width * 3 bytes of B, G, R;
+// tables is the caller's work space for the per-frame look-up tables. Any IRQL at which the
+// image and the work buffers may be touched. No result.
+VOID LUMAREX_AdjustImageScalarTables(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                                     PUCHAR luma, PLUMAREX_PICTURE_TABLES tables) {
   const LONG sh = settings->Sharpness;
   const LONG bv = settings->Brightness;
   const LONG sv = settings->Saturation;
@@ -76,8 +78,8 @@ VOID LUMAREX_AdjustImageScalar(PUCHAR *rows, LONG width, LONG height, const LUMA
   }
 
   // Brightness, then saturation: R - G and B - G scaled by Sv / 50 around the new green.
-  UCHAR bright[256];
-  ULONG sat[256];
+  PUCHAR bright = tables->Brightness;
+  PULONG sat = tables->Saturation;
   for (ULONG i = 0; i < 256; ++i) {
     bright[i] = Clamp255((LONGLONG)i + bv - 50);
     sat[i] = (i * (ULONG)sv) / 50;
@@ -95,7 +97,7 @@ VOID LUMAREX_AdjustImageScalar(PUCHAR *rows, LONG width, LONG height, const LUMA
   // Contrast around the middle: i * step / 255 with step = 255 + 2 * (Cv - 50), the product
   // kept as a running unsigned 32-bit sum.
   if (cv != 50) {
-    UCHAR contrast[256];
+    PUCHAR contrast = tables->Contrast;
     ULONG step = (ULONG)(2 * (cv - 50) + 255);
     ULONG product = 0;
     for (ULONG i = 0; i < 256; ++i, product += step) {
@@ -110,6 +112,20 @@ VOID LUMAREX_AdjustImageScalar(PUCHAR *rows, LONG width, LONG height, const LUMA
   }
 }
 
+// LUMAREX_AdjustImageScalar - the scalar adjustments for a caller without work tables of its
+// own: they are taken from non-paged pool for this call. When none can be had, the image is left
+// as it is. Any IRQL at which non-paged pool may be allocated. No result.
+VOID LUMAREX_AdjustImageScalar(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                               PUCHAR luma) {
+  PLUMAREX_PICTURE_TABLES tables = (PLUMAREX_PICTURE_TABLES)ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(LUMAREX_PICTURE_TABLES), LUMAREX_POOL_TAG);
+  if (tables == NULL) {
+    return;
+  }
+  LUMAREX_AdjustImageScalarTables(rows, width, height, settings, luma, tables);
+  ExFreePool(tables);
+}
+
 // LUMAREX_ProcessImage - adjust the frame in g_pBmpBuf with the snapshot settings and convert
 // it to the stream's YUY2 or I420 format.
 // Runs on the decode worker at PASSIVE_LEVEL. The work buffers are allocated for every frame;
@@ -120,6 +136,7 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
   const LONG height = dc->g_nDecodeHeight;
   const LUMAREX_FRAME_SETTINGS settings = dc->g_FrameSettings;
   const ULONG rowBytes = (ULONG)width * 3;
+  PLUMAREX_PICTURE_TABLES tables = NULL;
   PUCHAR *rows = NULL;
   PUCHAR luma = NULL;
   BOOLEAN vector = LUMAREX_VectorFormsAllowed();
@@ -129,10 +146,13 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
     return;
   }
 
-  rows = (PUCHAR *)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)height * sizeof(PUCHAR), LUMAREX_POOL_TAG);
-  if (rows == NULL) {
+  // One block holds the scalar form's tables and, after them, the row-pointer table.
+  tables = (PLUMAREX_PICTURE_TABLES)ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(LUMAREX_PICTURE_TABLES) + (SIZE_T)height * sizeof(PUCHAR), LUMAREX_POOL_TAG);
+  if (tables == NULL) {
     goto Exit;
   }
+  rows = (PUCHAR *)(tables + 1);
   if (settings.Sharpness != 0 || vector) {
     luma = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)width * (ULONG)height, LUMAREX_POOL_TAG);
     if (luma == NULL) {
@@ -144,7 +164,7 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
   }
 
   if (!vector || !LUMAREX_AdjustImageMMX(rows, width, height, &settings, luma)) {
-    LUMAREX_AdjustImageScalar(rows, width, height, &settings, luma);
+    LUMAREX_AdjustImageScalarTables(rows, width, height, &settings, luma, tables);
   }
 
   // The converters address rows through g_pRowTable, and write into g_pIPBuf.
@@ -165,7 +185,7 @@ Exit:
   if (luma != NULL) {
     ExFreePool(luma);
   }
-  if (rows != NULL) {
-    ExFreePool(rows);
+  if (tables != NULL) {
+    ExFreePool(tables);
   }
 }

@@ -1,7 +1,8 @@
-# Reads the import table of the linked driver (objdump -p) and fails when the driver is not a
-# native-subsystem image, imports anything outside the platform interfaces it is meant to use,
-# or lacks one of the interfaces it is expected to use. Run with -DOBJDUMP=... -DIMAGE=...
-# -DSTAMP=... (the stamp file is written on success).
+# Reads the headers and the import table of the linked driver (objdump -p) and fails when the
+# driver is not a native-subsystem image, is flagged as a DLL, exports anything, has no base
+# relocations, imports anything outside the platform interfaces it is meant to use, or lacks one
+# of the interfaces it is expected to use. Run with -DOBJDUMP=... -DIMAGE=... -DSTAMP=... (the
+# stamp file is written on success).
 
 cmake_minimum_required(VERSION 3.20)
 
@@ -35,6 +36,31 @@ if(NOT dump MATCHES "Subsystem[ \t]+00000001")
   message(FATAL_ERROR "${IMAGE} is not a native-subsystem image")
 endif()
 
+# The image header: a driver is not a DLL (IMAGE_FILE_DLL, 0x2000, clear), exports nothing (no
+# export directory, no export table) and can be relocated (a base relocation directory).
+set(errors "")
+if(NOT dump MATCHES "\nCharacteristics 0x([0-9a-fA-F]+)\n")
+  message(FATAL_ERROR "objdump -p ${IMAGE} shows no image characteristics")
+endif()
+math(EXPR dll_flag "0x${CMAKE_MATCH_1} & 0x2000")
+if(NOT dll_flag EQUAL 0)
+  string(APPEND errors "  is flagged as a DLL (characteristics 0x${CMAKE_MATCH_1})\n")
+endif()
+set(export_size "")
+if(dump MATCHES "\nEntry 0 [0-9a-fA-F]+ ([0-9a-fA-F]+) Export Directory")
+  set(export_size "${CMAKE_MATCH_1}")
+endif()
+if(NOT export_size MATCHES "^0+$" OR dump MATCHES "The Export Tables")
+  string(APPEND errors "  has an export table\n")
+endif()
+set(reloc_size "")
+if(dump MATCHES "\nEntry 5 [0-9a-fA-F]+ ([0-9a-fA-F]+) Base Relocation Directory")
+  set(reloc_size "${CMAKE_MATCH_1}")
+endif()
+if(reloc_size STREQUAL "" OR reloc_size MATCHES "^0+$")
+  string(APPEND errors "  has no base relocations\n")
+endif()
+
 string(REPLACE "\n" ";" lines "${dump}")
 set(module "")
 set(imports "")
@@ -48,7 +74,6 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 
-set(errors "")
 foreach(i IN LISTS imports)
   if(NOT i IN_LIST allowed)
     string(APPEND errors "  imports ${i}, which the driver must not use\n")
@@ -60,7 +85,7 @@ foreach(e IN LISTS expected)
   endif()
 endforeach()
 if(errors)
-  message(FATAL_ERROR "${IMAGE} import check failed:\n${errors}")
+  message(FATAL_ERROR "${IMAGE} image check failed:\n${errors}")
 endif()
 list(JOIN imports "\n  " shown)
 message(STATUS "Torvane.sys imports:\n  ${shown}")

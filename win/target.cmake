@@ -2,8 +2,11 @@
 # mingw-w64's DDK headers. Included from the top-level CMakeLists.txt.
 set(TORVANE_DDK_INCLUDE "/usr/i686-w64-mingw32/include/ddk" CACHE PATH "mingw-w64 DDK headers")
 
+# The 32-bit kernel stack is 12 KB, shared with the callers of every callback: a routine whose
+# frame needs more than 1 KB fails the build. Each object also gets its frame sizes (.su) and
+# call graph (.ci) beside it, from which the stack report below follows the deepest chains.
 set(TORVANE_TARGET_FLAGS ${TORVANE_DRIVER_FLAGS} -ffreestanding -fno-asynchronous-unwind-tables
-    -fno-stack-protector -O2)
+    -fno-stack-protector -O2 -fstack-usage -fcallgraph-info=su -Werror=stack-usage=1024)
 
 add_library(imageproc_target OBJECT ${TORVANE_IMAGEPROC_SOURCES} ${CMAKE_SOURCE_DIR}/win/freestanding_check.cpp)
 target_include_directories(imageproc_target PRIVATE ${CMAKE_SOURCE_DIR}/imageproc)
@@ -39,11 +42,15 @@ add_custom_target(torvane_implibs DEPENDS ${TORVANE_IMPLIB_DIR}/libstream.a ${TO
 # Nothing of the Win32 user-mode libraries the toolchain links by default.
 set(CMAKE_C_STANDARD_LIBRARIES "")
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
-add_library(torvane_driver SHARED $<TARGET_OBJECTS:sys_target> $<TARGET_OBJECTS:imageproc_target>)
+# Linked as an image of its own, not as a DLL: a DLL link exports every global symbol when nothing
+# is marked for export and sets the DLL flag, while a driver exports nothing. The loader places
+# a driver at any address, so the image keeps its base relocations.
+add_executable(torvane_driver $<TARGET_OBJECTS:sys_target> $<TARGET_OBJECTS:imageproc_target>)
 add_dependencies(torvane_driver torvane_implibs)
 set_target_properties(torvane_driver PROPERTIES PREFIX "" OUTPUT_NAME Torvane SUFFIX ".sys" LINKER_LANGUAGE CXX)
 target_link_options(torvane_driver PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
-                    -Wl,--image-base,0x10000)
+                    -Wl,--image-base,0x10000 -Wl,--exclude-all-symbols -Wl,--dynamicbase
+                    -Wl,--enable-reloc-section)
 target_link_libraries(torvane_driver PRIVATE ${TORVANE_IMPLIB_DIR}/libkelvane.a ${TORVANE_IMPLIB_DIR}/libstream.a
                       ntoskrnl hal)
 
@@ -53,3 +60,23 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Torvane.imports
                            -DSTAMP=${CMAKE_BINARY_DIR}/Torvane.imports -P ${CMAKE_SOURCE_DIR}/win/check_imports.cmake
                    DEPENDS torvane_driver ${CMAKE_SOURCE_DIR}/win/check_imports.cmake VERBATIM)
 add_custom_target(torvane_import_check ALL DEPENDS ${CMAKE_BINARY_DIR}/Torvane.imports)
+
+# The stack report: the deepest chain of driver frames from the decode worker and from each
+# camera callback, written to Torvane.stack. The build fails when a chain needs more than 3 KB
+# (a quarter of the kernel stack; the kernel routines and the callers take the rest) or the
+# call graphs show recursion.
+find_program(TORVANE_PYTHON NAMES python3)
+if(TORVANE_PYTHON)
+  set(TORVANE_STACK_ROOTS DriverEntry LUMAREX_ReceiveDevicePacket LUMAREX_ReceiveStreamCtrlPacket
+      LUMAREX_DecodeWorker CamProcessRawVideoFrameEx CamProcessRawVideoFrame CamProcessUSBPacketEx
+      CamProcessUSBPacket CamInitialize CamUnInitialize CamConfigureEx CamAllocateBandwidthEx
+      CamFreeBandwidthEx CamStartCaptureEx CamStopCaptureEx)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Torvane.stack
+                     COMMAND ${TORVANE_PYTHON} ${CMAKE_SOURCE_DIR}/win/stack_chains.py --limit 3072
+                             --out ${CMAKE_BINARY_DIR}/Torvane.stack ${CMAKE_BINARY_DIR}/CMakeFiles
+                             ${TORVANE_STACK_ROOTS}
+                     DEPENDS torvane_driver ${CMAKE_SOURCE_DIR}/win/stack_chains.py VERBATIM)
+  add_custom_target(torvane_stack_report ALL DEPENDS ${CMAKE_BINARY_DIR}/Torvane.stack)
+else()
+  message(STATUS "python3 not found: no stack report")
+endif()

@@ -22,8 +22,9 @@ const int kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11,
 // the entropy-coded data. The input lives as long as the fixture.
 class EntropyFixture {
  public:
-  EntropyFixture(int width, int height, int restart, const std::vector<uint8_t> &entropy)
-      : in_(TestFrameWithEntropy(width, height, 1, 1, restart, entropy)) {
+  // length: the input given to the decoder, the whole frame by default.
+  EntropyFixture(int width, int height, int restart, const std::vector<uint8_t> &entropy, size_t length = SIZE_MAX)
+      : in_(TestFrameWithEntropy(width, height, 1, 1, restart, entropy), length) {
     jpg_begin_frame(d_.get(), in_.data(), in_.size());
     EXPECT_EQ(0, jpg_get_error(d_.get()));
     EXPECT_EQ(0, jpg_start_decoding(d_.get()));
@@ -142,28 +143,37 @@ TEST(JpgEntropyRow, ClearsOnlyUpToThePreviousExtent) {
 
 TEST(JpgEntropyRow, RunLimits) {
   struct Case {
-    int lead;  // coefficients before, each at the next position (k = 1 .. lead)
-    bool zrl;  // a ZRL (else run 15 size 1) follows
+    int lead;   // coefficients before, each at the next position (k = 1 .. lead)
+    int run;    // then a value after this many zeros, or (-1) a ZRL
+    int value;
     int32_t error;
   };
   // ZRL at k = 48 reaches 63: accepted. At 49 it would pass 63. A run of 15 then a value at
-  // k = 48 + 15 = 63 is fine, at 49 + 15 = 64 it fails.
-  const Case cases[] = {{47, true, 0}, {48, true, JPG_ERR_ENTROPY}, {47, false, 0}, {48, false, JPG_ERR_ENTROPY}};
+  // k = 48 + 15 = 63 is fine, at 49 + 15 = 64 it fails. So does a run of 1 after 62 values
+  // (k = 63 + 1), whether the code and its value bits fit the decoder's lookup index
+  // together (value 1), the code alone (value 8: 9 code bits, 4 value bits) or neither
+  // (value 40: a 16-bit code).
+  const Case cases[] = {{47, -1, 0, 0},           {48, -1, 0, JPG_ERR_ENTROPY}, {47, 15, 1, 0},
+                        {48, 15, 1, JPG_ERR_ENTROPY}, {61, 1, 1, 0},           {62, 1, 1, JPG_ERR_ENTROPY},
+                        {61, 1, 8, 0},            {62, 1, 8, JPG_ERR_ENTROPY},  {62, 1, 40, JPG_ERR_ENTROPY}};
   for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.lead << (c.zrl ? " zrl" : " run15"));
+    SCOPED_TRACE(testing::Message() << c.lead << " run " << c.run << " value " << c.value);
     TestEntropyWriter w;
     w.Dc(kDcLuma, 1);
     for (int i = 0; i < c.lead; ++i) w.Ac(kAcLuma, 0, 1);
-    if (c.zrl) {
+    if (c.run < 0) {
       w.Zrl(kAcLuma);
     } else {
-      w.Ac(kAcLuma, 15, 1);
+      w.Ac(kAcLuma, c.run, c.value);
     }
     w.Eob(kAcLuma);
     EmptyChroma(w);
     EntropyFixture f(8, 8, 0, w.Finish());
     EXPECT_EQ(c.error, f.DecodeRow());
-    if (c.error == 0) EXPECT_EQ(64, f.d()->block_zag_end[0]);
+    if (c.error == 0) {
+      EXPECT_EQ(64, f.d()->block_zag_end[0]);
+      EXPECT_EQ(c.value, f.Block(0)[kZigzag[63]]);
+    }
   }
 }
 
@@ -218,6 +228,24 @@ TEST(JpgEntropyRow, RepeatedOrMissingRestartMarkerFails) {
     }
     EntropyFixture f(24, 8, 1, data);
     EXPECT_EQ(variant == 1 ? 0 : JPG_ERR_RESTART, f.DecodeRow());
+  }
+}
+
+// An input that ends where a restart marker is due, before the marker or after its 0xFF, ends
+// the search at its end.
+TEST(JpgEntropyRow, InputEndingWhereARestartMarkerIsDueFails) {
+  for (bool withFillByte : {false, true}) {
+    SCOPED_TRACE(withFillByte);
+    TestEntropyWriter w;
+    w.Dc(kDcLuma, 1);
+    w.Eob(kAcLuma);
+    EmptyChroma(w);
+    std::vector<uint8_t> data = w.Finish();
+    if (withFillByte) data.push_back(0xFF);
+    const size_t withoutEoi = TestFrameWithEntropy(16, 8, 1, 1, 1, data).size() - 2;
+    EntropyFixture f(16, 8, 1, data, withoutEoi);
+    EXPECT_EQ(JPG_ERR_INPUT_END, f.DecodeRow());
+    EXPECT_EQ(f.d()->in_ptr, f.d()->in_end);
   }
 }
 

@@ -167,18 +167,34 @@ TEST_F(BandwidthTest, RefusedFormatsReportWhatWasSetBeforeTheRefusal) {
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u);
 }
 
+TEST_F(BandwidthTest, OnlyTheListedHeightsAreAccepted) {
+  const LONG accepted[] = {120, 144, 240, 288, 480, 600, 768, 960, 1024};
+  for (LONG h : accepted) {
+    for (LONG height : {h - 1, h, h + 1}) {
+      ULONG length = 0;
+      HostDbg_Clear();
+      char refusal[64];
+      snprintf(refusal, sizeof(refusal), "<ERROR>Unsupport Driver Output Size(320,%d)!", int(height));
+      EXPECT_EQ(Allocate(320, height, KS_BI_RGB, &length), height == h ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER)
+          << height;
+      EXPECT_EQ(HostDbg_Count(refusal), height == h ? 0u : 1u) << height;
+      CamFreeBandwidth(nullptr, &dc_);
+    }
+  }
+}
+
 TEST_F(BandwidthTest, TheWidthIsNotTestedAndTallFramesGetAWholeBitmap) {
   ULONG length = 0;
   ASSERT_EQ(Allocate(176, 144, KS_BI_RGB, &length), STATUS_SUCCESS);
   EXPECT_EQ(length, 176u * 144u);
-  EXPECT_EQ(dc_.g_nBmpBufSize, (176u + 30816u) * 30u);
+  EXPECT_EQ(dc_.g_nBmpBufSize, 929760u);
   CamFreeBandwidth(nullptr, &dc_);
 
   // 1280x1024: the formula gives 962880 bytes, the image needs 3932160.
   ASSERT_EQ(Allocate(1280, 1024, KS_BI_RGB, &length), STATUS_SUCCESS);
-  EXPECT_EQ(dc_.g_nBmpBufSize, 1280u * 1024u * 3u);
-  EXPECT_EQ(dc_.g_nIPBufSize, 1280u * 1024u * 3u);
-  EXPECT_EQ(dc_.g_nRawLength, (1280u + 20480u) * 30u);
+  EXPECT_EQ(dc_.g_nBmpBufSize, 3932160u);
+  EXPECT_EQ(dc_.g_nIPBufSize, 3932160u);
+  EXPECT_EQ(dc_.g_nRawLength, 652800u);
   ExpectSizesWithinBlocks();
 }
 

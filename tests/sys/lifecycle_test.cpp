@@ -112,6 +112,29 @@ TEST_F(LifecycleTest, OnePipeInterfaceIsTunedOnlyWhereItHasPipes) {
   EXPECT_EQ(iface.info->Pipes[0].MaximumTransferSize, 32768u);
 }
 
+TEST_F(LifecycleTest, InterfaceWithoutPipesIsNeitherTunedNorReadForData) {
+  // Room for two pipes, but the record says it has none: nothing past the header is a pipe.
+  InterfaceRecord iface(2);
+  iface.info->NumberOfPipes = 0;
+  USBCAMD_Pipe_Config_Descriptor pipes[2];
+  ASSERT_EQ(CamConfigureEx(nullptr, &dc_, iface.info, nullptr, 2, pipes, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(iface.info->Pipes[0].MaximumTransferSize, 4096u);
+  EXPECT_EQ(iface.info->Pipes[1].MaximumTransferSize, 4096u);
+  ASSERT_NE(dc_.g_pInterfaceInfo, nullptr);
+  // A full packet of what would be pipe 0's size is no frame data.
+  UCHAR status = 0;
+  USBD_ISO_PACKET_DESCRIPTOR sync = {0, 1, 0}, data = {0, 1023, 0};
+  BOOLEAN complete = FALSE;
+  ULONG flags = 0, offset = 0;
+  UCHAR buffer[1023] = {};
+  HostIrql_RunAtDispatch([&] {
+    EXPECT_EQ(CamProcessUSBPacketEx(nullptr, &dc_, nullptr, &sync, &status, &data, buffer, &complete, &flags,
+                                    &offset),
+              0u);
+  });
+  EXPECT_EQ(flags, ULONG(USBCAMD_PROCESSPACKETEX_DropFrame));
+}
+
 TEST_F(LifecycleTest, NullInterfaceReleasesTheCopyAndLeavesTheStreamCount) {
   InterfaceRecord iface(2);
   USBCAMD_Pipe_Config_Descriptor pipes[2];

@@ -199,8 +199,19 @@ TEST_F(CustomPropertyTest, Set4GivesUpOnACameraThatNeverGetsReady) {
   r.data[0] = 0x55;
   EXPECT_EQ(Set(r), STATUS_DEVICE_DATA_ERROR);
   std::vector<std::string> seen = Seen();
-  EXPECT_EQ(seen.size(), size_t(LUMAREX_READY_POLL_LIMIT));
+  EXPECT_EQ(seen.size(), 1000u);
   EXPECT_EQ(seen.back(), In(0xA0, 0, 1, "fb")) << "nothing is opened";
+}
+
+TEST_F(CustomPropertyTest, Set4CameraReadyAtTheThousandthPollIsUsed) {
+  camera_.AnswerControl(true, 0xA0, 0, {STATUS_SUCCESS, {0x00}, 999});  // then the camera's own "ready"
+  PropertyRequest r(4, KSPROPERTY_TYPE_SET, kInput, 32);
+  r.data[0] = 0x55;
+  EXPECT_EQ(Set(r), STATUS_SUCCESS);
+  std::vector<std::string> seen = Seen();
+  ASSERT_EQ(seen.size(), 1002u);
+  EXPECT_EQ(seen[999], In(0xA0, 0, 1, "04"));
+  EXPECT_EQ(seen[1000], Out(6, 0x55, 1, "00"));
 }
 
 TEST_F(CustomPropertyTest, Set4TurnsEveryFailureIntoADataError) {
