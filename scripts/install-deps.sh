@@ -11,7 +11,7 @@ packages=(cmake make g++ googletest libjpeg62-turbo-dev libpng-dev libcli11-dev)
 if [[ $what == test ]]; then
   # The -m32 build links the i386 builds of libjpeg and libpng.
   packages+=(g++-multilib g++-mingw-w64-i686-win32 libbenchmark-dev qemu-user libturbojpeg0-dev clang
-             libfuzzer-14-dev ffmpeg libjpeg62-turbo-dev:i386 libpng-dev:i386)
+             libfuzzer-14-dev ffmpeg python3 libjpeg62-turbo-dev:i386 libpng-dev:i386)
 fi
 
 missing=()

@@ -77,9 +77,10 @@ TEST_F(AllocationSweepTest, EachAllocationFailedInTurnLeavesNothingBehind) {
     reported += failed != 0;
     if (HasFailure()) break;
   }
-  // Per-frame work tables may be asked for a frame more or less from run to run; nearly every
+  // How many frames the worker processes, each with its work tables, varies from run to run
+  // with the threads' timing, so the last few allocations of a life may not come; nearly every
   // run must still have met its failure.
-  EXPECT_GE(survived + 3, count);
+  EXPECT_GE(survived * 10, count * 9);
   RecordProperty("allocations", std::to_string(count));
   RecordProperty("failures_survived", std::to_string(survived));
   RecordProperty("runs_reporting_a_failure", std::to_string(reported));
