@@ -51,6 +51,7 @@ struct HostStreamStats {
   uint64_t abandoned = 0;   // in flight when the pipe was restarted or the stream stopped
   uint64_t stills = 0;      // delivered frames marked still
   uint64_t restarts = 0;    // isochronous pipe restarts the driver asked for
+  ULONG rawFrameLength = 0; // the raw frame length the driver asked for (0 without bandwidth)
 };
 
 // What the class library knows about a completed read beyond the stream header.
