@@ -286,8 +286,11 @@ int main(int argc, char **argv) {
     const size_t fixedBytes = FrameBytes(o.format, o.width, o.height);
 
     summary = RunSession(o, [&](const HostFrame &frame) {
-      if (discard) return true;
       try {
+        if (discard) {
+          if (stream) stream->Write(frame.data.data(), frame.data.size());
+          return true;
+        }
         const uint8_t *data = frame.data.data();
         const size_t length = frame.data.size();
         // The frame's picture bytes: the fixed size of the format, or the JPEG data.
