@@ -39,11 +39,11 @@ class CamsimRunTest : public ::testing::Test {
     if (!HasFailure()) fs::remove_all(dir_);
   }
   // Runs camsim in the test's folder; returns its exit status, its output in *text.
-  int Camsim(const std::string &arguments, std::string *text) {
+  int Camsim(const std::string &arguments, std::string *text, bool quiet = true) {
     Bytes out;
     std::string runner = TORVANE_CAMSIM_RUNNER;
     std::string program = (runner.empty() ? "" : runner + " ") + Quote(TORVANE_CAMSIM_PATH);
-    int rc = camsim_test::Run("cd " + Quote(dir_) + " && " + program + " --quiet " + arguments + " 2>&1", &out);
+    int rc = camsim_test::Run("cd " + Quote(dir_) + " && " + program + (quiet ? " --quiet " : " ") + arguments + " 2>&1", &out);
     text->assign(out.begin(), out.end());
     return rc;
   }
@@ -240,13 +240,17 @@ TEST_F(CamsimRunTest, OrdinaryMistakesAreRefusedOrExplained) {
        [&] { EXPECT_TRUE(Files("busy", ".bmp").empty()); }},
       {"unless asked, and then they stay", "--frames 9 --out busy --keep-other-files", 0, {}, {},
        [&] { EXPECT_TRUE(fs::exists(dir_ + "/busy/mine.txt")); }},
+      {"--help names the exit statuses", "--help", 0, {"0 the run is done", "1 the run failed", "2 the command line",
+       "130", "143"}, {}, {}},
+      {"progress on a pipe is whole lines", "--frames 30 --discard", 0, {"camsim: frame 1/30", "camsim: frame 30/30"},
+       {"\r"}, {}},
       {"--discard writes nothing", "--frames 9 --discard --out d", 0, {"discarded"}, {},
        [&] { EXPECT_FALSE(fs::exists(dir_ + "/d")); }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     std::string text;
-    EXPECT_EQ(Camsim(c.args, &text), c.rc) << text;
+    EXPECT_EQ(Camsim(c.args, &text, c.rc != 0 || c.check), c.rc) << text;
     for (const char *s : c.says) EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
     for (const char *s : c.never) EXPECT_EQ(text.find(s), std::string::npos) << s << "\n" << text;
     if (c.check) c.check();

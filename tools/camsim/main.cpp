@@ -233,6 +233,9 @@ int main(int argc, char **argv) {
   for (const std::string &line : plan.notices) fprintf(stderr, "camsim: %s\n", line.c_str());
   o.camera.sources = plan.files;
   o.camera.decodeJpegSources = plan.reencode;
+  if (!discard && std::filesystem::exists(outDir, ec) && !std::filesystem::is_directory(outDir, ec)) {
+    return usage("--out " + outDir + " is a file, not a folder");
+  }
   if (!discard) {
     OutputFolderContents contents = ListOutputFolder(outDir);
     if (!contents.others.empty() && !keepOther) {

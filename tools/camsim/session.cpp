@@ -121,6 +121,10 @@ bool NegotiateFormat(HostCameraDevice &device, int width, int height, OutputForm
 SessionSummary RunSession(const SessionOptions &o, const std::function<bool(const HostFrame &)> &onFrame) {
   SessionSummary summary;
   HostPool_ResetPeak();
+  // The camera reads its sources first: one that cannot be read stops the run before the
+  // driver is loaded.
+  HostSimCamera camera;
+  camera.ConfigureStream(o.camera);
 
   UNICODE_STRING registryPath;
   RtlInitUnicodeString(&registryPath, LUMAREX_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Torvane"));
@@ -130,8 +134,6 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
     return summary;
   }
 
-  HostSimCamera camera;
-  camera.ConfigureStream(o.camera);
   {
     HostDeviceOptions deviceOptions;
     deviceOptions.keepRawFrames = false;  // camsim looks at the application's frames only
@@ -261,7 +263,7 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
         const bool line = o.progress == SessionOptions::Progress::Line;
         const auto every = line ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
         if (o.progress != SessionOptions::Progress::None &&
-            (now - lastProgress > every || (line && summary.frames == o.frames))) {
+            (now - lastProgress > every || summary.frames == 1 || summary.frames == o.frames)) {
           lastProgress = now;
           double secs = std::chrono::duration<double>(now - start).count();
           fprintf(stderr, line ? "\rcamsim: frame %u/%u  %.1f fps " : "camsim: frame %u/%u  %.1f fps\n",
