@@ -17,10 +17,19 @@ fi
 cmake -S "$root" -B "$out/host64" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 # Compiler steps and their percentage, errors and warnings; nothing when camsim is up to date.
 set +o pipefail
-cmake --build "$out/host64" -j "$jobs" --target camsim 2>&1 |
-  awk '/Built target|Consolidate compiler|Scanning dependencies/ { next }
-       !said { print "camsim.sh: building camsim (the first build takes a few minutes)"; said = 1 }
-       { print "  " $0; fflush() }' >&2
+cmake --build "$out/host64" -j "$jobs" --target camsim 2>&1 | {
+  said=0
+  while IFS= read -r line; do
+    case $line in
+      *"Built target"* | *"Consolidate compiler"* | *"Scanning dependencies"*) continue ;;
+    esac
+    if ((!said)); then
+      echo "camsim.sh: building camsim (the first build takes a few minutes)"
+      said=1
+    fi
+    echo "  $line"
+  done
+} >&2
 status=${PIPESTATUS[0]}
 set -o pipefail
 if ((status != 0)); then

@@ -167,9 +167,26 @@ TEST_F(CamsimRunTest, SettingsPersistAcrossRunsInTheSettingsFile) {
 
 TEST_F(CamsimRunTest, FaultsAndStillsAreReportedAndNothingIsLeft) {
   std::string text;
-  ASSERT_EQ(Camsim("--size 160x120 --frames 40 --faults all=4 --still-every 10 --button-every 15 --png --out f", &text),
+  ASSERT_EQ(Camsim("--size 160x120 --frames 40 --faults all=4 --still-every 10 --button-every 15 --png --out f "
+                   "--contact-sheet sheet.png",
+                   &text),
             0)
       << text;
+  if (HaveFfmpeg()) {
+    // The sheet: tiles 160 pixels wide, ten to a row, 4 pixels apart; frame 1 (blank) is black,
+    // frame 8 (the first picture) is not.
+    Bytes rgb;
+    ASSERT_EQ(camsim_test::Run("/usr/bin/ffmpeg -v error -i " + Quote(dir_ + "/sheet.png") +
+                                   " -f rawvideo -pix_fmt rgb24 -",
+                               &rgb),
+              0);
+    auto probe = Probe(dir_ + "/sheet.png");
+    const int width = std::atoi(probe["width"].c_str());
+    ASSERT_EQ(width, 4 + 10 * (160 + 4));
+    auto at = [&](int x, int y) { return rgb[(size_t(y) * width + x) * 3] + rgb[(size_t(y) * width + x) * 3 + 1]; };
+    EXPECT_EQ(at(4 + 80, 4 + 60), 0);
+    EXPECT_GT(at(4 + 7 * 164 + 20, 4 + 10), 60);
+  }
   EXPECT_NE(text.find("0 blocks left allocated"), std::string::npos) << text;
   EXPECT_EQ(Files("f", ".bmp").size(), 40u);
   EXPECT_EQ(Files("f", ".png").size(), 40u);

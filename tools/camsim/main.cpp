@@ -228,6 +228,12 @@ int main(int argc, char **argv) {
     return usage("--settings " + o.settingsFile + " is not a settings file camsim can read (" + why +
                  "); it is left as it is: name another file, or move this one away");
   }
+  if (!o.settingsFile.empty()) {
+    const std::filesystem::path folder = std::filesystem::path(o.settingsFile).parent_path();
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+      return usage("--settings " + o.settingsFile + ": the folder " + folder.string() + " does not exist");
+    }
+  }
   SourcePlan plan;
   if (!PlanSources(sources, o.width, o.height, exactSources, &plan, &why)) return usage(why);
   for (const std::string &line : plan.notices) fprintf(stderr, "camsim: %s\n", line.c_str());
