@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "host_kernel.h"
@@ -730,6 +731,8 @@ bool HostRegistry_SaveHive(PDEVICE_OBJECT device, const std::string &file) {
   if (fd < 0) {
     return false;
   }
+  struct stat old;
+  fchmod(fd, stat(file.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);  // as the file was, or as a new one
   bool ok = true;
   for (size_t done = 0; ok && done < text.size();) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);

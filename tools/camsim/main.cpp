@@ -221,6 +221,7 @@ int main(int argc, char **argv) {
   if (saturation >= 0) o.saturation = saturation;
   if (sharpness >= 0) o.sharpness = sharpness;
 
+  if (discard && !contactSheet.empty()) return usage("--contact-sheet needs the frames; it cannot go with --discard");
   // Everything that can be checked is checked before anything runs.
   std::error_code ec;
   if (!o.settingsFile.empty() && std::filesystem::exists(o.settingsFile, ec) &&
