@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -245,6 +246,14 @@ int main(int argc, char **argv) {
   }
   if (!discard) {
     OutputFolderContents contents = ListOutputFolder(outDir);
+    // A contact sheet or stream an earlier run was asked to write into the folder is no stranger.
+    for (const std::string &own : {contactSheet, y4m}) {
+      const std::filesystem::path p(own);
+      if (!own.empty() && std::filesystem::equivalent(p.has_parent_path() ? p.parent_path() : ".", outDir, ec)) {
+        contents.others.erase(std::remove(contents.others.begin(), contents.others.end(), p.filename().string()),
+                              contents.others.end());
+      }
+    }
     if (!contents.others.empty() && !keepOther) {
       std::string names;
       for (size_t i = 0; i < contents.others.size() && i < 3; ++i) names += (i ? ", " : "") + contents.others[i];

@@ -194,7 +194,28 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
       auto lastFrame = start;
       uint64_t overflowsSeen = 0;      // frames too large for the raw frame buffer, said so far
       uint64_t overflowsAtFrame = 0;   // the count when the last frame arrived
+      uint64_t lastOverflowSaid = 0;   // the raw frame index of the last one said
       unsigned overflowLines = 0;
+      // Says at once which frames the class library dropped as too large (the first three).
+      auto sayOverflows = [&](const HostStreamStats &st) {
+        if (st.overflow == overflowsSeen) return;
+        overflowsSeen = st.overflow;
+        if (overflowLines >= 3) return;
+        std::vector<HostSentFrame> sent = camera.SentFrames();
+        for (const HostRawFrameRecord &r : stream->FrameLog()) {
+          if (r.fate != HostRawFrameRecord::Overflow || r.index <= lastOverflowSaid || overflowLines >= 3) continue;
+          lastOverflowSaid = r.index;
+          std::string bytes = "more than " + Thousands(st.rawFrameLength) + " bytes";
+          for (const HostSentFrame &f : sent) {
+            if (f.sequence == r.index && f.raw.size() > st.rawFrameLength) bytes = Thousands(f.raw.size()) + " bytes";
+          }
+          fprintf(o.notices,
+                  "camsim: camera frame %llu is %s, more than the driver's raw frame buffer holds at %dx%d "
+                  "(%s bytes): the class library dropped it; a lower --quality (now %d) makes smaller frames%s\n",
+                  (unsigned long long)r.index, bytes.c_str(), o.width, o.height, Thousands(st.rawFrameLength).c_str(),
+                  o.camera.quality, ++overflowLines == 3 ? " (further ones are counted in the summary)" : "");
+        }
+      };
       while (NT_SUCCESS(summary.status) && summary.frames < o.frames) {
         if (o.interrupt != nullptr && o.interrupt->load() != 0) {
           summary.interruptedBy = o.interrupt->load();
@@ -204,28 +225,12 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
         if (!stream->NextFrame(&frame, std::chrono::milliseconds(100))) {
           // No frame yet: say at once what the class library dropped, and why nothing comes.
           HostStreamStats st = stream->Stats();
-          if (st.overflow > overflowsSeen) {
-            std::vector<HostSentFrame> sent = camera.SentFrames();
-            for (const HostRawFrameRecord &r : stream->FrameLog()) {
-              if (r.fate != HostRawFrameRecord::Overflow || r.index <= overflowsSeen || overflowLines >= 3) continue;
-              std::string bytes = "more than " + Thousands(st.rawFrameLength) + " bytes";
-              for (const HostSentFrame &f : sent) {
-                if (f.sequence == r.index && f.raw.size() > st.rawFrameLength) bytes = Thousands(f.raw.size()) + " bytes";
-              }
-              fprintf(o.notices,
-                      "camsim: camera frame %llu is %s, more than the driver's raw frame buffer holds at %dx%d "
-                      "(%s bytes): the class library dropped it; a lower --quality (now %d) makes smaller frames\n",
-                      (unsigned long long)r.index, bytes.c_str(), o.width, o.height,
-                      Thousands(st.rawFrameLength).c_str(), o.camera.quality);
-              ++overflowLines;
-            }
-            overflowsSeen = st.overflow;
-          }
+          sayOverflows(st);
           if (st.overflow - overflowsAtFrame >= 5) {
             Fail(&summary, STATUS_BUFFER_OVERFLOW,
-                 "every camera frame is too large for the driver's raw frame buffer at " + std::to_string(o.width) +
-                     "x" + std::to_string(o.height) + " (" + Thousands(st.rawFrameLength) +
-                     " bytes), so no frame reaches the application: use a lower --quality (now " +
+                 "5 camera frames in a row were too large for the driver's raw frame buffer at " +
+                     std::to_string(o.width) + "x" + std::to_string(o.height) + " (" + Thousands(st.rawFrameLength) +
+                     " bytes) and none reached the application: use a lower --quality (now " +
                      std::to_string(o.camera.quality) + ")");
             break;
           }
@@ -240,7 +245,11 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
           continue;
         }
         lastFrame = std::chrono::steady_clock::now();
-        overflowsAtFrame = stream->Stats().overflow;
+        {
+          HostStreamStats st = stream->Stats();
+          sayOverflows(st);
+          overflowsAtFrame = st.overflow;
+        }
         if (!NT_SUCCESS(frame.status)) {
           Fail(&summary, frame.status, "a read request failed: " + StatusText(frame.status));
           break;
