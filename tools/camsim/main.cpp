@@ -8,15 +8,11 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 
-#include "contact_sheet.h"
-#include "frame_view.h"
 #include "host_registry.h"
 #include "session.h"
+#include "run_output.h"
 #include "sources.h"
-#include "y4m_out.h"
 
 namespace {
 
@@ -126,16 +122,6 @@ bool ParseFaults(const std::string &list, HostCameraStreamConfig *config, std::s
   }
   return true;
 }
-
-// What the application received, frame by frame, as the user sees it.
-struct FrameTally {
-  unsigned warmup = 0;      // blank frames before the first picture
-  unsigned blankLater = 0;  // blank frames after it (a frame the driver could not use)
-  unsigned repeats = 0;     // the same image as the frame before
-  unsigned stills = 0;
-  unsigned pictures = 0;
-  bool seenPicture = false;
-};
 
 }  // namespace
 
@@ -283,77 +269,27 @@ int main(int argc, char **argv) {
   FrameTally tally;
   std::string writeError;
   try {
-    std::unique_ptr<FrameWriter> writer;
-    std::ofstream tsv;
-    if (!discard) {
-      FrameWriterOptions w;
-      w.dir = outDir;
-      w.format = o.format;
-      w.width = o.width;
-      w.height = o.height;
-      w.png = png;
-      writer = std::make_unique<FrameWriter>(w);
-      tsv.open((std::filesystem::path(outDir) / "frames.tsv").string(), std::ios::binary | std::ios::trunc);
-      if (!tsv) throw std::runtime_error("cannot create " + outDir + "/frames.tsv");
-      tsv << "frame\tfile\tbytes\tkind\n";
-    }
-    std::unique_ptr<Y4mOut> stream;
-    if (!y4m.empty()) stream = std::make_unique<Y4mOut>(y4m, o.format, o.width, o.height);
-    std::unique_ptr<ContactSheet> sheet;
-    if (!contactSheet.empty()) sheet = std::make_unique<ContactSheet>(o.width, o.height);
-    std::vector<uint8_t> previous, rgb;
-    const size_t fixedBytes = FrameBytes(o.format, o.width, o.height);
-
+    RunOutputOptions r;
+    r.format = o.format;
+    r.width = o.width;
+    r.height = o.height;
+    r.dir = discard ? std::string() : outDir;
+    r.png = png;
+    r.y4m = y4m;
+    r.contactSheet = contactSheet;
+    RunOutput output(r);
     summary = RunSession(o, [&](const HostFrame &frame) {
       try {
-        if (discard) {
-          if (stream) stream->Write(frame.data.data(), frame.data.size());
-          return true;
-        }
-        const uint8_t *data = frame.data.data();
-        const size_t length = frame.data.size();
-        // The frame's picture bytes: the fixed size of the format, or the JPEG data.
-        const size_t used = fixedBytes != 0 ? std::min(fixedBytes, length) : ScanJpegLength(data, length);
-        FrameKind kind = FrameKind::Picture;
-        if (FrameIsBlank(o.format, o.width, o.height, data, length)) {
-          kind = FrameKind::Blank;
-          ++(tally.seenPicture ? tally.blankLater : tally.warmup);
-        } else if (frame.info.still) {
-          kind = FrameKind::Still;
-          ++tally.stills;
-        } else if (previous.size() == used && std::equal(previous.begin(), previous.end(), data)) {
-          kind = FrameKind::Repeat;
-          ++tally.repeats;
-        } else {
-          ++tally.pictures;
-        }
-        if (kind != FrameKind::Blank) tally.seenPicture = true;
-        previous.assign(data, data + used);
-
-        const size_t before = writer->Files().size();
-        writer->Write(unsigned(frame.sequence), data, length);
-        const std::string &file = writer->Files()[before];
-        tsv << frame.sequence << '\t' << std::filesystem::path(file).filename().string() << '\t'
-            << std::filesystem::file_size(file) << '\t' << FrameKindName(kind) << '\n';
-        if (stream) stream->Write(data, length);
-        if (sheet) {
-          FrameToRgb(o.format, o.width, o.height, data, length, &rgb);
-          sheet->Add(unsigned(frame.sequence), rgb.data(), kind);
-        }
+        output.Take(frame);
         return true;
       } catch (const std::exception &e) {
         writeError = e.what();
         return false;
       }
     });
-    if (writer) {
-      writer->Finish();
-      files = writer->Files().size();
-      tsv.close();
-      if (tsv.fail()) throw std::runtime_error("cannot write " + outDir + "/frames.tsv");
-    }
-    if (stream) stream->Close();
-    if (sheet) sheet->Save(contactSheet);
+    tally = output.Tally();
+    files = output.FileCount();
+    output.Finish();
   } catch (const std::exception &e) {
     if (writeError.empty()) writeError = e.what();
   }
