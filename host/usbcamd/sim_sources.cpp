@@ -74,6 +74,7 @@ bool ReadPng(const std::vector<uint8_t> &bytes, SimImage *image, PngReadError *e
   }
   png_infop info = png_create_info_struct(png);
   PngInput input{&bytes, 0};
+  std::vector<png_bytep> rows;  // made before the jump point, so that a jump never skips its end
   if (info == nullptr || setjmp(error->jump) != 0) {
     png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
     return false;
@@ -96,7 +97,7 @@ bool ReadPng(const std::vector<uint8_t> &bytes, SimImage *image, PngReadError *e
   image->width = int(width);
   image->height = int(height);
   image->rgb.assign(size_t(width) * height * 3, 0);
-  std::vector<png_bytep> rows(height);
+  rows.resize(height);
   for (png_uint_32 y = 0; y < height; ++y) rows[y] = image->rgb.data() + size_t(y) * width * 3;
   png_read_image(png, rows.data());
   png_read_end(png, nullptr);
