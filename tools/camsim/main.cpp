@@ -208,6 +208,9 @@ int main(int argc, char **argv) {
   if (saturation >= 0) o.saturation = saturation;
   if (sharpness >= 0) o.sharpness = sharpness;
 
+  if (y4mStdout && isatty(STDOUT_FILENO)) {
+    return usage("--y4m - writes video to standard output: send it to a player (camsim --y4m - | ffplay -) or a file");
+  }
   if (discard && !contactSheet.empty()) return usage("--contact-sheet needs the frames; it cannot go with --discard");
   // Everything that can be checked is checked before anything runs.
   std::error_code ec;
