@@ -65,6 +65,9 @@ struct HostCameraStreamConfig {
   USHORT maxPacketSize = 1023;         // the data pipe's MaximumPacketSize
   unsigned idleSlots = 2;              // slots with status bit 0 between two frames
   std::vector<std::string> sources;    // image files or directories; empty: the built-in scene
+  // JPEG files among the sources that the camera decodes (with libjpeg), scales and encodes
+  // like other pictures instead of sending them as they are.
+  std::vector<std::string> decodeJpegSources;
   unsigned faultEvery[unsigned(HostFault::Count)] = {};  // every Nth frame gets the fault; 0: off
   uint32_t seed = 1;                   // where faults hit inside a frame
   size_t frameLogLimit = 64;           // frames kept in SentFrames()

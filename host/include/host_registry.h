@@ -36,10 +36,14 @@ std::vector<std::string> HostRegistry_ValueNames(PDEVICE_OBJECT device, const st
 // Removes a key with everything below it (the driver key itself cannot be removed).
 void HostRegistry_DeleteKey(PDEVICE_OBJECT device, const std::string &keyPath);
 
-// Writes the device's hive to a text file, or replaces the device's hive with one read from
-// a file. False when the file cannot be written or read, or is not a hive file.
+// Writes the device's hive to a text file (through a temporary file in the same folder and a
+// rename, so the file is never left half written), or replaces the device's hive with one read
+// from a file. False when the file cannot be written or read, or is not a whole hive file; then
+// *why (when given) says what is wrong, with the line number for a damaged hive.
 bool HostRegistry_SaveHive(PDEVICE_OBJECT device, const std::string &file);
-bool HostRegistry_LoadHive(PDEVICE_OBJECT device, const std::string &file);
+bool HostRegistry_LoadHive(PDEVICE_OBJECT device, const std::string &file, std::string *why = nullptr);
+// Reads a hive file without installing it: whether LoadHive would take it, and why not.
+bool HostRegistry_CheckHiveFile(const std::string &file, std::string *why);
 // Drops the device's hive, as if the device had never been installed.
 void HostRegistry_ForgetDevice(PDEVICE_OBJECT device);
 

@@ -58,6 +58,7 @@ struct HostStreamStats {
   uint64_t stills = 0;      // delivered frames marked still
   uint64_t restarts = 0;    // isochronous pipe restarts the driver asked for
   uint64_t late = 0;        // raw frames handed to the driver while it stopped (lateFrames)
+  ULONG rawFrameLength = 0; // the raw frame length the driver asked for (0 without bandwidth)
 };
 
 // What the class library knows about a completed read beyond the stream header.

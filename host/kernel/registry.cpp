@@ -7,10 +7,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "host_kernel.h"
 #include "host_registry.h"
@@ -643,6 +647,75 @@ void HostRegistry_DeleteKey(PDEVICE_OBJECT device, const std::string &keyPath) {
   }
 }
 
+namespace {
+
+// Reads a hive file into a fresh driver key. Every line, the last one included, ends with a
+// newline (a file cut short ends in the middle of a line). False with the reason, and the line
+// number where there is one, in *why.
+bool ParseHiveFile(const std::string &file, std::shared_ptr<RegKey> *rootOut, std::string *why) {
+  std::ifstream f(file, std::ios::binary);
+  if (!f) {
+    *why = "cannot be opened";
+    return false;
+  }
+  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (f.bad()) {
+    *why = "cannot be read";
+    return false;
+  }
+  const std::string header = std::string(kHiveHeader) + "\n";
+  if (text.compare(0, header.size(), header) != 0) {
+    *why = "line 1: not a settings hive (it does not begin with \"" + std::string(kHiveHeader) + "\")";
+    return false;
+  }
+  auto root = std::make_shared<RegKey>();
+  size_t at = header.size();
+  for (unsigned number = 2; at < text.size(); ++number) {
+    size_t eol = text.find('\n', at);
+    auto bad = [&](const std::string &what) {
+      *why = "line " + std::to_string(number) + ": " + what;
+      return false;
+    };
+    if (eol == std::string::npos) {
+      return bad("cut short (the file ends in the middle of the line)");
+    }
+    std::string line = text.substr(at, eol - at);
+    at = eol + 1;
+    if (line.empty()) {
+      continue;
+    }
+    std::istringstream ls(line);
+    std::string kind, pathText;
+    ls >> kind >> pathText;
+    if (kind != "key" && kind != "value") {
+      return bad("neither a key nor a value line");
+    }
+    std::vector<std::u16string> parts;
+    if (!ParsePath(pathText, &parts)) {
+      return bad("malformed key path");
+    }
+    if (kind == "key") {
+      MakePath(root, parts);
+      continue;
+    }
+    std::string nameText, hex, rest;
+    ULONG type;
+    std::u16string name;
+    if (!(ls >> nameText >> type >> hex) || !Unescape(nameText, &name) || (ls >> rest)) {
+      return bad("malformed value line");
+    }
+    std::vector<uint8_t> data;
+    if (!ParseHex(hex, &data)) {
+      return bad("malformed value data");
+    }
+    SetValueLocked(*MakePath(root, parts), name, type, data);
+  }
+  *rootOut = root;
+  return true;
+}
+
+}  // namespace
+
 bool HostRegistry_SaveHive(PDEVICE_OBJECT device, const std::string &file) {
   std::ostringstream os;
   {
@@ -652,50 +725,45 @@ bool HostRegistry_SaveHive(PDEVICE_OBJECT device, const std::string &file) {
     os << kHiveHeader << "\n";
     WriteKey(os, *HiveOf(r, device).driverKey, path);
   }
-  std::ofstream f(file, std::ios::binary | std::ios::trunc);
-  f << os.str();
-  f.close();
-  return !f.fail();
+  // A temporary file beside the hive, then a rename: the file is the old hive or the new one,
+  // never part of one, whatever happens on the way (a crash, a full disk).
+  const std::string text = os.str();
+  std::string temp = file + ".XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    return false;
+  }
+  struct stat old;
+  fchmod(fd, stat(file.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);  // as the file was, or as a new one
+  bool ok = true;
+  for (size_t done = 0; ok && done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    ok = n > 0;
+    done += ok ? size_t(n) : 0;
+  }
+  ok = fsync(fd) == 0 && ok;
+  ok = close(fd) == 0 && ok;
+  ok = ok && rename(temp.c_str(), file.c_str()) == 0;
+  if (!ok) {
+    unlink(temp.c_str());
+  }
+  return ok;
 }
 
-bool HostRegistry_LoadHive(PDEVICE_OBJECT device, const std::string &file) {
-  std::ifstream f(file, std::ios::binary);
-  if (!f) {
+bool HostRegistry_CheckHiveFile(const std::string &file, std::string *why) {
+  std::shared_ptr<RegKey> root;
+  std::string reason;
+  bool ok = ParseHiveFile(file, &root, &reason);
+  if (why != nullptr) *why = reason;
+  return ok;
+}
+
+bool HostRegistry_LoadHive(PDEVICE_OBJECT device, const std::string &file, std::string *why) {
+  std::shared_ptr<RegKey> root;
+  std::string reason;
+  if (!ParseHiveFile(file, &root, &reason)) {
+    if (why != nullptr) *why = reason;
     return false;
-  }
-  std::string line;
-  if (!std::getline(f, line) || line != kHiveHeader) {
-    return false;
-  }
-  auto root = std::make_shared<RegKey>();
-  while (std::getline(f, line)) {
-    if (line.empty()) {
-      continue;
-    }
-    std::istringstream ls(line);
-    std::string kind, pathText;
-    ls >> kind >> pathText;
-    std::vector<std::u16string> parts;
-    if (!ParsePath(pathText, &parts)) {
-      return false;
-    }
-    if (kind == "key") {
-      MakePath(root, parts);
-    } else if (kind == "value") {
-      std::string nameText, hex;
-      ULONG type;
-      std::u16string name;
-      if (!(ls >> nameText >> type >> hex) || !Unescape(nameText, &name)) {
-        return false;
-      }
-      std::vector<uint8_t> data;
-      if (!ParseHex(hex, &data)) {
-        return false;
-      }
-      SetValueLocked(*MakePath(root, parts), name, type, data);
-    } else {
-      return false;
-    }
   }
   Registry &r = Reg();
   std::lock_guard<std::mutex> guard(r.lock);

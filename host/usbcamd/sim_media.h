@@ -33,9 +33,11 @@ struct SimSource {
   std::vector<uint8_t> jpeg;  // the file, when isJpeg
   SimImage image;             // the decoded picture, otherwise
 };
-// Reads the files and directories given (a directory stands for its files, sorted by name).
+// Reads the files and directories given (a directory stands for its files, sorted by name);
+// JPEG files named in decodeJpegs are decoded into pictures instead of being kept as they are.
 // Throws std::runtime_error naming the file that cannot be read or decoded.
-std::vector<SimSource> SimSources_Load(const std::vector<std::string> &paths);
+std::vector<SimSource> SimSources_Load(const std::vector<std::string> &paths,
+                                       const std::vector<std::string> &decodeJpegs = {});
 // Bilinear scaling to width x height.
 SimImage SimImage_Scale(const SimImage &image, int width, int height);
 // Size from a JPEG's frame header; false when it has none.

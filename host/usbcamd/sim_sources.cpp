@@ -1,11 +1,14 @@
 // Image files the simulated camera sends instead of its built-in scene: JPEG files go out as
-// they are, PNG, 24/32-bit BMP and binary PPM files are decoded here and later scaled to the
+// they are (or, when asked, are decoded like the others), PNG, 24/32-bit BMP and binary PPM files are decoded here and later scaled to the
 // streaming size and encoded like the scene.
 #include <png.h>
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,22 +35,133 @@ std::vector<uint8_t> ReadFile(const std::string &path) {
   return bytes;
 }
 
-SimImage DecodePng(const std::string &path, const std::vector<uint8_t> &bytes) {
-  png_image png;
-  memset(&png, 0, sizeof(png));
-  png.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&png, bytes.data(), bytes.size())) {
-    Fail(path, std::string("not a readable PNG (") + png.message + ")");
+// libpng and libjpeg report errors by longjmp: the jumps stay inside these functions, whose
+// locals across the jump are plain values.
+struct PngReadError {
+  std::jmp_buf jump;
+  char message[200];
+};
+
+void PngFail(png_structp png, png_const_charp msg) {
+  auto *e = static_cast<PngReadError *>(png_get_error_ptr(png));
+  snprintf(e->message, sizeof(e->message), "%s", msg != nullptr ? msg : "libpng error");
+  std::longjmp(e->jump, 1);
+}
+
+void PngIgnore(png_structp, png_const_charp) {}
+
+struct PngInput {
+  const std::vector<uint8_t> *bytes;
+  size_t at;
+};
+
+void PngRead(png_structp png, png_bytep out, png_size_t length) {
+  auto *in = static_cast<PngInput *>(png_get_io_ptr(png));
+  if (in->bytes->size() - in->at < length) {
+    png_error(png, "file cut short");
   }
-  png.format = PNG_FORMAT_RGB;
+  memcpy(out, in->bytes->data() + in->at, length);
+  in->at += length;
+}
+
+// Any PNG as 8-bit RGB: palettes and grey expanded, 16-bit samples scaled to 8 bits as they are
+// (a 16-bit file holds the same encoded values at finer steps, not linear light), alpha dropped.
+bool ReadPng(const std::vector<uint8_t> &bytes, SimImage *image, PngReadError *error) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, error, PngFail, PngIgnore);
+  if (png == nullptr) {
+    snprintf(error->message, sizeof(error->message), "out of memory");
+    return false;
+  }
+  png_infop info = png_create_info_struct(png);
+  PngInput input{&bytes, 0};
+  std::vector<png_bytep> rows;  // made before the jump point, so that a jump never skips its end
+  if (info == nullptr || setjmp(error->jump) != 0) {
+    png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
+    return false;
+  }
+  png_set_read_fn(png, &input, PngRead);
+  png_read_info(png, info);
+  png_uint_32 width = png_get_image_width(png, info), height = png_get_image_height(png, info);
+  if (width == 0 || height == 0 || width > 8192 || height > 8192) {
+    png_error(png, "unsupported picture size");
+  }
+  png_set_scale_16(png);
+  png_set_expand(png);
+  png_set_gray_to_rgb(png);
+  png_set_strip_alpha(png);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  if (png_get_rowbytes(png, info) != size_t(width) * 3) {
+    png_error(png, "unexpected row layout");
+  }
+  image->width = int(width);
+  image->height = int(height);
+  image->rgb.assign(size_t(width) * height * 3, 0);
+  rows.resize(height);
+  for (png_uint_32 y = 0; y < height; ++y) rows[y] = image->rgb.data() + size_t(y) * width * 3;
+  png_read_image(png, rows.data());
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+SimImage DecodePng(const std::string &path, const std::vector<uint8_t> &bytes) {
   SimImage image;
-  image.width = int(png.width);
-  image.height = int(png.height);
-  image.rgb.resize(PNG_IMAGE_SIZE(png));
-  if (!png_image_finish_read(&png, nullptr, image.rgb.data(), 0, nullptr)) {
-    std::string why = png.message;
-    png_image_free(&png);
-    Fail(path, "PNG decoding failed (" + why + ")");
+  PngReadError error{};
+  if (!ReadPng(bytes, &image, &error)) {
+    Fail(path, std::string("not a readable PNG (") + error.message + ")");
+  }
+  return image;
+}
+
+struct JpegReadError {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+};
+
+void JpegFail(j_common_ptr c) {
+  auto *e = reinterpret_cast<JpegReadError *>(c->err);
+  c->err->format_message(c, e->message);
+  std::longjmp(e->jump, 1);
+}
+
+bool ReadJpeg(const std::vector<uint8_t> &bytes, SimImage *image, JpegReadError *error) {
+  jpeg_decompress_struct cinfo;
+  cinfo.err = jpeg_std_error(&error->base);
+  error->base.error_exit = JpegFail;
+  error->base.output_message = [](j_common_ptr) {};
+  jpeg_create_decompress(&cinfo);
+  if (setjmp(error->jump) != 0) {
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
+  jpeg_mem_src(&cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+  jpeg_read_header(&cinfo, TRUE);
+  cinfo.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&cinfo);
+  if (cinfo.output_components != 3 || cinfo.output_width > 8192 || cinfo.output_height > 8192) {
+    jpeg_destroy_decompress(&cinfo);
+    snprintf(error->message, sizeof(error->message), "unsupported colour layout or size");
+    return false;
+  }
+  image->width = int(cinfo.output_width);
+  image->height = int(cinfo.output_height);
+  image->rgb.assign(size_t(image->width) * image->height * 3, 0);
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW row = image->rgb.data() + size_t(cinfo.output_scanline) * image->width * 3;
+    jpeg_read_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return true;
+}
+
+SimImage DecodeJpeg(const std::string &path, const std::vector<uint8_t> &bytes) {
+  SimImage image;
+  JpegReadError error{};
+  if (!ReadJpeg(bytes, &image, &error)) {
+    Fail(path, std::string("not a readable JPEG (") + error.message + ")");
   }
   return image;
 }
@@ -134,12 +248,14 @@ SimImage DecodePpm(const std::string &path, const std::vector<uint8_t> &b) {
   return image;
 }
 
-SimSource LoadFile(const std::string &path) {
+SimSource LoadFile(const std::string &path, bool decodeJpeg) {
   SimSource source;
   source.path = path;
   std::vector<uint8_t> bytes = ReadFile(path);
   static const uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8) {
+  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8 && decodeJpeg) {
+    source.image = DecodeJpeg(path, bytes);
+  } else if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8) {
     source.isJpeg = true;
     source.jpeg = std::move(bytes);
   } else if (bytes.size() >= 8 && memcmp(bytes.data(), pngSignature, 8) == 0) {
@@ -156,7 +272,11 @@ SimSource LoadFile(const std::string &path) {
 
 }  // namespace
 
-std::vector<SimSource> SimSources_Load(const std::vector<std::string> &paths) {
+std::vector<SimSource> SimSources_Load(const std::vector<std::string> &paths,
+                                       const std::vector<std::string> &decodeJpegs) {
+  auto decode = [&decodeJpegs](const std::string &file) {
+    return std::find(decodeJpegs.begin(), decodeJpegs.end(), file) != decodeJpegs.end();
+  };
   namespace fs = std::filesystem;
   std::vector<SimSource> sources;
   for (const std::string &path : paths) {
@@ -173,9 +293,9 @@ std::vector<SimSource> SimSources_Load(const std::vector<std::string> &paths) {
       if (files.empty()) {
         Fail(path, "directory holds no files");
       }
-      for (const std::string &file : files) sources.push_back(LoadFile(file));
+      for (const std::string &file : files) sources.push_back(LoadFile(file, decode(file)));
     } else {
-      sources.push_back(LoadFile(path));
+      sources.push_back(LoadFile(path, decode(path)));
     }
   }
   return sources;

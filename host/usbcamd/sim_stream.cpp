@@ -308,7 +308,7 @@ void HostSimCamera::ConfigureStream(const HostCameraStreamConfig &config) {
     throw std::runtime_error("camera stream: maxPacketSize must be at least 2");
   }
   // Reading and decoding the files is slow: done before the lock is taken.
-  std::vector<SimSource> sources = SimSources_Load(config.sources);
+  std::vector<SimSource> sources = SimSources_Load(config.sources, config.decodeJpegSources);
   std::lock_guard<std::mutex> guard(lock_);
   Stream &s = *stream_;
   s.config = config;

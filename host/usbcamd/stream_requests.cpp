@@ -369,6 +369,7 @@ HostStreamStats HostUsbcamd_StreamStats(PHW_STREAM_OBJECT object) {
   std::lock_guard<std::mutex> guard(s->lock);
   HostStreamStats stats = s->stats;
   stats.slots = s->slots;
+  stats.rawFrameLength = s->rawFrameLength;
   return stats;
 }
 

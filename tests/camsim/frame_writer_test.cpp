@@ -338,7 +338,7 @@ TEST_F(FrameWriterTest, Yuy2FramesAndA422StreamThatFfmpegReads) {
   }
   const std::string stream = Path("stream.y4m");
   Bytes file = ReadFile(stream);
-  const std::string header = "YUV4MPEG2 W64 H48 F25:1 Ip A1:1 C422\n";
+  const std::string header = "YUV4MPEG2 W64 H48 F25:1 Ip A1:1 C422 XCOLORRANGE=FULL\n";
   ASSERT_GE(file.size(), header.size());
   EXPECT_EQ(std::string(file.begin(), file.begin() + header.size()), header);
   EXPECT_EQ(file.size(), header.size() + frames * (6 + width * height * 2u));

@@ -204,9 +204,19 @@ TEST_F(RegistryTest, HivesSurviveASaveAndLoadExactly) {
   EXPECT_EQ(HostRegistry_ValueNames(&other, "Settings"),
             (std::vector<std::string>{"Brightness", "Empty", "odd name %\\"}));
 
-  // A file that is no hive changes nothing.
-  std::ofstream(file) << "something else\n";
-  EXPECT_FALSE(HostRegistry_LoadHive(&other, file));
+  // A file that is no hive, or a damaged or cut one, changes nothing and says where it is wrong.
+  const std::pair<const char *, const char *> damaged[] = {
+      {"something else\n", "line 1"},
+      {"TorvaneHive 1\nkey Settings\nvalue Settings Brightness 4 4d0\n", "line 3"},
+      {"TorvaneHive 1\nkey Settings\nvalue Settings Brightness 4 4d000000", "line 3: cut short"},
+      {"TorvaneHive 1\n\nkey Settings extra\nvalue Settings B 4 4d000000\nbogus\n", "line 5"},
+  };
+  for (const auto &[text, where] : damaged) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    std::string why;
+    EXPECT_FALSE(HostRegistry_LoadHive(&other, file, &why)) << text;
+    EXPECT_EQ(why.rfind(where, 0), 0u) << why;
+  }
   EXPECT_EQ(HostRegistry_GetDword(&other, "Settings", "Brightness"), 12u);
   std::remove(file.c_str());
   EXPECT_FALSE(HostRegistry_LoadHive(&other, file));

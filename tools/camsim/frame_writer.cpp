@@ -1,7 +1,10 @@
 #include "frame_writer.h"
 
+#include "frame_view.h"
+
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstring>
@@ -123,6 +126,22 @@ bool EncodePng(std::FILE *f, png_bytep *rows, int width, int height, PngErrorSta
 }
 
 }  // namespace
+
+void WritePngFile(const std::string &path, const uint8_t *rgb, int width, int height) {
+  std::vector<png_bytep> rows(static_cast<size_t>(height));
+  for (int y = 0; y < height; ++y) {
+    rows[static_cast<size_t>(y)] = const_cast<uint8_t *>(rgb) + static_cast<size_t>(width) * 3 * static_cast<size_t>(y);
+  }
+  OutFile out(path);
+  PngErrorState state{};
+  if (!EncodePng(out.get(), rows.data(), width, height, &state)) {
+    throw std::runtime_error("cannot write " + out.path() + ": " + state.message);
+  }
+  if (std::ferror(out.get())) {
+    throw IoError("cannot write", out.path(), 0);
+  }
+  out.Close();
+}
 
 const char *OutputFormatName(OutputFormat f) {
   switch (f) {
@@ -306,31 +325,11 @@ void FrameWriter::WriteBmp(const std::string &name, const uint8_t *dib) {
   files_.push_back(out.path());
 }
 
-// An 8-bit RGB PNG, top row first: the DIB's last row, with blue and red swapped.
-void FrameWriter::WritePng(const std::string &name, const uint8_t *dib) {
-  const size_t row = static_cast<size_t>(options_.width) * 3;
-  std::vector<uint8_t> rgb(row * static_cast<size_t>(options_.height));
-  std::vector<png_bytep> rows(static_cast<size_t>(options_.height));
-  for (int y = 0; y < options_.height; ++y) {
-    const uint8_t *src = dib + row * static_cast<size_t>(options_.height - 1 - y);
-    uint8_t *dst = rgb.data() + row * static_cast<size_t>(y);
-    for (size_t x = 0; x < row; x += 3) {
-      dst[x] = src[x + 2];
-      dst[x + 1] = src[x + 1];
-      dst[x + 2] = src[x];
-    }
-    rows[static_cast<size_t>(y)] = dst;
-  }
-  OutFile out(PathOf(name));
-  PngErrorState state{};
-  if (!EncodePng(out.get(), rows.data(), options_.width, options_.height, &state)) {
-    throw std::runtime_error("cannot write " + out.path() + ": " + state.message);
-  }
-  if (std::ferror(out.get())) {
-    throw IoError("cannot write", out.path(), 0);
-  }
-  out.Close();
-  files_.push_back(out.path());
+void FrameWriter::WritePng(const std::string &name, const uint8_t *data, size_t length) {
+  std::vector<uint8_t> rgb;
+  FrameToRgb(options_.format, options_.width, options_.height, data, length, &rgb);
+  WritePngFile(PathOf(name), rgb.data(), options_.width, options_.height);
+  files_.push_back(PathOf(name));
 }
 
 void FrameWriter::AppendY4m(const uint8_t *planes[3], const size_t sizes[3]) {
@@ -342,7 +341,8 @@ void FrameWriter::AppendY4m(const uint8_t *planes[3], const size_t sizes[3]) {
       throw IoError("cannot create", y4mPath_, errno);
     }
     files_.push_back(y4mPath_);
-    const char *chroma = options_.format == OutputFormat::Yuy2 ? "422" : "420jpeg";
+    // The driver's YUY2 is full range, its I420 reduced range.
+    const char *chroma = options_.format == OutputFormat::Yuy2 ? "422 XCOLORRANGE=FULL" : "420jpeg";
     errno = 0;
     if (std::fprintf(y4m_, "YUV4MPEG2 W%d H%d F%u:1 Ip A1:1 C%s\n", options_.width,
                      options_.height, options_.fps, chroma) < 0) {
@@ -383,9 +383,6 @@ void FrameWriter::Write(unsigned k, const uint8_t *data, size_t length) {
   switch (options_.format) {
     case OutputFormat::Rgb24:
       WriteBmp(base + ".bmp", data);
-      if (options_.png) {
-        WritePng(base + ".png", data);
-      }
       break;
     case OutputFormat::Yuy2: {
       WriteWhole(base + ".yuy2", data, need);
@@ -427,6 +424,9 @@ void FrameWriter::Write(unsigned k, const uint8_t *data, size_t length) {
       break;
     }
   }
+  if (options_.png) {
+    WritePng(base + ".png", data, length);
+  }
 }
 
 void FrameWriter::Finish() {
@@ -440,4 +440,44 @@ void FrameWriter::Finish() {
   if (std::fclose(f) != 0) {
     throw IoError("cannot write", y4mPath_, errno);
   }
+}
+
+bool IsCamsimOutputName(const std::string &name) {
+  if (name == "stream.y4m" || name == "frames.tsv") {
+    return true;
+  }
+  static const char *const kExtensions[] = {".bmp", ".png", ".yuy2", ".i420", ".jpg", ".blank"};
+  if (name.size() < 12 || name.compare(0, 6, "frame_") != 0) {
+    return false;
+  }
+  for (size_t i = 6; i < 12; ++i) {
+    if (name[i] < '0' || name[i] > '9') {
+      return false;
+    }
+  }
+  for (const char *ext : kExtensions) {
+    if (name.compare(12, std::string::npos, ext) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+OutputFolderContents ListOutputFolder(const std::string &dir) {
+  OutputFolderContents contents;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) {
+    return contents;
+  }
+  for (const auto &entry : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file(ec) && IsCamsimOutputName(name)) {
+      contents.earlier.push_back(entry.path().string());
+    } else {
+      contents.others.push_back(name);
+    }
+  }
+  std::sort(contents.earlier.begin(), contents.earlier.end());
+  std::sort(contents.others.begin(), contents.others.end());
+  return contents;
 }

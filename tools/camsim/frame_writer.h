@@ -1,12 +1,14 @@
 // camsim's output files: every frame a capture application received, written in a form that
 // ordinary tools open.
 //
-//   Rgb24  frame_NNNNNN.bmp (24-bit BMP), and with png also frame_NNNNNN.png
+//   Rgb24  frame_NNNNNN.bmp (24-bit BMP)
 //   Yuy2   frame_NNNNNN.yuy2 (the raw frame) and every frame appended to stream.y4m (4:2:2)
 //   I420   frame_NNNNNN.i420 (the raw frame) and every frame appended to stream.y4m (4:2:0)
 //   Mjpg   frame_NNNNNN.jpg (the JPEG data cut at its end-of-image marker), or
 //          frame_NNNNNN.blank (the whole buffer) when the buffer holds no complete JPEG
 //
+// With png, every format also gets frame_NNNNNN.png, the frame as a picture (YUY2 and I420
+// converted to RGB, MJPG decoded; black where an MJPG frame holds no JPEG).
 // NNNNNN is the frame number in six digits, counting from 1.
 #pragma once
 
@@ -37,11 +39,14 @@ size_t FrameBytes(OutputFormat f, int width, int height);
 // end-of-image marker lies within length.
 size_t ScanJpegLength(const uint8_t *data, size_t length);
 
+// Writes an 8-bit RGB PNG of top-down RGB rows; std::runtime_error naming the file on failure.
+void WritePngFile(const std::string &path, const uint8_t *rgb, int width, int height);
+
 struct FrameWriterOptions {
   std::string dir;  // created (with its parents) if missing
   OutputFormat format = OutputFormat::Rgb24;
   int width = 320, height = 240;
-  bool png = false;  // Rgb24: also write a PNG of every frame
+  bool png = false;  // also write a PNG of every frame
   unsigned fps = 30;  // for the Y4M header
 };
 
@@ -74,7 +79,7 @@ class FrameWriter {
   std::string PathOf(const std::string &name) const;
   void WriteWhole(const std::string &name, const uint8_t *data, size_t length);
   void WriteBmp(const std::string &name, const uint8_t *dib);
-  void WritePng(const std::string &name, const uint8_t *dib);
+  void WritePng(const std::string &name, const uint8_t *data, size_t length);
   void AppendY4m(const uint8_t *planes[3], const size_t sizes[3]);
 
   FrameWriterOptions options_;
@@ -84,3 +89,15 @@ class FrameWriter {
   bool finished_ = false;
   std::vector<uint8_t> scratch_;  // planar conversion of a YUY2 frame
 };
+
+// Whether a file name is one camsim writes into its output folder: frame_NNNNNN with one of
+// the frame extensions above, stream.y4m or frames.tsv.
+bool IsCamsimOutputName(const std::string &name);
+
+// An output folder before a run: the files an earlier run wrote there (by name), and every
+// other entry. Empty lists when the folder does not exist.
+struct OutputFolderContents {
+  std::vector<std::string> earlier;  // paths
+  std::vector<std::string> others;   // names
+};
+OutputFolderContents ListOutputFolder(const std::string &dir);

@@ -1,28 +1,84 @@
 // camsim: plug the simulated camera into the driver, stream, and write what a capture
 // application receives.
 #include <CLI/CLI.hpp>
+#include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 
+#include "host_registry.h"
 #include "session.h"
+#include "run_output.h"
+#include "sources.h"
 
 namespace {
+
+// Exit statuses, one small set.
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 
 const char *kDescription =
     "Streams the simulated camera's frames through the Torvane driver on the host platform, as a "
     "capture application does, and writes every frame the application receives into the output "
-    "folder as frame_NNNNNN.<ext> (k counting from 1, the driver's blank warm-up frames included).\n\n"
+    "folder as frame_NNNNNN.<ext> (k counting from 1, the driver's blank warm-up frames included), "
+    "with frames.tsv listing each frame's file, bytes and kind (picture, blank, still, repeat).\n\n"
     "Formats: the capture pin offers RGB24 only, and --format rgb24 is negotiated as an application "
     "does it (stream information, data intersection, stream open). For yuy2, i420 and mjpg the "
     "stream is opened with the pin's RGB24 format and the simulated class library allocates its "
     "bandwidth with the asked format directly, which the driver's format selection accepts, so "
     "that its other output stages run.\n\n"
-    "Output: rgb24 -> frame_NNNNNN.bmp (bottom-up DIB; --png adds frame_NNNNNN.png); yuy2 and "
-    "i420 -> raw frame_NNNNNN.yuy2 / .i420 plus stream.y4m (ffplay or mpv open it); mjpg -> "
-    "frame_NNNNNN.jpg cut at the end-of-image marker (frames without JPEG data, such as the "
-    "warm-up frames, as frame_NNNNNN.blank).";
+    "Output: rgb24 -> frame_NNNNNN.bmp (bottom-up DIB); yuy2 and i420 -> raw frame_NNNNNN.yuy2 / "
+    ".i420 plus stream.y4m (ffplay or mpv open it); mjpg -> frame_NNNNNN.jpg cut at the end-of-image "
+    "marker (frames without JPEG data, such as the warm-up frames, as frame_NNNNNN.blank). --png "
+    "adds a PNG of every frame in every format.";
+
+const char *kExitCodes =
+    "Exit status: 0 the run is done; 1 the run failed (a request failed, a frame could not be "
+    "written, memory was left allocated); 2 the command line is wrong or names a file or folder "
+    "that cannot be used (nothing ran); 130 interrupted by Ctrl-C (SIGINT), 143 by SIGTERM (the "
+    "stream is stopped and the settings saved first; a second Ctrl-C ends at once).";
+
+std::atomic<int> g_interrupt{0};
+
+void OnSignal(int signal) {
+  if (g_interrupt.load() != 0) {
+    _exit(128 + g_interrupt.load());  // asked twice: end now
+  }
+  g_interrupt.store(signal);
+}
+
+std::string Thousands(uint64_t v) {
+  std::string digits = std::to_string(v), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+// A whole number from lo to hi, with the range written as people write it.
+CLI::Validator Between(long lo, long hi) {
+  return CLI::Validator(
+      [lo, hi](std::string &text) -> std::string {
+        long v = 0;
+        size_t used = 0;
+        try {
+          v = std::stol(text, &used);
+        } catch (...) {
+          used = 0;
+        }
+        if (used == 0 || used != text.size() || v < lo || v > hi) {
+          return "must be a whole number from " + Thousands(uint64_t(lo)) + " to " + Thousands(uint64_t(hi)) +
+                 ", not " + text;
+        }
+        return std::string();
+      },
+      std::to_string(lo) + ".." + std::to_string(hi));
+}
 
 bool ParseSize(const std::string &text, int *w, int *h) {
   if (text == "160x120") { *w = 160; *h = 120; return true; }
@@ -49,7 +105,7 @@ bool ParseFaults(const std::string &list, HostCameraStreamConfig *config, std::s
         every = 0;
       }
       if (every == 0) {
-        *why = "fault '" + item + "': N must be a positive number";
+        *why = "fault '" + item + "': N must be a whole number from 1 up";
         return false;
       }
       item = item.substr(0, eq);
@@ -67,108 +123,233 @@ bool ParseFaults(const std::string &list, HostCameraStreamConfig *config, std::s
   return true;
 }
 
-
 }  // namespace
 
 int main(int argc, char **argv) {
   CLI::App app{kDescription, "camsim"};
-  std::string size = "320x240", format = "rgb24", faults, outDir = "out";
+  app.footer(kExitCodes);
+  std::string size = "320x240", format = "rgb24", faults, outDir = "out", y4m, contactSheet;
   std::vector<std::string> sources;
   SessionOptions o;
   o.frames = 60;
   LONG brightness = -1, contrast = -1, saturation = -1, sharpness = -1;
-  bool png = false, quiet = false;
+  bool png = false, quiet = false, exactSources = false, discard = false, keepOther = false;
 
   app.add_option("--size", size, "frame size: 160x120, 320x240 or 640x480")->capture_default_str();
   app.add_option("--format", format, "output format: rgb24, yuy2, i420 or mjpg")->capture_default_str();
-  app.add_option("--frames", o.frames, "application frames to receive")->capture_default_str()->check(CLI::PositiveNumber);
+  app.add_option("--frames", o.frames, "application frames to receive, 1 to 1,000,000")
+      ->capture_default_str()
+      ->check(Between(1, 1000000));
   app.add_option("--source", sources,
-                 "image files or folders the camera sends instead of its built-in moving scene: JPEG files go out "
-                 "byte for byte, other images (PNG, BMP, PPM) are encoded first; used in order, then again")
+                 "image files or folders the camera sends instead of its built-in moving scene, used in order, "
+                 "then again: a JPEG the driver decodes at the stream's size goes out byte for byte, any other "
+                 "JPEG and PNG, BMP and PPM images are scaled and encoded as the camera's own pictures; other "
+                 "files in a folder are skipped")
       ->expected(1, -1);
-  app.add_option("--brightness", brightness, "VideoProcAmp brightness, 0..100")->check(CLI::Range(0, 100));
-  app.add_option("--contrast", contrast, "VideoProcAmp contrast, 0..100")->check(CLI::Range(0, 100));
-  app.add_option("--saturation", saturation, "VideoProcAmp saturation, 0..100")->check(CLI::Range(0, 100));
-  app.add_option("--sharpness", sharpness, "VideoProcAmp sharpness, 0..100")->check(CLI::Range(0, 100));
-  app.add_option("--still-every", o.stillEvery, "trigger a still through the video-control property every N frames");
-  app.add_option("--button-every", o.buttonEvery, "press the camera's snapshot button every N frames");
+  app.add_flag("--exact-sources", exactSources, "refuse a JPEG source the driver cannot decode instead of re-encoding it");
+  app.add_option("--brightness", brightness, "VideoProcAmp brightness, 0 to 100")->check(Between(0, 100));
+  app.add_option("--contrast", contrast, "VideoProcAmp contrast, 0 to 100")->check(Between(0, 100));
+  app.add_option("--saturation", saturation, "VideoProcAmp saturation, 0 to 100")->check(Between(0, 100));
+  app.add_option("--sharpness", sharpness, "VideoProcAmp sharpness, 0 to 100")->check(Between(0, 100));
+  app.add_option("--still-every", o.stillEvery, "trigger a still through the video-control property every N frames")
+      ->check(Between(0, 1000000));
+  app.add_option("--button-every", o.buttonEvery, "press the camera's snapshot button every N frames")
+      ->check(Between(0, 1000000));
   app.add_option("--faults", faults,
                  "faults the camera injects, comma-separated, each every Nth frame with =N (default 7): short, "
                  "usb-error, corrupt, truncate, size, all");
   app.add_option("--settings", o.settingsFile,
-                 "file keeping the device's registry hive across runs (the picture settings persist in it)");
-  app.add_option("--out", outDir, "output folder")->capture_default_str();
-  app.add_flag("--png", png, "also write RGB24 frames as PNG");
-  app.add_option("--quality", o.camera.quality, "the camera's JPEG quality")->capture_default_str()->check(CLI::Range(1, 100));
+                 "file keeping the device's registry hive across runs (the picture settings persist in it); a "
+                 "file that is not a whole hive is refused and left as it is");
+  app.add_option("--out", outDir,
+                 "output folder; files an earlier camsim run wrote there are removed first, and a folder holding "
+                 "other files is refused unless --keep-other-files is given")
+      ->capture_default_str();
+  app.add_flag("--keep-other-files", keepOther, "write into an --out folder that holds files camsim did not write (they are left alone)");
+  app.add_flag("--png", png, "also write every frame as PNG (YUY2 and I420 converted, MJPG decoded)");
+  app.add_flag("--discard", discard, "write no frames: stream for measuring (frames per second then covers the "
+                                     "camera, the class library and the driver only)");
+  app.add_option("--y4m", y4m, "also write the stream as YUV4MPEG2 to FILE, or to standard output with - (then "
+                               "every message goes to standard error): camsim --y4m - | ffplay -");
+  app.add_flag("--realtime", o.realtime, "the camera sends at the stream's 30 frames per second, not as fast as it can");
+  app.add_option("--contact-sheet", contactSheet, "write one PNG with every frame as a small numbered tile");
+  app.add_option("--quality", o.camera.quality, "the camera's JPEG quality, 1 to 100")
+      ->capture_default_str()
+      ->check(Between(1, 100));
   app.add_option("--sampling", o.camera.sampling, "the camera's chroma sampling: 444, 422, 420 or 440")
       ->capture_default_str()
       ->check(CLI::IsMember({444, 422, 420, 440}));
-  app.add_option("--restart-interval", o.camera.restartInterval, "the camera's restart interval in MCUs (0: none)");
+  app.add_option("--restart-interval", o.camera.restartInterval, "the camera's restart interval in MCUs (0: none)")
+      ->check(Between(0, 65535));
   app.add_flag("--quiet", quiet, "no progress line");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &e) {
+    return app.exit(e) == 0 ? kExitDone : kExitUsage;
+  } catch (const CLI::ParseError &e) {
+    app.exit(e);
+    return kExitUsage;
+  }
 
-  if (!ParseSize(size, &o.width, &o.height)) {
-    fprintf(stderr, "camsim: --size must be 160x120, 320x240 or 640x480\n");
-    return 2;
-  }
-  if (!OutputFormatFromName(format, &o.format)) {
-    fprintf(stderr, "camsim: --format must be rgb24, yuy2, i420 or mjpg\n");
-    return 2;
-  }
+  // With the stream on standard output, every message goes to standard error.
+  const bool y4mStdout = y4m == "-";
+  std::FILE *msg = y4mStdout ? stderr : stdout;
+  auto usage = [](const std::string &text) {
+    fprintf(stderr, "camsim: %s\n", text.c_str());
+    return kExitUsage;
+  };
+
+  if (!ParseSize(size, &o.width, &o.height)) return usage("--size must be 160x120, 320x240 or 640x480, not " + size);
+  if (!OutputFormatFromName(format, &o.format)) return usage("--format must be rgb24, yuy2, i420 or mjpg, not " + format);
   std::string why;
-  if (!ParseFaults(faults, &o.camera, &why)) {
-    fprintf(stderr, "camsim: --faults: %s\n", why.c_str());
-    return 2;
-  }
+  if (!ParseFaults(faults, &o.camera, &why)) return usage("--faults: " + why);
   if (brightness >= 0) o.brightness = brightness;
   if (contrast >= 0) o.contrast = contrast;
   if (saturation >= 0) o.saturation = saturation;
   if (sharpness >= 0) o.sharpness = sharpness;
-  o.camera.sources = sources;
-  o.progress = !quiet;
+
+  if (y4mStdout && isatty(STDOUT_FILENO)) {
+    return usage("--y4m - writes video to standard output: send it to a player (camsim --y4m - | ffplay -) or a file");
+  }
+  if (discard && !contactSheet.empty()) return usage("--contact-sheet needs the frames; it cannot go with --discard");
+  // Everything that can be checked is checked before anything runs.
+  std::error_code ec;
+  if (!o.settingsFile.empty() && std::filesystem::exists(o.settingsFile, ec) &&
+      !HostRegistry_CheckHiveFile(o.settingsFile, &why)) {
+    return usage("--settings " + o.settingsFile + " is not a settings file camsim can read (" + why +
+                 "); it is left as it is: name another file, or move this one away");
+  }
+  if (!o.settingsFile.empty()) {
+    const std::filesystem::path folder = std::filesystem::path(o.settingsFile).parent_path();
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+      return usage("--settings " + o.settingsFile + ": the folder " + folder.string() + " does not exist");
+    }
+  }
+  SourcePlan plan;
+  if (!PlanSources(sources, o.width, o.height, exactSources, &plan, &why)) return usage(why);
+  for (const std::string &line : plan.notices) fprintf(stderr, "camsim: %s\n", line.c_str());
+  o.camera.sources = plan.files;
+  o.camera.decodeJpegSources = plan.reencode;
+  if (!discard && std::filesystem::exists(outDir, ec) && !std::filesystem::is_directory(outDir, ec)) {
+    return usage("--out " + outDir + " is a file, not a folder");
+  }
+  if (!discard) {
+    OutputFolderContents contents = ListOutputFolder(outDir);
+    // A contact sheet or stream an earlier run was asked to write into the folder is no stranger.
+    for (const std::string &own : {contactSheet, y4m}) {
+      const std::filesystem::path p(own);
+      if (!own.empty() && std::filesystem::equivalent(p.has_parent_path() ? p.parent_path() : ".", outDir, ec)) {
+        contents.others.erase(std::remove(contents.others.begin(), contents.others.end(), p.filename().string()),
+                              contents.others.end());
+      }
+    }
+    if (!contents.others.empty() && !keepOther) {
+      std::string names;
+      for (size_t i = 0; i < contents.others.size() && i < 3; ++i) names += (i ? ", " : "") + contents.others[i];
+      if (contents.others.size() > 3) names += ", ...";
+      return usage("--out " + outDir + " holds " + std::to_string(contents.others.size()) +
+                   " file(s) camsim did not write (" + names +
+                   "): name an empty or new folder, or give --keep-other-files");
+    }
+    for (const std::string &file : contents.earlier) std::filesystem::remove(file, ec);
+    if (!contents.earlier.empty()) {
+      fprintf(stderr, "camsim: removed %zu files of an earlier run from %s\n", contents.earlier.size(), outDir.c_str());
+    }
+  }
+
+  o.progress = quiet ? SessionOptions::Progress::None
+                     : isatty(STDERR_FILENO) ? SessionOptions::Progress::Line : SessionOptions::Progress::Lines;
+  o.interrupt = &g_interrupt;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a reader of the stream that goes away is an error on write
 
   SessionSummary summary;
   size_t files = 0;
+  FrameTally tally;
+  std::string writeError;
   try {
-    FrameWriterOptions w;
-    w.dir = outDir;
-    w.format = o.format;
-    w.width = o.width;
-    w.height = o.height;
-    w.png = png;
-    FrameWriter writer(w);
-    summary = RunSession(o, [&writer](const HostFrame &frame) {
-      writer.Write(unsigned(frame.sequence), frame.data.data(), frame.data.size());
+    RunOutputOptions r;
+    r.format = o.format;
+    r.width = o.width;
+    r.height = o.height;
+    r.dir = discard ? std::string() : outDir;
+    r.png = png;
+    r.y4m = y4m;
+    r.contactSheet = contactSheet;
+    RunOutput output(r);
+    summary = RunSession(o, [&](const HostFrame &frame) {
+      try {
+        output.Take(frame);
+        return true;
+      } catch (const std::exception &e) {
+        writeError = e.what();
+        return false;
+      }
     });
-    writer.Finish();
-    files = writer.Files().size();
+    tally = output.Tally();
+    files = output.FileCount();
+    output.Finish();
   } catch (const std::exception &e) {
-    fprintf(stderr, "camsim: %s\n", e.what());
-    return 1;
+    if (writeError.empty()) writeError = e.what();
   }
 
   const HostStreamStats &s = summary.stream;
-  printf("camsim: %dx%d %s, %u frames into %s (%zu files)\n", o.width, o.height, OutputFormatName(o.format),
-         summary.frames, outDir.c_str(), files);
-  printf("  frames delivered to the application: %u (stills %u)\n", summary.frames, summary.stills);
-  printf("  driver: good %u, bad %u (warm-up and failed decodes)\n", summary.goodFrames, summary.badFrames);
-  printf("  camera: %llu frames sent; class library: %llu assembled, %llu handed to the driver, %llu dropped "
-         "(%llu marked by the driver, %llu too long, %llu without a buffer, %llu cut off), %llu pipe restarts\n",
-         (unsigned long long)summary.cameraFrames, (unsigned long long)s.assembled, (unsigned long long)s.delivered,
-         (unsigned long long)(s.dropped + s.overflow + s.noBuffer + s.abandoned), (unsigned long long)s.dropped,
-         (unsigned long long)s.overflow, (unsigned long long)s.noBuffer, (unsigned long long)s.abandoned,
-         (unsigned long long)s.restarts);
-  printf("  settings at stop: brightness %d, contrast %d, saturation %d, sharpness %d\n", (int)summary.settings[0],
-         (int)summary.settings[1], (int)summary.settings[2], (int)summary.settings[3]);
-  printf("  %.1f frames per second (%.2f s streaming)\n", summary.fps, summary.seconds);
-  printf("  pool: peak %zu bytes, %zu blocks left allocated after unload\n", summary.peakPoolBytes,
-         summary.poolBlocksLeft);
-  if (summary.poolBlocksLeft != 0) {
-    printf("%s", summary.poolReport.c_str());
+  const std::string sizeText = std::to_string(o.width) + "x" + std::to_string(o.height);
+  fprintf(msg, "camsim: %s %s, %u of %u frames%s\n", sizeText.c_str(), OutputFormatName(o.format), summary.frames,
+          o.frames,
+          discard ? " (discarded, not written)"
+                  : (" into " + outDir + " (" + std::to_string(files) + " files, frames.tsv lists them)").c_str());
+  if (!discard) {
+    fprintf(msg, "  frames the application received: %u: %u pictures, %u blank warm-up frames", summary.frames,
+            tally.pictures, tally.warmup);
+    if (tally.blankLater) fprintf(msg, ", %u blank later (frames the driver could not use)", tally.blankLater);
+    fprintf(msg, ", %u repeats of the previous image (a frame the driver could not decode, or the same picture "
+                 "again), %u stills\n", tally.repeats, tally.stills);
+  }
+  fprintf(msg, "  driver: %u frames decoded, %u not (its warm-up decodes included)\n", summary.goodFrames,
+          summary.badFrames);
+  fprintf(msg, "  camera: %llu frames begun; class library: %llu assembled, %llu handed to the driver\n",
+          (unsigned long long)summary.cameraFrames, (unsigned long long)s.assembled, (unsigned long long)s.delivered);
+  fprintf(msg, "  dropped by the class library: %llu (%llu damaged on the way (short packet or USB error), %llu "
+               "larger than the driver's raw frame buffer of %s bytes, %llu with no read request waiting); "
+               "%llu pipe restarts\n",
+          (unsigned long long)(s.dropped + s.overflow + s.noBuffer), (unsigned long long)s.dropped,
+          (unsigned long long)s.overflow, Thousands(summary.rawFrameLength).c_str(), (unsigned long long)s.noBuffer,
+          (unsigned long long)s.restarts);
+  fprintf(msg, "  cut off at stop: %llu frame(s) the camera was sending (not an error); stills the class library "
+               "marked: %llu\n",
+          (unsigned long long)s.abandoned, (unsigned long long)s.stills);
+  fprintf(msg, "  settings at stop: brightness %d, contrast %d, saturation %d, sharpness %d%s\n",
+          (int)summary.settings[0], (int)summary.settings[1], (int)summary.settings[2], (int)summary.settings[3],
+          o.settingsFile.empty() ? "" : (", kept in " + o.settingsFile).c_str());
+  fprintf(msg, "  %.1f frames per second (%.2f s streaming%s)\n", summary.fps, summary.seconds,
+          discard ? ", frames not written" : o.realtime ? ", paced at 30 per second" : "");
+  fprintf(msg, "  pool: peak %zu bytes, %zu blocks left allocated after unload\n", summary.peakPoolBytes,
+          summary.poolBlocksLeft);
+  if (!contactSheet.empty() && writeError.empty()) fprintf(msg, "  contact sheet: %s\n", contactSheet.c_str());
+  if (summary.poolBlocksLeft != 0) fprintf(msg, "%s", summary.poolReport.c_str());
+
+  if (summary.interruptedBy != 0) {
+    fprintf(stderr, "camsim: interrupted by %s after %u frames; the stream was stopped and the settings saved\n",
+            summary.interruptedBy == SIGINT ? "Ctrl-C (SIGINT)" : "SIGTERM", summary.frames);
+  }
+  int rc = kExitDone;
+  if (!writeError.empty()) {
+    fprintf(stderr, "camsim: failed: %s\n", writeError.c_str());
+    rc = kExitFailed;
   }
   if (!NT_SUCCESS(summary.status)) {
     fprintf(stderr, "camsim: failed: %s\n", summary.failure.c_str());
-    return 1;
+    rc = kExitFailed;
   }
-  return summary.poolBlocksLeft == 0 ? 0 : 1;
+  if (summary.poolBlocksLeft != 0) {
+    fprintf(stderr, "camsim: failed: %zu pool blocks were left allocated\n", summary.poolBlocksLeft);
+    rc = kExitFailed;
+  }
+  if (rc == kExitDone && summary.interruptedBy != 0) rc = 128 + summary.interruptedBy;
+  return rc;
 }

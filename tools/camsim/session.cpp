@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "host_kernel.h"
 #include "host_registry.h"
@@ -22,10 +23,17 @@ struct DriverObjectStandIn {
 void Fail(SessionSummary *s, NTSTATUS status, const std::string &what) {
   if (NT_SUCCESS(s->status)) {
     s->status = status;
-    char text[32];
-    snprintf(text, sizeof(text), " (0x%08x)", unsigned(status));
-    s->failure = what + text;
+    s->failure = what;
   }
+}
+
+std::string Thousands(uint64_t v) {
+  std::string digits = std::to_string(v), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
 }
 
 ULONG FourCc(OutputFormat format) {
@@ -47,6 +55,29 @@ USHORT BitCount(OutputFormat format) {
 }
 
 }  // namespace
+
+std::string StatusText(NTSTATUS status) {
+  static const struct {
+    NTSTATUS status;
+    const char *text;
+  } kKnown[] = {
+      {STATUS_UNSUCCESSFUL, "unsuccessful"},
+      {STATUS_INSUFFICIENT_RESOURCES, "out of memory"},
+      {STATUS_CANCELLED, "cancelled"},
+      {STATUS_IO_TIMEOUT, "timed out"},
+      {STATUS_DEVICE_NOT_CONNECTED, "the device is not connected"},
+      {STATUS_NOT_IMPLEMENTED, "not supported by the driver"},
+      {STATUS_INVALID_PARAMETER, "invalid parameter"},
+      {STATUS_NO_MATCH, "no matching format"},
+      {STATUS_BUFFER_TOO_SMALL, "buffer too small"},
+  };
+  char hex[16];
+  snprintf(hex, sizeof(hex), "0x%08X", unsigned(status));
+  for (const auto &k : kKnown) {
+    if (k.status == status) return std::string(k.text) + " (status " + hex + ")";
+  }
+  return std::string("status ") + hex;
+}
 
 bool NegotiateFormat(HostCameraDevice &device, int width, int height, OutputFormat format,
                      std::vector<uint8_t> *rgb24, std::vector<uint8_t> *allocation, std::string *why) {
@@ -87,49 +118,54 @@ bool NegotiateFormat(HostCameraDevice &device, int width, int height, OutputForm
   return false;
 }
 
-SessionSummary RunSession(const SessionOptions &o, const std::function<void(const HostFrame &)> &onFrame) {
+SessionSummary RunSession(const SessionOptions &o, const std::function<bool(const HostFrame &)> &onFrame) {
   SessionSummary summary;
   HostPool_ResetPeak();
+  // The camera reads its sources first: one that cannot be read stops the run before the
+  // driver is loaded.
+  HostSimCamera camera;
+  camera.ConfigureStream(o.camera);
 
   UNICODE_STRING registryPath;
   RtlInitUnicodeString(&registryPath, LUMAREX_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Torvane"));
   NTSTATUS status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &registryPath);
   if (!NT_SUCCESS(status)) {
-    Fail(&summary, status, "DriverEntry");
+    Fail(&summary, status, "DriverEntry failed: " + StatusText(status));
     return summary;
   }
 
-  HostSimCamera camera;
-  camera.ConfigureStream(o.camera);
   {
     HostDeviceOptions deviceOptions;
     deviceOptions.keepRawFrames = false;  // camsim looks at the application's frames only
     HostCameraDevice device(camera, deviceOptions);
     status = device.Arrive();
     if (!NT_SUCCESS(status)) {
-      Fail(&summary, status, "device arrival");
+      Fail(&summary, status, "the device arrival failed: " + StatusText(status));
       return summary;
     }
+    std::string why;
+    bool hiveLoaded = true;
     if (!o.settingsFile.empty() && std::filesystem::exists(o.settingsFile) &&
-        !HostRegistry_LoadHive(device.PhysicalDeviceObject(), o.settingsFile)) {
-      Fail(&summary, STATUS_UNSUCCESSFUL, "reading the settings file " + o.settingsFile);
+        !HostRegistry_LoadHive(device.PhysicalDeviceObject(), o.settingsFile, &why)) {
+      // Checked before the run; a file changed since is left as it is.
+      hiveLoaded = false;
+      Fail(&summary, STATUS_UNSUCCESSFUL, "the settings file " + o.settingsFile + " cannot be read: " + why);
     }
 
     std::vector<uint8_t> format, allocation;
-    std::string why;
     std::unique_ptr<HostAppStream> stream;
     if (!NegotiateFormat(device, o.width, o.height, o.format, &format, &allocation, &why)) {
       Fail(&summary, STATUS_NO_MATCH, why);
     } else {
       stream = device.OpenStream(0, format, &status);
-      if (!stream) Fail(&summary, status, "stream open");
+      if (!stream) Fail(&summary, status, "the driver refused to open the stream: " + StatusText(status));
     }
 
     if (stream) {
       stream->SetAllocationFormat(allocation);
       // Bandwidth first (it restores the persisted settings), then the property requests, then run.
       status = stream->SetState(KSSTATE_ACQUIRE);
-      if (!NT_SUCCESS(status)) Fail(&summary, status, "bandwidth allocation (KSSTATE_ACQUIRE)");
+      if (!NT_SUCCESS(status)) Fail(&summary, status, "the bandwidth allocation (KSSTATE_ACQUIRE) failed: " + StatusText(status));
       const std::pair<ULONG, std::optional<LONG>> controls[] = {
           {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, o.brightness},
           {KSPROPERTY_VIDEOPROCAMP_CONTRAST, o.contrast},
@@ -139,13 +175,13 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<void(cons
       for (const auto &[id, value] : controls) {
         // A successful set completes with the driver's success code 1.
         if (value && NT_SUCCESS(status) && !NT_SUCCESS(status = device.SetVideoProcAmp(id, *value))) {
-          Fail(&summary, status, "VideoProcAmp set");
+          Fail(&summary, status, "setting a VideoProcAmp property failed: " + StatusText(status));
         }
       }
       if (NT_SUCCESS(summary.status)) {
         status = stream->SetState(KSSTATE_PAUSE);
         if (NT_SUCCESS(status)) status = stream->SetState(KSSTATE_RUN);
-        if (!NT_SUCCESS(status)) Fail(&summary, status, "capture start (KSSTATE_RUN)");
+        if (!NT_SUCCESS(status)) Fail(&summary, status, "the capture start (KSSTATE_RUN) failed: " + StatusText(status));
       }
 
       ULONG frameBytes = ULONG(o.width) * ULONG(o.height) * 3;  // what the driver reports for every format
@@ -155,42 +191,105 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<void(cons
       }
       auto start = std::chrono::steady_clock::now();
       auto lastProgress = start;
+      auto lastFrame = start;
+      uint64_t overflowsSeen = 0;      // frames too large for the raw frame buffer, said so far
+      uint64_t overflowsAtFrame = 0;   // the count when the last frame arrived
+      uint64_t lastOverflowSaid = 0;   // the raw frame index of the last one said
+      unsigned overflowLines = 0;
+      // Says at once which frames the class library dropped as too large (the first three).
+      auto sayOverflows = [&](const HostStreamStats &st) {
+        if (st.overflow == overflowsSeen) return;
+        overflowsSeen = st.overflow;
+        if (overflowLines >= 3) return;
+        std::vector<HostSentFrame> sent = camera.SentFrames();
+        for (const HostRawFrameRecord &r : stream->FrameLog()) {
+          if (r.fate != HostRawFrameRecord::Overflow || r.index <= lastOverflowSaid || overflowLines >= 3) continue;
+          lastOverflowSaid = r.index;
+          std::string bytes = "more than " + Thousands(st.rawFrameLength) + " bytes";
+          for (const HostSentFrame &f : sent) {
+            if (f.sequence == r.index && f.raw.size() > st.rawFrameLength) bytes = Thousands(f.raw.size()) + " bytes";
+          }
+          fprintf(o.notices,
+                  "camsim: camera frame %llu is %s, more than the driver's raw frame buffer holds at %dx%d "
+                  "(%s bytes): the class library dropped it; a lower --quality (now %d) makes smaller frames%s\n",
+                  (unsigned long long)r.index, bytes.c_str(), o.width, o.height, Thousands(st.rawFrameLength).c_str(),
+                  o.camera.quality, ++overflowLines == 3 ? " (further ones are counted in the summary)" : "");
+        }
+      };
       while (NT_SUCCESS(summary.status) && summary.frames < o.frames) {
-        HostFrame frame;
-        if (!stream->NextFrame(&frame, std::chrono::seconds(30))) {
-          Fail(&summary, STATUS_IO_TIMEOUT, "waiting for a frame");
+        if (o.interrupt != nullptr && o.interrupt->load() != 0) {
+          summary.interruptedBy = o.interrupt->load();
           break;
         }
+        HostFrame frame;
+        if (!stream->NextFrame(&frame, std::chrono::milliseconds(100))) {
+          // No frame yet: say at once what the class library dropped, and why nothing comes.
+          HostStreamStats st = stream->Stats();
+          sayOverflows(st);
+          if (st.overflow - overflowsAtFrame >= 5) {
+            Fail(&summary, STATUS_BUFFER_OVERFLOW,
+                 "5 camera frames in a row were too large for the driver's raw frame buffer at " +
+                     std::to_string(o.width) + "x" + std::to_string(o.height) + " (" + Thousands(st.rawFrameLength) +
+                     " bytes) and none reached the application: use a lower --quality (now " +
+                     std::to_string(o.camera.quality) + ")");
+            break;
+          }
+          if (std::chrono::steady_clock::now() - lastFrame > std::chrono::seconds(30)) {
+            Fail(&summary, STATUS_IO_TIMEOUT,
+                 "no frame reached the application for 30 seconds (the camera began " +
+                     std::to_string(camera.FramesSent()) + " frames, the class library assembled " +
+                     std::to_string(st.assembled) + " and handed " + std::to_string(st.delivered) +
+                     " to the driver)");
+            break;
+          }
+          continue;
+        }
+        lastFrame = std::chrono::steady_clock::now();
+        {
+          HostStreamStats st = stream->Stats();
+          sayOverflows(st);
+          overflowsAtFrame = st.overflow;
+        }
         if (!NT_SUCCESS(frame.status)) {
-          Fail(&summary, frame.status, "read request");
+          Fail(&summary, frame.status, "a read request failed: " + StatusText(frame.status));
           break;
         }
         ++summary.frames;
         if (frame.info.still) ++summary.stills;
-        onFrame(frame);
+        if (!onFrame(frame)) {
+          break;  // the caller could not take the frame and said why; the run stops as usual
+        }
         if (issued < o.frames) {
           stream->QueueRead(frameBytes);
           ++issued;
         }
         if (o.stillEvery != 0 && summary.frames % o.stillEvery == 0) device.TriggerStill();
         if (o.buttonEvery != 0) camera.SetButton(summary.frames % o.buttonEvery == 0);
+        if (o.realtime) {
+          std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(summary.frames) * 1000000 / 30));
+        }
         auto now = std::chrono::steady_clock::now();
-        if (o.progress && (now - lastProgress > std::chrono::milliseconds(250) || summary.frames == o.frames)) {
+        const bool line = o.progress == SessionOptions::Progress::Line;
+        const auto every = line ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
+        if (o.progress != SessionOptions::Progress::None &&
+            (now - lastProgress > every || summary.frames == 1 || summary.frames == o.frames)) {
           lastProgress = now;
-          double s = std::chrono::duration<double>(now - start).count();
-          fprintf(stderr, "\rcamsim: frame %u/%u  %.1f fps", summary.frames, o.frames, s > 0 ? summary.frames / s : 0.0);
+          double secs = std::chrono::duration<double>(now - start).count();
+          fprintf(stderr, line ? "\rcamsim: frame %u/%u  %.1f fps " : "camsim: frame %u/%u  %.1f fps\n",
+                  summary.frames, o.frames, secs > 0 ? summary.frames / secs : 0.0);
           fflush(stderr);
         }
       }
+      summary.rawFrameLength = stream->Stats().rawFrameLength;
       summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       summary.fps = summary.seconds > 0 ? summary.frames / summary.seconds : 0;
-      if (o.progress) fprintf(stderr, "\n");
+      if (o.progress == SessionOptions::Progress::Line) fprintf(stderr, "\n");
       camera.SetButton(false);
 
       // Stop as an application does: RUN -> PAUSE stops capture (the settings are saved), STOP
       // frees the bandwidth; reads still queued come back cancelled.
       status = stream->SetState(KSSTATE_STOP);
-      if (!NT_SUCCESS(status)) Fail(&summary, status, "stream stop");
+      if (!NT_SUCCESS(status)) Fail(&summary, status, "the stream stop failed: " + StatusText(status));
       summary.stream = stream->Stats();
       auto *dc = static_cast<PDEVICE_CONTEXT>(device.DeviceContext());
       summary.goodFrames = dc->g_nGoodFrames;
@@ -201,11 +300,12 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<void(cons
       summary.settings[3] = dc->g_nSharpness;
       stream->Close();
     }
-    if (!o.settingsFile.empty() && !HostRegistry_SaveHive(device.PhysicalDeviceObject(), o.settingsFile)) {
-      Fail(&summary, STATUS_UNSUCCESSFUL, "writing the settings file " + o.settingsFile);
+    if (!o.settingsFile.empty() && hiveLoaded &&
+        !HostRegistry_SaveHive(device.PhysicalDeviceObject(), o.settingsFile)) {
+      Fail(&summary, STATUS_UNSUCCESSFUL, "the settings file " + o.settingsFile + " cannot be written");
     }
     status = device.Remove(false);
-    if (!NT_SUCCESS(status)) Fail(&summary, status, "device removal");
+    if (!NT_SUCCESS(status)) Fail(&summary, status, "the device removal failed: " + StatusText(status));
     HostRegistry_ForgetDevice(device.PhysicalDeviceObject());
   }
   HostUsbcamd_UnloadDriver();

@@ -3,7 +3,9 @@
 // receives to the caller, then stop, unplug and account for memory.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,7 +25,11 @@ struct SessionOptions {
   unsigned stillEvery = 0;              // a still trigger (property request) every N frames
   unsigned buttonEvery = 0;             // the camera's snapshot button pressed every N frames
   std::string settingsFile;             // the device's registry hive, loaded before and saved after
-  bool progress = false;                // a progress line on stderr
+  enum class Progress { None, Line, Lines };
+  Progress progress = Progress::None;   // on stderr: one line that updates, or a line every 5 s
+  bool realtime = false;                // frames come no faster than the stream's 30 per second
+  const std::atomic<int> *interrupt = nullptr;  // a signal number once the user asked to stop
+  std::FILE *notices = stderr;          // where what happens on the way is said at once
 };
 
 struct SessionSummary {
@@ -41,7 +47,12 @@ struct SessionSummary {
   size_t poolBlocksLeft = 0;            // after unplugging and unloading
   std::string poolReport;               // what was left, when anything was
   LONG settings[4] = {0, 0, 0, 0};      // brightness, contrast, saturation, sharpness at the end
+  int interruptedBy = 0;                // the signal that stopped the run early, or 0
+  ULONG rawFrameLength = 0;             // the raw frame length the driver asked for
 };
+
+// A platform status in words where it is a common one, always with its value.
+std::string StatusText(NTSTATUS status);
 
 // The format record for the size and format: RGB24 is what the driver's data intersection
 // picks for the capture pin's range of that size; the other formats are that record with the
@@ -49,5 +60,6 @@ struct SessionSummary {
 bool NegotiateFormat(HostCameraDevice &device, int width, int height, OutputFormat format,
                      std::vector<uint8_t> *rgb24, std::vector<uint8_t> *allocation, std::string *why);
 
-// Runs the session; onFrame sees every frame the application receives, in order.
-SessionSummary RunSession(const SessionOptions &options, const std::function<void(const HostFrame &)> &onFrame);
+// Runs the session; onFrame sees every frame the application receives, in order, and returns
+// false to end the run early (the stream is then stopped and the device removed as usual).
+SessionSummary RunSession(const SessionOptions &options, const std::function<bool(const HostFrame &)> &onFrame);

@@ -1,0 +1,77 @@
+#include "run_output.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+
+#include "frame_view.h"
+
+RunOutput::RunOutput(const RunOutputOptions &options) : options_(options) {
+  if (!options_.dir.empty()) {
+    FrameWriterOptions w;
+    w.dir = options_.dir;
+    w.format = options_.format;
+    w.width = options_.width;
+    w.height = options_.height;
+    w.png = options_.png;
+    writer_ = std::make_unique<FrameWriter>(w);
+    const std::string tsv = (std::filesystem::path(options_.dir) / "frames.tsv").string();
+    tsv_.open(tsv, std::ios::binary | std::ios::trunc);
+    if (!tsv_) throw std::runtime_error("cannot create " + tsv);
+    tsv_ << "frame\tfile\tbytes\tkind\n";
+  }
+  if (!options_.y4m.empty()) y4m_ = std::make_unique<Y4mOut>(options_.y4m, options_.format, options_.width, options_.height);
+  if (!options_.contactSheet.empty()) sheet_ = std::make_unique<ContactSheet>(options_.width, options_.height);
+}
+
+// Blank (the driver's fill before it has an image), a still, the same picture bytes as the
+// frame before, or a fresh picture.
+FrameKind RunOutput::Classify(const HostFrame &frame) {
+  const uint8_t *data = frame.data.data();
+  const size_t length = frame.data.size();
+  const size_t fixed = FrameBytes(options_.format, options_.width, options_.height);
+  const size_t used = fixed != 0 ? std::min(fixed, length) : ScanJpegLength(data, length);
+  FrameKind kind = FrameKind::Picture;
+  if (FrameIsBlank(options_.format, options_.width, options_.height, data, length)) {
+    kind = FrameKind::Blank;
+    ++(seenPicture_ ? tally_.blankLater : tally_.warmup);
+  } else if (frame.info.still) {
+    kind = FrameKind::Still;
+    ++tally_.stills;
+  } else if (previous_.size() == used && std::equal(previous_.begin(), previous_.end(), data)) {
+    kind = FrameKind::Repeat;
+    ++tally_.repeats;
+  } else {
+    ++tally_.pictures;
+  }
+  seenPicture_ = seenPicture_ || kind != FrameKind::Blank;
+  previous_.assign(data, data + used);
+  return kind;
+}
+
+void RunOutput::Take(const HostFrame &frame) {
+  const uint8_t *data = frame.data.data();
+  const size_t length = frame.data.size();
+  if (y4m_) y4m_->Write(data, length);
+  if (!writer_) return;  // discarded: nothing looked at, so that only the stream is measured
+  const FrameKind kind = Classify(frame);
+  const size_t before = writer_->Files().size();
+  writer_->Write(unsigned(frame.sequence), data, length);
+  const std::string &file = writer_->Files()[before];
+  tsv_ << frame.sequence << '\t' << std::filesystem::path(file).filename().string() << '\t'
+       << std::filesystem::file_size(file) << '\t' << FrameKindName(kind) << '\n';
+  if (sheet_) {
+    FrameToRgb(options_.format, options_.width, options_.height, data, length, &rgb_);
+    sheet_->Add(unsigned(frame.sequence), rgb_.data(), kind);
+  }
+}
+
+void RunOutput::Finish() {
+  if (writer_) {
+    writer_->Finish();
+    tsv_.close();
+    if (tsv_.fail()) throw std::runtime_error("cannot write " + options_.dir + "/frames.tsv");
+  }
+  if (y4m_) y4m_->Close();
+  if (sheet_) sheet_->Save(options_.contactSheet);
+}
