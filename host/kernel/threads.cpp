@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "host_kernel.h"
+#include "host_stack.h"
 #include "kernel_internal.h"
 
 struct _KTHREAD {
@@ -78,10 +79,12 @@ void DestroyThread(void *object) { delete static_cast<HostThread *>(object); }
 
 void ThreadMain(HostThread *self) {
   t_self = self;
+  HostStackProbe stack = HostStack_Paint();
   if (setjmp(self->exit) == 0) {
     self->routine(self->context);
     self->exitStatus = STATUS_SUCCESS;
   }
+  HostStack_End(HostStackEntry::Worker, stack);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     HostBugCheck(HOST_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL, "system thread ended at IRQL %u", KeGetCurrentIrql());
   }

@@ -101,17 +101,21 @@ void InitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
   for (ULONG p = 0; p < kPipeCount; ++p) {
     d.pipeConfig[p] = USBCAMD_Pipe_Config_Descriptor{0, USBCAMD_DONT_CARE_PIPE};
   }
-  NTSTATUS status = d.callbacks->CamConfigureEx(d.physicalDevice, d.deviceContext, d.Interface(),
-                                                &d.configDescriptor, kPipeCount, d.pipeConfig, &d.deviceDescriptor);
+  NTSTATUS status = HostStack_Call(HostStackEntry::CameraCallback, [&] {
+    return d.callbacks->CamConfigureEx(d.physicalDevice, d.deviceContext, d.Interface(), &d.configDescriptor,
+                                       kPipeCount, d.pipeConfig, &d.deviceDescriptor);
+  });
   if (!NT_SUCCESS(status)) {
     CompleteDevice(srb, status);
     return;
   }
   ChoosePipes(d);
-  status = d.callbacks->CamInitialize(d.physicalDevice, d.deviceContext);
+  status = HostStack_Call(HostStackEntry::CameraCallback,
+                          [&] { return d.callbacks->CamInitialize(d.physicalDevice, d.deviceContext); });
   if (!NT_SUCCESS(status)) {
     // What the driver did take is given back: the device will not start.
-    d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext);
+    HostStack_Call(HostStackEntry::CameraCallback,
+                   [&] { return d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext); });
     CompleteDevice(srb, status);
     return;
   }
@@ -124,7 +128,8 @@ void UninitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
   CancelDeviceEvents(d);
   NTSTATUS status = STATUS_SUCCESS;
   if (d.initialized && d.callbacks != nullptr) {
-    status = d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext);
+    status = HostStack_Call(HostStackEntry::CameraCallback,
+                            [&] { return d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext); });
     d.initialized = false;
   }
   CompleteDevice(srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
@@ -180,9 +185,11 @@ void ProcessDeviceRequest(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
     case SRB_CHANGE_POWER_STATE:
       if (d.callbacks != nullptr) {
         if (srb->CommandData.DeviceState == PowerDeviceD0) {
-          d.callbacks->CamRestoreState(d.physicalDevice, d.deviceContext);
+          HostStack_Call(HostStackEntry::CameraCallback,
+                         [&] { return d.callbacks->CamRestoreState(d.physicalDevice, d.deviceContext); });
         } else {
-          d.callbacks->CamSaveState(d.physicalDevice, d.deviceContext);
+          HostStack_Call(HostStackEntry::CameraCallback,
+                         [&] { return d.callbacks->CamSaveState(d.physicalDevice, d.deviceContext); });
         }
       }
       CompleteDevice(srb, STATUS_SUCCESS);

@@ -50,8 +50,10 @@ NTSTATUS AllocateBandwidth(Stream &s) {
   Device &d = *s.device;
   std::vector<uint8_t> &format = s.allocationFormat.empty() ? s.format : s.allocationFormat;
   ULONG rawLength = 0;
-  NTSTATUS status = d.callbacks->CamAllocateBandwidthEx(d.physicalDevice, d.deviceContext, &rawLength,
-                                                        format.empty() ? nullptr : format.data(), s.number);
+  NTSTATUS status = HostStack_Call(HostStackEntry::CameraCallback, [&] {
+    return d.callbacks->CamAllocateBandwidthEx(d.physicalDevice, d.deviceContext, &rawLength,
+                                               format.empty() ? nullptr : format.data(), s.number);
+  });
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -59,7 +61,8 @@ NTSTATUS AllocateBandwidth(Stream &s) {
   if (rawLength != 0) {
     s.rawBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, rawLength, kPoolTag));
     if (s.rawBuffer == nullptr) {
-      d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number);
+      HostStack_Call(HostStackEntry::CameraCallback,
+                     [&] { return d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number); });
       s.bandwidth = false;
       return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -71,7 +74,8 @@ NTSTATUS AllocateBandwidth(Stream &s) {
 void FreeBandwidth(Stream &s) {
   Device &d = *s.device;
   if (s.bandwidth) {
-    d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number);
+    HostStack_Call(HostStackEntry::CameraCallback,
+                   [&] { return d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number); });
     s.bandwidth = false;
   }
   if (s.rawBuffer != nullptr) {
@@ -86,7 +90,9 @@ NTSTATUS StartStreaming(Stream &s) {
   if (d.removed) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
-  NTSTATUS status = d.callbacks->CamStartCaptureEx(d.physicalDevice, d.deviceContext, s.number);
+  NTSTATUS status = HostStack_Call(HostStackEntry::CameraCallback, [&] {
+    return d.callbacks->CamStartCaptureEx(d.physicalDevice, d.deviceContext, s.number);
+  });
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -102,7 +108,8 @@ NTSTATUS StartStreaming(Stream &s) {
 void StopStreaming(Stream &s) {
   Device &d = *s.device;
   StopPump(s);
-  d.callbacks->CamStopCaptureEx(d.physicalDevice, d.deviceContext, s.number);
+  HostStack_Call(HostStackEntry::CameraCallback,
+                 [&] { return d.callbacks->CamStopCaptureEx(d.physicalDevice, d.deviceContext, s.number); });
 }
 
 // The driver's control handler sees the request first; the class library handles what it
@@ -115,7 +122,8 @@ VOID STREAMAPI ReceiveControl(PHW_STREAM_REQUEST_BLOCK srb) {
   }
   BOOLEAN completed = FALSE;
   if (s->driverControl != nullptr) {
-    s->driverControl(srb, s->device->deviceContext, &completed);
+    HostStack_Call(HostStackEntry::SrbDispatch,
+                   [&] { return s->driverControl(srb, s->device->deviceContext, &completed); });
     if (completed) {
       return;
     }
@@ -147,7 +155,8 @@ VOID STREAMAPI ReceiveData(PHW_STREAM_REQUEST_BLOCK srb) {
   }
   BOOLEAN completed = FALSE;
   if (s->driverData != nullptr) {
-    s->driverData(srb, s->device->deviceContext, &completed);
+    HostStack_Call(HostStackEntry::SrbDispatch,
+                   [&] { return s->driverData(srb, s->device->deviceContext, &completed); });
     if (completed) {
       return;
     }

@@ -30,7 +30,9 @@ void EndToEndTest::SetUp() {
   handlesAtStart_ = HostObjects_OpenHandles();
   UNICODE_STRING path;
   RtlInitUnicodeString(&path, LUMAREX_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Torvane"));
-  ASSERT_EQ(DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &path), STATUS_SUCCESS);
+  std::string error;
+  ASSERT_EQ(TestDriver_Enter(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &path, &error), STATUS_SUCCESS)
+      << error;
 }
 
 void EndToEndTest::TearDown() {
@@ -43,6 +45,8 @@ void EndToEndTest::TearDown() {
   EXPECT_TRUE(HostThreads_WaitAllExited(5000)) << "a system thread is still running";
   EXPECT_EQ(HostObjects_OpenHandles(), handlesAtStart_) << "a handle was left open";
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
+  EXPECT_EQ(TestDriver_StackOverruns(), "");
+  TestDriver_Unload();
   HostPool_Reset();
   HostRegistry_Reset();
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 
+#include "host_image.h"
 #include "session.h"
 
 namespace {
@@ -105,6 +106,11 @@ int main(int argc, char **argv) {
       ->check(CLI::IsMember({444, 422, 420, 440}));
   app.add_option("--restart-interval", o.camera.restartInterval, "the camera's restart interval in MCUs (0: none)");
   app.add_flag("--quiet", quiet, "no progress line");
+  app.add_option("--driver", o.driverImage,
+                 "run the driver from this image (build/target/Torvane.sys) instead of the linked one; "
+                 "32-bit host build only");
+  bool imports = false;
+  app.add_flag("--imports", imports, "with --driver: print how the image's imports were bound");
   CLI11_PARSE(app, argc, argv);
 
   if (!ParseSize(size, &o.width, &o.height)) {
@@ -113,6 +119,10 @@ int main(int argc, char **argv) {
   }
   if (!OutputFormatFromName(format, &o.format)) {
     fprintf(stderr, "camsim: --format must be rgb24, yuy2, i420 or mjpg\n");
+    return 2;
+  }
+  if (!o.driverImage.empty() && !HostImage_Supported()) {
+    fprintf(stderr, "camsim: --driver: driver images run only in the 32-bit host build (build/host32/tools/camsim)\n");
     return 2;
   }
   std::string why;
@@ -165,6 +175,11 @@ int main(int argc, char **argv) {
          summary.poolBlocksLeft);
   if (summary.poolBlocksLeft != 0) {
     printf("%s", summary.poolReport.c_str());
+  }
+  if (!summary.image.empty()) {
+    size_t firstLine = summary.image.find('\n') + 1;
+    printf("  driver image: %s", imports ? summary.image.c_str() : summary.image.substr(0, firstLine).c_str());
+    printf("  deepest stack use per entry point:\n%s", summary.stackUse.c_str());
   }
   if (!NT_SUCCESS(summary.status)) {
     fprintf(stderr, "camsim: failed: %s\n", summary.failure.c_str());

@@ -24,6 +24,7 @@ struct SessionOptions {
   unsigned buttonEvery = 0;             // the camera's snapshot button pressed every N frames
   std::string settingsFile;             // the device's registry hive, loaded before and saved after
   bool progress = false;                // a progress line on stderr
+  std::string driverImage;              // the driver from this image file instead of the linked one
 };
 
 struct SessionSummary {
@@ -41,6 +42,8 @@ struct SessionSummary {
   size_t poolBlocksLeft = 0;            // after unplugging and unloading
   std::string poolReport;               // what was left, when anything was
   LONG settings[4] = {0, 0, 0, 0};      // brightness, contrast, saturation, sharpness at the end
+  std::string image;                    // with a driver image: where it ran and its import binding
+  std::string stackUse;                 // with a driver image: the deepest stack use per entry point
 };
 
 // The format record for the size and format: RGB24 is what the driver's data intersection
