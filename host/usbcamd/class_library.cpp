@@ -29,7 +29,8 @@ void CompleteDevice(PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status) {
 // selecting configuration 1, alternate setting 1 (the one with bandwidth for the data pipe).
 void DescribeCamera(Device &d) {
   USHORT maxPacket = d.camera->StreamConfig().maxPacketSize;
-  d.deviceDescriptor = USB_DEVICE_DESCRIPTOR{18, 1, 0x0110, 0xFF, 0xFF, 0xFF, 64, 0x0AC8, 0x0417, 0x0100, 1, 2, 0, 1};
+  d.deviceDescriptor = USB_DEVICE_DESCRIPTOR{
+      18, 1, 0x0110, 0xFF, 0xFF, 0xFF, 64, kHostCameraVendorId, kHostCameraProductId, 0x0100, 1, 2, 0, 1};
   d.configDescriptor = USB_CONFIGURATION_DESCRIPTOR{9, 2, 9 + 9 + kPipeCount * 7, 1, 1, 0, 0x80, 250};
 
   size_t bytes = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + kPipeCount * sizeof(USBD_PIPE_INFORMATION);
