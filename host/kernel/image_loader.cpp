@@ -170,12 +170,12 @@ bool Relocate(uint8_t *image, const Layout &l, uint32_t delta, const std::string
     }
     for (uint32_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
       unsigned type = U16(image + e) >> 12;
-      uint32_t rva = page + (U16(image + e) & 0xFFF);
+      uint64_t rva = uint64_t(page) + (U16(image + e) & 0xFFF);
       if (type == kRelAbsolute) continue;
       if (type != kRelHighLow) {
         return Fail(error, name, "relocation type " + std::to_string(type) + " at " + Hex(rva) + " is not supported");
       }
-      if (uint64_t(rva) + 4 > l.imageSize) return Fail(error, name, "relocation at " + Hex(rva) + " lies outside the image");
+      if (rva + 4 > l.imageSize) return Fail(error, name, "relocation at " + Hex(rva) + " lies outside the image");
       uint32_t value = U32(image + rva) + delta;
       memcpy(image + rva, &value, 4);
     }
@@ -203,8 +203,8 @@ bool BindImports(uint8_t *image, const Layout &l, const std::string &name, std::
     const HostModuleExports *exports = FindModule(module);
     if (lookupRva == 0) lookupRva = slotRva;
     for (uint32_t i = 0;; ++i) {
-      uint32_t entryAt = lookupRva + 4 * i, slotAt = slotRva + 4 * i;
-      if (uint64_t(entryAt) + 4 > l.imageSize || uint64_t(slotAt) + 4 > l.imageSize) {
+      uint64_t entryAt = lookupRva + 4 * uint64_t(i), slotAt = slotRva + 4 * uint64_t(i);
+      if (entryAt + 4 > l.imageSize || slotAt + 4 > l.imageSize) {
         return Fail(error, name, "the import list of " + module + " runs outside the image");
       }
       uint32_t entry = U32(image + entryAt);
@@ -225,7 +225,7 @@ bool BindImports(uint8_t *image, const Layout &l, const std::string &name, std::
       }
       uint32_t address = uint32_t(reinterpret_cast<uintptr_t>(found->address));
       memcpy(image + slotAt, &address, 4);
-      bound->push_back({module, routine, slotAt, found->address, found->data});
+      bound->push_back({module, routine, uint32_t(slotAt), found->address, found->data});
     }
   }
   if (!missing.empty()) return Fail(error, name, "imports what the host does not provide: " + missing);

@@ -180,4 +180,25 @@ TEST_F(ImageLoaderTest, RefusesImagesThatAreWrongInEachWayItChecks) {
   }
 }
 
+// Any single header byte set to 0x00 or 0xFF: the image loads or is refused with a message, and
+// the loader never reads or writes outside the file and the image.
+TEST_F(ImageLoaderTest, SurvivesEveryHeaderByteChanged) {
+  Pe pe(file_);
+  size_t headers = pe.Get32(pe.optional + 60);
+  unsigned refused = 0;
+  for (size_t at = 0; at < headers; ++at) {
+    for (uint8_t value : {uint8_t(0x00), uint8_t(0xFF)}) {
+      std::vector<uint8_t> file = file_;
+      file[at] = value;
+      std::string error;
+      std::unique_ptr<HostImage> image = HostImage::LoadBytes(file, "Torvane.sys", {}, &error);
+      if (image == nullptr) {
+        ++refused;
+        EXPECT_EQ(error.rfind("Torvane.sys: ", 0), 0u) << error;
+      }
+    }
+  }
+  EXPECT_GT(refused, 50u);
+}
+
 }  // namespace
