@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every build of Torvane and runs every test:
-#   host 64-bit, host 32-bit (-m32), host with AddressSanitizer + UBSan, and the target build
-#   (sys/ and imageproc/ cross-compiled freestanding for 32-bit Windows).
+#   the target build (sys/ and imageproc/ cross-compiled freestanding for 32-bit Windows, linked
+#   into Torvane.sys), host 64-bit, host 32-bit (-m32; its end-to-end tests also run on Torvane.sys),
+#   host with AddressSanitizer + UBSan.
 # On a fresh Debian machine it first installs what it needs (apt-get, as root).
 set -euo pipefail
 
@@ -20,6 +21,11 @@ host_build() {
   ctest --test-dir "$out/$name" -j "$jobs" --output-on-failure
 }
 
+# The target build first: the 32-bit host build's tests load the driver image it links.
+echo "== target build: i686-w64-mingw32"
+cmake -S "$root" -B "$out/target" -DCMAKE_TOOLCHAIN_FILE="$root/win/toolchain-i686-w64-mingw32.cmake" >/dev/null
+cmake --build "$out/target" -j "$jobs"
+
 host_build host64
 # Some kernels run no 32-bit x86 programs; there the 32-bit tests run under qemu's user-mode
 # emulator, which executes them instruction by instruction as the processor would.
@@ -31,7 +37,9 @@ if gcc -m32 "$probe/p.c" -o "$probe/p" && ! "$probe/p" 2>/dev/null; then
   emulator=(-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386)
 fi
 rm -rf "$probe"
-host_build host32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 "${emulator[@]}"
+# The 32-bit build also runs the end-to-end suite on the shipped image (tests named image.*).
+host_build host32 -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 "${emulator[@]}" \
+  -DTORVANE_DRIVER_IMAGE="$out/target/Torvane.sys"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 host_build sanitize -DTORVANE_SANITIZE=ON
 
 # The threading tests (kernel events and threads, the frame hand-off with its worker, the whole
@@ -57,9 +65,5 @@ cmake --build "$out/fuzz" -j "$jobs" --target jpg_decode_fuzz
   -artifact_prefix="$out/fuzz-artifacts/" -print_final_stats=1 "$out/fuzz-corpus" 2>"$out/fuzz/fuzz.log" ||
   { tail -n 60 "$out/fuzz/fuzz.log" >&2; echo "fuzz: finding in $out/fuzz-artifacts" >&2; exit 1; }
 grep -E "^stat::number_of_executed_units|^Done" "$out/fuzz/fuzz.log" || true
-
-echo "== target build: i686-w64-mingw32"
-cmake -S "$root" -B "$out/target" -DCMAKE_TOOLCHAIN_FILE="$root/win/toolchain-i686-w64-mingw32.cmake" >/dev/null
-cmake --build "$out/target" -j "$jobs"
 
 echo "== all builds built and all tests passed"

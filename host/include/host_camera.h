@@ -18,6 +18,12 @@
 
 #include "host_platform.h"
 
+// The simulated camera's USB identity: vendor 0x1209 (pid.codes, which gives product ids to
+// open projects) with its product id for testing. A product ships with its own vendor and
+// product id, in its device descriptor and in win/Torvane.inf.
+constexpr USHORT kHostCameraVendorId = 0x1209;
+constexpr USHORT kHostCameraProductId = 0x0001;
+
 // One request as the camera received it.
 struct HostUsbRequest {
   enum Kind { Control, BulkIn, BulkOut, IsoPipeState };

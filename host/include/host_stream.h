@@ -85,5 +85,8 @@ struct HostIrpRecord {
 };
 std::vector<HostIrpRecord> HostIrp_Calls();
 
-// Forgets every record and setting above.
+// Forgets every record and setting above: the stream class's, and through the two below the class
+// library's entry-point records and the kernel's IRP records.
 void HostStream_Reset();
+void HostUsbcamd_ResetEntryPoints();
+void HostIrp_Reset();

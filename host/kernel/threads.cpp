@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "host_kernel.h"
+#include "host_stack.h"
 #include "kernel_internal.h"
 
 struct _KTHREAD {
@@ -121,10 +122,12 @@ const HandleEntry *LookupLocked(ObjectTable &table, HANDLE handle, const char *r
 
 void ThreadMain(HostThread *self) {
   t_self = self;
+  HostStackProbe stack = HostStack_Paint();
   if (setjmp(self->exit) == 0) {
     self->routine(self->context);
     self->exitStatus = STATUS_SUCCESS;
   }
+  HostStack_End(HostStackEntry::Worker, stack);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     HostBugCheck(HOST_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL, "system thread ended at IRQL %u", KeGetCurrentIrql());
   }

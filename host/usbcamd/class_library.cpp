@@ -29,7 +29,8 @@ void CompleteDevice(PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status) {
 // selecting configuration 1, alternate setting 1 (the one with bandwidth for the data pipe).
 void DescribeCamera(Device &d) {
   USHORT maxPacket = d.camera->StreamConfig().maxPacketSize;
-  d.deviceDescriptor = USB_DEVICE_DESCRIPTOR{18, 1, 0x0110, 0xFF, 0xFF, 0xFF, 64, 0x0AC8, 0x0417, 0x0100, 1, 2, 0, 1};
+  d.deviceDescriptor = USB_DEVICE_DESCRIPTOR{
+      18, 1, 0x0110, 0xFF, 0xFF, 0xFF, 64, kHostCameraVendorId, kHostCameraProductId, 0x0100, 1, 2, 0, 1};
   d.configDescriptor = USB_CONFIGURATION_DESCRIPTOR{9, 2, 9 + 9 + kPipeCount * 7, 1, 1, 0, 0x80, 250};
 
   size_t bytes = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + kPipeCount * sizeof(USBD_PIPE_INFORMATION);
@@ -101,17 +102,21 @@ void InitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
   for (ULONG p = 0; p < kPipeCount; ++p) {
     d.pipeConfig[p] = USBCAMD_Pipe_Config_Descriptor{0, USBCAMD_DONT_CARE_PIPE};
   }
-  NTSTATUS status = d.callbacks->CamConfigureEx(d.physicalDevice, d.deviceContext, d.Interface(),
-                                                &d.configDescriptor, kPipeCount, d.pipeConfig, &d.deviceDescriptor);
+  NTSTATUS status = HostStack_Call(HostStackEntry::CameraCallback, [&] {
+    return d.callbacks->CamConfigureEx(d.physicalDevice, d.deviceContext, d.Interface(), &d.configDescriptor,
+                                       kPipeCount, d.pipeConfig, &d.deviceDescriptor);
+  });
   if (!NT_SUCCESS(status)) {
     CompleteDevice(srb, status);
     return;
   }
   ChoosePipes(d);
-  status = d.callbacks->CamInitialize(d.physicalDevice, d.deviceContext);
+  status = HostStack_Call(HostStackEntry::CameraCallback,
+                          [&] { return d.callbacks->CamInitialize(d.physicalDevice, d.deviceContext); });
   if (!NT_SUCCESS(status)) {
     // What the driver did take is given back: the device will not start.
-    d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext);
+    HostStack_Call(HostStackEntry::CameraCallback,
+                   [&] { return d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext); });
     CompleteDevice(srb, status);
     return;
   }
@@ -124,7 +129,8 @@ void UninitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
   CancelDeviceEvents(d);
   NTSTATUS status = STATUS_SUCCESS;
   if (d.initialized && d.callbacks != nullptr) {
-    status = d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext);
+    status = HostStack_Call(HostStackEntry::CameraCallback,
+                            [&] { return d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext); });
     d.initialized = false;
   }
   CompleteDevice(srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
@@ -180,9 +186,11 @@ void ProcessDeviceRequest(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
     case SRB_CHANGE_POWER_STATE:
       if (d.callbacks != nullptr) {
         if (srb->CommandData.DeviceState == PowerDeviceD0) {
-          d.callbacks->CamRestoreState(d.physicalDevice, d.deviceContext);
+          HostStack_Call(HostStackEntry::CameraCallback,
+                         [&] { return d.callbacks->CamRestoreState(d.physicalDevice, d.deviceContext); });
         } else {
-          d.callbacks->CamSaveState(d.physicalDevice, d.deviceContext);
+          HostStack_Call(HostStackEntry::CameraCallback,
+                         [&] { return d.callbacks->CamSaveState(d.physicalDevice, d.deviceContext); });
         }
       }
       CompleteDevice(srb, STATUS_SUCCESS);

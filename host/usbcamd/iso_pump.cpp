@@ -87,9 +87,11 @@ void FinishFrame(Stream &s, Assembly &a) {
   }
   PKSSTREAM_HEADER header = srb->CommandData.DataBufferArray;
   ULONG bytesReturned = a.bytes;  // the driver reads the raw byte count from here
-  NTSTATUS status = d.callbacks->CamProcessRawVideoFrameEx(
-      d.physicalDevice, d.deviceContext, s.frameContext, header->Data, header->FrameExtent, s.rawBuffer,
-      s.rawFrameLength, a.packets, &bytesReturned, a.bytes, s.number);
+  NTSTATUS status = HostStack_Call(HostStackEntry::RawFrame, [&] {
+    return d.callbacks->CamProcessRawVideoFrameEx(d.physicalDevice, d.deviceContext, s.frameContext, header->Data,
+                                                  header->FrameExtent, s.rawBuffer, s.rawFrameLength, a.packets,
+                                                  &bytesReturned, a.bytes, s.number);
+  });
   // Passed on as the driver reported it, as the class library does: an application reads
   // DataUsed bytes from its buffer.
   header->DataUsed = bytesReturned;
@@ -148,9 +150,11 @@ void RunPump(Stream &s) {
     ULONG offset = 0;
     ULONG accepted = 0;
     HostIrql_RunAtDispatch([&] {
-      accepted = d.callbacks->CamProcessUSBPacketEx(d.physicalDevice, d.deviceContext, s.frameContext, &sync,
-                                                    syncBuffer.data(), &data, dataBuffer.data(), &frameComplete,
-                                                    &flags, &offset);
+      accepted = HostStack_Call(HostStackEntry::Packet, [&] {
+        return d.callbacks->CamProcessUSBPacketEx(d.physicalDevice, d.deviceContext, s.frameContext, &sync,
+                                                  syncBuffer.data(), &data, dataBuffer.data(), &frameComplete, &flags,
+                                                  &offset);
+      });
     });
     ++s.slots;
 
@@ -179,7 +183,9 @@ void RunPump(Stream &s) {
       a = Assembly{};
       a.inFrame = true;
       ULONG frameLength = s.rawFrameLength;
-      d.callbacks->CamNewVideoFrameEx(d.deviceContext, s.frameContext, s.number, &frameLength);
+      HostStack_Call(HostStackEntry::CameraCallback, [&] {
+        return d.callbacks->CamNewVideoFrameEx(d.deviceContext, s.frameContext, s.number, &frameLength);
+      });
     }
     if (!a.inFrame) {
       continue;  // slots before the first frame boundary belong to no frame

@@ -89,8 +89,10 @@ NTSTATUS AllocateBandwidth(Stream &s) {
   Device &d = *s.device;
   std::vector<uint8_t> &format = s.allocationFormat.empty() ? s.format : s.allocationFormat;
   ULONG rawLength = 0;
-  NTSTATUS status = d.callbacks->CamAllocateBandwidthEx(d.physicalDevice, d.deviceContext, &rawLength,
-                                                        format.empty() ? nullptr : format.data(), s.number);
+  NTSTATUS status = HostStack_Call(HostStackEntry::CameraCallback, [&] {
+    return d.callbacks->CamAllocateBandwidthEx(d.physicalDevice, d.deviceContext, &rawLength,
+                                               format.empty() ? nullptr : format.data(), s.number);
+  });
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -98,7 +100,8 @@ NTSTATUS AllocateBandwidth(Stream &s) {
   if (rawLength != 0) {
     s.rawBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, rawLength, kPoolTag));
     if (s.rawBuffer == nullptr) {
-      d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number);
+      HostStack_Call(HostStackEntry::CameraCallback,
+                     [&] { return d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number); });
       s.bandwidth = false;
       return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -111,7 +114,8 @@ void FreeBandwidth(Stream &s) {
   Device &d = *s.device;
   if (s.bandwidth) {
     uint64_t before = s.lateDelivered;
-    d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number);
+    HostStack_Call(HostStackEntry::CameraCallback,
+                   [&] { return d.callbacks->CamFreeBandwidthEx(d.physicalDevice, d.deviceContext, s.number); });
     s.bandwidth = false;
     WaitForLateFrames(s, before + d.options.lateFrames);
   }
@@ -129,7 +133,9 @@ NTSTATUS StartStreaming(Stream &s) {
   if (d.removed) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
-  NTSTATUS status = d.callbacks->CamStartCaptureEx(d.physicalDevice, d.deviceContext, s.number);
+  NTSTATUS status = HostStack_Call(HostStackEntry::CameraCallback, [&] {
+    return d.callbacks->CamStartCaptureEx(d.physicalDevice, d.deviceContext, s.number);
+  });
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -152,7 +158,8 @@ void StopStreaming(Stream &s) {
     WaitForLateFrames(s, s.lateDelivered + 1);
   }
   uint64_t before = s.lateDelivered;
-  d.callbacks->CamStopCaptureEx(d.physicalDevice, d.deviceContext, s.number);
+  HostStack_Call(HostStackEntry::CameraCallback,
+                 [&] { return d.callbacks->CamStopCaptureEx(d.physicalDevice, d.deviceContext, s.number); });
   WaitForLateFrames(s, before + d.options.lateFrames);
 }
 
@@ -166,7 +173,8 @@ VOID STREAMAPI ReceiveControl(PHW_STREAM_REQUEST_BLOCK srb) {
   }
   BOOLEAN completed = FALSE;
   if (s->driverControl != nullptr) {
-    s->driverControl(srb, s->device->deviceContext, &completed);
+    HostStack_Call(HostStackEntry::SrbDispatch,
+                   [&] { return s->driverControl(srb, s->device->deviceContext, &completed); });
     if (completed) {
       return;
     }
@@ -198,7 +206,8 @@ VOID STREAMAPI ReceiveData(PHW_STREAM_REQUEST_BLOCK srb) {
   }
   BOOLEAN completed = FALSE;
   if (s->driverData != nullptr) {
-    s->driverData(srb, s->device->deviceContext, &completed);
+    HostStack_Call(HostStackEntry::SrbDispatch,
+                   [&] { return s->driverData(srb, s->device->deviceContext, &completed); });
     if (completed) {
       return;
     }

@@ -13,6 +13,7 @@
 
 #include "host_camera.h"
 #include "host_kernel.h"
+#include "host_stack.h"
 #include "host_stream.h"
 #include "host_usbcamd.h"
 

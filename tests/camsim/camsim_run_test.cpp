@@ -196,6 +196,31 @@ TEST_F(CamsimRunTest, FaultsAndStillsAreReportedAndNothingIsLeft) {
   EXPECT_NE(Camsim("--size 100x100", &bad), 0);
 }
 
+// The shipped image, run by camsim --driver on the 32-bit build, gives the application the same
+// bytes as the linked driver; the 64-bit build refuses the option.
+TEST_F(CamsimRunTest, TheDriverImageDeliversTheLinkedDriversFramesByteForByte) {
+  std::string text;
+#if defined(TORVANE_DRIVER_IMAGE_PATH)
+  ASSERT_EQ(Camsim("--size 320x240 --format yuy2 --frames 30 --out linked", &text), 0) << text;
+  ASSERT_EQ(Camsim("--size 320x240 --format yuy2 --frames 30 --out image --driver " + Quote(TORVANE_DRIVER_IMAGE_PATH),
+                   &text),
+            0)
+      << text;
+  EXPECT_NE(text.find("driver image: Torvane.sys at 0x"), std::string::npos) << text;
+  std::vector<std::string> linked = Files("linked", ".yuy2"), image = Files("image", ".yuy2");
+  EXPECT_EQ(linked.size(), 30u);
+  ASSERT_EQ(image, linked);
+  for (const std::string &name : linked) {
+    EXPECT_EQ(ReadFile(dir_ + "/image/" + name), ReadFile(dir_ + "/linked/" + name)) << name;
+  }
+  EXPECT_EQ(ReadFile(dir_ + "/image/stream.y4m"), ReadFile(dir_ + "/linked/stream.y4m"));
+#else
+  if (sizeof(void *) == 4) GTEST_SKIP() << "configured without TORVANE_DRIVER_IMAGE";
+  EXPECT_EQ(Camsim("--frames 3 --driver Torvane.sys", &text), 2) << text;
+  EXPECT_NE(text.find("32-bit host build"), std::string::npos) << text;
+#endif
+}
+
 }  // namespace
 
 namespace {

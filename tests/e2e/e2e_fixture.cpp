@@ -32,7 +32,9 @@ void EndToEndTest::SetUp() {
   applicationHandlesAtStart_ = HostObjects_ApplicationHandlesCreated();
   UNICODE_STRING path;
   RtlInitUnicodeString(&path, LUMAREX_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Torvane"));
-  ASSERT_EQ(DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &path), STATUS_SUCCESS);
+  std::string error;
+  ASSERT_EQ(TestDriver_Enter(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &path, &error), STATUS_SUCCESS)
+      << error;
 }
 
 void EndToEndTest::TearDown() {
@@ -47,6 +49,8 @@ void EndToEndTest::TearDown() {
   // The application's requests ran in its process; the driver made kernel handles only.
   EXPECT_EQ(HostObjects_ApplicationHandlesCreated(), applicationHandlesAtStart_);
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
+  EXPECT_EQ(TestDriver_StackOverruns(), "");
+  TestDriver_Unload();
   HostPool_Reset();
   HostRegistry_Reset();
   watchdog_.reset();

@@ -15,6 +15,7 @@
 #include "host_stream.h"
 #include "host_usbcamd.h"
 #include "lumarex.h"
+#include "support/driver_under_test.h"
 #include "support/expected_image.h"
 #include "support/watchdog.h"
 

@@ -20,7 +20,7 @@
 #include <fstream>
 #include <thread>
 
-#include "../../host/usbcamd/sim_media.h"
+#include "../../host/camera/sim_media.h"
 #include "host_camera.h"
 #include "host_kernel.h"
 #include "imageproc.h"

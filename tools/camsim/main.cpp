@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "host_registry.h"
+#include "host_image.h"
 #include "session.h"
 #include "run_output.h"
 #include "sources.h"
@@ -182,6 +183,11 @@ int main(int argc, char **argv) {
   app.add_option("--restart-interval", o.camera.restartInterval, "the camera's restart interval in MCUs (0: none)")
       ->check(Between(0, 65535));
   app.add_flag("--quiet", quiet, "no progress line");
+  app.add_option("--driver", o.driverImage,
+                 "run the driver from this image (build/target/Torvane.sys) instead of the linked one; "
+                 "32-bit host build only");
+  bool imports = false;
+  app.add_flag("--imports", imports, "with --driver: print how the image's imports were bound");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
@@ -201,6 +207,9 @@ int main(int argc, char **argv) {
 
   if (!ParseSize(size, &o.width, &o.height)) return usage("--size must be 160x120, 320x240 or 640x480, not " + size);
   if (!OutputFormatFromName(format, &o.format)) return usage("--format must be rgb24, yuy2, i420 or mjpg, not " + format);
+  if (!o.driverImage.empty() && !HostImage_Supported()) {
+    return usage("--driver: driver images run only in the 32-bit host build (build/host32/tools/camsim)");
+  }
   std::string why;
   if (!ParseFaults(faults, &o.camera, &why)) return usage("--faults: " + why);
   if (brightness >= 0) o.brightness = brightness;
@@ -330,6 +339,11 @@ int main(int argc, char **argv) {
           discard ? ", frames not written" : o.realtime ? ", paced at 30 per second" : "");
   fprintf(msg, "  pool: peak %zu bytes, %zu blocks left allocated after unload\n", summary.peakPoolBytes,
           summary.poolBlocksLeft);
+  if (!summary.image.empty()) {
+    size_t firstLine = summary.image.find('\n') + 1;
+    fprintf(msg, "  driver image: %s", imports ? summary.image.c_str() : summary.image.substr(0, firstLine).c_str());
+    fprintf(msg, "  deepest stack use per entry point:\n%s", summary.stackUse.c_str());
+  }
   if (!contactSheet.empty() && writeError.empty()) fprintf(msg, "  contact sheet: %s\n", contactSheet.c_str());
   if (summary.poolBlocksLeft != 0) fprintf(msg, "%s", summary.poolReport.c_str());
 

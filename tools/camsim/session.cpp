@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "host_image.h"
 #include "host_kernel.h"
+#include "host_stack.h"
 #include "host_registry.h"
 #include "host_stream.h"
 #include "lumarex.h"
@@ -128,7 +130,25 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
 
   UNICODE_STRING registryPath;
   RtlInitUnicodeString(&registryPath, LUMAREX_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Torvane"));
-  NTSTATUS status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &registryPath);
+  // The driver: linked into camsim, or loaded from an image file.
+  std::unique_ptr<HostImage> image;
+  HostDriverEntryRoutine entry = DriverEntry;
+  if (!o.driverImage.empty()) {
+    std::string error;
+    image = HostImage::Load(o.driverImage, {}, &error);
+    if (!image) {
+      Fail(&summary, STATUS_INVALID_IMAGE_FORMAT, "loading the driver image: " + error);
+      return summary;
+    }
+    char where[128];
+    snprintf(where, sizeof(where), "%s at 0x%08lx (preferred base 0x%08lx%s), %zu imports bound:\n",
+             image->Name().c_str(), (unsigned long)image->Base(), (unsigned long)image->PreferredBase(),
+             image->Relocated() ? ", relocated" : "", image->Imports().size());
+    summary.image = where + image->BindingReport();
+    HostStack_Reset();
+    entry = image->EntryPoint();
+  }
+  NTSTATUS status = entry(reinterpret_cast<PDRIVER_OBJECT>(&g_driverObject), &registryPath);
   if (!NT_SUCCESS(status)) {
     Fail(&summary, status, "DriverEntry failed: " + StatusText(status));
     return summary;
@@ -309,6 +329,21 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
     HostRegistry_ForgetDevice(device.PhysicalDeviceObject());
   }
   HostUsbcamd_UnloadDriver();
+  if (image) {
+    // The image goes only once no thread runs in it.
+    if (!HostThreads_WaitAllExited(5000)) {
+      Fail(&summary, STATUS_UNSUCCESSFUL, "a system thread still runs in the driver image");
+      image.release();
+    }
+    for (int e = 0; e < int(HostStackEntry::Count); ++e) {
+      HostStackUse use = HostStack_Use(HostStackEntry(e));
+      char line[128];
+      snprintf(line, sizeof(line), "    %-34s %6zu bytes (%llu calls)\n", HostStackEntry_Name(HostStackEntry(e)),
+               use.deepest, (unsigned long long)use.calls);
+      summary.stackUse += line;
+    }
+    image.reset();
+  }
   summary.cameraFrames = camera.FramesSent();
   summary.peakPoolBytes = HostPool_PeakByteCount();
   summary.poolBlocksLeft = HostPool_LiveBlockCount();

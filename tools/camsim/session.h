@@ -30,6 +30,7 @@ struct SessionOptions {
   bool realtime = false;                // frames come no faster than the stream's 30 per second
   const std::atomic<int> *interrupt = nullptr;  // a signal number once the user asked to stop
   std::FILE *notices = stderr;          // where what happens on the way is said at once
+  std::string driverImage;              // the driver from this image file instead of the linked one
 };
 
 struct SessionSummary {
@@ -49,6 +50,8 @@ struct SessionSummary {
   LONG settings[4] = {0, 0, 0, 0};      // brightness, contrast, saturation, sharpness at the end
   int interruptedBy = 0;                // the signal that stopped the run early, or 0
   ULONG rawFrameLength = 0;             // the raw frame length the driver asked for
+  std::string image;                    // with a driver image: where it ran and its import binding
+  std::string stackUse;                 // with a driver image: the deepest stack use per entry point
 };
 
 // A platform status in words where it is a common one, always with its value.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host_kernel.h"
+#include "host_stack.h"
 #include "host_stream.h"
 #include "host_usbcamd.h"
 
@@ -53,7 +54,8 @@ NTSTATUS HostCameraDevice::SendDeviceRequest(HW_STREAM_REQUEST_BLOCK &srb) {
   srb.Status = STATUS_PENDING;
   HostIrql_Require(PASSIVE_LEVEL, "a stream-class device request");
   HostProcessScope scope(RequestProcess(srb.Command));
-  receive(&srb);
+  bool property = srb.Command == SRB_GET_DEVICE_PROPERTY || srb.Command == SRB_SET_DEVICE_PROPERTY;
+  HostStack_Call(property ? HostStackEntry::Property : HostStackEntry::SrbDispatch, [&] { receive(&srb); });
   if (!HostStream_WaitCompleted(&srb, kRequestTimeout)) {
     return STATUS_IO_TIMEOUT;
   }
