@@ -48,7 +48,7 @@ echo "== host build: tsan (threading tests)"
 cmake -S "$root" -B "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_TSAN=ON >/dev/null
 cmake --build "$out/tsan" -j "$jobs" --target host_tests sys_tests e2e_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir "$out/tsan" -j "$jobs" --output-on-failure -R '^(Events|SystemThreads|ProcessTest|Delays|WorkerTest|StreamTest|ControlsTest|LifecycleTest|EndToEndTest|EachKind/FaultsTest)\.'
+  ctest --test-dir "$out/tsan" -j "$jobs" --output-on-failure -R '^(Events|SystemThreads|ProcessTest|Delays|WorkerTest|StreamTest|ControlsTest|LifecycleTest|EndToEndTest|EachKind/FaultsTest|CaptureTest)\.'
 
 # The decoder's fuzz target, built with clang, AddressSanitizer and UBSan, runs for a bounded
 # time from seed frames made by the 64-bit build; any crash, leak or undefined behaviour it

@@ -68,7 +68,10 @@ class Graph:
                     self.calls.setdefault(m.group("src"), set()).add(m.group("dst"))
 
     def titles_named(self, name):
-        return [t for t, n in self.name.items() if n == name and t in self.frame]
+        """The routine itself, not the pieces the compiler split off it (f.part.0, f.cold),
+        which it reaches through its own calls."""
+        return [t for t, n in self.name.items()
+                if n == name and t in self.frame and not re.search(r"\.(part|cold|isra|constprop)\b", t)]
 
 
 def deeper(chain):

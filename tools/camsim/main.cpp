@@ -52,15 +52,6 @@ void OnSignal(int signal) {
   g_interrupt.store(signal);
 }
 
-std::string Thousands(uint64_t v) {
-  std::string digits = std::to_string(v), out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 // A whole number from lo to hi, with the range written as people write it.
 CLI::Validator Between(long lo, long hi) {
   return CLI::Validator(

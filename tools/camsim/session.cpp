@@ -29,14 +29,6 @@ void Fail(SessionSummary *s, NTSTATUS status, const std::string &what) {
   }
 }
 
-std::string Thousands(uint64_t v) {
-  std::string digits = std::to_string(v), out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
 
 ULONG FourCc(OutputFormat format) {
   switch (format) {
@@ -57,6 +49,15 @@ USHORT BitCount(OutputFormat format) {
 }
 
 }  // namespace
+
+std::string Thousands(uint64_t v) {
+  std::string digits = std::to_string(v), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
 
 std::string StatusText(NTSTATUS status) {
   static const struct {

@@ -56,6 +56,8 @@ struct SessionSummary {
 
 // A platform status in words where it is a common one, always with its value.
 std::string StatusText(NTSTATUS status);
+// 1234567 as "1,234,567".
+std::string Thousands(uint64_t v);
 
 // The format record for the size and format: RGB24 is what the driver's data intersection
 // picks for the capture pin's range of that size; the other formats are that record with the
