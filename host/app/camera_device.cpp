@@ -218,6 +218,10 @@ NTSTATUS HostCameraDevice::TriggerStill() {
   return Property(true, kVideoControl, KSPROPERTY_VIDEOCONTROL_MODE, input, &record, sizeof(record), nullptr);
 }
 
+size_t HostCameraDevice::EventWaits() const {
+  return extension_ != nullptr ? HostUsbcamd_EventWaits(extension_) : 0;
+}
+
 void HostCameraDevice::SignalDeviceEvent(const std::vector<uint8_t> &bytes) {
   if (extension_ != nullptr) {
     HostUsbcamd_SignalDeviceEvent(extension_, bytes);

@@ -128,6 +128,8 @@ class HostCameraDevice {
 
   // A device event on the camera's interrupt pipe (completes USBCAMD_WaitOnDeviceEvent).
   void SignalDeviceEvent(const std::vector<uint8_t> &bytes);
+  // Device-event waits armed on the interrupt pipe and not yet completed.
+  size_t EventWaits() const;
 
  private:
   friend class HostAppStream;
@@ -208,6 +210,7 @@ PVOID HostUsbcamd_CreateDevice(HostSimCamera *camera, const HostDeviceOptions &o
 void HostUsbcamd_DestroyDevice(PVOID extension);
 PVOID HostUsbcamd_DeviceContextOf(PVOID extension);
 void HostUsbcamd_SignalDeviceEvent(PVOID extension, const std::vector<uint8_t> &bytes);
+size_t HostUsbcamd_EventWaits(PVOID extension);
 // The number of devices the class library has records of.
 size_t HostUsbcamd_DeviceCount();
 

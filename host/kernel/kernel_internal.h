@@ -25,3 +25,7 @@ NTSTATUS HostObjects_ReferenceByHandle(HANDLE handle, POBJECT_TYPE type, const c
 
 // Bug-checks when the calling system thread ends inside a critical region.
 void HostThread_CheckEnd();
+
+// The kernel's variable that holds the thread object type (what ntoskrnl exports as
+// PsThreadType; the host's PsThreadType is the driver's view of it, a pointer to it).
+extern POBJECT_TYPE HostKernel_ThreadType;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host_image.h"
+#include "kernel_internal.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ const HostExport kExports[] = {
     HOST_EXPORT(ObfDereferenceObject),
     HOST_EXPORT(PsCreateSystemThread),
     HOST_EXPORT(PsTerminateSystemThread),
-    HOST_EXPORT_DATA(PsThreadType),
+    // The exported variable holds the type itself; the image's import slot gets its address.
+    {"PsThreadType", &HostKernel_ThreadType, true},
     HOST_EXPORT(RtlCompareMemory),
     HOST_EXPORT(RtlInitUnicodeString),
     HOST_EXPORT(ZwClose),

@@ -160,11 +160,11 @@ POBJECT_TYPE ThreadTypeObject() {
   return &type;
 }
 
-POBJECT_TYPE g_threadType = ThreadTypeObject();
-
 }  // namespace
 
-POBJECT_TYPE *PsThreadType = &g_threadType;
+// The kernel's variable holding the thread type; drivers reach it through PsThreadType.
+POBJECT_TYPE HostKernel_ThreadType = ThreadTypeObject();
+POBJECT_TYPE *PsThreadType = &HostKernel_ThreadType;
 
 NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                     HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
@@ -194,7 +194,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
   {
     std::lock_guard<std::mutex> guard(table.lock);
     // One reference for the handle, one for the running thread.
-    table.objects[&t->kthread] = ObjectEntry{g_threadType, t, DestroyThread, 2};
+    table.objects[&t->kthread] = ObjectEntry{HostKernel_ThreadType, t, DestroyThread, 2};
     // The handle goes into the calling process's table unless it is asked to be a kernel handle.
     handle = InsertHandleLocked(table, &t->kthread, ObjectAttributes != NULL ? ObjectAttributes->Attributes : 0);
     ++table.running;

@@ -162,6 +162,13 @@ void HostUsbcamd_SignalDeviceEvent(PVOID extension, const std::vector<uint8_t> &
   for (const EventWait &w : again) d->eventWaits.push_back(w);
 }
 
+size_t HostUsbcamd_EventWaits(PVOID extension) {
+  Device *d = DeviceOfExtension(extension);
+  if (d == nullptr) return 0;
+  std::lock_guard<std::mutex> guard(d->eventLock);
+  return d->eventWaits.size();
+}
+
 USBCAMD_INTERFACE HostUsbcamd_Interface() {
   USBCAMD_INTERFACE i;
   memset(&i, 0, sizeof(i));

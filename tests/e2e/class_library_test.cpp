@@ -33,13 +33,11 @@ TEST_F(ClassLibraryTest, ARestartRequestFromTheCameraRestartsThePipeAndStreaming
   }
 }
 
-std::atomic<int> g_events{0};
 std::atomic<NTSTATUS> g_lastStatus{STATUS_PENDING};
 NTSTATUS NTAPI OnEvent(PVOID, PVOID context, NTSTATUS status) {
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
   g_lastStatus = status;
   if (NT_SUCCESS(status)) *static_cast<int *>(context) += 1;
-  ++g_events;
   return STATUS_SUCCESS;
 }
 
@@ -49,7 +47,6 @@ TEST_F(ClassLibraryTest, DeviceEventsCompleteWaitsOnTheInterruptPipe) {
   USBCAMD_INTERFACE &i = dc->g_UsbcamdInterface;
   uint8_t buffer[8] = {};
   int count = 0;
-  g_events = 0;
   // Pipe 4 is the camera's interrupt pipe; the data pipe is no event source.
   EXPECT_EQ(i.USBCAMD_WaitOnDeviceEvent(dc, 0, buffer, sizeof(buffer), OnEvent, &count, FALSE),
             STATUS_INVALID_PARAMETER);
@@ -64,8 +61,8 @@ TEST_F(ClassLibraryTest, DeviceEventsCompleteWaitsOnTheInterruptPipe) {
   // A waiting caller without a completion routine blocks until the event.
   uint8_t sync[2] = {};
   std::thread waiter([&] { EXPECT_EQ(i.USBCAMD_WaitOnDeviceEvent(dc, 4, sync, sizeof(sync), nullptr, nullptr, FALSE), STATUS_SUCCESS); });
-  while (g_events < 2) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Signalled once the waiter's wait is armed beside the looping one, however slowly it came.
+  while (device_->EventWaits() < 2) std::this_thread::yield();
   device_->SignalDeviceEvent({0x11, 0x22});
   waiter.join();
   EXPECT_EQ(sync[0], 0x11);

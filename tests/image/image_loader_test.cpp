@@ -118,7 +118,8 @@ TEST_F(ImageLoaderTest, BindsEveryImportTheLinkerListedToTheHostRoutineOfItsName
   // Two bindings checked against the host's own symbols.
   for (const HostImageImport &i : image->Imports()) {
     if (i.routine == "ExAllocatePoolWithTag") EXPECT_EQ(i.bound, reinterpret_cast<const void *>(&ExAllocatePoolWithTag));
-    if (i.routine == "PsThreadType") EXPECT_EQ(i.bound, reinterpret_cast<const void *>(&PsThreadType));
+    // The kernel's variable that holds the thread type: what *PsThreadType reads.
+    if (i.routine == "PsThreadType") EXPECT_EQ(i.bound, reinterpret_cast<const void *>(PsThreadType));
   }
   printf("%s", image->BindingReport().c_str());
 }
