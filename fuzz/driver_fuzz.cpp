@@ -76,6 +76,34 @@ std::unique_ptr<HostCameraDevice> FuzzDriverLife::Plug(HostSimCamera &camera, Ho
   return device;
 }
 
+void FuzzProgramCamera(FuzzReader &in, unsigned readyCode, HostSimCamera &camera) {
+  static const NTSTATUS statuses[] = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_IO_TIMEOUT,
+                                      STATUS_DEVICE_NOT_CONNECTED};
+  camera.SetReadyAfterPolls(readyCode >= 15 ? 1u << 30 : readyCode);
+  for (unsigned n = in.Byte() & 7; n > 0; --n) {
+    const uint8_t kind = in.Byte() % 4;
+    const USHORT value = in.Word();
+    const USHORT index = in.Byte();
+    HostCameraAnswer answer;
+    answer.status = statuses[in.Byte() % 4];
+    answer.times = in.Byte() % 4;
+    answer.data = in.Bytes(in.Byte() % 65);
+    switch (kind) {
+      case 0: camera.AnswerControl(true, value, index, answer); break;
+      case 1: camera.AnswerControl(false, value, index, answer); break;
+      case 2: camera.AnswerBulkRead(answer); break;
+      default: camera.AnswerBulkWrite(answer); break;
+    }
+  }
+}
+
+void FuzzWriteCamera(FuzzWriter &w, const std::vector<FuzzCameraAnswer> &answers) {
+  w.Byte(uint8_t(answers.size()));
+  for (const FuzzCameraAnswer &a : answers) {
+    w.Byte(a.kind).Word(a.value).Byte(a.index).Byte(a.status).Byte(a.times).Byte(uint8_t(a.data.size())).Bytes(a.data);
+  }
+}
+
 FuzzSize FuzzFrameSize(unsigned index) {
   static const FuzzSize sizes[3] = {{160, 120}, {320, 240}, {640, 480}};
   return sizes[index % 3];

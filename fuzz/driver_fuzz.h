@@ -82,6 +82,21 @@ class FuzzDriverLife {
   size_t handles_;
 };
 
+// Programs the camera's answers from the input: the polls before the ready poll says ready
+// (`readyCode` 0 to 14; 15 never), then a count byte (0-7) and that many answers, each a kind
+// byte (control in, control out, bulk read, bulk write), value word, index byte, status byte
+// (success, unsuccessful, time-out, not connected), times byte (0 every one from now on, 1-3),
+// length byte (0-64) and the answer's bytes. Unprogrammed requests the camera answers itself.
+void FuzzProgramCamera(FuzzReader &in, unsigned readyCode, HostSimCamera &camera);
+// Writes a program of FuzzProgramCamera's form (for seeds): one answer of each entry.
+struct FuzzCameraAnswer {
+  uint8_t kind;
+  USHORT value;
+  uint8_t index, status, times;
+  std::vector<uint8_t> data;
+};
+void FuzzWriteCamera(FuzzWriter &w, const std::vector<FuzzCameraAnswer> &answers);
+
 // The output formats of the bandwidth allocation and the offered frame sizes.
 enum class FuzzFormat : uint8_t { Rgb24, Yuy2, I420, Mjpg };
 struct FuzzSize {

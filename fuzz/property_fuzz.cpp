@@ -29,7 +29,6 @@ const char *const kDriverFuzzName = "property";
 namespace {
 
 constexpr unsigned kMaxRequests = 24;
-constexpr unsigned kNeverReady = 1u << 30;
 
 struct Outcome {
   NTSTATUS status;
@@ -48,35 +47,13 @@ GUID SetOf(uint8_t code) {
   }
 }
 
-NTSTATUS StatusOf(uint8_t code) {
-  static const NTSTATUS statuses[] = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_IO_TIMEOUT,
-                                      STATUS_DEVICE_NOT_CONNECTED};
-  return statuses[code % 4];
-}
-
 // One run of the whole input with property buffers filled with `fill`.
 std::vector<Outcome> Run(const uint8_t *data, size_t size, uint8_t fill) {
   FuzzReader in(data, size);
   const uint8_t setup = in.Byte();
   FuzzDriverLife life;
   HostSimCamera camera;
-  unsigned polls = setup & 15;
-  camera.SetReadyAfterPolls(polls == 15 ? kNeverReady : polls);
-  for (unsigned n = in.Byte() & 7; n > 0; --n) {
-    const uint8_t kind = in.Byte() % 4;
-    const USHORT value = in.Word();
-    const USHORT index = in.Byte();
-    HostCameraAnswer answer;
-    answer.status = StatusOf(in.Byte());
-    answer.times = in.Byte() % 4;
-    answer.data = in.Bytes(in.Byte() % 65);
-    switch (kind) {
-      case 0: camera.AnswerControl(true, value, index, answer); break;
-      case 1: camera.AnswerControl(false, value, index, answer); break;
-      case 2: camera.AnswerBulkRead(answer); break;
-      default: camera.AnswerBulkWrite(answer); break;
-    }
-  }
+  FuzzProgramCamera(in, setup & 15, camera);
 
   std::vector<Outcome> outcomes;
   std::unique_ptr<HostCameraDevice> device = life.Plug(camera);
