@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -74,6 +75,17 @@ std::vector<uint8_t> Mutate(std::vector<uint8_t> m, std::mt19937 &rng) {
   return m;
 }
 
+// With TORVANE_FUZZ_KEEP=FILE each mutation is written there before it runs, so that the one
+// that fails can be replayed.
+void Keep(const std::vector<uint8_t> &input) {
+  static const char *path = std::getenv("TORVANE_FUZZ_KEEP");
+  if (path == nullptr) return;
+  FILE *f = std::fopen(path, "wb");
+  if (f == nullptr) return;
+  std::fwrite(input.data(), 1, input.size(), f);
+  std::fclose(f);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -106,6 +118,7 @@ int main(int argc, char **argv) {
     ++runs;
     for (unsigned k = 0; k < mutations; ++k) {
       std::vector<uint8_t> m = Mutate(seed, rng);
+      Keep(m);
       DriverFuzzOne(m.data(), m.size());
       ++runs;
     }
