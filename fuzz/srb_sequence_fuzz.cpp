@@ -12,6 +12,7 @@
 // more than its buffer holds (but for the size a zero-length buffer asks); every read queued
 // comes back exactly once, reporting no more than its buffer holds; after the device is gone
 // and the driver unloaded the pool, threads and handles balance.
+#include <algorithm>
 #include <cstring>
 
 #include "driver_fuzz.h"
@@ -27,11 +28,13 @@ constexpr unsigned kMaxReads = 12;
 enum Operation : uint8_t { kOpen, kClose, kSetState, kSetFormat, kIntersect, kRead, kOutputFormat, kRemove };
 
 // A format or range record: the capture format of the size, resized to the length the input
-// asks (0: as it is), up to three bytes changed, and FormatSize its length.
+// asks (0: as it is; never shorter than a KSDATAFORMAT), up to three bytes changed, and
+// FormatSize its length.
 std::vector<uint8_t> Record(HostCameraDevice &device, FuzzReader &in, uint8_t a, uint8_t b) {
   std::vector<uint8_t> r = FuzzCaptureFormat(device, FuzzFrameSize(a & 3));
   if (r.empty()) r.assign(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER), 0);
-  if (b != 0) r.resize(b);
+  // The stream class passes on no record shorter than a KSDATAFORMAT (or KSDATARANGE).
+  if (b != 0) r.resize(std::max<size_t>(b, sizeof(KSDATAFORMAT)));
   for (unsigned n = (a >> 2) & 3; n > 0 && !r.empty(); --n) {
     const uint8_t at = in.Byte();
     r[at % r.size()] = in.Byte();
