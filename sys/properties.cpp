@@ -270,6 +270,7 @@ NTSTATUS LUMAREX_GetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQ
         status = STATUS_BUFFER_TOO_SMALL;
         break;
       }
+      RtlZeroMemory(buffer, LUMAREX_STATUS_BLOCK_SIZE);  // a short answer leaves zeros, as below
       status = LUMAREX_ReadStatusBlock(DeviceContext, buffer);
       if (NT_SUCCESS(status)) {
         Srb->ActualBytesTransferred = LUMAREX_STATUS_BLOCK_SIZE;
