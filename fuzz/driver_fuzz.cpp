@@ -47,7 +47,6 @@ FuzzDriverLife::FuzzDriverLife() {
   HostStream_Reset();
   HostRegistry_Reset();
   HostPool_ClearFaults();
-  HostPool_ResetPeak();
   liveBlocks_ = HostPool_LiveBlockCount();
   handles_ = HostObjects_OpenHandles();
   UNICODE_STRING path;

@@ -74,8 +74,6 @@ class FuzzDriverLife {
 
   // Plugs a camera in; null when the arrival failed (the device is removed again).
   std::unique_ptr<HostCameraDevice> Plug(HostSimCamera &camera, HostDeviceOptions options = {});
-  // Pool bytes at the most while the life ran.
-  size_t PeakBytes() const { return HostPool_PeakByteCount(); }
 
  private:
   size_t liveBlocks_;

@@ -6,9 +6,7 @@
 // says ready).
 //
 // Input: byte 0 (bits 0-3 the polls before the camera says ready, 15 never; bit 4 stream 0 is
-// open, of the size in bits 5-6), byte 1 the number of camera answers (0-7), each a kind byte
-// (control in, control out, bulk read, bulk write), value word, index byte, status byte, times
-// byte, length byte and the answer's bytes; then requests, each a set byte, id byte, flags byte,
+// open, of the size in bits 5-6), the camera's answers (FuzzProgramCamera); then requests, each a set byte, id byte, flags byte,
 // input length byte (24 + byte % 64), buffer length byte, the input's bytes after the KSPROPERTY
 // and, for a set, the buffer's bytes.
 //
@@ -166,14 +164,9 @@ std::vector<std::vector<uint8_t>> DriverFuzzSeeds() {
   for (size_t n = 0; n < lists.size(); ++n) {
     FuzzWriter w;
     w.Byte(n == 1 ? 0x10 : n == 3 ? 0x03 : 0x00);  // the frame rates with a stream open; a slow camera
-    if (n == 2) {
-      // A camera with a short and a failing answer.
-      w.Byte(2);
-      w.Byte(0).Word(7).Byte(0).Byte(0).Byte(1).Byte(0);
-      w.Byte(2).Word(0).Byte(0).Byte(1).Byte(1).Byte(0);
-    } else {
-      w.Byte(0);
-    }
+    // For the private reads, a camera with an empty operation answer and a failing bulk read.
+    FuzzWriteCamera(w, n == 2 ? std::vector<FuzzCameraAnswer>{{0, 7, 0, 0, 1, {}}, {2, 0, 0, 1, 1, {}}}
+                              : std::vector<FuzzCameraAnswer>{});
     for (const Request &q : lists[n]) {
       w.Byte(q.set).Byte(q.id).Byte(q.flags).Byte(q.inputExtra).Byte(q.bufferSize);
       w.Bytes(std::vector<uint8_t>(q.inputExtra, 0));
