@@ -70,7 +70,7 @@ for target in "${driver_fuzz_targets[@]}"; do
     -artifact_prefix="$out/fuzz-artifacts/$target-" -print_final_stats=1 "$corpus" 2>"$out/fuzz/$target.log" ||
     { tail -n 60 "$out/fuzz/$target.log" >&2
       echo "fuzz: $target finding in $out/fuzz-artifacts (replay: $out/host64/fuzz/${target}_replay FILE)" >&2; exit 1; }
-  grep -E "^stat::number_of_executed_units|^#[0-9]+ *DONE" "$out/fuzz/$target.log" || true
+  grep -E "^stat::number_of_executed_units|^#[0-9]+[[:space:]]+DONE" "$out/fuzz/$target.log" || true
 done
 
 echo "== target build: i686-w64-mingw32"
