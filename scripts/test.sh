@@ -50,20 +50,35 @@ cmake --build "$out/tsan" -j "$jobs" --target host_tests sys_tests e2e_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir "$out/tsan" -j "$jobs" --output-on-failure -R '^(Events|SystemThreads|ProcessTest|Delays|WorkerTest|StreamTest|ControlsTest|LifecycleTest|EndToEndTest|EachKind/FaultsTest|CaptureTest)\.'
 
-# The decoder's fuzz target, built with clang, AddressSanitizer and UBSan, runs for a bounded
-# time from seed frames made by the 64-bit build; any crash, leak or undefined behaviour it
-# finds fails the run (the input is left in $out/fuzz-artifacts, replayable with
-# jpg_decode_replay).
+# The fuzz targets, built with clang, AddressSanitizer and UBSan, each run for a bounded time
+# from seeds written by the 64-bit build's replay programs: the decoder's, and the driver's over
+# the whole stack. Any crash, leak, undefined behaviour or broken rule they find fails the run;
+# the input is left in $out/fuzz-artifacts, replayable with <target>_replay (jpg_decode_replay
+# for the decoder's).
 fuzz_seconds=${TORVANE_FUZZ_SECONDS:-60}
-echo "== fuzz: jpg_decode for ${fuzz_seconds}s"
+driver_fuzz_seconds=${TORVANE_DRIVER_FUZZ_SECONDS:-20}
+driver_fuzz_targets=(iso_stream property settings camera_answers srb_sequence)
 rm -rf "$out/fuzz-corpus" "$out/fuzz-artifacts"
 mkdir -p "$out/fuzz-corpus" "$out/fuzz-artifacts"
 "$out/host64/fuzz/jpg_decode_replay" --write-seeds "$out/fuzz-corpus"
 CC=clang CXX=clang++ cmake -S "$root" -B "$out/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_FUZZ=ON >/dev/null
-cmake --build "$out/fuzz" -j "$jobs" --target jpg_decode_fuzz
+cmake --build "$out/fuzz" -j "$jobs" --target jpg_decode_fuzz "${driver_fuzz_targets[@]/%/_fuzz}"
+echo "== fuzz: jpg_decode for ${fuzz_seconds}s"
 "$out/fuzz/fuzz/jpg_decode_fuzz" -max_total_time="$fuzz_seconds" -timeout=10 -max_len=16384 \
   -artifact_prefix="$out/fuzz-artifacts/" -print_final_stats=1 "$out/fuzz-corpus" 2>"$out/fuzz/fuzz.log" ||
   { tail -n 60 "$out/fuzz/fuzz.log" >&2; echo "fuzz: finding in $out/fuzz-artifacts" >&2; exit 1; }
 grep -E "^stat::number_of_executed_units|^Done" "$out/fuzz/fuzz.log" || true
+for target in "${driver_fuzz_targets[@]}"; do
+  echo "== fuzz: $target for ${driver_fuzz_seconds}s"
+  corpus="$out/fuzz-corpus-$target"
+  rm -rf "$corpus"
+  mkdir -p "$corpus"
+  "$out/host64/fuzz/${target}_replay" --write-seeds "$corpus"
+  "$out/fuzz/fuzz/${target}_fuzz" -max_total_time="$driver_fuzz_seconds" -timeout=20 -max_len=65536 -rss_limit_mb=4096 \
+    -artifact_prefix="$out/fuzz-artifacts/$target-" -print_final_stats=1 "$corpus" 2>"$out/fuzz/$target.log" ||
+    { tail -n 60 "$out/fuzz/$target.log" >&2
+      echo "fuzz: $target finding in $out/fuzz-artifacts (replay: $out/host64/fuzz/${target}_replay FILE)" >&2; exit 1; }
+  grep -E "^stat::number_of_executed_units|^#[0-9]+[[:space:]]+DONE" "$out/fuzz/$target.log" || true
+done
 
 echo "== all builds built and all tests passed"

@@ -239,6 +239,19 @@ NTSTATUS LUMAREX_GetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQ
   NTSTATUS status;
 
   switch (descriptor->Property->Id) {
+    case 1:
+    case 2:
+    case 3:
+    case 5:
+    case 11:
+      // These report the whole buffer however much the camera answered: what a short or failed
+      // answer leaves unfilled reads as zeros, not as whatever the buffer held before.
+      RtlZeroMemory(buffer, size);
+      break;
+    default:
+      break;
+  }
+  switch (descriptor->Property->Id) {
     case 0:
       if (LUMAREX_READ_FLAG(&DeviceContext->g_bStillRequested)) {
         // The still stays pending: the packet handler consumes it.
@@ -257,6 +270,7 @@ NTSTATUS LUMAREX_GetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQ
         status = STATUS_BUFFER_TOO_SMALL;
         break;
       }
+      RtlZeroMemory(buffer, LUMAREX_STATUS_BLOCK_SIZE);  // a short answer leaves zeros, as below
       status = LUMAREX_ReadStatusBlock(DeviceContext, buffer);
       if (NT_SUCCESS(status)) {
         Srb->ActualBytesTransferred = LUMAREX_STATUS_BLOCK_SIZE;

@@ -90,6 +90,8 @@ struct HostSimCamera::Stream {
   USBD_STATUS errorStatus = USBD_STATUS_CRC;
   bool errorOnSync = false;       // the error status goes on the sync packet too
   unsigned idleLeft = 0;          // idle slots before the next frame
+  bool scripted = false;          // only the scripted slots go out (HostSimCamera::ScriptSlots)
+  std::deque<HostIsoSlot> script;
 
   void Start(int w, int h);
   void Stop();

@@ -268,6 +268,13 @@ void HostSimCamera::Stream::Next(HostIsoSlot &slot) {
   if (!streaming) {
     return;
   }
+  if (scripted) {
+    if (!script.empty()) {
+      slot = std::move(script.front());
+      script.pop_front();
+    }
+    return;
+  }
   if (!inFrame) {
     if (idleLeft > 0) {
       --idleLeft;
@@ -366,6 +373,17 @@ void HostSimCamera::IsoPipeRestarted() {
 std::vector<HostSentFrame> HostSimCamera::SentFrames() const {
   std::lock_guard<std::mutex> guard(lock_);
   return std::vector<HostSentFrame>(stream_->log.begin(), stream_->log.end());
+}
+
+void HostSimCamera::ScriptSlots(std::vector<HostIsoSlot> slots) {
+  std::lock_guard<std::mutex> guard(lock_);
+  stream_->scripted = true;
+  stream_->script.assign(std::make_move_iterator(slots.begin()), std::make_move_iterator(slots.end()));
+}
+
+size_t HostSimCamera::ScriptedSlotsLeft() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return stream_->script.size();
 }
 
 uint64_t HostSimCamera::FramesSent() const {

@@ -126,6 +126,11 @@ class HostSimCamera {
   void IsoPipeRestarted();
   std::vector<HostSentFrame> SentFrames() const;
   uint64_t FramesSent() const;
+  // Slots given here go out instead of the camera's own frames: while streaming, each slot takes
+  // the next one, and once they are all sent every slot is idle (status 0x01, no data). For
+  // feeding the driver exactly the packets a test or a fuzzer chose.
+  void ScriptSlots(std::vector<HostIsoSlot> slots);
+  size_t ScriptedSlotsLeft() const;
 
   // ---- Commands (the control and bulk side) ----
   // Answers to control requests of this direction, value and index, used in the order given.

@@ -152,5 +152,21 @@ TEST_F(ControlsTest, PrivateCommandsReachTheCameraAndRoundTripThroughItsMemory) 
   EXPECT_GE(header.NumDevPropArrayEntries, 2u);
 }
 
+TEST_F(ControlsTest, PrivateReadsReportOnlyBytesTheyFilled) {
+  // The camera answers every bulk read with two bytes: what the reply reports beyond them
+  // must not be whatever the buffer held before.
+  camera_.AnswerBulkRead({STATUS_SUCCESS, {0x11, 0x22}, 0});
+  Plug();
+  const GUID custom = LUMAREX_GuidPropsetCustom;
+  for (ULONG id : {0u, 3u, 5u, 11u}) {
+    std::vector<uint8_t> input(32, 0), buffer(32, 0xCC);
+    ULONG bytes = 0;
+    device_->Property(false, custom, id, input, buffer.data(), ULONG(buffer.size()), &bytes);
+    ASSERT_LE(bytes, buffer.size()) << "id " << id;
+    EXPECT_EQ(bytes, id == 0 ? 16u : 32u) << "id " << id;
+    for (ULONG i = 2; i < bytes; ++i) EXPECT_EQ(buffer[i], 0) << "id " << id << ", byte " << i;
+  }
+}
+
 }  // namespace
 }  // namespace e2e

@@ -435,6 +435,34 @@ TEST_F(SimCameraTest, StartAndStopCommandsSwitchStreamingAndSize) {
   EXPECT_TRUE(camera_.Streaming());
 }
 
+TEST_F(SimCameraTest, ScriptedSlotsGoOutInOrderWhileStreamingThenIdleSlots) {
+  HostIsoSlot a, b;
+  a.syncByte = 0x80;
+  a.data = {1, 2, 3};
+  b.syncByte = 0x40;
+  b.syncLength = 0;
+  b.dataStatus = USBD_STATUS_CRC;
+  camera_.ScriptSlots({a, b});
+  HostIsoSlot slot;
+  camera_.NextSlot(slot);
+  EXPECT_EQ(slot.syncByte, 0x01) << "nothing goes out before a start";
+  EXPECT_EQ(camera_.ScriptedSlotsLeft(), 2u);
+  ASSERT_EQ(Out(0x0A40, 7), STATUS_SUCCESS);
+  camera_.NextSlot(slot);
+  EXPECT_EQ(slot.syncByte, 0x80);
+  EXPECT_EQ(slot.data, a.data);
+  camera_.NextSlot(slot);
+  EXPECT_EQ(slot.syncByte, 0x40);
+  EXPECT_EQ(slot.syncLength, 0u);
+  EXPECT_EQ(slot.dataStatus, USBD_STATUS_CRC);
+  EXPECT_TRUE(slot.data.empty());
+  EXPECT_EQ(camera_.ScriptedSlotsLeft(), 0u);
+  camera_.NextSlot(slot);
+  EXPECT_EQ(slot.syncByte, 0x01) << "the camera's own frames do not follow the script";
+  EXPECT_TRUE(slot.data.empty());
+  EXPECT_EQ(camera_.FramesSent(), 0u);
+}
+
 TEST_F(SimCameraTest, TheButtonMarksDataSlotsAndTheFramesSentWhileItIsDown) {
   HostCameraStreamConfig config;
   config.maxPacketSize = 256;  // many packets a frame
