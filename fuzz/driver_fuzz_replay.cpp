@@ -7,9 +7,6 @@
 //                                       run by ctest)
 //
 // A broken rule aborts the program (FuzzFail), a memory error stops it through the sanitizer.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -17,43 +14,18 @@
 #include <vector>
 
 #include "driver_fuzz.h"
+#include "replay_files.h"
 
 namespace {
-
-bool ReadFile(const std::string &path, std::vector<uint8_t> *out) {
-  FILE *f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  out->clear();
-  int c;
-  while ((c = std::fgetc(f)) != EOF) out->push_back(static_cast<uint8_t>(c));
-  std::fclose(f);
-  return true;
-}
 
 int failures = 0;
 
 void RunPath(const std::string &path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    std::fprintf(stderr, "cannot open %s\n", path.c_str());
-    ++failures;
-    return;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    DIR *dir = opendir(path.c_str());
-    while (dirent *e = readdir(dir)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") RunPath(path + "/" + n);
-    }
-    closedir(dir);
-    return;
-  }
-  std::vector<uint8_t> data;
-  if (ReadFile(path, &data)) {
-    std::printf("%s\n", path.c_str());
+  failures += ReplayEachFile(path, [](const std::string &name, const std::vector<uint8_t> &data) {
+    std::printf("%s\n", name.c_str());
     std::fflush(stdout);
     DriverFuzzOne(data.data(), data.size());
-  }
+  });
 }
 
 // A mutation of the kind the fuzzer makes: bytes changed, inserted, removed, cut off.

@@ -8,9 +8,6 @@
 //
 // Exits non-zero when an input makes jpg_decode return anything but 0 or 1; a memory error
 // stops it through the sanitizer.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <random>
 #include <string>
@@ -19,18 +16,9 @@
 #include "host_kernel.h"
 #include "jpg_decode_fuzz.h"
 #include "jpg_fuzz_corpus.h"
+#include "replay_files.h"
 
 namespace {
-
-bool ReadFile(const std::string &path, std::vector<uint8_t> *out) {
-  FILE *f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  out->clear();
-  int c;
-  while ((c = std::fgetc(f)) != EOF) out->push_back(static_cast<uint8_t>(c));
-  std::fclose(f);
-  return true;
-}
 
 int failures = 0;
 
@@ -43,25 +31,7 @@ void Run(const std::string &name, const std::vector<uint8_t> &data) {
   }
 }
 
-void RunPath(const std::string &path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    std::fprintf(stderr, "cannot open %s\n", path.c_str());
-    ++failures;
-    return;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    DIR *dir = opendir(path.c_str());
-    while (dirent *e = readdir(dir)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") RunPath(path + "/" + n);
-    }
-    closedir(dir);
-    return;
-  }
-  std::vector<uint8_t> data;
-  if (ReadFile(path, &data)) Run(path, data);
-}
+void RunPath(const std::string &path) { failures += ReplayEachFile(path, Run); }
 
 }  // namespace
 

@@ -32,6 +32,22 @@ struct InterfaceRecord {
   }
 };
 
+// The bytes the packet callback accepts of a full 1023-byte data packet in a data slot.
+ULONG FullPacketAccepted(DeviceContext &dc, ULONG *flags = nullptr) {
+  UCHAR status = 0;
+  USBD_ISO_PACKET_DESCRIPTOR sync = {0, 1, 0}, data = {0, 1023, 0};
+  BOOLEAN complete = FALSE;
+  ULONG packetFlags = 0, offset = 0;
+  UCHAR buffer[1023] = {};
+  ULONG accepted = 0;
+  HostIrql_RunAtDispatch([&] {
+    accepted = CamProcessUSBPacketEx(nullptr, &dc, nullptr, &sync, &status, &data, buffer, &complete, &packetFlags,
+                                     &offset);
+  });
+  if (flags != nullptr) *flags = packetFlags;
+  return accepted;
+}
+
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -77,16 +93,7 @@ TEST_F(LifecycleTest, ConfigureTunesThePipesKeepsACopyAndResetsTheBookkeeping) {
   EXPECT_EQ(dc_.g_WorkerWaitObjects[0], &dc_.g_StopWorkerEvent);
   EXPECT_EQ(dc_.g_WorkerWaitObjects[1], &dc_.g_FrameReadyEvent);
   // The packet callback sees pipe 0 through the copy.
-  UCHAR status = 0;
-  USBD_ISO_PACKET_DESCRIPTOR sync = {0, 1, 0}, data = {0, 1023, 0};
-  BOOLEAN complete = FALSE;
-  ULONG flags = 0, offset = 0;
-  UCHAR buffer[1023] = {};
-  HostIrql_RunAtDispatch([&] {
-    EXPECT_EQ(CamProcessUSBPacketEx(nullptr, &dc_, nullptr, &sync, &status, &data, buffer, &complete, &flags,
-                                    &offset),
-              1023u);
-  });
+  EXPECT_EQ(FullPacketAccepted(dc_), 1023u);
 }
 
 TEST_F(LifecycleTest, OnlyTheFourDefinedPipeDescriptionsAreFilled) {
@@ -122,16 +129,8 @@ TEST_F(LifecycleTest, InterfaceWithoutPipesIsNeitherTunedNorReadForData) {
   EXPECT_EQ(iface.info->Pipes[1].MaximumTransferSize, 4096u);
   ASSERT_NE(dc_.g_pInterfaceInfo, nullptr);
   // A full packet of what would be pipe 0's size is no frame data.
-  UCHAR status = 0;
-  USBD_ISO_PACKET_DESCRIPTOR sync = {0, 1, 0}, data = {0, 1023, 0};
-  BOOLEAN complete = FALSE;
-  ULONG flags = 0, offset = 0;
-  UCHAR buffer[1023] = {};
-  HostIrql_RunAtDispatch([&] {
-    EXPECT_EQ(CamProcessUSBPacketEx(nullptr, &dc_, nullptr, &sync, &status, &data, buffer, &complete, &flags,
-                                    &offset),
-              0u);
-  });
+  ULONG flags = 0;
+  EXPECT_EQ(FullPacketAccepted(dc_, &flags), 0u);
   EXPECT_EQ(flags, ULONG(USBCAMD_PROCESSPACKETEX_DropFrame));
 }
 
