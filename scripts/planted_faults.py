@@ -58,7 +58,8 @@ def run(cmd, timeout=None):
 
 
 def failed_tests(ctest_output):
-    names = re.findall(r"^\s*\d+ - (\S+) \(", ctest_output, re.M)
+    # Parameterised tests' names carry spaces; the status in brackets ends the line.
+    names = re.findall(r"^\s*\d+ - (.+?) \([^()]*\)\s*$", ctest_output, re.M)
     return names
 
 
