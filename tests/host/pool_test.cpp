@@ -28,6 +28,7 @@ TEST_F(PoolTest, AccountsLiveBlocksAndBytesPerTagAndFillsFreshBlocks) {
   EXPECT_EQ(HostPool_TagStats(kTest).liveBytes, 7u);
   EXPECT_EQ(HostPool_LiveBlockCount(), 3u);
   EXPECT_EQ(HostPool_LiveByteCount(), 135u);
+  EXPECT_EQ(HostPool_PeakByteCount(), 135u);
   ExFreePool(a);
   ExFreePoolWithTag(b, kWdm);
   HostPoolTagStats wdm = HostPool_TagStats(kWdm);
@@ -36,6 +37,9 @@ TEST_F(PoolTest, AccountsLiveBlocksAndBytesPerTagAndFillsFreshBlocks) {
   EXPECT_EQ(wdm.allocations, 2u);
   EXPECT_FALSE(HostPool_IsLive(a));
   EXPECT_TRUE(HostPool_IsLive(c));
+  EXPECT_EQ(HostPool_PeakByteCount(), 135u) << "the most that was live at once";
+  HostPool_ResetPeak();
+  EXPECT_EQ(HostPool_PeakByteCount(), 7u);
   std::string report = HostPool_Report();
   EXPECT_NE(report.find("Tst1 NonPaged 7 bytes"), std::string::npos) << report;
   EXPECT_NE(report.find("1 blocks, 7 bytes live"), std::string::npos) << report;
@@ -63,6 +67,10 @@ TEST_F(PoolTest, FailsTheNthAllocationOnlyOrEveryOneOfATagUntilCleared) {
   EXPECT_NE(got.back(), nullptr);
   EXPECT_EQ(HostPool_TagStats(kWdm).failures, 2u);
   HostPool_ClearFaults();
+  HostPool_FailNthAllocationOfTag(kTest, 2);  // counts only that tag's attempts
+  for (ULONG tag : {kTest, kWdm, kTest, kTest}) got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
+  EXPECT_EQ(got.end()[-2], nullptr);
+  EXPECT_TRUE(got.end()[-4] && got.end()[-3] && got.end()[-1]);
   got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
   EXPECT_NE(got.back(), nullptr);
   for (void *p : got) {

@@ -458,8 +458,8 @@ TEST_P(SimStreamFaults, EveryNthFrameGetsTheFaultAndOnlyThoseAreSpoilt) {
 INSTANTIATE_TEST_SUITE_P(All, SimStreamFaults,
                          ::testing::Values(HostFault::ShortPacket, HostFault::UsbError, HostFault::CorruptJpeg,
                                            HostFault::TruncatedFrame, HostFault::WrongSize),
-                         [](const ::testing::TestParamInfo<HostFault> &info) {
-                           std::string name = HostFault_Name(info.param);
+                         [](const ::testing::TestParamInfo<HostFault> &p) {
+                           std::string name = HostFault_Name(p.param);
                            name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
                            return name;
                          });
