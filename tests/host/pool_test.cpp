@@ -1,6 +1,8 @@
 // The host pool: per-tag accounting, misuse detection and fault injection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "host_kernel.h"
 
 namespace {
@@ -14,121 +16,83 @@ class PoolTest : public ::testing::Test {
   void TearDown() override { HostPool_Reset(); }
 };
 
-TEST_F(PoolTest, TagValueIsLittleEndianCharacters) { EXPECT_EQ(kWdm, 0x206D6457u); }
-
-TEST_F(PoolTest, AccountsLiveBlocksAndBytesPerTag) {
-  void *a = ExAllocatePoolWithTag(NonPagedPool, 100, kWdm);
+TEST_F(PoolTest, AccountsLiveBlocksAndBytesPerTagAndFillsFreshBlocks) {
+  EXPECT_EQ(kWdm, 0x206D6457u) << "little-endian characters";
+  auto *a = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 100, kWdm));
   void *b = ExAllocatePoolWithTag(PagedPool, 28, kWdm);
   void *c = ExAllocatePoolWithTag(NonPagedPool, 7, kTest);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  ASSERT_NE(c, nullptr);
-
-  HostPoolTagStats wdm = HostPool_TagStats(kWdm);
-  EXPECT_EQ(wdm.liveBlocks, 2u);
-  EXPECT_EQ(wdm.liveBytes, 128u);
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(std::count(a, a + 100, 0), 0) << "pool memory is not zeroed";
+  EXPECT_EQ(HostPool_TagStats(kWdm).liveBlocks, 2u);
+  EXPECT_EQ(HostPool_TagStats(kWdm).liveBytes, 128u);
   EXPECT_EQ(HostPool_TagStats(kTest).liveBytes, 7u);
   EXPECT_EQ(HostPool_LiveBlockCount(), 3u);
   EXPECT_EQ(HostPool_LiveByteCount(), 135u);
-  EXPECT_TRUE(HostPool_IsLive(a));
-
+  EXPECT_EQ(HostPool_PeakByteCount(), 135u);
   ExFreePool(a);
   ExFreePoolWithTag(b, kWdm);
-  wdm = HostPool_TagStats(kWdm);
+  HostPoolTagStats wdm = HostPool_TagStats(kWdm);
   EXPECT_EQ(wdm.liveBlocks, 0u);
   EXPECT_EQ(wdm.liveBytes, 0u);
   EXPECT_EQ(wdm.allocations, 2u);
   EXPECT_FALSE(HostPool_IsLive(a));
-
-  // The report lists what is still held, oldest first, and the totals.
+  EXPECT_TRUE(HostPool_IsLive(c));
+  EXPECT_EQ(HostPool_PeakByteCount(), 135u) << "the most that was live at once";
+  HostPool_ResetPeak();
+  EXPECT_EQ(HostPool_PeakByteCount(), 7u);
   std::string report = HostPool_Report();
   EXPECT_NE(report.find("Tst1 NonPaged 7 bytes"), std::string::npos) << report;
   EXPECT_NE(report.find("1 blocks, 7 bytes live"), std::string::npos) << report;
+  // Non-paged pool may be freed and allocated at DISPATCH_LEVEL.
+  HostIrql_RunAtDispatch([&] {
+    ExFreePool(c);
+    c = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm);
+  });
+  ASSERT_NE(c, nullptr);
   ExFreePool(c);
   EXPECT_EQ(HostPool_LiveBlockCount(), 0u);
 }
 
-TEST_F(PoolTest, FreshBlocksAreNotZeroed) {
-  auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 64, kWdm));
-  ASSERT_NE(p, nullptr);
-  int zeros = 0;
-  for (int i = 0; i < 64; ++i) zeros += p[i] == 0;
-  EXPECT_EQ(zeros, 0);
-  ExFreePool(p);
-}
-
-TEST_F(PoolTest, FailsTheNthAllocationOnly) {
+TEST_F(PoolTest, FailsTheNthAllocationOnlyOrEveryOneOfATagUntilCleared) {
   HostPool_FailNthAllocation(3);
-  void *p1 = ExAllocatePoolWithTag(NonPagedPool, 8, kWdm);
-  void *p2 = ExAllocatePoolWithTag(NonPagedPool, 8, kTest);
-  void *p3 = ExAllocatePoolWithTag(NonPagedPool, 8, kWdm);
-  void *p4 = ExAllocatePoolWithTag(NonPagedPool, 8, kWdm);
-  EXPECT_NE(p1, nullptr);
-  EXPECT_NE(p2, nullptr);
-  EXPECT_EQ(p3, nullptr);
-  EXPECT_NE(p4, nullptr);
+  std::vector<void *> got;
+  for (ULONG tag : {kWdm, kTest, kWdm, kWdm}) got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
+  EXPECT_EQ(got[2], nullptr);
+  EXPECT_TRUE(got[0] && got[1] && got[3]);
   EXPECT_EQ(HostPool_TagStats(kWdm).failures, 1u);
   EXPECT_EQ(HostPool_TagStats(kWdm).liveBlocks, 2u);
-  ExFreePool(p1);
-  ExFreePool(p2);
-  ExFreePool(p4);
-}
-
-TEST_F(PoolTest, FailsEveryAllocationOfATagUntilCleared) {
   HostPool_FailTag(kWdm, true);
-  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm), nullptr);
   EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kWdm), nullptr);
-  void *other = ExAllocatePoolWithTag(NonPagedPool, 8, kTest);
-  EXPECT_NE(other, nullptr);
+  got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kTest));
+  EXPECT_NE(got.back(), nullptr);
   EXPECT_EQ(HostPool_TagStats(kWdm).failures, 2u);
   HostPool_ClearFaults();
-  void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kWdm);
-  EXPECT_NE(p, nullptr);
-  ExFreePool(p);
-  ExFreePool(other);
-}
-
-TEST_F(PoolTest, NonPagedPoolMayBeAllocatedAtDispatchLevel) {
-  void *p = nullptr;
-  HostIrql_RunAtDispatch([&] { p = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm); });
-  ASSERT_NE(p, nullptr);
-  HostIrql_RunAtDispatch([&] { ExFreePool(p); });
-  EXPECT_EQ(HostPool_LiveBlockCount(), 0u);
+  HostPool_FailNthAllocationOfTag(kTest, 2);  // counts only that tag's attempts
+  for (ULONG tag : {kTest, kWdm, kTest, kTest}) got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
+  EXPECT_EQ(got.end()[-2], nullptr);
+  EXPECT_TRUE(got.end()[-4] && got.end()[-3] && got.end()[-1]);
+  got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
+  EXPECT_NE(got.back(), nullptr);
+  for (void *p : got) {
+    if (p) ExFreePool(p);
+  }
 }
 
 using PoolDeathTest = PoolTest;
 
-TEST_F(PoolDeathTest, DoubleFreeIsABugCheck) {
-  EXPECT_DEATH(
-      {
-        void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kWdm);
-        ExFreePool(p);
-        ExFreePool(p);
-      },
-      "BAD_POOL_CALLER.*double free");
-}
-
-TEST_F(PoolDeathTest, FreeingAForeignPointerIsABugCheck) {
+TEST_F(PoolDeathTest, MisuseIsABugCheck) {
+  auto doubleFree = [] {
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kWdm);
+    ExFreePool(p);
+    ExFreePool(p);
+  };
+  EXPECT_DEATH(doubleFree(), "BAD_POOL_CALLER.*double free");
   static int notPool;
   EXPECT_DEATH(ExFreePool(&notPool), "BAD_POOL_CALLER.*not the start of a pool block");
-  EXPECT_DEATH(
-      {
-        char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
-        ExFreePool(p + 1);
-      },
-      "not the start of a pool block");
-}
-
-TEST_F(PoolDeathTest, FreeingWithTheWrongTagIsABugCheck) {
-  EXPECT_DEATH(
-      {
-        void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kWdm);
-        ExFreePoolWithTag(p, kTest);
-      },
-      "tag 'Tst1' given, block has 'Wdm '");
-}
-
-TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelIsABugCheck) {
+  EXPECT_DEATH(ExFreePool(static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm)) + 1),
+               "not the start of a pool block");
+  EXPECT_DEATH(ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm), kTest),
+               "tag 'Tst1' given, block has 'Wdm '");
   EXPECT_DEATH(HostIrql_RunAtDispatch([] { ExAllocatePoolWithTag(PagedPool, 8, kWdm); }),
                "IRQL_NOT_LESS_OR_EQUAL.*ExAllocatePoolWithTag called at IRQL 2");
 }

@@ -23,11 +23,10 @@ class ProcessTest : public ::testing::Test {
     EXPECT_EQ(HostObjects_OpenHandles(), handles_) << "a handle was left open";
     HostRegistry_Reset();
   }
-  // Opens the driver key and creates "Settings" below it with the attributes given, in the
-  // calling thread's process; the driver key is closed again.
+  // Creates "Settings" below the driver key with the attributes given, in the calling thread's
+  // process; the driver key is closed again.
   HANDLE CreateSettingsKey(ULONG attributes) {
-    HANDLE driverKey = NULL;
-    HANDLE key = NULL;
+    HANDLE driverKey = NULL, key = NULL;
     EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DRIVER, 0x20000, &driverKey), STATUS_SUCCESS);
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES oa;
@@ -49,8 +48,7 @@ class ProcessTest : public ::testing::Test {
 using ProcessDeathTest = ProcessTest;
 
 TEST_F(ProcessDeathTest, AnApplicationsHandleUsedInAnotherProcessIsABugCheck) {
-  const ULONG app = HostProcess_NewApplication();
-  const ULONG other = HostProcess_NewApplication();
+  const ULONG app = HostProcess_NewApplication(), other = HostProcess_NewApplication();
   ASSERT_NE(app, other);
   HANDLE key;
   {
@@ -82,15 +80,12 @@ TEST_F(ProcessDeathTest, AnApplicationsHandleUsedInAnotherProcessIsABugCheck) {
 }
 
 TEST_F(ProcessTest, KernelHandlesWorkInEveryProcess) {
-  const ULONG app = HostProcess_NewApplication();
-  HANDLE key;
-  HANDLE driverKey = NULL;
-  HANDLE thread = NULL;
+  HANDLE key, thread = NULL, driverKey = NULL;
   OBJECT_ATTRIBUTES kernelHandle;
   InitializeObjectAttributes(&kernelHandle, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
   size_t before = HostObjects_ApplicationHandlesCreated();
   {
-    HostProcessScope scope(app);
+    HostProcessScope scope(HostProcess_NewApplication());
     key = CreateSettingsKey(OBJ_KERNEL_HANDLE);
     ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DRIVER, 0x20000, &driverKey), STATUS_SUCCESS);
     ASSERT_EQ(PsCreateSystemThread(&thread, 0x1F03FF, &kernelHandle, NULL, NULL, ReturnAtOnce, NULL),

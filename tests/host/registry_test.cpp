@@ -2,11 +2,10 @@
 // records and their answers for short buffers, fault injection, and hives saved to a file and
 // loaded back.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
-#include <string>
-#include <unistd.h>
 
 #include "host_kernel.h"
 #include "host_registry.h"
@@ -19,21 +18,18 @@ class RegistryTest : public ::testing::Test {
     HostRegistry_Reset();
     memset(&pdo_, 0, sizeof(pdo_));
     handles_ = HostObjects_OpenHandles();
+    EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DRIVER, 0x20000, &driver_), STATUS_SUCCESS);
   }
   void TearDown() override {
+    EXPECT_EQ(ZwClose(driver_), STATUS_SUCCESS);
     EXPECT_EQ(HostObjects_OpenHandles(), handles_) << "a key handle was left open";
     HostRegistry_Reset();
   }
-  HANDLE OpenDriverKey() {
-    HANDLE h = NULL;
-    EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DRIVER, 0x20000, &h), STATUS_SUCCESS);
-    return h;
-  }
-  NTSTATUS Create(HANDLE root, const char16_t *name, HANDLE *key, ULONG *disposition = nullptr) {
+  NTSTATUS Create(const char16_t *name, HANDLE *key, ULONG *disposition = nullptr) {
     UNICODE_STRING path;
     OBJECT_ATTRIBUTES attributes;
     RtlInitUnicodeString(&path, name);
-    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, root, NULL);
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, driver_, NULL);
     return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, disposition);
   }
   NTSTATUS Query(HANDLE key, const char16_t *name, KEY_VALUE_INFORMATION_CLASS cls, std::vector<uint8_t> &buffer,
@@ -42,127 +38,91 @@ class RegistryTest : public ::testing::Test {
     RtlInitUnicodeString(&n, name);
     return ZwQueryValueKey(key, &n, cls, buffer.data(), ULONG(buffer.size()), resultLength);
   }
+  static NTSTATUS SetDword(HANDLE key, ULONG v) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"V");
+    return ZwSetValueKey(key, &name, 0, REG_DWORD, &v, 4);
+  }
   DEVICE_OBJECT pdo_;
+  HANDLE driver_ = NULL;
   size_t handles_ = 0;
 };
 
-TEST_F(RegistryTest, RtlInitUnicodeStringCountsBytesWithoutAndWithTheNull) {
+// The records' layout, worked out by hand: a full record's fixed part is 20 bytes, the name
+// follows, and the data starts at the next 4-byte boundary; a partial record's data is at 12.
+TEST_F(RegistryTest, ValueInformationRecordsAndShortBuffers) {
   UNICODE_STRING s;
   RtlInitUnicodeString(&s, u"Settings");
   EXPECT_EQ(s.Length, 16);
   EXPECT_EQ(s.MaximumLength, 18);
-  RtlInitUnicodeString(&s, nullptr);
-  EXPECT_EQ(s.Length, 0);
-  EXPECT_EQ(s.MaximumLength, 0);
-  EXPECT_EQ(s.Buffer, nullptr);
-}
-
-TEST_F(RegistryTest, FullInformationLaysOutNameAndDataAsPublished) {
   HostRegistry_SetDword(&pdo_, "Settings", "Brightness", 0x11223344);
-  HANDLE driver = OpenDriverKey(), settings = NULL;
-  ULONG disposition = 0;
-  ASSERT_EQ(Create(driver, u"settings", &settings, &disposition), STATUS_SUCCESS);
-  EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
-
-  std::vector<uint8_t> buffer(50, 0xEE);
-  ULONG result = 0;
-  // Asked for in another case; answered with the stored spelling.
-  ASSERT_EQ(Query(settings, u"BRIGHTNESS", KeyValueFullInformation, buffer, &result), STATUS_SUCCESS);
-  auto *info = reinterpret_cast<KEY_VALUE_FULL_INFORMATION *>(buffer.data());
-  EXPECT_EQ(result, 44u);
-  EXPECT_EQ(info->TitleIndex, 0u);
-  EXPECT_EQ(info->Type, ULONG(REG_DWORD));
-  EXPECT_EQ(info->NameLength, 20u);
-  EXPECT_EQ(info->DataOffset, 40u);
-  EXPECT_EQ(info->DataLength, 4u);
-  EXPECT_EQ(std::u16string(info->Name, 10), u"Brightness");
-  uint32_t data;
-  memcpy(&data, buffer.data() + 40, 4);
-  EXPECT_EQ(data, 0x11223344u);
-  EXPECT_EQ(buffer[44], 0xEE);
-
-  // An odd name length puts the data at the next 4-byte boundary.
   HostRegistry_SetDword(&pdo_, "Settings", "Sharpness", 7);
-  ASSERT_EQ(Query(settings, u"Sharpness", KeyValueFullInformation, buffer, &result), STATUS_SUCCESS);
-  EXPECT_EQ(info->NameLength, 18u);
-  EXPECT_EQ(info->DataOffset, 40u);
-  EXPECT_EQ(result, 44u);
+  HostRegistry_SetValue(&pdo_, "Settings", "Contrast", REG_SZ, {'5', 0, '0', 0, 0, 0});
+  HANDLE settings = NULL;
+  ULONG disposition = 0, result = 0;
+  ASSERT_EQ(Create(u"settings", &settings, &disposition), STATUS_SUCCESS);
+  EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
+  const struct {
+    const char16_t *name;  // asked for in another case than stored
+    ULONG nameBytes, type, dataOffset, dataBytes, total;
+  } full[] = {{u"BRIGHTNESS", 20, REG_DWORD, 40, 4, 44}, {u"sharpness", 18, REG_DWORD, 40, 4, 44},
+              {u"Contrast", 16, REG_SZ, 36, 6, 42}};
+  for (const auto &c : full) {
+    std::vector<uint8_t> buffer(c.total + 1, 0xEE);
+    ASSERT_EQ(Query(settings, c.name, KeyValueFullInformation, buffer, &result), STATUS_SUCCESS);
+    auto *info = reinterpret_cast<KEY_VALUE_FULL_INFORMATION *>(buffer.data());
+    EXPECT_EQ(result, c.total);
+    EXPECT_EQ(info->TitleIndex, 0u);
+    EXPECT_EQ(info->Type, c.type);
+    EXPECT_EQ(info->NameLength, c.nameBytes);
+    EXPECT_EQ(info->DataOffset, c.dataOffset);
+    EXPECT_EQ(info->DataLength, c.dataBytes);
+    EXPECT_EQ(buffer[c.total], 0xEE);
+  }
+  std::vector<uint8_t> buffer(50, 0xEE);
+  ASSERT_EQ(Query(settings, u"Brightness", KeyValueFullInformation, buffer, &result), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(reinterpret_cast<KEY_VALUE_FULL_INFORMATION *>(buffer.data())->Name, 10), u"Brightness");
+  EXPECT_EQ(buffer[40] | buffer[41] << 8 | buffer[42] << 16 | uint32_t(buffer[43]) << 24, 0x11223344u);
 
-  ZwClose(settings);
-  ZwClose(driver);
-}
-
-TEST_F(RegistryTest, ShortBuffersGetTheRequiredLengthAndAtMostTheFixedPart) {
-  HostRegistry_SetValue(&pdo_, "Settings", "Brightness", REG_SZ, {'5', 0, '0', 0, 0, 0});
-  HANDLE driver = OpenDriverKey(), settings = NULL;
-  ASSERT_EQ(Create(driver, u"Settings", &settings), STATUS_SUCCESS);
-  ULONG result = 0;
-
-  std::vector<uint8_t> tiny(19, 0xEE);
-  EXPECT_EQ(Query(settings, u"Brightness", KeyValueFullInformation, tiny, &result), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(result, 46u);
-  EXPECT_EQ(tiny[0], 0xEE) << "nothing written";
-
-  std::vector<uint8_t> partial(45, 0xEE);
-  EXPECT_EQ(Query(settings, u"Brightness", KeyValueFullInformation, partial, &result), STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(result, 46u);
-  auto *info = reinterpret_cast<KEY_VALUE_FULL_INFORMATION *>(partial.data());
-  EXPECT_EQ(info->Type, ULONG(REG_SZ));
-  EXPECT_EQ(info->DataLength, 6u);
-  EXPECT_EQ(partial[40], 0xEE) << "no data";
-
-  std::vector<uint8_t> value(16, 0xEE);
-  EXPECT_EQ(Query(settings, u"Brightness", KeyValuePartialInformation, value, &result), STATUS_BUFFER_OVERFLOW);
+  // Short of the fixed part: nothing written. Short of the rest: the fixed part alone.
+  std::vector<uint8_t> tiny(19, 0xEE), partial(41, 0xEE), value(15, 0xEE);
+  EXPECT_EQ(Query(settings, u"Contrast", KeyValueFullInformation, tiny, &result), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(result, 42u);
+  EXPECT_EQ(tiny, std::vector<uint8_t>(19, 0xEE));
+  EXPECT_EQ(Query(settings, u"Contrast", KeyValueFullInformation, partial, &result), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(reinterpret_cast<KEY_VALUE_FULL_INFORMATION *>(partial.data())->DataLength, 6u);
+  EXPECT_EQ(partial[36], 0xEE) << "no data";
+  EXPECT_EQ(Query(settings, u"Contrast", KeyValuePartialInformation, value, &result), STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(result, 18u);
   value.resize(18);
-  EXPECT_EQ(Query(settings, u"Brightness", KeyValuePartialInformation, value, &result), STATUS_SUCCESS);
+  EXPECT_EQ(Query(settings, u"Contrast", KeyValuePartialInformation, value, &result), STATUS_SUCCESS);
   EXPECT_EQ(value[12], '5');
-
   EXPECT_EQ(Query(settings, u"Missing", KeyValueFullInformation, value, &result), STATUS_OBJECT_NAME_NOT_FOUND);
-  ZwClose(settings);
-  ZwClose(driver);
+  EXPECT_EQ(ZwClose(settings), STATUS_SUCCESS);
 }
 
-TEST_F(RegistryTest, CreateMakesOnlyTheLastComponentOfAPath) {
-  HANDLE driver = OpenDriverKey(), key = NULL;
+TEST_F(RegistryTest, CreateMakesOnlyTheLastComponentAndHandlesAreCheckedAndClosed) {
+  HANDLE key = NULL;
   ULONG disposition = 0;
-  EXPECT_EQ(Create(driver, u"A\\B", &key), STATUS_OBJECT_NAME_NOT_FOUND);
-  ASSERT_EQ(Create(driver, u"A", &key, &disposition), STATUS_SUCCESS);
-  EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
-  ZwClose(key);
-  ASSERT_EQ(Create(driver, u"A\\B", &key, &disposition), STATUS_SUCCESS);
-  EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
-  ZwClose(key);
+  EXPECT_EQ(Create(u"A\\B", &key), STATUS_OBJECT_NAME_NOT_FOUND);
+  for (const char16_t *path : {u"A", u"A\\B"}) {
+    ASSERT_EQ(Create(path, &key, &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+  }
   EXPECT_TRUE(HostRegistry_KeyExists(&pdo_, "a\\b"));
-  EXPECT_EQ(Create(driver, u"A\\\\B", &key), STATUS_OBJECT_PATH_SYNTAX_BAD);
+  EXPECT_EQ(Create(u"A\\\\B", &key), STATUS_OBJECT_PATH_SYNTAX_BAD);
   EXPECT_EQ(HostRegistry_Stats().keysCreatedNew, 2u);
-  ZwClose(driver);
-}
-
-TEST_F(RegistryTest, HandlesAreCheckedAndClosedLikeAnyOther) {
-  HANDLE driver = OpenDriverKey();
-  EXPECT_EQ(HostObjects_OpenHandles(), handles_ + 1);
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, u"V");
-  ULONG v = 1;
-  EXPECT_EQ(ZwSetValueKey(driver, &name, 0, REG_DWORD, &v, 4), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(driver), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(driver), STATUS_INVALID_HANDLE);
-  EXPECT_EQ(ZwSetValueKey(driver, &name, 0, REG_DWORD, &v, 4), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(ZwClose(key), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(SetDword(key, 1), STATUS_INVALID_HANDLE);
+  // A deleted key refuses the handles still open on it.
+  ASSERT_EQ(Create(u"A", &key), STATUS_SUCCESS);
+  HostRegistry_DeleteKey(&pdo_, "A");
+  EXPECT_EQ(SetDword(key, 1), STATUS_KEY_DELETED);
+  EXPECT_FALSE(HostRegistry_KeyExists(&pdo_, "A"));
+  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+  EXPECT_EQ(SetDword(driver_, 1), STATUS_SUCCESS);
   EXPECT_EQ(HostRegistry_GetDword(&pdo_, "", "V"), 1u);
-}
-
-TEST_F(RegistryTest, ADeletedKeyRefusesItsOpenHandles) {
-  HANDLE driver = OpenDriverKey(), settings = NULL;
-  ASSERT_EQ(Create(driver, u"Settings", &settings), STATUS_SUCCESS);
-  HostRegistry_DeleteKey(&pdo_, "Settings");
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, u"V");
-  ULONG v = 1;
-  EXPECT_EQ(ZwSetValueKey(settings, &name, 0, REG_DWORD, &v, 4), STATUS_KEY_DELETED);
-  EXPECT_FALSE(HostRegistry_KeyExists(&pdo_, "Settings"));
-  ZwClose(settings);
-  ZwClose(driver);
 }
 
 TEST_F(RegistryTest, OpensAndCreatesFailOnRequest) {
@@ -171,14 +131,12 @@ TEST_F(RegistryTest, OpensAndCreatesFailOnRequest) {
   EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DRIVER, 0x20000, &h), STATUS_ACCESS_DENIED);
   HostRegistry_FailOpen(&pdo_, STATUS_SUCCESS);
   EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DEVICE, 0x20000, &h), STATUS_INVALID_PARAMETER);
-  HANDLE driver = OpenDriverKey(), key = NULL;
   HostRegistry_FailCreateKey(STATUS_INSUFFICIENT_RESOURCES, 2);
-  EXPECT_EQ(Create(driver, u"S", &key), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(Create(driver, u"S", &key), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(Create(driver, u"S", &key), STATUS_SUCCESS);
-  ZwClose(key);
-  ZwClose(driver);
-  EXPECT_EQ(HostRegistry_Stats().deviceKeyOpens, 1u);
+  for (NTSTATUS expected : {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}) {
+    EXPECT_EQ(Create(u"S", &h), expected);
+  }
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+  EXPECT_EQ(HostRegistry_Stats().deviceKeyOpens, 1u) << "the fixture's; refused opens do not count";
 }
 
 TEST_F(RegistryTest, HivesSurviveASaveAndLoadExactly) {
@@ -225,10 +183,8 @@ TEST_F(RegistryTest, HivesSurviveASaveAndLoadExactly) {
 TEST(RegistryDeathTest, RegistryRoutinesNeedPassiveLevel) {
   DEVICE_OBJECT pdo;
   memset(&pdo, 0, sizeof(pdo));
-  EXPECT_DEATH(HostIrql_RunAtDispatch([&] {
-                 HANDLE h;
-                 IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, 0x20000, &h);
-               }),
+  HANDLE h;
+  EXPECT_DEATH(HostIrql_RunAtDispatch([&] { IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, 0x20000, &h); }),
                "IRQL_NOT_LESS_OR_EQUAL");
 }
 
