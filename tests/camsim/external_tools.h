@@ -1,11 +1,10 @@
-// Running the independent readers the camsim tests check files with (ffprobe, ffmpeg) and the
-// camsim program itself.
+// Running programs for the camsim tests: camsim itself and the independent readers its files are
+// checked with (ffprobe, ffmpeg).
 #pragma once
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -23,54 +22,43 @@ inline Bytes ReadFile(const std::string &path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Runs a shell command and returns its exit status; its standard output lands in *out.
+inline std::string Quote(const std::string &s) { return "'" + s + "'"; }
+
+// Runs a shell command: its exit status, with its standard output in *out.
 inline int Run(const std::string &command, Bytes *out) {
   out->clear();
   std::FILE *p = popen(command.c_str(), "r");
-  if (p == nullptr) {
-    return -1;
-  }
   uint8_t buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-    out->insert(out->end(), buffer, buffer + n);
-  }
-  int status = pclose(p);
+  for (size_t n; p != nullptr && (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out->insert(out->end(), buffer, buffer + n);
+  int status = p != nullptr ? pclose(p) : -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline std::string Quote(const std::string &s) { return "'" + s + "'"; }
+#define REQUIRE_FFMPEG()                                                              \
+  if (access("/usr/bin/ffprobe", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0) \
+  GTEST_SKIP() << "/usr/bin/ffprobe or /usr/bin/ffmpeg missing (install ffmpeg)"
 
-inline bool HaveFfmpeg() { return access("/usr/bin/ffprobe", X_OK) == 0 && access("/usr/bin/ffmpeg", X_OK) == 0; }
-
-#define REQUIRE_FFMPEG()                                                               \
-  do {                                                                                 \
-    if (!HaveFfmpeg()) {                                                               \
-      GTEST_SKIP() << "/usr/bin/ffprobe or /usr/bin/ffmpeg missing (install ffmpeg)"; \
-    }                                                                                  \
-  } while (0)
-
-// ffprobe's view of the first video stream: key=value lines into a map.
+// ffprobe's view of the first video stream: width, height, nb_read_frames, pix_fmt.
 inline std::map<std::string, std::string> Probe(const std::string &path) {
   Bytes out;
-  int rc = Run("/usr/bin/ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-               "stream=width,height,nb_read_frames,pix_fmt -of default=noprint_wrappers=1 " +
-                   Quote(path),
-               &out);
+  Run("/usr/bin/ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=width,height,nb_read_frames,pix_fmt -of default=noprint_wrappers=1 " + Quote(path), &out);
   std::map<std::string, std::string> fields;
-  if (rc != 0) {
-    return fields;
-  }
   std::istringstream lines(std::string(out.begin(), out.end()));
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t eq = line.find('=');
-    if (eq != std::string::npos) {
-      fields[line.substr(0, eq)] = line.substr(eq + 1);
-    }
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find('=') != std::string::npos) fields[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
   }
   return fields;
 }
 
+// Every frame of the file as ffmpeg decodes it into the pixel format, concatenated; empty when
+// ffmpeg cannot read it.
+inline Bytes Decode(const std::string &path, const std::string &pixFmt) {
+  Bytes out;
+  if (Run("/usr/bin/ffmpeg -nostdin -v error -i " + Quote(path) + " -f rawvideo -pix_fmt " + pixFmt + " -", &out) != 0) {
+    out.clear();
+  }
+  return out;
+}
 
 }  // namespace camsim_test

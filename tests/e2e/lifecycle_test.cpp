@@ -1,22 +1,10 @@
-// Plugging, streaming and unplugging repeated: start and stop, format changes, removal while
-// streaming, and the pool, threads and handles all given back at the end.
+// Start and stop, format changes, raw frames late at stop, removal while streaming.
 #include "e2e/e2e_fixture.h"
 
 namespace e2e {
 namespace {
 
 class LifecycleTest : public EndToEndTest {};
-
-TEST_F(LifecycleTest, ArrivalCallsTheDriverInOrderAndTheInterfaceIsObtained) {
-  Plug();
-  PDEVICE_CONTEXT dc = Context();
-  EXPECT_NE(dc->g_pIPContext, nullptr) << "CamInitialize allocated the image-process context";
-  EXPECT_NE(dc->g_pInterfaceInfo, nullptr) << "CamConfigureEx kept the interface";
-  EXPECT_EQ(dc->g_nNumberOfStreams, 1u);
-  EXPECT_EQ(dc->g_UsbcamdInterface.Interface.Version, USBCAMD_VERSION_200);
-  EXPECT_NE(dc->g_UsbcamdInterface.USBCAMD_SetIsoPipeState, nullptr);
-  EXPECT_EQ(dc->g_pPhysicalDeviceObject, device_->PhysicalDeviceObject());
-}
 
 TEST_F(LifecycleTest, StartStopAndFormatChangesRepeatedManyTimes) {
   Plug();
@@ -29,20 +17,16 @@ TEST_F(LifecycleTest, StartStopAndFormatChangesRepeatedManyTimes) {
     ASSERT_TRUE(stream);
     for (int run = 0; run < 3; ++run) {
       ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-      ULONG bytes = ULONG(size[0]) * size[1] * 3;
-      stream->QueueRead(bytes);
-      stream->QueueRead(bytes);
+      stream->QueueRead(ULONG(size[0]) * size[1] * 3);
+      stream->QueueRead(ULONG(size[0]) * size[1] * 3);
       HostFrame frame;
       ASSERT_TRUE(stream->NextFrame(&frame));
       EXPECT_EQ(frame.status, STATUS_SUCCESS);
-      // Stop with a read that may still be queued: it comes back filled or cancelled, never lost.
-      ASSERT_EQ(stream->SetState(run == 1 ? KSSTATE_PAUSE : KSSTATE_STOP), STATUS_SUCCESS);
-      if (run != 1) {
-        ASSERT_TRUE(stream->NextFrame(&frame, std::chrono::seconds(5)));
-      } else {
-        ASSERT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-        ASSERT_TRUE(stream->NextFrame(&frame, std::chrono::seconds(5)));
-      }
+      // Stopped (once by way of PAUSE) with a read that may still be queued: it comes back
+      // filled or cancelled, never lost.
+      if (run == 1) { ASSERT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS); }
+      ASSERT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+      ASSERT_TRUE(stream->NextFrame(&frame, std::chrono::seconds(5)));
       EXPECT_TRUE(frame.status == STATUS_SUCCESS || frame.status == STATUS_CANCELLED) << std::hex << frame.status;
       EXPECT_EQ(stream->PendingReads(), 0u);
     }
@@ -72,17 +56,10 @@ TEST_F(LifecycleTest, RawFramesDuringStopAndReleaseAreKeptFromTheBuffersAndTheWo
   Plug(options);
   for (UCHAR format : {UCHAR(LUMAREX_FORMAT_RGB24), UCHAR(LUMAREX_FORMAT_YUY2), UCHAR(LUMAREX_FORMAT_RGB24)}) {
     SCOPED_TRACE(int(format));
-    std::vector<uint8_t> allocation;
-    if (format == LUMAREX_FORMAT_YUY2) allocation = WithCompression(Rgb24Format(320, 240), kFourCcYuy2, 16);
-    Capture capture = Stream(320, 240, 10, allocation);
+    Capture capture = Stream(320, 240, 10, Allocation(320, 240, format));
     ASSERT_EQ(capture.frames.size(), 10u);
     EXPECT_GE(capture.stats.late, 7u) << "one before the stop, three after it, three after the release";
-    std::vector<std::vector<UCHAR>> expected = ExpectedFrames(capture, 320, 240, format);
-    for (size_t k = 1; k <= capture.frames.size(); ++k) {
-      ASSERT_FALSE(expected[k - 1].empty());
-      EXPECT_TRUE(std::equal(expected[k - 1].begin(), expected[k - 1].end(), capture.frames[k - 1].data.begin()))
-          << "frame " << k;
-    }
+    ExpectImages(capture, 320, 240, format);
     PDEVICE_CONTEXT dc = Context();
     EXPECT_EQ(dc->g_nWarmupFrames, 0) << "a late frame reached the worker after the stop";
     EXPECT_EQ(dc->g_bSkipBufferWait, 1u);
@@ -92,12 +69,13 @@ TEST_F(LifecycleTest, RawFramesDuringStopAndReleaseAreKeptFromTheBuffersAndTheWo
 
 TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverything) {
   Plug();
-  std::unique_ptr<HostAppStream> stream = Running(320, 240, 20);
-  ASSERT_TRUE(stream);
+  std::unique_ptr<HostAppStream> stream = OpenCapture(*device_, 320, 240, {});
+  ASSERT_TRUE(stream && stream->SetState(KSSTATE_RUN) == STATUS_SUCCESS);
+  for (int i = 0; i < 20; ++i) stream->QueueRead(320 * 240 * 3);
   HostFrame frame;
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(stream->NextFrame(&frame));
-  // With the isochronous pipe stopped no frame can fill the two reads queued now, however fast
-  // the camera filled the others: the removal finds them waiting.
+  // With the isochronous pipe stopped no frame can fill the two reads queued now: the removal
+  // finds them waiting.
   PDEVICE_CONTEXT dc = Context();
   dc->g_UsbcamdInterface.USBCAMD_SetIsoPipeState(dc, USBCAMD_STOP_STREAM);
   stream->QueueRead(320 * 240 * 3);
@@ -112,13 +90,13 @@ TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverythin
   EXPECT_GE(cancelled, 2u);
   EXPECT_FALSE(stream->Open());
   EXPECT_EQ(stream->PendingReads(), 0u);
-  EXPECT_EQ(HostUsbcamd_DeviceCount(), 0u);
 }
 
 TEST_F(LifecycleTest, OrderlyRemovalWhileRunningStopsTheStreamAndUnloadsCleanly) {
   Plug();
-  std::unique_ptr<HostAppStream> stream = Running(160, 120, 4);
-  ASSERT_TRUE(stream);
+  std::unique_ptr<HostAppStream> stream = OpenCapture(*device_, 160, 120, {});
+  ASSERT_TRUE(stream && stream->SetState(KSSTATE_RUN) == STATUS_SUCCESS);
+  for (int i = 0; i < 4; ++i) stream->QueueRead(160 * 120 * 3);
   HostFrame frame;
   ASSERT_TRUE(stream->NextFrame(&frame));
   PDEVICE_OBJECT pdo = device_->PhysicalDeviceObject();
@@ -129,8 +107,7 @@ TEST_F(LifecycleTest, OrderlyRemovalWhileRunningStopsTheStreamAndUnloadsCleanly)
   EXPECT_FALSE(stream->Open());
   // Plugged in again, the camera streams as before.
   Plug();
-  Capture capture = Stream(160, 120, 10);
-  EXPECT_EQ(capture.frames.size(), 10u);
+  EXPECT_EQ(Stream(160, 120, 10).frames.size(), 10u);
 }
 
 }  // namespace

@@ -16,14 +16,13 @@
 
 class TestWatchdog {
  public:
-  TestWatchdog(std::chrono::seconds limit, std::string what) : what_(std::move(what)) {
+  TestWatchdog(std::chrono::seconds limit, std::string what) {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (info != nullptr) test_ = std::string(info->test_suite_name()) + "." + info->name();
-    thread_ = std::thread([this, limit] {
+    std::string test = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : "a test";
+    thread_ = std::thread([this, limit, test, what] {
       std::unique_lock<std::mutex> guard(lock_);
       if (!done_.wait_for(guard, limit, [this] { return disarmed_; })) {
-        fprintf(stderr, "\n*** %s: %s did not happen within %lld s\n", test_.c_str(), what_.c_str(),
-                (long long)limit.count());
+        fprintf(stderr, "\n*** %s: %s did not happen within %lld s\n", test.c_str(), what.c_str(), (long long)limit.count());
         fflush(stderr);
         abort();
       }
@@ -41,8 +40,6 @@ class TestWatchdog {
   TestWatchdog &operator=(const TestWatchdog &) = delete;
 
  private:
-  std::string what_;
-  std::string test_ = "a test";
   std::mutex lock_;
   std::condition_variable done_;
   bool disarmed_ = false;
