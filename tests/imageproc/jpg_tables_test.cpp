@@ -1,4 +1,4 @@
-// Huffman decode tables, inverse-DCT scales and colour tables against their definitions.
+// Huffman decode tables and inverse-DCT scales against their definitions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
