@@ -22,8 +22,7 @@ struct ValueNoise {
     tx = tx * tx * (3 - 2 * tx);
     ty = ty * ty * (3 - 2 * ty);
     auto L = [&](int a, int b) { return lattice[static_cast<size_t>(b) * (cells + 1) + a]; };
-    float top = L(ix, iy) + (L(ix + 1, iy) - L(ix, iy)) * tx;
-    float bottom = L(ix, iy + 1) + (L(ix + 1, iy + 1) - L(ix, iy + 1)) * tx;
+    float top = L(ix, iy) + (L(ix + 1, iy) - L(ix, iy)) * tx, bottom = L(ix, iy + 1) + (L(ix + 1, iy + 1) - L(ix, iy + 1)) * tx;
     return top + (bottom - top) * ty;
   }
 };
@@ -36,18 +35,13 @@ struct Fractal {
   }
   float At(float x, float y) const {
     float sum = 0, amp = 1;
-    for (const ValueNoise &n : octaves) {
-      sum += amp * n.At(x, y);
-      amp *= 0.5f;
-    }
+    for (const ValueNoise &n : octaves) sum += amp * n.At(x, y), amp *= 0.5f;
     return sum;
   }
 };
 
 struct Blob {
-  float cx, cy, rx, ry, softness;
-  float color[3];
-  float texture;
+  float cx, cy, rx, ry, softness, color[3], texture;
 };
 
 }  // namespace
@@ -77,29 +71,24 @@ std::vector<uint8_t> TestScene(int width, int height, uint32_t seed) {
   std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      float fx = (x + 0.5f) / width, fy = (y + 0.5f) / height;
-      float col[3];
+      float fx = (x + 0.5f) / width, fy = (y + 0.5f) / height, col[3];
       float edge = horizon + 0.05f * sky.At(fx, 0.5f);
-      if (fy < edge) {
-        float t = fy / edge;
-        float cloud = std::max(0.0f, sky.At(fx, fy)) * 90;
+      if (fy < edge) {  // sky with clouds, ground with texture
+        float t = fy / edge, cloud = std::max(0.0f, sky.At(fx, fy)) * 90;
         for (int c = 0; c < 3; ++c) col[c] = sky_top[c] + (sky_low[c] - sky_top[c]) * t + cloud;
       } else {
         float tex = ground.At(fx, fy);
         for (int c = 0; c < 3; ++c) col[c] = ground_col[c] * (1 + 0.6f * tex) + 25 * detail.At(fx, fy);
       }
       for (const Blob &b : blobs) {
-        float dx = (fx - b.cx) / b.rx, dy = (fy - b.cy) / b.ry;
-        float r = std::sqrt(dx * dx + dy * dy);
+        float dx = (fx - b.cx) / b.rx, dy = (fy - b.cy) / b.ry, r = std::sqrt(dx * dx + dy * dy);
         float w = std::clamp((1 - r) / b.softness, 0.0f, 1.0f);
         if (w <= 0) continue;
         float shade = 0.7f + 0.3f * (1 - r) + b.texture / 255 * detail.At(fx * 1.7f, fy * 1.3f);
         for (int c = 0; c < 3; ++c) col[c] = col[c] * (1 - w) + w * b.color[c] * shade;
       }
       uint8_t *p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
-      for (int c = 0; c < 3; ++c) {
-        p[c] = static_cast<uint8_t>(std::clamp(col[c] + grain(rng), 0.0f, 255.0f));
-      }
+      for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(std::clamp(col[c] + grain(rng), 0.0f, 255.0f));
     }
   }
   return rgb;

@@ -1,7 +1,5 @@
-// Synthetic natural-looking pictures for the decoder tests and benchmarks: smooth shading,
-// objects with soft and hard edges, textures over several scales (1/f-like noise) and sensor
-// grain, so that the encoded frames exercise short and long Huffman codes, DC-only and busy
-// blocks alike, as camera pictures do. Host test code only.
+// Synthetic natural-looking pictures for the decoder tests and benchmarks: shading, soft and hard
+// edges, textures at several scales and grain, giving short and long codes, flat and busy blocks.
 #pragma once
 
 #include <cstdint>
