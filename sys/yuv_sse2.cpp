@@ -58,84 +58,100 @@ static_assert(AllExact(kI420Forms), "an I420 table form differs from its table")
 
 enum { YR, YG, YB, UR, UG, UB, VG, VB };
 
-// The eight multipliers and rounding constants broadcast to every lane.
+// The multipliers and rounding constants in every 16-bit lane, read from memory as operands
+// (the 32-bit build has only eight vector registers).
+struct alignas(16) Lanes {
+  USHORT v[8];
+};
 struct VectorForms {
-  __m128i m[8], c[8];
+  Lanes m[8], c[8];
 };
 
-YUV_SSE2_INLINE void LoadForms(const ConverterForms &f, VectorForms *v) {
-  for (int i = 0; i < 8; ++i) {
-    v->m[i] = _mm_set1_epi16((short)f.t[i].m);
-    v->c[i] = _mm_set1_epi16((short)f.t[i].c);
+constexpr VectorForms Broadcast(const ConverterForms &f) {
+  VectorForms v = {};
+  for (int t = 0; t < 8; ++t) {
+    for (int i = 0; i < 8; ++i) {
+      v.m[t].v[i] = f.t[t].m;
+      v.c[t].v[i] = f.t[t].c;
+    }
   }
+  return v;
 }
+
+constexpr VectorForms kYuy2Vector = Broadcast(kYuy2Forms);
+constexpr VectorForms kI420Vector = Broadcast(kI420Forms);
+
+YUV_SSE2_INLINE __m128i Load(const Lanes &l) { return _mm_load_si128((const __m128i *)l.v); }
 
 // Table t applied to eight samples given as (i << 8) in 16-bit lanes.
-YUV_SSE2_INLINE __m128i Look(const VectorForms &v, int t, __m128i x8) {
-  return _mm_srli_epi16(_mm_add_epi16(_mm_mulhi_epu16(x8, v.m[t]), v.c[t]), 7);
+YUV_SSE2_INLINE __m128i Look(const VectorForms &f, int t, __m128i x8) {
+  return _mm_srli_epi16(_mm_add_epi16(_mm_mulhi_epu16(x8, Load(f.m[t])), Load(f.c[t])), 7);
 }
 
-// Luma, U and V of eight pixels (16-bit lanes, modulo 256 in the low byte).
-struct Yuv8 {
-  __m128i y, u, v;
-};
+// Luma, U and V of eight pixels; the low byte of each lane is the sum modulo 256.
+YUV_SSE2_INLINE __m128i Luma8(const VectorForms &f, __m128i b8, __m128i g8, __m128i r8) {
+  return _mm_add_epi16(_mm_add_epi16(Look(f, YR, r8), Look(f, YG, g8)), Look(f, YB, b8));
+}
+YUV_SSE2_INLINE __m128i ChromaU8(const VectorForms &f, __m128i b8, __m128i g8, __m128i r8) {
+  return _mm_add_epi16(_mm_sub_epi16(_mm_sub_epi16(Look(f, UB, b8), Look(f, UG, g8)), Look(f, UR, r8)),
+                       _mm_set1_epi16(127));
+}
+YUV_SSE2_INLINE __m128i ChromaV8(const VectorForms &f, __m128i b8, __m128i g8, __m128i r8) {
+  return _mm_add_epi16(_mm_sub_epi16(_mm_sub_epi16(Look(f, UB, r8), Look(f, VG, g8)), Look(f, VB, b8)),
+                       _mm_set1_epi16(127));
+}
 
-YUV_SSE2_INLINE Yuv8 Convert8(const VectorForms &f, __m128i b8, __m128i g8, __m128i r8, BOOLEAN chroma) {
-  Yuv8 o;
-  const __m128i lowByte = _mm_set1_epi16(0xFF);
-  o.y = _mm_and_si128(_mm_add_epi16(_mm_add_epi16(Look(f, YR, r8), Look(f, YG, g8)), Look(f, YB, b8)), lowByte);
-  if (chroma) {
-    const __m128i bias = _mm_set1_epi16(127);
-    o.u = _mm_and_si128(
-        _mm_add_epi16(_mm_sub_epi16(_mm_sub_epi16(Look(f, UB, b8), Look(f, UG, g8)), Look(f, UR, r8)), bias),
-        lowByte);
-    o.v = _mm_and_si128(
-        _mm_add_epi16(_mm_sub_epi16(_mm_sub_epi16(Look(f, UB, r8), Look(f, VG, g8)), Look(f, VB, b8)), bias),
-        lowByte);
-  } else {
-    o.u = o.v = _mm_setzero_si128();
-  }
-  return o;
+// Of 16 bytes (one channel of 16 pixels), the even or the odd pixels' bytes as (i << 8) in
+// 16-bit lanes.
+YUV_SSE2_INLINE __m128i Even8(__m128i x) { return _mm_slli_epi16(x, 8); }
+YUV_SSE2_INLINE __m128i Odd8(__m128i x) { return _mm_and_si128(x, _mm_set1_epi16((short)0xFF00)); }
+
+// The low bytes of the lanes of even and odd back in pixel order: 16 bytes.
+YUV_SSE2_INLINE __m128i Interleave(__m128i even, __m128i odd) {
+  return _mm_or_si128(_mm_and_si128(even, _mm_set1_epi16(0xFF)), _mm_slli_epi16(odd, 8));
 }
 
 // B, G and R of 32 pixels at p, each as 32 bytes in two registers.
 YUV_SSE2_INLINE void Split32(const UCHAR *p, __m128i *b, __m128i *g, __m128i *r) {
-  __m128i v[6];
-  for (int i = 0; i < 6; ++i) v[i] = _mm_loadu_si128((const __m128i *)(p + 16 * i));
+  __m128i v0 = _mm_loadu_si128((const __m128i *)(p + 0));
+  __m128i v1 = _mm_loadu_si128((const __m128i *)(p + 16));
+  __m128i v2 = _mm_loadu_si128((const __m128i *)(p + 32));
+  __m128i v3 = _mm_loadu_si128((const __m128i *)(p + 48));
+  __m128i v4 = _mm_loadu_si128((const __m128i *)(p + 64));
+  __m128i v5 = _mm_loadu_si128((const __m128i *)(p + 80));
   // One round moves the byte at position q to 2q mod 95; after five, pixel j's channel c sits
-  // at j + 32c.
-  for (int round = 0; round < 5; ++round) {
-    __m128i t0 = _mm_unpacklo_epi8(v[0], v[3]), t1 = _mm_unpackhi_epi8(v[0], v[3]);
-    __m128i t2 = _mm_unpacklo_epi8(v[1], v[4]), t3 = _mm_unpackhi_epi8(v[1], v[4]);
-    __m128i t4 = _mm_unpacklo_epi8(v[2], v[5]), t5 = _mm_unpackhi_epi8(v[2], v[5]);
-    v[0] = t0; v[1] = t1; v[2] = t2; v[3] = t3; v[4] = t4; v[5] = t5;
+  // at j + 32c. Written out so that the six registers stay in registers.
+#define YUV_SPLIT_ROUND()                                                                      \
+  {                                                                                            \
+    __m128i t0 = _mm_unpacklo_epi8(v0, v3), t1 = _mm_unpackhi_epi8(v0, v3);                    \
+    __m128i t2 = _mm_unpacklo_epi8(v1, v4), t3 = _mm_unpackhi_epi8(v1, v4);                    \
+    __m128i t4 = _mm_unpacklo_epi8(v2, v5), t5 = _mm_unpackhi_epi8(v2, v5);                    \
+    v0 = t0;                                                                                   \
+    v1 = t1;                                                                                   \
+    v2 = t2;                                                                                   \
+    v3 = t3;                                                                                   \
+    v4 = t4;                                                                                   \
+    v5 = t5;                                                                                   \
   }
-  b[0] = v[0]; b[1] = v[1]; g[0] = v[2]; g[1] = v[3]; r[0] = v[4]; r[1] = v[5];
-}
-
-// The four groups of eight pixels of a split step, converted.
-YUV_SSE2_INLINE void Convert32(const VectorForms &f, const UCHAR *p, Yuv8 *o, BOOLEAN chroma) {
-  __m128i b[2], g[2], r[2];
-  const __m128i zero = _mm_setzero_si128();
-  Split32(p, b, g, r);
-  for (int h = 0; h < 2; ++h) {
-    o[2 * h] = Convert8(f, _mm_unpacklo_epi8(zero, b[h]), _mm_unpacklo_epi8(zero, g[h]),
-                        _mm_unpacklo_epi8(zero, r[h]), chroma);
-    o[2 * h + 1] = Convert8(f, _mm_unpackhi_epi8(zero, b[h]), _mm_unpackhi_epi8(zero, g[h]),
-                            _mm_unpackhi_epi8(zero, r[h]), chroma);
-  }
+  YUV_SPLIT_ROUND() YUV_SPLIT_ROUND() YUV_SPLIT_ROUND() YUV_SPLIT_ROUND() YUV_SPLIT_ROUND()
+#undef YUV_SPLIT_ROUND
+  b[0] = v0;
+  b[1] = v1;
+  g[0] = v2;
+  g[1] = v3;
+  r[0] = v4;
+  r[1] = v5;
 }
 
 // 32 pixels of YUY2 (64 bytes): U of the even pixels, V of the odd ones.
 YUV_SSE2_INLINE void Yuy2Step(const VectorForms &f, const UCHAR *src, PUCHAR dst) {
-  Yuv8 o[4];
-  Convert32(f, src, o, TRUE);
-  const __m128i even = _mm_set1_epi32(0x0000FFFF);
+  __m128i b[2], g[2], r[2];
+  Split32(src, b, g, r);
   for (int h = 0; h < 2; ++h) {
-    __m128i y = _mm_packus_epi16(o[2 * h].y, o[2 * h + 1].y);
-    __m128i uv0 = _mm_or_si128(_mm_and_si128(o[2 * h].u, even), _mm_andnot_si128(even, o[2 * h].v));
-    __m128i uv1 = _mm_or_si128(_mm_and_si128(o[2 * h + 1].u, even), _mm_andnot_si128(even, o[2 * h + 1].v));
-    __m128i uv = _mm_packus_epi16(uv0, uv1);
+    const __m128i be = Even8(b[h]), ge = Even8(g[h]), re = Even8(r[h]);
+    const __m128i bo = Odd8(b[h]), go = Odd8(g[h]), ro = Odd8(r[h]);
+    const __m128i y = Interleave(Luma8(f, be, ge, re), Luma8(f, bo, go, ro));
+    const __m128i uv = Interleave(ChromaU8(f, be, ge, re), ChromaV8(f, bo, go, ro));
     _mm_storeu_si128((__m128i *)(dst + 32 * h), _mm_unpacklo_epi8(y, uv));
     _mm_storeu_si128((__m128i *)(dst + 32 * h + 16), _mm_unpackhi_epi8(y, uv));
   }
@@ -144,19 +160,21 @@ YUV_SSE2_INLINE void Yuy2Step(const VectorForms &f, const UCHAR *src, PUCHAR dst
 // 32 pixels of one I420 row: 32 luma bytes, and with chroma the U and V of the 16 even pixels.
 YUV_SSE2_INLINE void I420Step(const VectorForms &f, const UCHAR *src, PUCHAR y, PUCHAR u, PUCHAR v,
                               BOOLEAN chroma) {
-  Yuv8 o[4];
-  Convert32(f, src, o, chroma);
-  _mm_storeu_si128((__m128i *)y, _mm_packus_epi16(o[0].y, o[1].y));
-  _mm_storeu_si128((__m128i *)(y + 16), _mm_packus_epi16(o[2].y, o[3].y));
+  __m128i b[2], g[2], r[2], us[2], vs[2];
+  const __m128i lowByte = _mm_set1_epi16(0xFF);
+  Split32(src, b, g, r);
+  for (int h = 0; h < 2; ++h) {
+    const __m128i be = Even8(b[h]), ge = Even8(g[h]), re = Even8(r[h]);
+    _mm_storeu_si128((__m128i *)(y + 16 * h),
+                     Interleave(Luma8(f, be, ge, re), Luma8(f, Odd8(b[h]), Odd8(g[h]), Odd8(r[h]))));
+    if (chroma) {
+      us[h] = _mm_and_si128(ChromaU8(f, be, ge, re), lowByte);
+      vs[h] = _mm_and_si128(ChromaV8(f, be, ge, re), lowByte);
+    }
+  }
   if (chroma) {
-    // The even lanes, each the low half of a 32-bit lane below 256.
-    const __m128i even = _mm_set1_epi32(0x000000FF);
-    __m128i u01 = _mm_packs_epi32(_mm_and_si128(o[0].u, even), _mm_and_si128(o[1].u, even));
-    __m128i u23 = _mm_packs_epi32(_mm_and_si128(o[2].u, even), _mm_and_si128(o[3].u, even));
-    __m128i v01 = _mm_packs_epi32(_mm_and_si128(o[0].v, even), _mm_and_si128(o[1].v, even));
-    __m128i v23 = _mm_packs_epi32(_mm_and_si128(o[2].v, even), _mm_and_si128(o[3].v, even));
-    _mm_storeu_si128((__m128i *)u, _mm_packus_epi16(u01, u23));
-    _mm_storeu_si128((__m128i *)v, _mm_packus_epi16(v01, v23));
+    _mm_storeu_si128((__m128i *)u, _mm_packus_epi16(us[0], us[1]));
+    _mm_storeu_si128((__m128i *)v, _mm_packus_epi16(vs[0], vs[1]));
   }
 }
 
@@ -165,8 +183,7 @@ inline VOID CopyBytes(PUCHAR dst, const UCHAR *src, LONG n) {
 }
 
 YUV_SSE2_ENTRY void Yuy2Sse2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
-  VectorForms f;
-  LoadForms(kYuy2Forms, &f);
+  const VectorForms &f = kYuy2Vector;
   const ULONG rowBytes = (ULONG)width * 2;
   for (LONG i = 0; i < height; ++i) {
     const UCHAR *src = rows[height - 1 - i];
@@ -186,8 +203,7 @@ YUV_SSE2_ENTRY void Yuy2Sse2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) 
 }
 
 YUV_SSE2_ENTRY void I420Sse2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
-  VectorForms f;
-  LoadForms(kI420Forms, &f);
+  const VectorForms &f = kI420Vector;
   const ULONG pixels = (ULONG)width * (ULONG)height;
   PUCHAR y = out;
   PUCHAR u = out + pixels;
