@@ -9,9 +9,11 @@ set -euo pipefail
 what=${1:-test}
 packages=(cmake make g++ googletest libjpeg62-turbo-dev libpng-dev libcli11-dev)
 if [[ $what == test ]]; then
-  # The -m32 build links the i386 builds of libjpeg and libpng.
+  # The -m32 build links the i386 builds of libjpeg and libpng, and its benchmarks the i386
+  # builds of Google Benchmark and TurboJPEG.
   packages+=(g++-multilib g++-mingw-w64-i686-win32 libbenchmark-dev qemu-user libturbojpeg0-dev clang
-             libfuzzer-14-dev ffmpeg python3 libjpeg62-turbo-dev:i386 libpng-dev:i386)
+             libfuzzer-14-dev ffmpeg python3 libjpeg62-turbo-dev:i386 libpng-dev:i386
+             libbenchmark-dev:i386 libturbojpeg0-dev:i386)
 fi
 
 missing=()

@@ -37,7 +37,7 @@ NTSTATUS LUMAREX_AllocateMemory(PDEVICE_CONTEXT DeviceContext, BOOLEAN Context, 
 VOID LUMAREX_FreeMemory(PDEVICE_CONTEXT DeviceContext, BOOLEAN Context, BOOLEAN RawBuffer, BOOLEAN BmpBuffer,
                         BOOLEAN IPBuffer);
 
-// ---- Picture adjustments and output conversion (picture.cpp, picture_sse2.cpp, yuv.cpp) ------
+// ---- Picture adjustments and output conversion (picture*.cpp, yuv*.cpp) ------
 // Output format codes of g_nOutputFormat.
 #define LUMAREX_FORMAT_RGB24 1
 #define LUMAREX_FORMAT_I420 2
@@ -71,6 +71,9 @@ BOOLEAN LUMAREX_AdjustImageMMX(PUCHAR *rows, LONG width, LONG height, const LUMA
 // the image at rows[0]; rows is updated to describe the YUY2 rows.
 VOID LUMAREX_RGB24ToYUY2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 VOID LUMAREX_RGB24ToI420(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
+// The same with SSE2 (yuv_sse2.cpp), giving the same bytes; only where the vector forms may run.
+VOID LUMAREX_RGB24ToYUY2SSE2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
+VOID LUMAREX_RGB24ToI420SSE2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 
 // ---- Callbacks of the two tables registered with the class library ---------------------------
 // Defined as the device's start-up, bandwidth, capture and frame stages are built.

@@ -175,9 +175,9 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
       dc->g_pRowTable[y] = dc->g_pBmpBuf + (ULONG)y * rowBytes;
     }
     if (dc->g_nOutputFormat == LUMAREX_FORMAT_YUY2) {
-      LUMAREX_RGB24ToYUY2(dc->g_pRowTable, dc->g_pIPBuf, width, height);
+      (vector ? LUMAREX_RGB24ToYUY2SSE2 : LUMAREX_RGB24ToYUY2)(dc->g_pRowTable, dc->g_pIPBuf, width, height);
     } else {
-      LUMAREX_RGB24ToI420(dc->g_pRowTable, dc->g_pIPBuf, width, height);
+      (vector ? LUMAREX_RGB24ToI420SSE2 : LUMAREX_RGB24ToI420)(dc->g_pRowTable, dc->g_pIPBuf, width, height);
     }
   }
 

@@ -5,10 +5,10 @@
 // Why each step matches the definition (settings limited to 0..100):
 //   luma        77 R + 150 G + 29 B <= 256 * 255 = 65280 fits an unsigned 16-bit lane, so
 //               _mm_mullo_epi16 / _mm_add_epi16 are exact and _mm_srli_epi16 by 8 is the >> 8.
-//   sharpening  the three weights are at most 510 and the three differences lie in
-//               -1020..1020, so all six fit signed 16-bit lanes and _mm_madd_epi16 forms the
-//               exact 32-bit products; the sum is at most 3 * 260100 = 780300 in magnitude and
-//               times Sh <= 100 stays below 2^31, so the scalar form's unsigned arithmetic never
+//   sharpening  the sum is formed as (a1 + a2) b2 + (a1 + a3) b3 (see Sharpen8): weights at
+//               most 765 and differences within -510..510 fit signed 16-bit lanes and
+//               _mm_madd_epi16 forms the exact 32-bit sum; it is at most 2 * 765 * 510 =
+//               780300 in magnitude and times Sh <= 100 stays below 2^31, so the scalar form's unsigned arithmetic never
 //               wraps and the low 32 bits of _mm_mul_epu32 are the signed product. D is then
 //               within +-9526, so _mm_packs_epi32 keeps it, pixel + D fits 16 bits, and
 //               _mm_packus_epi16 is the clamp to 0..255.
@@ -185,16 +185,16 @@ PIC_SSE2_INLINE void Sharpen8(const UCHAR *lm, const UCHAR *lu, const UCHAR *ld,
   __m128i ud = _mm_add_epi16(u, d);
   __m128i c2 = _mm_add_epi16(c, c);
   __m128i a1 = Abs16(_mm_sub_epi16(lr, ud));
-  __m128i b1 = _mm_sub_epi16(_mm_sub_epi16(_mm_add_epi16(c2, c2), lr), ud);
-  __m128i a2 = Abs16(_mm_sub_epi16(u, d));
   __m128i b2 = _mm_sub_epi16(c2, ud);
-  __m128i a3 = Abs16(_mm_sub_epi16(l, r));
   __m128i b3 = _mm_sub_epi16(c2, lr);
-  // a1 * b1 + a2 * b2 + a3 * b3 per pixel, as 32-bit lanes: pixels 0..3, then 4..7.
-  __m128i sumLo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(a1, a2), _mm_unpacklo_epi16(b1, b2)),
-                                _mm_madd_epi16(_mm_unpacklo_epi16(a3, zero), _mm_unpacklo_epi16(b3, zero)));
-  __m128i sumHi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(a1, a2), _mm_unpackhi_epi16(b1, b2)),
-                                _mm_madd_epi16(_mm_unpackhi_epi16(a3, zero), _mm_unpackhi_epi16(b3, zero)));
+  // b1 = 4c - l - r - u - d = b2 + b3, so the sum a1 b1 + a2 b2 + a3 b3 is
+  // (a1 + a2) b2 + (a1 + a3) b3: one multiply-add per pixel. The factors stay within 765 and
+  // 510 in magnitude, and the sum is the same integer.
+  __m128i a12 = _mm_add_epi16(a1, Abs16(_mm_sub_epi16(u, d)));
+  __m128i a13 = _mm_add_epi16(a1, Abs16(_mm_sub_epi16(l, r)));
+  // Per pixel, as 32-bit lanes: pixels 0..3, then 4..7.
+  __m128i sumLo = _mm_madd_epi16(_mm_unpacklo_epi16(a12, a13), _mm_unpacklo_epi16(b2, b3));
+  __m128i sumHi = _mm_madd_epi16(_mm_unpackhi_epi16(a12, a13), _mm_unpackhi_epi16(b2, b3));
   __m128i dLo = _mm_srai_epi32(MulLo32(sumLo, sh), 13);
   __m128i dHi = _mm_srai_epi32(MulLo32(sumHi, sh), 13);
   __m128i dv = _mm_packs_epi32(dLo, dHi);  // D0 .. D7

@@ -293,4 +293,37 @@ TEST_F(PictureSse2, WhiteBalanceIsNotLookedAt) {
   }
 }
 
+// ---- YUY2 and I420 conversion -------------------------------------------------------------
+
+// Each converter's vector form against its scalar form on copies of one contiguous image: the
+// work buffer, the image afterwards (the converted bytes copied over its start) and the row
+// table must agree. Widths 1..70 cover every row tail of the 32-pixel step, odd widths and
+// heights the unpaired last column and row.
+TEST_F(PictureSse2, ConversionsSameAsScalar) {
+  using Convert = VOID (*)(PUCHAR *, PUCHAR, LONG, LONG);
+  const std::pair<Convert, Convert> forms[] = {{LUMAREX_RGB24ToYUY2, LUMAREX_RGB24ToYUY2SSE2},
+                                               {LUMAREX_RGB24ToI420, LUMAREX_RGB24ToI420SSE2}};
+  std::vector<std::pair<LONG, LONG>> sizes = {{640, 480}, {320, 240}, {160, 120}, {639, 479}};
+  for (LONG w = 1; w <= 70; ++w) sizes.push_back({w, LONG(1 + w % 6)});
+  std::mt19937 rng(8);
+  for (auto [w, h] : sizes) {
+    std::vector<UCHAR> image(size_t(w) * h * 3);
+    for (UCHAR &b : image) b = UCHAR(rng());
+    for (size_t f = 0; f < 2; ++f) {
+      std::vector<UCHAR> img[2] = {image, image}, work[2];
+      std::vector<PUCHAR> rows[2];
+      for (int k = 0; k < 2; ++k) {
+        work[k].assign(size_t(w) * h * 2, 0x5A);
+        for (LONG y = 0; y < h; ++y) rows[k].push_back(img[k].data() + size_t(y) * w * 3);
+      }
+      forms[f].first(rows[0].data(), work[0].data(), w, h);
+      forms[f].second(rows[1].data(), work[1].data(), w, h);
+      const std::string what = (f ? "I420 " : "YUY2 ") + std::to_string(w) + "x" + std::to_string(h);
+      ASSERT_EQ(work[0], work[1]) << what;
+      ASSERT_EQ(img[0], img[1]) << what;
+      for (LONG y = 0; y < h; ++y) ASSERT_EQ(rows[0][y] - img[0].data(), rows[1][y] - img[1].data()) << what;
+    }
+  }
+}
+
 }  // namespace

@@ -1,0 +1,237 @@
+// The whole frame as the driver handles it, against libjpeg-turbo's fast-mode decode of the same
+// frames in the same run: jpg_decode into the image buffer, LUMAREX_ProcessImage with the
+// default settings (sharpness 20) and the output format's conversion, and the copy of the
+// delivered bytes into the application's buffer.
+//
+// Frames: eight synthetic natural scenes (tests/imageproc/jpg_scene) at 640x480 and 320x240,
+// 4:2:2 quality 75, encoded by TurboJPEG with the standard Huffman tables. Every benchmark
+// cycles through its eight frames.
+//
+//   frame/<fmt>/<size>          the whole frame, vector forms (as the driver runs on SSE2)
+//   frame_scalar/<fmt>/<size>   the same with the scalar forms (no SSE2: the fallback)
+//   stage/<name>/<size>         one stage alone: decode, adjust (vector and scalar),
+//                               yuy2 and i420 conversion (vector and scalar), copy
+//   turbo_fast/<size>           tjDecompress2 with TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE
+// After the run a table gives each whole frame's CPU time divided by turbo_fast's.
+//
+//   build/host64/bench/frame_bench [--benchmark_repetitions=5] [--benchmark_min_time=0.5s]
+#include <benchmark/benchmark.h>
+#include <turbojpeg.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host_kernel.h"
+#include "imageproc.h"
+#include "jpg_scene.h"
+#include "lumarex.h"
+
+namespace {
+
+const LUMAREX_FRAME_SETTINGS kDefaults = {50, 50, 20, 50, 50};
+
+struct FrameSet {
+  std::string size;
+  LONG width, height;
+  std::vector<std::vector<uint8_t>> frames;
+};
+
+std::vector<FrameSet> MakeSets() {
+  tjhandle tj = tjInitCompress();
+  std::vector<FrameSet> sets;
+  for (auto wh : {std::make_pair(640, 480), std::make_pair(320, 240)}) {
+    FrameSet s{std::to_string(wh.first) + "x" + std::to_string(wh.second), wh.first, wh.second, {}};
+    for (int i = 0; i < 8; ++i) {
+      std::vector<uint8_t> rgb = TestScene(wh.first, wh.second, 1000 + i);
+      unsigned char *buf = nullptr;
+      unsigned long size = 0;
+      if (tjCompress2(tj, rgb.data(), wh.first, 0, wh.second, TJPF_RGB, &buf, &size, TJSAMP_422, 75, 0) != 0) {
+        std::fprintf(stderr, "encode failed: %s\n", tjGetErrorStr2(tj));
+        std::exit(1);
+      }
+      s.frames.emplace_back(buf, buf + size);
+      tjFree(buf);
+    }
+    sets.push_back(std::move(s));
+  }
+  tjDestroy(tj);
+  return sets;
+}
+
+// The driver's buffers for one stream: decoder context, image and work buffers, the
+// application's frame buffer.
+struct Stream {
+  const FrameSet *set;
+  std::vector<UCHAR> context = std::vector<UCHAR>(ZRImageProcess_GetContextSize());
+  std::vector<UCHAR> bmp, ip, app, luma;
+  std::vector<PUCHAR> rows;
+  size_t next = 0;
+  DeviceContext *dc;
+  explicit Stream(const FrameSet *s, UCHAR format) : set(s) {
+    const size_t pixels = size_t(s->width) * s->height;
+    ZRImageProcess_Initialize(nullptr, context.data());
+    bmp.resize(pixels * 3);
+    ip.resize(pixels * 3);
+    app.resize(pixels * 3);
+    luma.resize(pixels);
+    rows.resize(s->height);
+    static DeviceContext shared;  // large; zero-filled like the class library's allocation
+    dc = &shared;
+    memset(dc, 0, sizeof(*dc));
+    dc->g_nDecodeWidth = s->width;
+    dc->g_nDecodeHeight = s->height;
+    dc->g_pBmpBuf = bmp.data();
+    dc->g_nBmpBufSize = ULONG(bmp.size());
+    dc->g_pIPBuf = ip.data();
+    dc->g_nIPBufSize = ULONG(ip.size());
+    dc->g_nOutputFormat = format;
+    dc->g_FrameSettings = kDefaults;
+    Decode();
+  }
+  bool Decode() {
+    const std::vector<uint8_t> &f = set->frames[next++ % set->frames.size()];
+    ImageProc_Long w, h;
+    ImageProc_ULong a[4], b[3];
+    uint16_t c[24];
+    return jpg_decode(context.data(), 0, f.data(), uint32_t(f.size()), bmp.data(), uint32_t(bmp.size()), &w, &h,
+                      a, b, c) == 0;
+  }
+  PUCHAR *Rows() {
+    for (LONG y = 0; y < set->height; ++y) rows[y] = bmp.data() + size_t(y) * set->width * 3;
+    return rows.data();
+  }
+  void Deliver() {
+    memcpy(app.data(), bmp.data(), LUMAREX_OutputImageSize(dc->g_nOutputFormat, set->width, set->height));
+  }
+};
+
+void Finish(benchmark::State &state) {
+  benchmark::ClobberMemory();
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The whole frame; vector false runs the forms the driver falls back to without SSE2.
+void BM_Frame(benchmark::State &state, const FrameSet *set, UCHAR format, bool vector) {
+  Stream s(set, format);
+  idct_set_form(vector ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR);
+  for (auto _ : state) {
+    if (!s.Decode()) {
+      state.SkipWithError("jpg_decode failed");
+      break;
+    }
+    if (vector) {
+      LUMAREX_ProcessImage(s.dc);
+    } else {
+      PUCHAR *rows = s.Rows();
+      LUMAREX_AdjustImageScalar(rows, set->width, set->height, &kDefaults, s.luma.data());
+      if (format == LUMAREX_FORMAT_YUY2) LUMAREX_RGB24ToYUY2(rows, s.ip.data(), set->width, set->height);
+      if (format == LUMAREX_FORMAT_I420) LUMAREX_RGB24ToI420(rows, s.ip.data(), set->width, set->height);
+    }
+    s.Deliver();
+    benchmark::DoNotOptimize(s.app.data());
+  }
+  idct_set_form(JPG_IDCT_SSE2);
+  if (HostPool_LiveBlockCount() != 0) state.SkipWithError("pool blocks left allocated");
+  Finish(state);
+}
+
+enum Stage { kDecode, kAdjust, kAdjustScalar, kYuy2, kYuy2Scalar, kI420, kI420Scalar, kCopy };
+
+// One stage on a decoded frame. The stages that work in place keep working on the same
+// buffer: their cost does not depend on the bytes.
+void BM_Stage(benchmark::State &state, const FrameSet *set, Stage stage) {
+  Stream s(set, LUMAREX_FORMAT_RGB24);
+  const LONG w = set->width, h = set->height;
+  for (auto _ : state) {
+    switch (stage) {
+      case kDecode: s.Decode(); break;
+      case kAdjust: LUMAREX_AdjustImageMMX(s.Rows(), w, h, &kDefaults, s.luma.data()); break;
+      case kAdjustScalar: LUMAREX_AdjustImageScalar(s.Rows(), w, h, &kDefaults, s.luma.data()); break;
+      case kYuy2: LUMAREX_RGB24ToYUY2SSE2(s.Rows(), s.ip.data(), w, h); break;
+      case kYuy2Scalar: LUMAREX_RGB24ToYUY2(s.Rows(), s.ip.data(), w, h); break;
+      case kI420: LUMAREX_RGB24ToI420SSE2(s.Rows(), s.ip.data(), w, h); break;
+      case kI420Scalar: LUMAREX_RGB24ToI420(s.Rows(), s.ip.data(), w, h); break;
+      case kCopy: s.Deliver(); break;
+    }
+    benchmark::DoNotOptimize(s.bmp.data());
+  }
+  Finish(state);
+}
+
+void BM_TurboFast(benchmark::State &state, const FrameSet *set) {
+  tjhandle tj = tjInitDecompress();
+  std::vector<uint8_t> bmp(size_t(set->width) * set->height * 3);
+  size_t i = 0;
+  for (auto _ : state) {
+    const std::vector<uint8_t> &f = set->frames[i++ % set->frames.size()];
+    if (tjDecompress2(tj, f.data(), f.size(), bmp.data(), set->width, 0, set->height, TJPF_BGR,
+                      TJFLAG_BOTTOMUP | TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE) != 0) {
+      state.SkipWithError(tjGetErrorStr2(tj));
+      break;
+    }
+    benchmark::DoNotOptimize(bmp.data());
+  }
+  tjDestroy(tj);
+  Finish(state);
+}
+
+// Mean CPU time of every benchmark, for the ratio table.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &r : runs) {
+      if (r.error_occurred || (r.run_type == Run::RT_Aggregate && r.aggregate_name != "mean")) continue;
+      times_[r.run_name.function_name] = r.GetAdjustedCPUTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void PrintRatios(const std::vector<FrameSet> &sets) {
+    std::printf("\nwhole frame CPU time / turbo_fast decode CPU time (us in brackets)\n");
+    for (const FrameSet &s : sets) {
+      double f = times_["turbo_fast/" + s.size];
+      if (f == 0) continue;
+      std::printf("%-8s turbo_fast %.1f us\n", s.size.c_str(), f);
+      for (const char *kind : {"frame", "frame_scalar"}) {
+        std::printf("  %-13s", kind);
+        for (const char *fmt : {"rgb24", "yuy2", "i420"}) {
+          double t = times_[std::string(kind) + "/" + fmt + "/" + s.size];
+          if (t != 0) std::printf("  %s %.3f (%.1f)", fmt, t / f, t);
+        }
+        std::printf("\n");
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  std::vector<FrameSet> sets = MakeSets();
+  const std::pair<const char *, UCHAR> formats[] = {
+      {"rgb24", LUMAREX_FORMAT_RGB24}, {"yuy2", LUMAREX_FORMAT_YUY2}, {"i420", LUMAREX_FORMAT_I420}};
+  const std::pair<const char *, Stage> stages[] = {
+      {"decode", kDecode}, {"adjust", kAdjust}, {"adjust_scalar", kAdjustScalar}, {"yuy2", kYuy2},
+      {"yuy2_scalar", kYuy2Scalar}, {"i420", kI420}, {"i420_scalar", kI420Scalar}, {"copy_rgb24", kCopy}};
+  for (const FrameSet &s : sets) {
+    auto add = [](const std::string &name, auto &&...args) {
+      benchmark::RegisterBenchmark(name.c_str(), args...)->Unit(benchmark::kMicrosecond);
+    };
+    add("turbo_fast/" + s.size, BM_TurboFast, &s);
+    for (const auto &f : formats) add(std::string("frame/") + f.first + "/" + s.size, BM_Frame, &s, f.second, true);
+    for (const auto &f : formats)
+      add(std::string("frame_scalar/") + f.first + "/" + s.size, BM_Frame, &s, f.second, false);
+    for (const auto &st : stages) add(std::string("stage/") + st.first + "/" + s.size, BM_Stage, &s, st.second);
+  }
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios(sets);
+  benchmark::Shutdown();
+  return 0;
+}
