@@ -1,6 +1,4 @@
-// The host layer's headers against the platform facts the real DDK headers are checked
-// against on the target build: constant values on every host build, sizes and offsets on
-// the 32-bit one.
+// The host layer's headers against the platform facts the target build checks the real DDK headers against.
 #include "platform.h"
 
 #define TORVANE_ABI_CONSTANT(name, value) static_assert((name) == (value), #name);

@@ -1,11 +1,9 @@
-// Shared set-up for the camera-control tests: a zero-filled device context as the class
-// library hands it over, a physical device object with its own registry hive, the class
-// library's interface, and a simulated camera attached to the device context. Requests the
-// camera saw are compared as text lines, so a failure shows the whole sequence.
+// Shared set-up for the camera-control tests: a device context, registry hive and simulated camera.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,83 +18,60 @@ namespace controls {
 inline std::string Hex(const std::vector<uint8_t> &data) {
   std::string s;
   char b[4];
-  for (size_t i = 0; i < data.size(); ++i) {
-    snprintf(b, sizeof(b), i ? " %02x" : "%02x", data[i]);
-    s += b;
-  }
+  for (uint8_t d : data) snprintf(b, sizeof(b), s.empty() ? "%02x" : " %02x", d), s += b;
   return s;
+}
+inline std::string Failed(const std::string &line, NTSTATUS status) {
+  char s[16];
+  return line + (snprintf(s, sizeof(s), " -> %08x", (unsigned)status), s);
 }
 
 // "0c out(1440,000f)", "0c in(0007,0000) len 1 [04]", "bulk-in 0 len 16", "bulk-out 1 [..]";
 // a failed request ends in " -> c000009c".
 inline std::string Describe(const HostUsbRequest &r) {
-  char line[96];
+  char line[64];
   std::string s;
   switch (r.kind) {
     case HostUsbRequest::Control:
       snprintf(line, sizeof(line), "%02x %s(%04x,%04x)", r.request, r.deviceToHost ? "in" : "out", r.value, r.index);
       s = line;
-      if (r.dataStage) {
-        s += " len " + std::to_string(r.length) + " [" + Hex(r.data) + "]";
-      }
+      if (r.dataStage) s += " len " + std::to_string(r.length) + " [" + Hex(r.data) + "]";
       break;
-    case HostUsbRequest::BulkIn:
-      s = "bulk-in " + std::to_string(r.pipe) + " len " + std::to_string(r.length);
-      break;
-    case HostUsbRequest::BulkOut:
-      s = "bulk-out " + std::to_string(r.pipe) + " [" + Hex(r.data) + "]";
-      break;
-    case HostUsbRequest::IsoPipeState:
-      s = "iso-state " + std::to_string(r.value);
-      break;
+    case HostUsbRequest::BulkIn: s = "bulk-in " + std::to_string(r.pipe) + " len " + std::to_string(r.length); break;
+    case HostUsbRequest::BulkOut: s = "bulk-out " + std::to_string(r.pipe) + " [" + Hex(r.data) + "]"; break;
+    default: s = "iso-state " + std::to_string(r.value); break;
   }
-  if (!NT_SUCCESS(r.status)) {
-    snprintf(line, sizeof(line), " -> %08x", (unsigned)r.status);
-    s += line;
-  }
-  return s;
+  return NT_SUCCESS(r.status) ? s : Failed(s, r.status);
 }
 
-// The expected lines, built the way Describe writes them.
-inline std::string Out(USHORT value, USHORT index) {
-  char line[64];
-  snprintf(line, sizeof(line), "0c out(%04x,%04x)", value, index);
+inline std::string Control(const char *direction, USHORT value, USHORT index) {
+  char line[32];
+  snprintf(line, sizeof(line), "0c %s(%04x,%04x)", direction, value, index);
   return line;
 }
+inline std::string Out(USHORT value, USHORT index) { return Control("out", value, index); }
 inline std::string Out(USHORT value, USHORT index, ULONG length, const std::string &data) {
   return Out(value, index) + " len " + std::to_string(length) + " [" + data + "]";
 }
-inline std::string In(USHORT value, USHORT index, ULONG length, const std::string &returned) {
-  char line[64];
-  snprintf(line, sizeof(line), "0c in(%04x,%04x)", value, index);
-  return std::string(line) + " len " + std::to_string(length) + " [" + returned + "]";
+inline std::string In(USHORT value, USHORT index, ULONG length, const std::string &data) {
+  return Control("in", value, index) + " len " + std::to_string(length) + " [" + data + "]";
 }
 inline std::string BulkIn(ULONG length) { return "bulk-in 0 len " + std::to_string(length); }
 inline std::string BulkOut(const std::string &data) { return "bulk-out 1 [" + data + "]"; }
-inline std::string Failed(const std::string &line, NTSTATUS status) {
-  char s[16];
-  snprintf(s, sizeof(s), " -> %08x", (unsigned)status);
-  return line + s;
-}
+using Lines = std::vector<std::string>;
 
 // A property request as the stream class passes it: the caller's input (a KSPROPERTY and the
-// record it begins) and a data buffer of exactly the given size, followed by guard bytes that
-// must survive.
 struct PropertyRequest {
   static constexpr size_t kGuard = 16;
-  HW_STREAM_REQUEST_BLOCK srb;
-  STREAM_PROPERTY_DESCRIPTOR descriptor;
+  HW_STREAM_REQUEST_BLOCK srb = {};
+  STREAM_PROPERTY_DESCRIPTOR descriptor = {};
   std::vector<uint64_t> input;  // 8-byte aligned, as the records need
   std::vector<uint8_t> data;
 
   PropertyRequest(ULONG id, ULONG flags, size_t inputSize, size_t dataSize)
       : input((inputSize + 7) / 8 + 1, 0), data(dataSize + kGuard, 0xCD) {
-    memset(&srb, 0, sizeof(srb));
-    memset(&descriptor, 0, sizeof(descriptor));
-    KSPROPERTY *p = Property();
-    p->Id = id;
-    p->Flags = flags;
-    descriptor.Property = p;
+    Property()->Id = id, Property()->Flags = flags;
+    descriptor.Property = Property();
     descriptor.PropertyInputSize = ULONG(inputSize);
     descriptor.PropertyInfo = data.data();
     descriptor.PropertyOutputSize = ULONG(dataSize);
@@ -107,18 +82,11 @@ struct PropertyRequest {
   }
   KSPROPERTY *Property() { return reinterpret_cast<KSPROPERTY *>(input.data()); }
   template <typename T>
-  T *In() {
-    return reinterpret_cast<T *>(input.data());
-  }
+  T *In() { return reinterpret_cast<T *>(input.data()); }
   template <typename T>
-  T *Data() {
-    return reinterpret_cast<T *>(data.data());
-  }
+  T *Data() { return reinterpret_cast<T *>(data.data()); }
   bool GuardIntact() const {
-    for (size_t i = data.size() - kGuard; i < data.size(); ++i) {
-      if (data[i] != 0xCD) return false;
-    }
-    return true;
+    return std::all_of(data.end() - kGuard, data.end(), [](uint8_t b) { return b == 0xCD; });
   }
 };
 
@@ -138,7 +106,6 @@ class ControlsTest : public ::testing::Test {
     LUMAREX_InitializeCommandLock(&dc_);  // as device initialisation does
     HostCamera_Attach(&dc_, &camera_);
   }
-
   void TearDown() override {
     HostCamera_Detach(&dc_);
     HostPool_ClearFaults();
@@ -147,10 +114,9 @@ class ControlsTest : public ::testing::Test {
     EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
     HostRegistry_Reset();
   }
-
-  std::vector<std::string> Seen() const {
-    std::vector<std::string> lines;
-    for (const HostUsbRequest &r : camera_.Requests()) lines.push_back(Describe(r));
+  Lines Seen(const HostSimCamera *camera = nullptr) const {
+    Lines lines;
+    for (const HostUsbRequest &r : (camera ? camera : &camera_)->Requests()) lines.push_back(Describe(r));
     return lines;
   }
 

@@ -1,5 +1,4 @@
-// Isochronous slot classification, driven the way the class library drives it: one call per
-// slot at DISPATCH_LEVEL, with the slot's sync and data packets.
+// Isochronous slot classification, one call per slot at DISPATCH_LEVEL as the class library makes it.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -9,251 +8,113 @@
 
 namespace {
 
-constexpr USHORT kMaxPacket = 1023;
+constexpr USHORT kMax = 1023;
+constexpr ULONG kDrop = USBCAMD_PROCESSPACKETEX_DropFrame;
+constexpr ULONG kStill = USBCAMD_PROCESSPACKETEX_CurrentFrameIsStill;
+constexpr USBD_STATUS kOk = USBD_STATUS_SUCCESS;
 
-struct SlotResult {
-  ULONG bytes;
-  BOOLEAN frameComplete;
-  ULONG flags;
-  ULONG offset;
-};
+struct SlotResult { ULONG bytes; BOOLEAN complete; ULONG flags; };
 
-struct PipeStateCall {
-  PVOID deviceContext;
-  ULONG flags;
-  KIRQL irql;
-};
-std::vector<PipeStateCall> g_pipeStateCalls;
-
-NTSTATUS NTAPI RecordSetIsoPipeState(PVOID DeviceContext, ULONG PipeStateFlags) {
-  g_pipeStateCalls.push_back({DeviceContext, PipeStateFlags, KeGetCurrentIrql()});
+std::vector<std::pair<PVOID, ULONG>> g_pipeStates;
+NTSTATUS NTAPI RecordSetIsoPipeState(PVOID dc, ULONG flags) {
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  g_pipeStates.push_back({dc, flags});
   return STATUS_SUCCESS;
 }
 
 class PacketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The class library hands the driver a zero-filled record; configuration has stored the
-    // interface copy with pipe 0 as the isochronous data pipe.
     memset(&dc_, 0, sizeof(dc_));
     memset(&iface_, 0, sizeof(iface_));
     iface_.info.NumberOfPipes = 3;
     iface_.info.Length = sizeof(iface_);
-    iface_.info.Pipes[0].MaximumPacketSize = kMaxPacket;
-    iface_.info.Pipes[0].PipeType = UsbdPipeTypeIsochronous;
+    iface_.info.Pipes[0].MaximumPacketSize = kMax;
     iface_.more[0].MaximumPacketSize = 1;  // sync pipe
     dc_.g_pInterfaceInfo = &iface_.info;
-    data_.assign(kMaxPacket, 0x5A);
-    g_pipeStateCalls.clear();
+    g_pipeStates.clear();
   }
-
-  void ProvideInterface() {
-    dc_.g_UsbcamdInterface.Interface.Size = sizeof(USBCAMD_INTERFACE);
-    dc_.g_UsbcamdInterface.Interface.Version = USBCAMD_VERSION_200;
-    dc_.g_UsbcamdInterface.USBCAMD_SetIsoPipeState = RecordSetIsoPipeState;
-  }
-
-  SlotResult Slot(UCHAR status, ULONG dataLength = kMaxPacket, USBD_STATUS syncStatus = USBD_STATUS_SUCCESS,
-                  USBD_STATUS dataStatus = USBD_STATUS_SUCCESS, ULONG syncLength = 1) {
+  SlotResult Slot(UCHAR status, ULONG dataLength = kMax, USBD_STATUS syncStatus = kOk, USBD_STATUS dataStatus = kOk,
+                  ULONG syncLength = 1) {
     UCHAR syncBuffer[1] = {status};
-    USBD_ISO_PACKET_DESCRIPTOR sync = {0, syncLength, syncStatus};
-    USBD_ISO_PACKET_DESCRIPTOR data = {0, dataLength, dataStatus};
-    // Outputs start as garbage: the callback must set what it reports.
-    SlotResult r = {0xDEAD, FALSE, 0xFFFFFFFF, 0x55};
+    std::vector<UCHAR> data(kMax, 0x5A);
+    USBD_ISO_PACKET_DESCRIPTOR sync = {0, syncLength, syncStatus}, dataPacket = {0, dataLength, dataStatus};
+    SlotResult r = {0xDEAD, 7, 0xFFFFFFFF};  // the callback must set what it reports
+    ULONG offset = 0x55;
     HostIrql_RunAtDispatch([&] {
-      r.bytes = CamProcessUSBPacketEx(nullptr, &dc_, nullptr, &sync, syncBuffer, &data, data_.data(),
-                                      &r.frameComplete, &r.flags, &r.offset);
+      r.bytes = CamProcessUSBPacketEx(nullptr, &dc_, nullptr, &sync, syncBuffer, &dataPacket, data.data(),
+                                      &r.complete, &r.flags, &offset);
     });
-    EXPECT_EQ(r.offset, 0u);
+    EXPECT_EQ(offset, 0u);
     return r;
   }
-
   DeviceContext dc_;
   struct {
     USBD_INTERFACE_INFORMATION info;
     USBD_PIPE_INFORMATION more[2];
   } iface_;
-  std::vector<UCHAR> data_;
 };
 
-constexpr ULONG kDrop = USBCAMD_PROCESSPACKETEX_DropFrame;
-constexpr ULONG kStill = USBCAMD_PROCESSPACKETEX_CurrentFrameIsStill;
-
-TEST_F(PacketTest, FrameBoundaryWithFullPacketStartsAFrameWithItsData) {
-  for (UCHAR status : {UCHAR(0x80), UCHAR(0x81), UCHAR(0x83), UCHAR(0xFF)}) {
-    SlotResult r = Slot(status);
-    EXPECT_TRUE(r.frameComplete) << int(status);
-    EXPECT_EQ(r.bytes, kMaxPacket) << int(status);
-    EXPECT_EQ(r.flags, 0u) << int(status);
+TEST_F(PacketTest, EachSlotKindIsClassified) {
+  // A slot, then what the callback reports: frame complete (7: left as it came), bytes and flags.
+  struct Case { const char *what; UCHAR status; ULONG dataLength; USBD_STATUS syncStatus, dataStatus; ULONG syncLength;
+                BOOLEAN complete; ULONG bytes, flags; } cases[] = {
+      {"frame start, full packet", 0x80, kMax, kOk, kOk, 1, TRUE, kMax, 0},
+      {"frame start, other bits", 0xFF, kMax, kOk, kOk, 1, TRUE, kMax, 0},
+      {"frame start, short packet", 0x80, kMax - 1, kOk, kOk, 1, TRUE, 0, kDrop},
+      {"frame start, empty packet", 0x80, 0, kOk, kOk, 1, TRUE, 0, kDrop},
+      {"frame start, data error", 0x80, kMax, kOk, USBD_STATUS_DATA_UNDERRUN, 1, TRUE, kMax, kDrop},
+      {"data", 0x00, kMax, kOk, kOk, 1, 7, kMax, 0},
+      {"data, short", 0x00, kMax - 1, kOk, kOk, 1, 7, 0, kDrop},
+      {"data, empty", 0x00, 0, kOk, kOk, 1, 7, 0, kDrop},
+      {"data, too long", 0x00, kMax + 1, kOk, kOk, 1, 7, 0, kDrop},
+      {"no data", 0x01, kMax, kOk, kOk, 1, 7, 0, 0},
+      {"no data, short packet", 0x01, 3, kOk, kOk, 1, 7, 0, 0},
+      {"no data, bits 2 to 6", 0x7D, kMax, kOk, kOk, 1, 7, 0, 0},
+      {"no data, USB error", 0x01, kMax, kOk, USBD_STATUS_ISO_TD_ERROR, 1, 7, 0, kDrop},
+      {"restart without interface", 0x02, kMax, kOk, kOk, 1, 7, 0, 0},
+      {"sync error: read as status 0", 0x80, kMax, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW, kOk, 1, 7, kMax, kDrop},
+      {"no status byte", 0x80, kMax, kOk, kOk, 0, 7, kMax, kDrop},
+  };
+  for (const Case &c : cases) {
+    SlotResult r = Slot(c.status, c.dataLength, c.syncStatus, c.dataStatus, c.syncLength);
+    EXPECT_EQ(std::tuple(r.complete, r.bytes, r.flags), std::tuple(c.complete, c.bytes, c.flags)) << c.what;
   }
-  // Bit 7 wins over the restart request.
-  ProvideInterface();
-  Slot(0x82);
-  EXPECT_TRUE(g_pipeStateCalls.empty());
+  dc_.g_pInterfaceInfo = nullptr;  // without a stored interface no data is accepted
+  EXPECT_EQ(Slot(0x80).bytes, 0u);
 }
 
-TEST_F(PacketTest, FrameBoundaryWithShortOrEmptyPacketDropsTheNewFrame) {
-  SlotResult r = Slot(0x80, kMaxPacket - 1);
-  EXPECT_TRUE(r.frameComplete);
-  EXPECT_EQ(r.bytes, 0u);
-  EXPECT_EQ(r.flags, kDrop);
-  r = Slot(0x80, 0);
-  EXPECT_TRUE(r.frameComplete);
-  EXPECT_EQ(r.bytes, 0u);
-  EXPECT_EQ(r.flags, kDrop);
-}
-
-TEST_F(PacketTest, DataSlotAcceptsOnlyFullSizePackets) {
-  SlotResult r = Slot(0x00);
-  EXPECT_FALSE(r.frameComplete);
-  EXPECT_EQ(r.bytes, kMaxPacket);
-  EXPECT_EQ(r.flags, 0u);
-  for (ULONG length : {ULONG(kMaxPacket - 1), ULONG(0), ULONG(kMaxPacket + 1)}) {
-    r = Slot(0x00, length);
-    EXPECT_EQ(r.bytes, 0u) << length;
-    EXPECT_EQ(r.flags, kDrop) << length;
-    EXPECT_FALSE(r.frameComplete);
-  }
-}
-
-TEST_F(PacketTest, EmptySlotAddsNothingAndDropsOnlyOnUsbError) {
-  SlotResult r = Slot(0x01);
-  EXPECT_EQ(r.bytes, 0u);
-  EXPECT_EQ(r.flags, 0u);
-  EXPECT_FALSE(r.frameComplete);
-  // A short data packet in a slot without data does not matter.
-  r = Slot(0x01, 3);
-  EXPECT_EQ(r.flags, 0u);
-  // Bits 2 to 6 do not change an empty slot.
-  r = Slot(0x7D);
-  EXPECT_EQ(r.bytes, 0u);
-  EXPECT_EQ(r.flags, 0u);
-  r = Slot(0x01, kMaxPacket, USBD_STATUS_SUCCESS, USBD_STATUS_ISO_TD_ERROR);
-  EXPECT_EQ(r.bytes, 0u);
-  EXPECT_EQ(r.flags, kDrop);
-}
-
-TEST_F(PacketTest, RestartRequestWithoutInterfaceIsIgnored) {
-  SlotResult r = Slot(0x02);
-  EXPECT_EQ(r.bytes, 0u);
-  EXPECT_EQ(r.flags, 0u);
-  EXPECT_FALSE(r.frameComplete);
-  // A function pointer without a version still counts as absent.
-  dc_.g_UsbcamdInterface.USBCAMD_SetIsoPipeState = RecordSetIsoPipeState;
+TEST_F(PacketTest, RestartRequestStopsAndStartsTheStreamOnlyWithTheInterface) {
+  dc_.g_UsbcamdInterface.USBCAMD_SetIsoPipeState = RecordSetIsoPipeState;  // no version: absent
   Slot(0x02);
-  EXPECT_TRUE(g_pipeStateCalls.empty());
-}
-
-TEST_F(PacketTest, RestartRequestStopsAndStartsTheIsochronousStream) {
-  ProvideInterface();
+  EXPECT_TRUE(g_pipeStates.empty());
+  dc_.g_UsbcamdInterface.Interface.Version = USBCAMD_VERSION_200;
+  Slot(0x82);  // bit 7 wins
+  EXPECT_TRUE(g_pipeStates.empty());
   SlotResult r = Slot(0x03);  // bit 1 wins over bit 0
   EXPECT_EQ(r.bytes, 0u);
   EXPECT_EQ(r.flags, 0u);
-  ASSERT_EQ(g_pipeStateCalls.size(), 2u);
-  EXPECT_EQ(g_pipeStateCalls[0].flags, ULONG(USBCAMD_STOP_STREAM));
-  EXPECT_EQ(g_pipeStateCalls[1].flags, ULONG(USBCAMD_START_STREAM));
-  EXPECT_EQ(g_pipeStateCalls[0].deviceContext, &dc_);
-  EXPECT_EQ(g_pipeStateCalls[1].deviceContext, &dc_);
-  EXPECT_EQ(g_pipeStateCalls[0].irql, DISPATCH_LEVEL);
-  // A USB error on the restart slot still marks the frame.
-  r = Slot(0x02, kMaxPacket, USBD_STATUS_SUCCESS, USBD_STATUS_CRC);
-  EXPECT_EQ(r.flags, kDrop);
-  EXPECT_EQ(g_pipeStateCalls.size(), 4u);
+  using Call = std::pair<PVOID, ULONG>;
+  EXPECT_EQ(g_pipeStates, (std::vector<Call>{{&dc_, USBCAMD_STOP_STREAM}, {&dc_, USBCAMD_START_STREAM}}));
+  EXPECT_EQ(Slot(0x02, kMax, kOk, USBD_STATUS_CRC).flags, kDrop);
+  EXPECT_EQ(g_pipeStates.size(), 4u);
 }
 
-TEST_F(PacketTest, ButtonPressMarksOneStillPerRisingEdge) {
-  const UCHAR statuses[] = {0x00, 0x40, 0x40, 0x00, 0x40};
-  const ULONG expected[] = {0, kStill, 0, 0, kStill};
-  for (size_t i = 0; i < sizeof(statuses); ++i) {
-    SlotResult r = Slot(statuses[i]);
-    EXPECT_EQ(r.flags, expected[i]) << "slot " << i;
-    EXPECT_EQ(r.bytes, kMaxPacket) << "slot " << i;
-    EXPECT_EQ(dc_.g_bLastButton, statuses[i] ? 1 : 0) << "slot " << i;
-  }
-}
-
-TEST_F(PacketTest, BoundaryAndEmptySlotsDoNotTouchTheButtonMemory) {
-  // The button bit on a boundary or empty slot is not looked at, so the press is seen on the
-  // first data slot that shows it.
-  EXPECT_EQ(Slot(0xC0).flags, 0u);
-  EXPECT_EQ(Slot(0x41).flags, 0u);
-  EXPECT_EQ(dc_.g_bLastButton, 0);
+TEST_F(PacketTest, ButtonPressMarksOneStillPerRisingEdgeOnDataSlots) {
+  const UCHAR statuses[] = {0x00, 0xC0, 0x41, 0x40, 0x40, 0x00, 0x40, 0x80, 0x40};
+  const ULONG expected[] = {0, 0, 0, kStill, 0, 0, kStill, 0, 0};
+  for (size_t i = 0; i < sizeof(statuses); ++i) EXPECT_EQ(Slot(statuses[i]).flags, expected[i]) << "slot " << i;
+  Slot(0x40, kMax, USBD_STATUS_CRC);
   EXPECT_EQ(Slot(0x40).flags, kStill);
-  dc_.g_bLastButton = 1;
-  EXPECT_EQ(Slot(0x80).flags, 0u);
-  EXPECT_EQ(dc_.g_bLastButton, 1);
 }
 
+// A still requested by software marks the next data slot once, even a short one.
 TEST_F(PacketTest, SoftwareStillRequestMarksTheNextDataSlotOnce) {
   dc_.g_bStillRequested = 1;
   EXPECT_EQ(Slot(0x80).flags, 0u);
   EXPECT_EQ(Slot(0x01).flags, 0u);
-  EXPECT_EQ(dc_.g_bStillRequested, 1);
-  // Consumed even by a short packet, which also drops the frame.
   EXPECT_EQ(Slot(0x00, 10).flags, kStill | kDrop);
-  EXPECT_EQ(dc_.g_bStillRequested, 0);
   EXPECT_EQ(Slot(0x00).flags, 0u);
-}
-
-TEST_F(PacketTest, SyncErrorReadsAsStatusZeroAndDropsTheFrame) {
-  // The 0x80 in the buffer is not believed: the slot is a data slot.
-  SlotResult r = Slot(0x80, kMaxPacket, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW);
-  EXPECT_FALSE(r.frameComplete);
-  EXPECT_EQ(r.bytes, kMaxPacket);
-  EXPECT_EQ(r.flags, kDrop);
-  // The still test ran on status 0.
-  dc_.g_bStillRequested = 1;
-  r = Slot(0x41, kMaxPacket, USBD_STATUS_CRC);
-  EXPECT_EQ(r.flags, kStill | kDrop);
-  EXPECT_EQ(dc_.g_bLastButton, 0);
-}
-
-TEST_F(PacketTest, DataErrorKeepsTheByteCountButDropsTheFrame) {
-  SlotResult r = Slot(0x80, kMaxPacket, USBD_STATUS_SUCCESS, USBD_STATUS_DATA_UNDERRUN);
-  EXPECT_TRUE(r.frameComplete);
-  EXPECT_EQ(r.bytes, kMaxPacket);
-  EXPECT_EQ(r.flags, kDrop);
-}
-
-TEST_F(PacketTest, SlotWithoutAStatusByteIsDropped) {
-  // An empty sync packet carries no status byte; the stale buffer byte is not used.
-  SlotResult r = Slot(0x80, kMaxPacket, USBD_STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
-  EXPECT_FALSE(r.frameComplete);
-  EXPECT_EQ(r.flags, kDrop);
-}
-
-TEST_F(PacketTest, NoStoredInterfaceMeansNoDataIsAccepted) {
-  dc_.g_pInterfaceInfo = nullptr;
-  SlotResult r = Slot(0x80);
-  EXPECT_TRUE(r.frameComplete);
-  EXPECT_EQ(r.bytes, 0u);
-  EXPECT_EQ(r.flags, kDrop);
-}
-
-TEST_F(PacketTest, VersionOneFormReturnsTheCountAndNeverFlagsAStill) {
-  dc_.g_bStillRequested = 1;
-  UCHAR status = 0x00;
-  USBD_ISO_PACKET_DESCRIPTOR sync = {0, 1, USBD_STATUS_SUCCESS};
-  USBD_ISO_PACKET_DESCRIPTOR data = {0, kMaxPacket, USBD_STATUS_SUCCESS};
-  BOOLEAN complete = FALSE;
-  BOOLEAN nextIsStill = TRUE;
-  ULONG bytes = 0;
-  HostIrql_RunAtDispatch([&] {
-    bytes = CamProcessUSBPacket(nullptr, &dc_, nullptr, &sync, &status, &data, data_.data(), &complete,
-                                &nextIsStill);
-  });
-  EXPECT_EQ(bytes, kMaxPacket);
-  EXPECT_EQ(nextIsStill, FALSE);
-  EXPECT_FALSE(complete);
-  EXPECT_EQ(dc_.g_bStillRequested, 0);  // consumed as on the USBCAMD2 path
-  status = 0x80;
-  data.Length = 5;
-  HostIrql_RunAtDispatch([&] {
-    bytes = CamProcessUSBPacket(nullptr, &dc_, nullptr, &sync, &status, &data, data_.data(), &complete,
-                                &nextIsStill);
-  });
-  EXPECT_EQ(bytes, 0u);
-  EXPECT_TRUE(complete);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// Picture adjustments and the YUY2 / I420 converters: worked numbers, an independent model
-// of the colour tables, and the frame-level routine with its work buffers.
+// Picture adjustments (scalar form) and the YUY2 / I420 converters against worked numbers.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <random>
 #include <vector>
 
@@ -15,252 +13,143 @@ struct Image {
   LONG width, height;
   std::vector<UCHAR> bgr;
   std::vector<PUCHAR> rows;
-
-  Image(LONG w, LONG h, UCHAR fill = 0) : width(w), height(h), bgr(size_t(w) * h * 3, fill) { Index(); }
-  // Copies own their pixels: the row table is rebuilt for the copy's buffer.
-  Image(const Image &o) : width(o.width), height(o.height), bgr(o.bgr) { Index(); }
-  Image &operator=(const Image &o) {
-    width = o.width;
-    height = o.height;
-    bgr = o.bgr;
+  Image(LONG w, LONG h, UCHAR fill = 0, unsigned seed = 0) : width(w), height(h), bgr(size_t(w) * h * 3, fill) {
+    std::mt19937 rng(seed);
+    if (seed) std::generate(bgr.begin(), bgr.end(), [&] { return UCHAR(rng()); });
     Index();
-    return *this;
   }
+  Image(const Image &o) : width(o.width), height(o.height), bgr(o.bgr) { Index(); }  // owns its pixels
   void Index() {
-    rows.resize(height);
-    for (LONG y = 0; y < height; ++y) rows[y] = bgr.data() + size_t(y) * width * 3;
+    rows.clear();
+    for (LONG y = 0; y < height; ++y) rows.push_back(bgr.data() + size_t(y) * width * 3);
   }
   UCHAR *At(LONG x, LONG y) { return rows[y] + 3 * x; }
-  void Set(LONG x, LONG y, UCHAR b, UCHAR g, UCHAR r) {
-    At(x, y)[0] = b;
-    At(x, y)[1] = g;
-    At(x, y)[2] = r;
+  void Adjust(LONG bv, LONG cv, LONG sv, LONG sh) {
+    LUMAREX_FRAME_SETTINGS s = {bv, cv, sh, sv, 50};
+    std::vector<UCHAR> luma(bgr.size() / 3);
+    LUMAREX_AdjustImageScalar(rows.data(), width, height, &s, luma.data());
   }
 };
 
-LUMAREX_FRAME_SETTINGS Settings(LONG bv = 50, LONG cv = 50, LONG sv = 50, LONG sh = 0) {
-  return LUMAREX_FRAME_SETTINGS{bv, cv, sh, sv, 50};
-}
-
-void Adjust(Image &img, const LUMAREX_FRAME_SETTINGS &s) {
-  std::vector<UCHAR> luma(size_t(img.width) * img.height);
-  LUMAREX_AdjustImageScalar(img.rows.data(), img.width, img.height, &s, luma.data());
-}
-
-Image RandomImage(LONG w, LONG h, unsigned seed) {
-  Image img(w, h);
-  std::mt19937 rng(seed);
-  for (UCHAR &b : img.bgr) b = UCHAR(rng());
-  return img;
-}
-
-TEST(PictureAdjust, NeutralSettingsLeaveTheImageAlone) {
-  Image img = RandomImage(32, 24, 1);
-  std::vector<UCHAR> before = img.bgr;
-  Adjust(img, Settings());
-  EXPECT_EQ(img.bgr, before);
-}
-
-TEST(PictureAdjust, BrightnessShiftsEveryByteWithSaturation) {
-  Image img = RandomImage(16, 8, 2);
-  std::vector<UCHAR> before = img.bgr;
-  Adjust(img, Settings(60));
-  for (size_t i = 0; i < before.size(); ++i) ASSERT_EQ(img.bgr[i], std::min(255, before[i] + 10)) << i;
-  img.bgr = before;
-  Adjust(img, Settings(0));
-  for (size_t i = 0; i < before.size(); ++i) ASSERT_EQ(img.bgr[i], std::max(0, before[i] - 50)) << i;
+TEST(PictureAdjust, BrightnessAndNeutralSettings) {
+  const Image src(16, 8, 0, 2);
+  Image neutral = src, brighter = src, darker = src;
+  neutral.Adjust(50, 50, 50, 0);
+  EXPECT_EQ(neutral.bgr, src.bgr);
+  brighter.Adjust(60, 50, 50, 0);
+  darker.Adjust(0, 50, 50, 0);
+  for (size_t i = 0; i < src.bgr.size(); ++i) {
+    ASSERT_EQ(brighter.bgr[i], std::min(255, src.bgr[i] + 10)) << i;
+    ASSERT_EQ(darker.bgr[i], std::max(0, src.bgr[i] - 50)) << i;
+  }
 }
 
 TEST(PictureAdjust, SaturationScalesColourDifferencesAroundGreen) {
-  Image img(4, 1);
-  img.Set(0, 0, 100, 120, 150);
-  img.Set(1, 0, 10, 200, 250);
+  // (B, G, R) = (100, 120, 150): R - G = 30 and B - G = -20 double at 100 and vanish at 0;
+  Image img(2, 1);
+  img.bgr = {100, 120, 150, 10, 200, 250};
   Image grey = img;
-  Adjust(grey, Settings(50, 50, 0));
-  EXPECT_EQ(grey.At(0, 0)[0], 120);
-  EXPECT_EQ(grey.At(0, 0)[2], 120);
-  EXPECT_EQ(grey.At(1, 0)[0], 200);
-  Adjust(img, Settings(50, 50, 100));
-  // R - G = 30 doubles to 60; B - G = -20 doubles to -40.
-  EXPECT_EQ(img.At(0, 0)[2], 180);
-  EXPECT_EQ(img.At(0, 0)[0], 80);
-  EXPECT_EQ(img.At(0, 0)[1], 120);
-  // Clamped at both ends.
-  EXPECT_EQ(img.At(1, 0)[2], 255);
-  EXPECT_EQ(img.At(1, 0)[0], 0);
+  img.Adjust(50, 50, 100, 0);
+  grey.Adjust(50, 50, 0, 0);
+  EXPECT_EQ(img.bgr, (std::vector<UCHAR>{80, 120, 180, 0, 200, 255}));
+  EXPECT_EQ(grey.bgr, (std::vector<UCHAR>{120, 120, 120, 200, 200, 200}));
 }
 
-TEST(PictureAdjust, ContrastAtOneHundred) {
-  Image img(256, 1);
-  for (int i = 0; i < 256; ++i) img.Set(i, 0, UCHAR(i), UCHAR(i), UCHAR(i));
-  Adjust(img, Settings(50, 100));
-  auto t = [&](int i) { return int(img.At(i, 0)[0]); };
-  EXPECT_EQ(t(0), 0);
-  EXPECT_EQ(t(255), 255);
-  EXPECT_EQ(t(128), 128);
-  for (int i = 0; i < 256; ++i) {
-    int expected = std::clamp(355 * i / 255 - 50, 0, 255);
-    ASSERT_EQ(t(i), expected) << i;
-    ASSERT_EQ(img.At(i, 0)[2], expected);
+TEST(PictureAdjust, ContrastWorkedValues) {
+  // Cv 100: step 355, offset -50, so i * 355 / 255 - 50 clamped; Cv 0: step 155, offset +50.
+  const int values[] = {0, 36, 37, 128, 200, 219, 220, 255};
+  const int at100[] = {0, 0, 1, 128, 228, 254, 255, 255};
+  const int at0[] = {50, 71, 72, 127, 171, 183, 183, 205};
+  for (int k = 0; k < 8; ++k) {
+    Image high(1, 1, UCHAR(values[k])), low(1, 1, UCHAR(values[k]));
+    high.Adjust(50, 100, 50, 0);
+    low.Adjust(50, 0, 50, 0);
+    EXPECT_EQ(high.bgr, std::vector<UCHAR>(3, UCHAR(at100[k]))) << values[k];
+    EXPECT_EQ(low.bgr, std::vector<UCHAR>(3, UCHAR(at0[k]))) << values[k];
   }
-  // Lowest contrast: step 155, offset +50.
-  for (int i = 0; i < 256; ++i) img.Set(i, 0, UCHAR(i), UCHAR(i), UCHAR(i));
-  Adjust(img, Settings(50, 0));
-  for (int i = 0; i < 256; ++i) ASSERT_EQ(t(i), 155 * i / 255 + 50) << i;
 }
 
-TEST(PictureAdjust, SharpeningAroundASinglePixel) {
+TEST(PictureAdjust, SharpeningAroundASinglePixelAndAtTheEdges) {
   // A grey field of luma 100 with one pixel of luma 200: that pixel keeps its value, the four
-  // pixels two places away get D = (-2 * 100^2 * Sh) >> 13, nothing else changes.
-  const LONG sh = 20;
+  // pixels two places away get (-2 * 100 * 100 * 20) >> 13 = -49, nothing else changes.
   Image img(16, 16, 100);
-  img.Set(8, 7, 200, 200, 200);
-  Image before = img;
-  Adjust(img, Settings(50, 50, 50, sh));
-  int d = (-2 * 100 * 100 * sh) >> 13;
-  ASSERT_EQ(d, -49);
-  for (LONG y = 0; y < 16; ++y) {
-    for (LONG x = 0; x < 16; ++x) {
-      bool neighbour = (y == 7 && (x == 6 || x == 10)) || (x == 8 && (y == 5 || y == 9));
-      int expected = neighbour ? 100 + d : before.At(x, y)[0];
-      ASSERT_EQ(img.At(x, y)[0], expected) << x << "," << y;
-      ASSERT_EQ(img.At(x, y)[2], expected) << x << "," << y;
-    }
+  std::fill_n(img.At(8, 7), 3, 200);
+  Image expected = img;
+  for (auto [x, y] : {std::pair{6, 7}, {10, 7}, {8, 5}, {8, 9}}) std::fill_n(expected.At(x, y), 3, 51);
+  img.Adjust(50, 50, 50, 20);
+  EXPECT_EQ(img.bgr, expected.bgr);
+  // The two outer rows and columns keep their pixels; four rows or fewer do not change at all.
+  for (LONG h : {7, 4}) {
+    const Image src(9, h, 0, 3);
+    Image img2 = src;
+    img2.Adjust(50, 50, 50, 100);
+    for (LONG y = 0; y < h; ++y)
+      for (LONG x = 0; x < 9; ++x)
+        if (h == 4 || x < 2 || x > 6 || y < 2 || y > h - 3)
+          ASSERT_EQ(0, memcmp(img2.At(x, y), src.bgr.data() + 27 * y + 3 * x, 3)) << x << "," << y;
   }
-  // A uniform image does not change at any sharpness.
-  Image flat(12, 12, 77);
-  std::vector<UCHAR> flatBefore = flat.bgr;
-  Adjust(flat, Settings(50, 50, 50, 100));
-  EXPECT_EQ(flat.bgr, flatBefore);
 }
 
-TEST(PictureAdjust, SharpeningLeavesTheTwoOuterRowsAndColumns) {
-  Image img = RandomImage(9, 7, 3);
-  Image before = img;
-  Adjust(img, Settings(50, 50, 50, 100));
-  for (LONG y = 0; y < 7; ++y) {
-    for (LONG x = 0; x < 9; ++x) {
-      if (x < 2 || x > 6 || y < 2 || y > 4) {
-        ASSERT_EQ(0, memcmp(img.At(x, y), before.At(x, y), 3)) << x << "," << y;
-      }
-    }
-  }
-  // Four rows or fewer: nothing to sharpen.
-  Image small = RandomImage(9, 4, 4);
-  std::vector<UCHAR> smallBefore = small.bgr;
-  Adjust(small, Settings(50, 50, 50, 100));
-  EXPECT_EQ(small.bgr, smallBefore);
-}
-
-// ---- Converters --------------------------------------------------------------------------
-
-// The colour tables as the coefficients define them, computed in floating point.
-int Tab(double k, int i) { return int(std::floor(k * i + 0.5 + 1e-9)); }
-
-struct Coefficients {
-  double yr, yg, yb, ur, ug, ub, vg, vb;
+// Each table entry is floor(k * i + 0.5) with k in thousandths; chroma adds 127, modulo 256.
+// (B, G, R) = (147, 30, 200) in YUY2: Y = 60 + 18 + 17 = 95, U = 74 - 10 - 34 + 127 = 157,
+// V = 100 - 13 - 12 + 127 = 202.
+struct Worked {
+  UCHAR b, g, r;
+  UCHAR yuy2[3], i420[3];  // Y, U, V
 };
-const Coefficients kYuy2 = {0.299, 0.587, 0.114, 0.169, 0.331, 0.5, 0.419, 0.081};
-const Coefficients kI420 = {0.257, 0.504, 0.098, 0.148, 0.291, 0.439, 0.368, 0.071};
+const Worked kPalette[] = {{147, 30, 200, {95, 157, 202}, {80, 153, 194}},
+                           {10, 220, 90, {157, 44, 79}, {135, 54, 85}},
+                           {255, 255, 0, {179, 171, 255}, {154, 165, 15}},
+                           {0, 0, 255, {76, 84, 255}, {66, 89, 239}},
+                           {255, 255, 255, {255, 128, 127}, {220, 127, 127}}};
 
-UCHAR ModelY(const Coefficients &c, const UCHAR *p) {
-  return UCHAR(Tab(c.yr, p[2]) + Tab(c.yg, p[1]) + Tab(c.yb, p[0]));
-}
-UCHAR ModelU(const Coefficients &c, const UCHAR *p) {
-  return UCHAR(Tab(c.ub, p[0]) - Tab(c.ug, p[1]) - Tab(c.ur, p[2]) + 127);
-}
-UCHAR ModelV(const Coefficients &c, const UCHAR *p) {
-  return UCHAR(Tab(c.ub, p[2]) - Tab(c.vg, p[1]) - Tab(c.vb, p[0]) + 127);
-}
-
-TEST(Yuy2, WhitePairAndWrapAround) {
-  Image img(2, 1, 255);
-  std::vector<UCHAR> out(4);
-  LUMAREX_RGB24ToYUY2(img.rows.data(), out.data(), 2, 1);
-  EXPECT_EQ(img.bgr[0], 255);
-  EXPECT_EQ(img.bgr[1], 128);
-  EXPECT_EQ(img.bgr[2], 255);
-  EXPECT_EQ(img.bgr[3], 127);
-  Image cyan(2, 1);
-  cyan.Set(1, 0, 255, 255, 0);
-  LUMAREX_RGB24ToYUY2(cyan.rows.data(), out.data(), 2, 1);
-  EXPECT_EQ(cyan.bgr[3], 255);  // 127 - 107 - 21 = -1, stored modulo 256
-}
-
-TEST(Yuy2, MatchesTheCoefficientModelTopRowFirst) {
-  const LONG w = 40, h = 30;
-  Image img = RandomImage(w, h, 5);
-  Image source = img;
-  std::vector<UCHAR> out(size_t(w) * h * 2);
-  LUMAREX_RGB24ToYUY2(img.rows.data(), out.data(), w, h);
-  for (LONG i = 0; i < h; ++i) {
-    const UCHAR *src = source.rows[h - 1 - i];  // output row 0 is the last row in memory
-    const UCHAR *dst = img.bgr.data() + size_t(i) * w * 2;
-    ASSERT_EQ(img.rows[i], dst);
-    for (LONG x = 0; x < w; x += 2) {
-      ASSERT_EQ(dst[2 * x + 0], ModelY(kYuy2, src + 3 * x));
-      ASSERT_EQ(dst[2 * x + 1], ModelU(kYuy2, src + 3 * x));
-      ASSERT_EQ(dst[2 * x + 2], ModelY(kYuy2, src + 3 * x + 3));
-      ASSERT_EQ(dst[2 * x + 3], ModelV(kYuy2, src + 3 * x + 3));
+// Pixel (x, y) of the picture, y counted from the top, is palette entry (x + 2y) % 5.
+int ColourAt(LONG x, LONG y) { return int(x + 2 * y) % 5; }
+Image PaletteImage(LONG w, LONG h) {
+  Image img(w, h);
+  for (LONG y = 0; y < h; ++y)
+    for (LONG x = 0; x < w; ++x) {
+      const Worked &c = kPalette[ColourAt(x, y)];
+      UCHAR *p = img.At(x, h - 1 - y);
+      p[0] = c.b, p[1] = c.g, p[2] = c.r;
     }
-  }
+  return img;
 }
 
-TEST(Yuy2, OddWidthStaysInsideItsRows) {
-  const LONG w = 5, h = 3;
-  Image img = RandomImage(w, h, 6);
-  Image source = img;
-  std::vector<UCHAR> out(size_t(w) * h * 2);  // exactly the size: the sanitizer build checks
-  LUMAREX_RGB24ToYUY2(img.rows.data(), out.data(), w, h);
-  const UCHAR *top = source.rows[h - 1];
-  EXPECT_EQ(out[8], ModelY(kYuy2, top + 12));
-  EXPECT_EQ(out[9], ModelU(kYuy2, top + 12));
-  EXPECT_EQ(out[10], ModelY(kYuy2, source.rows[h - 2]));
-}
-
-TEST(I420, WhitePictureAndPlaneLayout) {
-  const LONG w = 8, h = 4;
-  Image img(w, h, 255);
-  std::vector<UCHAR> out(size_t(w) * h * 2);
-  LUMAREX_RGB24ToI420(img.rows.data(), out.data(), w, h);
-  for (int i = 0; i < w * h; ++i) ASSERT_EQ(img.bgr[i], 220) << i;
-  for (int i = w * h; i < w * h * 3 / 2; ++i) ASSERT_EQ(img.bgr[i], 127) << i;
-}
-
-TEST(I420, MatchesTheCoefficientModel) {
-  const LONG w = 10, h = 6;
-  Image img = RandomImage(w, h, 7);
-  Image source = img;
-  std::vector<UCHAR> out(size_t(w) * h * 2);
-  LUMAREX_RGB24ToI420(img.rows.data(), out.data(), w, h);
-  const UCHAR *y = img.bgr.data();
-  const UCHAR *u = y + w * h;
-  const UCHAR *v = u + w * h / 4;
-  for (LONG row = 0; row < h; ++row) {
-    const UCHAR *src = source.rows[h - 1 - row];
-    for (LONG x = 0; x < w; ++x) ASSERT_EQ(y[row * w + x], ModelY(kI420, src + 3 * x)) << row << "," << x;
-    if (row % 2 == 0) {
-      for (LONG x = 0; x < w; x += 2) {
-        ASSERT_EQ(u[(row / 2) * (w / 2) + x / 2], ModelU(kI420, src + 3 * x));
-        ASSERT_EQ(v[(row / 2) * (w / 2) + x / 2], ModelV(kI420, src + 3 * x));
+TEST(Converters, Yuy2PairsTopRowFirstAndOddWidths) {
+  for (auto [w, h] : {std::pair<LONG, LONG>{6, 3}, {5, 3}}) {
+    Image img = PaletteImage(w, h);
+    std::vector<UCHAR> out(size_t(w) * h * 2), expected;  // exactly the size: the sanitizer checks
+    for (LONG y = 0; y < h; ++y)
+      for (LONG x = 0; x < w; ++x) {
+        const UCHAR *c = kPalette[ColourAt(x, y)].yuy2;
+        expected.push_back(c[0]);
+        expected.push_back(x % 2 ? c[2] : c[1]);  // U of the left pixel, V of the right one
       }
-    }
+    LUMAREX_RGB24ToYUY2(img.rows.data(), out.data(), w, h);
+    EXPECT_EQ(std::vector<UCHAR>(img.bgr.begin(), img.bgr.begin() + w * h * 2), expected) << w;
+    EXPECT_EQ(img.rows[1], img.bgr.data() + w * 2);
   }
 }
 
-TEST(I420, OddSizesStayInsideThePlanes) {
-  const LONG w = 5, h = 5;
-  Image img = RandomImage(w, h, 8);
-  Image source = img;
-  std::vector<UCHAR> out(size_t(w) * h * 3 / 2);  // exactly the I420 size
-  LUMAREX_RGB24ToI420(img.rows.data(), out.data(), w, h);
-  // Last (unpaired) row: luma only; chroma of the two complete row pairs, two pairs each.
-  EXPECT_EQ(out[20], ModelY(kI420, source.rows[0]));
-  EXPECT_EQ(out[25], ModelU(kI420, source.rows[4]));
-  EXPECT_EQ(out[25 + 6], ModelV(kI420, source.rows[4]));
+TEST(Converters, I420PlanesWithChromaOfEachUpperLeftPixel) {
+  for (auto [w, h] : {std::pair<LONG, LONG>{6, 4}, {5, 5}}) {
+    Image img = PaletteImage(w, h);
+    std::vector<UCHAR> out(size_t(w) * h * 3 / 2), y, u, v;  // exactly the I420 size
+    for (LONG row = 0; row < h; ++row)
+      for (LONG x = 0; x < w; ++x) {
+        const UCHAR *c = kPalette[ColourAt(x, row)].i420;
+        y.push_back(c[0]);
+        if (row % 2 == 0 && row + 1 < h && x % 2 == 0 && x + 1 < w) u.push_back(c[1]), v.push_back(c[2]);
+      }
+    LUMAREX_RGB24ToI420(img.rows.data(), out.data(), w, h);
+    const UCHAR *p = img.bgr.data(), *uPlane = p + w * h, *vPlane = uPlane + w * h / 4;
+    EXPECT_EQ(std::vector<UCHAR>(p, p + y.size()), y) << w;
+    EXPECT_EQ(std::vector<UCHAR>(uPlane, uPlane + u.size()), u) << w;
+    EXPECT_EQ(std::vector<UCHAR>(vPlane, vPlane + v.size()), v) << w;
+  }
 }
 
-// ---- The frame-level routine --------------------------------------------------------------
 
 class ProcessImageTest : public ::testing::Test {
  protected:
@@ -272,61 +161,28 @@ class ProcessImageTest : public ::testing::Test {
     HostPool_ClearFaults();
     EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
   }
-  void Frame(LONG w, LONG h, UCHAR format, unsigned seed) {
-    img_ = RandomImage(w, h, seed);
-    dc_.g_nDecodeWidth = w;
-    dc_.g_nDecodeHeight = h;
-    dc_.g_pBmpBuf = img_.bgr.data();
-    dc_.g_nBmpBufSize = ULONG(img_.bgr.size());
-    ip_.assign(size_t(w) * h * 2, 0);
+  void Frame(Image &img, UCHAR format, LUMAREX_FRAME_SETTINGS settings) {
+    dc_.g_nDecodeWidth = img.width, dc_.g_nDecodeHeight = img.height;
+    dc_.g_pBmpBuf = img.bgr.data();
+    ip_.assign(img.bgr.size(), 0);
     dc_.g_pIPBuf = ip_.data();
-    dc_.g_nIPBufSize = ULONG(ip_.size());
+    dc_.g_nBmpBufSize = dc_.g_nIPBufSize = ULONG(ip_.size());
     dc_.g_nOutputFormat = format;
+    dc_.g_FrameSettings = settings;
   }
   DeviceContext dc_;
-  Image img_{1, 1};
   std::vector<UCHAR> ip_;
 };
 
-TEST_F(ProcessImageTest, AdjustsWithTheSnapshotAndConvertsToYuy2) {
-  Frame(64, 48, LUMAREX_FORMAT_YUY2, 9);
-  Image expected = img_;
-  dc_.g_FrameSettings = Settings(55, 60, 40, 20);
-  Adjust(expected, dc_.g_FrameSettings);
-  std::vector<UCHAR> out(64 * 48 * 2);
-  LUMAREX_RGB24ToYUY2(expected.rows.data(), out.data(), 64, 48);
-  LUMAREX_ProcessImage(&dc_);
-  EXPECT_EQ(0, memcmp(img_.bgr.data(), expected.bgr.data(), 64 * 48 * 2));
-  EXPECT_EQ(dc_.g_pRowTable[1], img_.bgr.data() + 64 * 2);
-}
-
-TEST_F(ProcessImageTest, Rgb24IsAdjustedInPlaceOnly) {
-  Frame(32, 16, LUMAREX_FORMAT_RGB24, 10);
-  Image expected = img_;
-  dc_.g_FrameSettings = Settings(30, 70, 80, 50);
-  Adjust(expected, dc_.g_FrameSettings);
-  LUMAREX_ProcessImage(&dc_);
-  EXPECT_EQ(img_.bgr, expected.bgr);
-  EXPECT_EQ(dc_.g_pRowTable[0], nullptr);
-}
-
-TEST_F(ProcessImageTest, AllocationFailureLeavesTheFrameAsDecoded) {
-  for (uint64_t n : {1u, 2u}) {
-    Frame(32, 16, LUMAREX_FORMAT_YUY2, 11);
-    std::vector<UCHAR> before = img_.bgr;
-    dc_.g_FrameSettings = Settings(80, 20, 90, 40);
-    HostPool_FailNthAllocation(n);
+TEST_F(ProcessImageTest, AFailedAllocationOrATooTallFrameLeavesTheFrameAsDecoded) {
+  for (uint64_t n : {1u, 2u, 0u}) {
+    Image img(4, n ? 16 : 482, 0, 11);
+    const std::vector<UCHAR> before = img.bgr;
+    Frame(img, n ? LUMAREX_FORMAT_YUY2 : LUMAREX_FORMAT_I420, {n ? 80 : 50, n ? 20 : 50, n ? 40 : 0, n ? 90 : 50, 50});
+    if (n) HostPool_FailNthAllocation(n);
     LUMAREX_ProcessImage(&dc_);
-    EXPECT_EQ(img_.bgr, before) << "allocation " << n;
+    EXPECT_EQ(img.bgr, before) << "allocation " << n;
   }
-}
-
-TEST_F(ProcessImageTest, TallerThanTheRowTableIsNotConverted) {
-  Frame(4, 482, LUMAREX_FORMAT_I420, 12);
-  Image expected = img_;
-  dc_.g_FrameSettings = Settings();
-  LUMAREX_ProcessImage(&dc_);
-  EXPECT_EQ(img_.bgr, expected.bgr);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The frame hand-off and the decode worker, driven as the class library drives them: one raw
-// frame at a time through CamProcessRawVideoFrameEx at PASSIVE_LEVEL, with a real worker thread.
+// The frame hand-off and the decode worker, against the library's own decode of the same frames.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -7,261 +6,136 @@
 #include "host_kernel.h"
 #include "imageproc.h"
 #include "lumarex.h"
-#include "support/watchdog.h"
 #include "support/camera_frames.h"
 #include "support/expected_image.h"
+#include "support/watchdog.h"
 
 namespace {
 
-constexpr LONG kWidth = 160;
-constexpr LONG kHeight = 120;
-constexpr ULONG kFrameLength = kWidth * kHeight * 3;
+constexpr LONG kWidth = 160, kHeight = 120;
+constexpr ULONG kRgbLength = kWidth * kHeight * 3;
 
-// The image the driver should deliver for a raw frame of this test's size.
-std::vector<UCHAR> ExpectedImage(const std::vector<uint8_t> &raw, const LUMAREX_FRAME_SETTINGS &settings,
-                                 UCHAR format) {
-  return ExpectedImage(raw, kWidth, kHeight, settings, format);
-}
-
-class WorkerTest : public ::testing::Test {
+class WorkerTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    watchdog_ = std::make_unique<TestWatchdog>(std::chrono::seconds(30), "the worker finishing its frames");
-    HostPool_Reset();
-    HostDbg_Clear();
+    HostPool_Reset(), HostDbg_Clear();
     memset(&dc_, 0, sizeof(dc_));
     dc_.g_nIPContextSize = ZRImageProcess_GetContextSize();
     dc_.g_pIPContext = ExAllocatePoolWithTag(NonPagedPool, dc_.g_nIPContextSize, LUMAREX_POOL_TAG);
     ZRImageProcess_Initialize(&dc_, dc_.g_pIPContext);
-    dc_.g_nBrightness = dc_.g_nContrast = dc_.g_nSaturation = dc_.g_nWhiteBalance = 50;
-    dc_.g_nSharpness = 20;
-    // Configuration: the hand-shake starts with nothing to wait for.
-    dc_.g_bSkipBufferWait = 1;
-    dc_.g_WorkerWaitObjects[0] = &dc_.g_StopWorkerEvent;
-    dc_.g_WorkerWaitObjects[1] = &dc_.g_FrameReadyEvent;
+    dc_.g_nBrightness = dc_.g_nContrast = dc_.g_nSaturation = dc_.g_nWhiteBalance = 50, dc_.g_nSharpness = 20;
+    dc_.g_bSkipBufferWait = 1;  // configuration: the hand-shake starts with nothing to wait for
+    dc_.g_WorkerWaitObjects[0] = &dc_.g_StopWorkerEvent, dc_.g_WorkerWaitObjects[1] = &dc_.g_FrameReadyEvent;
   }
-
-  // What bandwidth allocation does for a stream of kWidth x kHeight in the given format.
-  void Allocate(UCHAR format) {
+  void Start(UCHAR format) {
     dc_.g_nOutputFormat = format;
-    dc_.g_nFrameWidth = dc_.g_nDecodeWidth = kWidth;
-    dc_.g_nFrameHeight = dc_.g_nDecodeHeight = kHeight;
-    dc_.g_nRawLength = dc_.g_nRawBufSize = (kWidth + 20480) * 30;
+    dc_.g_nFrameWidth = dc_.g_nDecodeWidth = kWidth, dc_.g_nFrameHeight = dc_.g_nDecodeHeight = kHeight;
+    dc_.g_nRawLength = (kWidth + 20480) * 30;
     dc_.g_nBmpBufSize = dc_.g_nIPBufSize = (kWidth + 30816) * 30;
-    dc_.g_pRawBuf = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, dc_.g_nRawBufSize, LUMAREX_POOL_TAG));
-    dc_.g_pBmpBuf = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, dc_.g_nBmpBufSize, LUMAREX_POOL_TAG));
-    dc_.g_pIPBuf = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, dc_.g_nIPBufSize, LUMAREX_POOL_TAG));
-  }
-
-  // What the first capture start does to get the worker going.
-  void Start() {
-    KeInitializeEvent(&dc_.g_BufferFreeEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&dc_.g_FrameReadyEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&dc_.g_StopWorkerEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&dc_.g_WorkerExitedEvent, NotificationEvent, FALSE);
-    HANDLE thread = NULL;
-    ASSERT_EQ(PsCreateSystemThread(&thread, 0x1F03FF, NULL, NULL, NULL, LUMAREX_DecodeWorker, &dc_), 0);
-    PVOID object = NULL;
-    ASSERT_EQ(ObReferenceObjectByHandle(thread, 0x1F03FF, NULL, KernelMode, &object, NULL), 0);
-    ZwClose(thread);
-    dc_.g_pWorkerThread = static_cast<PKTHREAD>(object);
+    ASSERT_EQ(LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE), STATUS_SUCCESS);
+    for (PKEVENT e : {&dc_.g_BufferFreeEvent, &dc_.g_FrameReadyEvent, &dc_.g_StopWorkerEvent, &dc_.g_WorkerExitedEvent})
+      KeInitializeEvent(e, NotificationEvent, FALSE);
+    ASSERT_EQ(StartWorkerThread(&dc_), STATUS_SUCCESS);
     dc_.g_bWorkerStarted = 1;
-    dc_.g_nWarmupFrames = 0;
   }
-
   void TearDown() override {
-    if (dc_.g_bWorkerStarted) {
-      KeSetEvent(&dc_.g_StopWorkerEvent, 1, FALSE);
-      KeWaitForSingleObject(&dc_.g_WorkerExitedEvent, Executive, KernelMode, FALSE, NULL);
-      KeWaitForSingleObject(dc_.g_pWorkerThread, Executive, KernelMode, FALSE, NULL);
-      ObDereferenceObject(dc_.g_pWorkerThread);
-      // The worker frees the frame buffers on its way out.
-      EXPECT_EQ(dc_.g_pRawBuf, nullptr);
-      EXPECT_EQ(dc_.g_nBmpBufSize, 0u);
-    }
-    LUMAREX_FreeMemory(&dc_, FALSE, TRUE, TRUE, TRUE);
-    ExFreePool(dc_.g_pIPContext);
+    CamUnInitialize(nullptr, &dc_);  // ends the worker, which frees the frame buffers
     HostPool_ClearFaults();
     EXPECT_EQ(HostPool_LiveBlockCount(), 0u) << HostPool_Report();
-    watchdog_.reset();
   }
-
-  // One raw frame through the callback; returns what the application's buffer received.
-  std::vector<UCHAR> Deliver(const std::vector<uint8_t> &raw, ULONG frameLength = kFrameLength,
-                             ULONG *bytesReturned = nullptr) {
+  std::vector<UCHAR> Deliver(const std::vector<uint8_t> &raw, ULONG frameLength = kRgbLength, ULONG *bytes = nullptr) {
     std::vector<UCHAR> out(frameLength + 16, 0x5A);  // 16 guard bytes past FrameLength
     ULONG count = ULONG(raw.size());
-    // Until the worker has finished a frame the callback does not wait for it; the camera's
-    // frame interval is what keeps the frames apart then, so the test waits as time would.
+    // Until the worker has finished a frame the callback does not wait for it: the test waits as time would.
     bool paced = InterlockedCompareExchange((LONG volatile *)&dc_.g_bSkipBufferWait, 0, 0) != 0;
     EXPECT_EQ(CamProcessRawVideoFrameEx(nullptr, &dc_, nullptr, out.data(), frameLength,
-                                        const_cast<uint8_t *>(raw.data()), ULONG(raw.size()), 10, &count,
-                                        ULONG(raw.size()), 0),
+                                        const_cast<uint8_t *>(raw.data()), count, 10, &count, count, 0),
               STATUS_SUCCESS);
-    if (paced && InterlockedCompareExchange(&dc_.g_bFrameInFlight, 0, 0) != 0) {
+    if (paced && InterlockedCompareExchange(&dc_.g_bFrameInFlight, 0, 0) != 0)
       KeWaitForSingleObject(&dc_.g_BufferFreeEvent, Executive, KernelMode, FALSE, NULL);
-    }
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(out[frameLength + i], 0x5A) << "written past FrameLength";
+    EXPECT_EQ(std::vector<UCHAR>(out.end() - 16, out.end()), std::vector<UCHAR>(16, 0x5A)) << "past FrameLength";
     out.resize(frameLength);
-    if (bytesReturned) *bytesReturned = count;
+    if (bytes) *bytes = count;
     return out;
   }
-
-  LUMAREX_FRAME_SETTINGS DeviceSettings() const {
-    return LUMAREX_FRAME_SETTINGS{dc_.g_nBrightness, dc_.g_nContrast, dc_.g_nSharpness, dc_.g_nSaturation,
-                                  dc_.g_nWhiteBalance};
+  static std::vector<uint8_t> Raw(uint32_t seed, LONG w = kWidth, LONG h = kHeight) { return TestRawFrame(w, h, seed); }
+  std::vector<UCHAR> Expected(const std::vector<uint8_t> &raw, LUMAREX_FRAME_SETTINGS s, UCHAR format, ULONG length) {
+    std::vector<UCHAR> image = ExpectedImage(raw, kWidth, kHeight, s, format);
+    image.resize(length);
+    return image;
   }
-
-  std::unique_ptr<TestWatchdog> watchdog_;
+  TestWatchdog watchdog_{std::chrono::seconds(30), "the worker finishing its frames"};
   DeviceContext dc_;
 };
 
-TEST_F(WorkerTest, SevenBlankFramesThenTheProcessedPreviousFrame) {
-  Allocate(LUMAREX_FORMAT_RGB24);
-  Start();
-  std::vector<std::vector<uint8_t>> raws;
-  for (uint32_t i = 1; i <= 9; ++i) raws.push_back(TestRawFrame(kWidth, kHeight, i));
-  const std::vector<UCHAR> black(kFrameLength, 0);
-  for (int i = 0; i < 7; ++i) {
-    ULONG returned = 0;
-    EXPECT_EQ(Deliver(raws[i], kFrameLength, &returned), black) << "raw frame " << i + 1;
-    EXPECT_EQ(returned, kFrameLength);
+// Seven blank frames in the format's own black, then the processed image of the frame before.
+TEST_P(WorkerTest, SevenBlankFramesThenTheProcessedPreviousFrame) {
+  const UCHAR format = UCHAR(GetParam());
+  const ULONG image = format == LUMAREX_FORMAT_RGB24   ? kRgbLength
+                      : format == LUMAREX_FORMAT_YUY2 ? kWidth * kHeight * 2
+                                                       : kWidth * kHeight * 3 / 2;
+  Start(format);
+  std::vector<UCHAR> blank(image, 0);
+  for (ULONG i = 0; i < image; ++i)
+    if (format == LUMAREX_FORMAT_YUY2 ? i % 2 == 1 : format == LUMAREX_FORMAT_I420 && i >= ULONG(kWidth * kHeight))
+      blank[i] = 0x80;
+  blank.push_back(0x5A);
+  for (uint32_t i = 1; i <= 7; ++i) {
+    ULONG bytes = 0;
+    EXPECT_EQ(Deliver(Raw(i), image + 1, &bytes), blank) << "raw frame " << i;
+    EXPECT_EQ(bytes, image);
   }
-  EXPECT_EQ(Deliver(raws[7]), ExpectedImage(raws[6], DeviceSettings(), LUMAREX_FORMAT_RGB24));
+  const LUMAREX_FRAME_SETTINGS defaults = {50, 50, 20, 50, 50};
+  EXPECT_EQ(Deliver(Raw(8), image), Expected(Raw(7), defaults, format, image));
   dc_.g_nBrightness = 70;  // taken with the next frame, applied to it
-  EXPECT_EQ(Deliver(raws[8]), ExpectedImage(raws[7], LUMAREX_FRAME_SETTINGS{50, 50, 20, 50, 50},
-                                            LUMAREX_FORMAT_RGB24));
+  EXPECT_EQ(Deliver(Raw(9), image), Expected(Raw(8), defaults, format, image));
+  EXPECT_EQ(Deliver(Raw(10), image), Expected(Raw(9), {70, 50, 20, 50, 50}, format, image));
   LUMAREX_WaitForWorkerIdle(&dc_);
-  // Passes 1 to 5 are warm-up frames counted bad, passes 6 to 9 are good.
   EXPECT_EQ(dc_.g_nBadFrames, 5u);
-  EXPECT_EQ(dc_.g_nGoodFrames, 4u);
+  EXPECT_EQ(dc_.g_nGoodFrames, 5u);
   EXPECT_EQ(HostDbg_Count("<vantor><####>jpg_decode() BAD= "), 5u);
-  EXPECT_EQ(HostDbg_Count("<####>jpg_decode() BAD= "), 10u);
 }
 
-TEST_F(WorkerTest, FailedDecodeRepeatsThePreviousImage) {
-  Allocate(LUMAREX_FORMAT_RGB24);
-  Start();
-  for (uint32_t i = 1; i <= 8; ++i) Deliver(TestRawFrame(kWidth, kHeight, i));
-  std::vector<uint8_t> broken = TestRawFrame(kWidth, kHeight, 99);
-  for (size_t i = 80; i + 4 < broken.size(); ++i) {
-    if (broken[i] == 0xFF && broken[i + 1] == 0xC0) {
-      broken[i + 4] = 12;  // 12-bit samples: refused in the frame header, before any row is written
+INSTANTIATE_TEST_SUITE_P(Formats, WorkerTest,
+                         ::testing::Values(LUMAREX_FORMAT_RGB24, LUMAREX_FORMAT_YUY2, LUMAREX_FORMAT_I420));
+
+using WorkerFrameTest = WorkerTest;
+
+// A frame that does not decode, or does not fit, shows the previous image again.
+TEST_F(WorkerFrameTest, FramesThatCannotBeShownRepeatThePreviousImage) {
+  Start(LUMAREX_FORMAT_RGB24);
+  for (uint32_t i = 1; i <= 9; ++i) Deliver(Raw(i));
+  LUMAREX_WaitForWorkerIdle(&dc_);
+  const std::vector<UCHAR> shown(dc_.g_pBmpBuf, dc_.g_pBmpBuf + kRgbLength);  // the image of frame 9
+  const ULONG bad = dc_.g_nBadFrames;
+  std::vector<uint8_t> twelveBit = Raw(99), huge = Raw(11);
+  for (size_t i = 80; i + 4 < twelveBit.size(); ++i)
+    if (twelveBit[i] == 0xFF && twelveBit[i + 1] == 0xC0) {
+      twelveBit[i + 4] = 12;  // refused in the frame header, before any row is written
       break;
     }
-  }
-  std::vector<UCHAR> shown = Deliver(broken);  // image of frame 8
-  std::vector<UCHAR> next = Deliver(TestRawFrame(kWidth, kHeight, 10));
-  EXPECT_EQ(next, shown);
+  huge.resize(80 + dc_.g_nRawBufSize + 1, 0);
+  const std::vector<uint8_t> frames[] = {
+      twelveBit,                         // does not decode
+      std::vector<uint8_t>(79, 0xD8),    // shorter than the header: never reaches the worker
+      huge,                              // longer than the raw buffer: never reaches the worker
+      Raw(12, kWidth * 2, kHeight * 2),  // larger than the stream: refused before it touches the image
+      Raw(14, kWidth, kHeight - 16),     // the stream's width but fewer rows: decodes, but is no picture
+      Raw(13)};
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(Deliver(frames[i]), shown) << "frame " << i;
   LUMAREX_WaitForWorkerIdle(&dc_);
-  EXPECT_EQ(dc_.g_nBadFrames, 6u);
+  EXPECT_EQ(dc_.g_nBadFrames, bad + 5);
   EXPECT_GE(HostDbg_Count("jpg_decode() BAD= 1("), 1u);
 }
 
-TEST_F(WorkerTest, BlankFramesPerFormat) {
-  Allocate(LUMAREX_FORMAT_YUY2);
-  Start();
-  const ULONG yuy2Length = kWidth * kHeight * 2 + 1;  // one byte more than the image
-  ULONG bytes = 0;
-  std::vector<UCHAR> yuy2 = Deliver(TestRawFrame(kWidth, kHeight, 1), yuy2Length, &bytes);
-  EXPECT_EQ(bytes, ULONG(kWidth * kHeight * 2));
-  for (ULONG i = 0; i < bytes; ++i) ASSERT_EQ(yuy2[i], (i & 1) ? 0x80 : 0x00) << i;
-  EXPECT_EQ(yuy2[bytes], 0x5A) << "the byte past the image is the application's";
-  dc_.g_nOutputFormat = LUMAREX_FORMAT_I420;
-  const ULONG i420Length = kWidth * kHeight * 3 / 2;
-  std::vector<UCHAR> i420 = Deliver(TestRawFrame(kWidth, kHeight, 2), i420Length);
-  for (ULONG i = 0; i < i420Length; ++i) ASSERT_EQ(i420[i], i < ULONG(kWidth * kHeight) ? 0x00 : 0x80) << i;
-}
-
-TEST_F(WorkerTest, Yuy2AndI420AfterWarmUpMatchTheLibraryAndConverters) {
-  for (UCHAR format : {UCHAR(LUMAREX_FORMAT_YUY2), UCHAR(LUMAREX_FORMAT_I420)}) {
-    SCOPED_TRACE(int(format));
-    Allocate(format);
-    Start();
-    std::vector<uint8_t> seventh;
-    for (uint32_t i = 1; i <= 7; ++i) {
-      seventh = TestRawFrame(kWidth, kHeight, 20 + i);
-      Deliver(seventh);
-    }
-    ULONG length = format == LUMAREX_FORMAT_YUY2 ? kWidth * kHeight * 2 : kWidth * kHeight * 3 / 2;
-    std::vector<UCHAR> out = Deliver(TestRawFrame(kWidth, kHeight, 40), length);
-    std::vector<UCHAR> expected = ExpectedImage(seventh, DeviceSettings(), format);
-    expected.resize(length);
-    size_t firstDiff = 0;
-    while (firstDiff < length && out[firstDiff] == expected[firstDiff]) ++firstDiff;
-    EXPECT_EQ(firstDiff, length) << "first difference";
-    TearDown();
-    SetUp();
-  }
-}
-
-TEST_F(WorkerTest, MjpgPassesJpegThroughAndMarksBadFrames) {
-  Allocate(LUMAREX_FORMAT_MJPG);
-  Start();
-  std::vector<std::vector<uint8_t>> raws;
-  for (uint32_t i = 1; i <= 8; ++i) raws.push_back(TestRawFrame(kWidth, kHeight, 50 + i));
-  for (int i = 0; i < 8; ++i) {
-    std::vector<UCHAR> out = Deliver(raws[i]);
-    size_t jpegLength = raws[i].size() - 80;
-    if (i == 0 || i >= 6) {
-      ASSERT_TRUE(std::equal(raws[i].begin() + 80, raws[i].end(), out.begin())) << "raw frame " << i + 1;
-    } else {
-      ASSERT_EQ(out, std::vector<UCHAR>(kFrameLength, 0xFF)) << "raw frame " << i + 1;
-    }
-    (void)jpegLength;
-  }
-  // JPEG data longer than the application's buffer is cut at FrameLength.
-  std::vector<uint8_t> big = TestRawFrame(kWidth, kHeight, 60);
-  std::vector<UCHAR> out = Deliver(big, 100);
-  EXPECT_TRUE(std::equal(out.begin(), out.end(), big.begin() + 80));
-}
-
-TEST_F(WorkerTest, FramesThatDoNotFitAreRejected) {
-  Allocate(LUMAREX_FORMAT_RGB24);
-  Start();
-  for (uint32_t i = 1; i <= 9; ++i) Deliver(TestRawFrame(kWidth, kHeight, i));
-  LUMAREX_WaitForWorkerIdle(&dc_);
-  std::vector<UCHAR> shown(dc_.g_pBmpBuf, dc_.g_pBmpBuf + kFrameLength);  // image of frame 9
-  ULONG badBefore = dc_.g_nBadFrames;
-  // Shorter than the header, and longer than the raw buffer: neither reaches the worker.
-  EXPECT_EQ(Deliver(std::vector<uint8_t>(79, 0xD8)), shown);
-  std::vector<uint8_t> huge = TestRawFrame(kWidth, kHeight, 11);
-  huge.resize(80 + dc_.g_nRawBufSize + 1, 0);
-  EXPECT_EQ(Deliver(huge), shown);
-  EXPECT_EQ(dc_.g_nBadFrames, badBefore + 2);
-  // A JPEG larger than the stream's size is refused before it touches the image.
-  EXPECT_EQ(Deliver(TestRawFrame(kWidth * 2, kHeight * 2, 12)), shown);
-  // One of the stream's width but fewer rows fits the buffer and decodes, but is not the
-  // picture the application asked for.
-  EXPECT_EQ(Deliver(TestRawFrame(kWidth, kHeight - 16, 14)), shown);
-  std::vector<UCHAR> after = Deliver(TestRawFrame(kWidth, kHeight, 13));
-  EXPECT_EQ(after, shown);
-  LUMAREX_WaitForWorkerIdle(&dc_);
-  EXPECT_EQ(dc_.g_nBadFrames, badBefore + 4);
-}
-
-TEST_F(WorkerTest, FailedFloatingPointSaveFallsBackToTheScalarForms) {
-  Allocate(LUMAREX_FORMAT_RGB24);
-  Start();
-  std::vector<uint8_t> seventh;
+TEST_F(WorkerFrameTest, FailedFloatingPointSaveFallsBackToTheScalarForms) {
+  Start(LUMAREX_FORMAT_RGB24);
   for (uint32_t i = 1; i <= 7; ++i) {
-    seventh = TestRawFrame(kWidth, kHeight, 70 + i);
     if (i == 7) HostFpu_FailNextSave();
-    Deliver(seventh);
+    Deliver(Raw(70 + i));
   }
-  EXPECT_EQ(Deliver(TestRawFrame(kWidth, kHeight, 80)), ExpectedImage(seventh, DeviceSettings(), LUMAREX_FORMAT_RGB24));
+  EXPECT_EQ(Deliver(Raw(80)), Expected(Raw(77), {50, 50, 20, 50, 50}, LUMAREX_FORMAT_RGB24, kRgbLength));
   EXPECT_FALSE(LUMAREX_VectorFormsAllowed());
-}
-
-TEST_F(WorkerTest, BuffersCanBeFreedOnceTheWorkerIsIdle) {
-  Allocate(LUMAREX_FORMAT_RGB24);
-  Start();
-  for (uint32_t i = 1; i <= 9; ++i) Deliver(TestRawFrame(kWidth, kHeight, i));
-  // What bandwidth release does: wait for the worker, then free under its feet if it were
-  // still working (the sanitizer builds would catch that).
-  LUMAREX_WaitForWorkerIdle(&dc_);
-  LUMAREX_FreeMemory(&dc_, FALSE, TRUE, TRUE, TRUE);
-  EXPECT_EQ(dc_.g_pBmpBuf, nullptr);
 }
 
 }  // namespace
