@@ -99,8 +99,8 @@ TEST_F(CamsimRunTest, Y4mStreamsOpenInFfmpegWithEveryFrame) {
   }
 }
 
-// MJPG: the summary, frames.tsv and the files agree; every .jpg decodes in ffmpeg without a word.
-TEST_F(CamsimRunTest, MjpgFramesAreJpegFilesAndTheSummaryCountsThem) {
+// MJPG: frames.tsv and the files agree; every .jpg decodes in ffmpeg without a word.
+TEST_F(CamsimRunTest, MjpgFramesAreJpegFilesThatFfmpegReads) {
   REQUIRE_FFMPEG();
   std::string text;
   ASSERT_EQ(Camsim("--size 160x120 --frames 20 --format mjpg --out m", &text), 0) << text;
@@ -111,13 +111,6 @@ TEST_F(CamsimRunTest, MjpgFramesAreJpegFilesAndTheSummaryCountsThem) {
   EXPECT_EQ(blanks, 5u) << "one blank frame for each warm-up frame the worker counted bad";
   EXPECT_EQ(size_t(kinds["blank"]), blanks);
   EXPECT_EQ(size_t(kinds["picture"] + kinds["repeat"] + kinds["still"]), jpegs.size());
-  int warmup = 0, later = 0, pictures = 0;
-  ASSERT_EQ(std::sscanf(text.substr(text.find("received: 20: ")).c_str(), "received: 20: %d pictures, %d blank warm-up",
-                        &pictures, &warmup), 2) << text;
-  const size_t at = text.find("blank later");
-  if (at != std::string::npos) later = std::atoi(text.c_str() + text.rfind(", ", at) + 2);
-  EXPECT_EQ(size_t(warmup + later), blanks) << text;
-  EXPECT_EQ(pictures, kinds["picture"]) << text;
   for (const std::string &name : jpegs) {
     Bytes said;
     EXPECT_EQ(camsim_test::Run("/usr/bin/ffmpeg -nostdin -v warning -i " + Quote(dir_ + "/m/" + name) + " -f null - 2>&1", &said), 0);
@@ -147,26 +140,6 @@ TEST_F(CamsimRunTest, FaultsAndStillsAreReportedAndNothingIsLeft) {
   EXPECT_GT(at(4 + 7 * 164 + 20, 4 + 10), 60);
 }
 
-// camsim --driver (32-bit build) delivers the linked driver's bytes; the 64-bit build refuses it.
-TEST_F(CamsimRunTest, TheDriverImageDeliversTheLinkedDriversFramesByteForByte) {
-  std::string text;
-#if defined(TORVANE_DRIVER_IMAGE_PATH)
-  ASSERT_EQ(Camsim("--size 320x240 --format yuy2 --frames 30 --out linked", &text), 0) << text;
-  ASSERT_EQ(Camsim("--size 320x240 --format yuy2 --frames 30 --out image --driver " + Quote(TORVANE_DRIVER_IMAGE_PATH),
-                   &text), 0) << text;
-  EXPECT_NE(text.find("driver image: Torvane.sys at 0x"), std::string::npos) << text;
-  std::vector<std::string> linked = Files("linked", ".yuy2");
-  EXPECT_EQ(linked.size(), 30u);
-  ASSERT_EQ(Files("image", ".yuy2"), linked);
-  for (const std::string &name : linked) EXPECT_EQ(ReadFile(dir_ + "/image/" + name), ReadFile(dir_ + "/linked/" + name));
-  EXPECT_EQ(ReadFile(dir_ + "/image/stream.y4m"), ReadFile(dir_ + "/linked/stream.y4m"));
-#else
-  if (sizeof(void *) == 4) GTEST_SKIP() << "configured without TORVANE_DRIVER_IMAGE";
-  EXPECT_EQ(Camsim("--frames 3 --driver Torvane.sys", &text), 2) << text;
-  EXPECT_NE(text.find("32-bit host build"), std::string::npos) << text;
-#endif
-}
-
 // Ordinary mistakes a new user makes: the exit status, what the messages say, the files after.
 TEST_F(CamsimRunTest, OrdinaryMistakesAreRefusedOrExplained) {
   REQUIRE_FFMPEG();
@@ -175,7 +148,7 @@ TEST_F(CamsimRunTest, OrdinaryMistakesAreRefusedOrExplained) {
   Shell(ff + "-f lavfi -i testsrc2=size=320x240 -frames:v 1 -pix_fmt gray gray.jpg");
   Shell(ff + "-f lavfi -i testsrc2=size=320x240 -vf noise=alls=60:allf=t -frames:v 1 noisy.png");
   Shell("cp photo.jpg not_a_hive.jpg && printf 'TorvaneHive 1\\nkey Settings\\nvalue Settings Brightness 4 4d00' "
-        "> cut.hive && mkdir -p mixed && cp noisy.png mixed/a.png && echo notes > mixed/notes.txt && "
+        "> cut.hive && head -c 900 noisy.png > cut.png && mkdir -p mixed && cp noisy.png mixed/a.png && echo notes > mixed/notes.txt && "
         "mkdir -p busy && echo mine > busy/mine.txt");
   const Bytes jpg = ReadFile(dir_ + "/not_a_hive.jpg"), cut = ReadFile(dir_ + "/cut.hive");
   const struct {
@@ -199,6 +172,8 @@ TEST_F(CamsimRunTest, OrdinaryMistakesAreRefusedOrExplained) {
        {}, {}},
       {"files in a source folder that are not images are skipped", "--frames 9 --source mixed --out m", 0,
        {"skipping", "notes.txt"}, {}, {}},
+      {"a damaged picture fails the run with its name", "--frames 9 --source cut.png", 1,
+       {"cut.png: not a readable"}, {}, {}},
       {"frames too large for the driver are explained at once", "--frames 9 --source noisy.png --quality 100 "
        "--sampling 444", 1, {"camera frame 1 is", "76,800 bytes", "lower --quality"}, {" 0x", "(0x", "30 s"}, {}},
       {"--png writes a picture of every frame of every format", "--frames 9 --format i420 --png --out p", 0, {}, {},
@@ -265,6 +240,9 @@ TEST_F(CamsimRunTest, InterruptedRunsKeepTheirSettings) {
     EXPECT_NE(text.find("brightness 77"), std::string::npos) << text;
     EXPECT_NE(text.find("0 blocks left allocated"), std::string::npos) << text;
     EXPECT_NE(Text(out + ".hive").find("Brightness 4 4d000000"), std::string::npos) << "saved at stop";
+    std::string next;
+    ASSERT_EQ(Camsim("--frames 3 --discard --settings " + out + ".hive", &next), 0) << next;
+    EXPECT_NE(next.find("brightness 77"), std::string::npos) << "restored by the next run: " << next;
   }
 }
 

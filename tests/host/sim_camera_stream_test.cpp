@@ -353,23 +353,6 @@ INSTANTIATE_TEST_SUITE_P(All, SimStreamFaults,
                            return name;
                          });
 
-class SimStreamSources : public SimStreamTest {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("simcam-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Write(const std::string &name, const std::vector<uint8_t> &bytes) {
-    std::string path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-    return path;
-  }
-  std::filesystem::path dir_;
-};
-
 // A smooth picture with structure in both directions.
 std::vector<uint8_t> Pattern(int w, int h) {
   std::vector<uint8_t> rgb(size_t(w) * h * 3);
@@ -415,21 +398,29 @@ std::vector<uint8_t> Bmp(int w, int h, const std::vector<uint8_t> &rgb) {
 // A folder is read in name order and round again: JPEG files go out byte for byte whatever their
 // size, pictures are scaled to the stream's size (the BMP from 213 wide, its rows padded) and
 // encoded.
-TEST_F(SimStreamSources, FilesGoOutInNameOrderJpegsByteForBytePicturesScaledAndEncoded) {
+TEST_F(SimStreamTest, FilesGoOutInNameOrderJpegsByteForBytePicturesScaledAndEncoded) {
+  const std::filesystem::path dir = ::testing::TempDir() + "simcam-sources-" + std::to_string(::getpid());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto write = [&](const char *name, const std::vector<uint8_t> &bytes) {
+    std::ofstream out((dir / name).string(), std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+  };
   std::string here = __FILE__;
   std::ifstream sample(here.substr(0, here.rfind("/tests/")) + "/samples/mandelbrot.jpg", std::ios::binary);
   std::vector<uint8_t> a((std::istreambuf_iterator<char>(sample)), std::istreambuf_iterator<char>());
   std::vector<uint8_t> b = SimEncoder_Encode(SimScene_Render(333, 211, 1), 444, 95, 0, false, SimParamBlock());
   std::vector<uint8_t> exact = Pattern(320, 240), odd = Pattern(213, 160);
   ASSERT_GT(a.size(), 1000u);
-  Write("a.jpg", a), Write("b.jpg", b), Write("c.ppm", Ppm(320, 240, exact)), Write("d.bmp", Bmp(213, 160, odd));
+  write("a.jpg", a), write("b.jpg", b), write("c.ppm", Ppm(320, 240, exact)), write("d.bmp", Bmp(213, 160, odd));
   HostCameraStreamConfig config;
   config.quality = 92;
   config.sampling = 444;
-  config.sources = {dir_.string()};
+  config.sources = {dir.string()};
   camera_.ConfigureStream(config);
   Start(camera_, 240);
   std::vector<Assembled> frames = Collect(camera_, 5, config.maxPacketSize);
+  std::filesystem::remove_all(dir);
   std::vector<HostSentFrame> sent = camera_.SentFrames();
   for (size_t i : {0, 1, 4}) {
     const std::vector<uint8_t> &file = i == 1 ? b : a;
