@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
-#include <tuple>
 
 #include <jpeglib.h>  // after cstdio: it needs FILE and size_t
 
@@ -235,28 +234,15 @@ TEST(ScanJpegLengthTest, HandMadeStreams) {
   EXPECT_EQ(ScanJpegLength(nullptr, 0), 0u);
 }
 
-// Sizes that do not suit the format, a folder that cannot be made, a short frame, a folder gone,
-// a disk full (a link to /dev/full: the data fails to land only when flushed, so the close must
-// be checked too).
-TEST_F(FrameWriterTest, UnusableOptionsShortFramesAndFailedWritesThrow) {
-  const std::tuple<OutputFormat, int, int, unsigned> unusable[] = {
-      {OutputFormat::Rgb24, 0, 4, 30}, {OutputFormat::Yuy2, 5, 4, 30}, {OutputFormat::I420, 4, 3, 30}, {OutputFormat::Yuy2, 4, 4, 0}};
-  for (const auto &[format, width, height, fps] : unusable) {
-    FrameWriterOptions options = Options(format, width, height);
-    options.fps = fps;
-    EXPECT_THROW(FrameWriter{options}, std::runtime_error) << width << "x" << height << " at " << fps;
-  }
+// A short frame, a folder gone, a disk full (a link to /dev/full: the data fails to land only
+// when flushed, so the close must be checked too).
+TEST_F(FrameWriterTest, ShortFramesAndFailedWritesThrow) {
   FrameWriterOptions options = Options(OutputFormat::Yuy2, 8, 2);
   options.dir = dir_ + "/a/b";  // made with its parents
   FrameWriter yuy2(options);
   Bytes frame(64, 0x40);
   yuy2.Write(1, frame.data(), 32);
   EXPECT_THROW(yuy2.Write(2, frame.data(), 31), std::runtime_error);
-  std::ofstream(Path("a/file")) << "x";
-  for (const char *dir : {"a/file", "a/file/sub"}) {
-    options.dir = Path(dir);
-    EXPECT_THROW(FrameWriter{options}, std::runtime_error) << dir;
-  }
   fs::remove_all(dir_);
   EXPECT_THROW(yuy2.Write(3, frame.data(), 32), std::runtime_error);
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";

@@ -36,8 +36,7 @@ TEST_F(ControlsTest, TheStillPropertyMarksTheNextFrame) {
   for (const HostFrame &f : capture.frames) {
     if (f.info.still) stills.push_back(f.sequence);
   }
-  // With one buffer in flight the trigger reaches the frame after the one just received, or the
-  // one after that when the camera was already sending it.
+  // With one buffer in flight: the frame after the one received, or the next if already on its way.
   ASSERT_EQ(stills.size(), 2u);
   EXPECT_TRUE(stills[0] > 8 && stills[0] <= 10) << stills[0];
   EXPECT_TRUE(stills[1] > 16 && stills[1] <= 18) << stills[1];
@@ -91,9 +90,8 @@ TEST_F(ControlsTest, SettingsChangedByPropertiesAreSavedAtStopAndRestoredInTheNe
   std::filesystem::remove(hive);
 }
 
-// Id 9 writes the camera's parameter memory over the bulk pipe and id 1 reads it back; once the
-// camera answers every bulk read with two bytes, what a reply reports beyond them reads as
-// zeros, not as whatever the buffer held before.
+// Id 9 writes the camera's parameter memory and id 1 reads it back; bytes a reply reports beyond
+// what the camera sent read as zeros, not as whatever the buffer held.
 TEST_F(ControlsTest, PrivateCommandsReachTheCameraAndReadsReportOnlyWhatTheyFilled) {
   Plug();
   std::vector<uint8_t> written(32), input(32, 0), read(32, 0);

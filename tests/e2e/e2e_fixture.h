@@ -1,6 +1,5 @@
-// The whole stack in one process: the driver registered through DriverEntry, a simulated camera
-// plugged in through the stream class and the camera class library, streams run and read as an
-// application does. Each test ends with the device gone and the pool, threads and handles back.
+// The whole stack in one process: driver, stream class, class library and simulated camera, streams
+// read as an application does. Each test ends with the pool, threads and handles back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,8 +21,7 @@
 
 namespace e2e {
 
-// What an application received from one stream, the raw frames the class library handed to
-// the driver (by raw frame index), and the device's settings while it ran.
+// What an application received, the raw frames the driver got (by index), the device's settings.
 struct Capture {
   std::vector<HostFrame> frames;
   std::map<uint64_t, std::vector<uint8_t>> raws;
@@ -41,8 +39,7 @@ class EndToEndTest : public ::testing::Test {
   // The capture pin's RGB24 format of this size, as the data intersection picks it.
   static std::vector<uint8_t> Rgb24Format(HostCameraDevice &device, int width, int height);
   std::vector<uint8_t> Rgb24Format(int width, int height) { return Rgb24Format(*device_, width, height); }
-  // The bandwidth allocation's format: none for RGB24 (the pin's own), else the RGB24 record
-  // with the output format's compression.
+  // The bandwidth allocation's format: none for RGB24, else the RGB24 record with its compression.
   static std::vector<uint8_t> Allocation(HostCameraDevice &device, int width, int height, UCHAR format);
   std::vector<uint8_t> Allocation(int width, int height, UCHAR format) { return Allocation(*device_, width, height, format); }
 
@@ -59,11 +56,10 @@ class EndToEndTest : public ::testing::Test {
 
   PDEVICE_CONTEXT Context() const { return static_cast<PDEVICE_CONTEXT>(device_->DeviceContext()); }
   static std::vector<UCHAR> BlankFrame(LONG width, LONG height, UCHAR format);
-  // Checks frames `from` on against the images the application must have got, worked out from
-  // the raw frames with the library's own decode and processing: blank during the seven warm-up
-  // frames, then the processed image of the previous raw frame, or where that cannot be decoded
-  // at the size, the image before it. A frame whose image cannot be known (its raw frame fell
-  // out of the log) fails when `allKnown`, else is skipped. Returns how many were compared.
+  // Checks frames `from` on against the library's own decode and processing of the raw frames:
+  // blank for the seven warm-up frames, then the previous raw frame's image (or, where that does
+  // not decode at the size, the one before). A frame whose raw frame fell out of the log fails when
+  // `allKnown`, else is skipped. Returns how many were compared.
   static unsigned ExpectImages(const Capture &capture, LONG width, LONG height, UCHAR format, size_t from = 1,
                                bool allKnown = true);
 

@@ -46,10 +46,8 @@ TEST_F(LifecycleTest, StartStopAndFormatChangesRepeatedManyTimes) {
   EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
 }
 
-// The class library keeps handing the driver raw frames while capture stop and the bandwidth
-// release run. None of them may reach the frame buffers or the worker (which the release
-// frees), nor undo the stop's reset: every later stream still begins with its seven blank
-// frames and then the camera's images.
+// Raw frames keep coming during capture stop and the bandwidth release: none may reach the freed
+// buffers or the worker, nor undo the stop's reset (every later stream begins with seven blanks).
 TEST_F(LifecycleTest, RawFramesDuringStopAndReleaseAreKeptFromTheBuffersAndTheWorker) {
   HostDeviceOptions options;
   options.lateFrames = 3;
@@ -74,8 +72,7 @@ TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverythin
   for (int i = 0; i < 20; ++i) stream->QueueRead(320 * 240 * 3);
   HostFrame frame;
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(stream->NextFrame(&frame));
-  // With the isochronous pipe stopped no frame can fill the two reads queued now: the removal
-  // finds them waiting.
+  // With the isochronous pipe stopped the removal finds the two reads queued now still waiting.
   PDEVICE_CONTEXT dc = Context();
   dc->g_UsbcamdInterface.USBCAMD_SetIsoPipeState(dc, USBCAMD_STOP_STREAM);
   stream->QueueRead(320 * 240 * 3);

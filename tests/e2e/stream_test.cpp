@@ -1,6 +1,5 @@
-// Frames through the whole stack equal, byte for byte, the library's own decode and processing
-// of the camera's frames: the larger sizes (the worker tests cover each format at the smallest),
-// two cameras at once, the camera's other encodings, MJPG.
+// Frames through the whole stack equal the library's own decode and processing of the camera's
+// frames: the larger sizes (the worker tests cover the smallest), two cameras, other encodings, MJPG.
 #include "e2e/e2e_fixture.h"
 
 #include <thread>
@@ -30,8 +29,7 @@ TEST_F(StreamTest, LargerSizesMatchTheLibrarysOwnDecodeOfTheCamerasFrames) {
   }
 }
 
-// Two cameras at once, at different sizes, formats and settings, both allocated before either
-// starts: each camera's start command, frames and picture settings are its own.
+// Two cameras at different sizes, formats and settings, both allocated before either starts.
 TEST_F(StreamTest, TwoCamerasStreamSideBySideEachWithItsOwnFramesAndSettings) {
   HostSimCamera otherCamera;
   HostCameraStreamConfig config;
@@ -87,8 +85,7 @@ TEST_F(StreamTest, MjpgPassesTheCamerasJpegDataThroughAfterTheWarmUp) {
   }
 }
 
-// 4:2:0 with restart markers and an APP10 segment: the raw frames the driver got are the
-// camera's frames padded to whole packets, decoded as the library decodes them.
+// 4:2:0, restart markers, APP10: the driver's raw frames are the camera's, padded to whole packets.
 TEST_F(StreamTest, TheCamerasFramesArriveAsSentAndTheDriverSeesEverySlot) {
   HostCameraStreamConfig config;
   config.sampling = 420;

@@ -16,13 +16,6 @@ class CameraCommandsTest : public ::testing::Test {
     return USBCAMD_ControlVendorCommand(&context_, 0x0C, value, index, buffer, length, in, NULL, NULL);
   }
   NTSTATUS Out(USHORT value, USHORT index) { return Vendor(value, index, NULL, NULL, false); }
-  uint8_t In(USHORT value, USHORT index) {
-    uint8_t b = 0xEE;
-    ULONG length = 1;
-    EXPECT_EQ(Vendor(value, index, &b, &length, true), STATUS_SUCCESS);
-    EXPECT_EQ(length, 1u);
-    return b;
-  }
   NTSTATUS Bulk(USHORT pipe, std::vector<uint8_t> &buffer) {
     return HostUsbcamd_Interface().USBCAMD_BulkReadWrite(&context_, pipe, buffer.data(), ULONG(buffer.size()), NULL,
                                                          NULL);
@@ -72,114 +65,6 @@ TEST_F(CameraCommandsTest, AnInRequestGetsTheAnswerAndTheBytesTransferred) {
     EXPECT_EQ(buffer, c.buffer) << "asked for " << c.asked;
   }
   EXPECT_EQ(camera_.Requests()[2].status, STATUS_DEVICE_DATA_ERROR);
-}
-
-TEST_F(CameraCommandsTest, RequestsWithoutACameraOrWithBadLengthsFail) {
-  int other = 0;
-  ULONG length = 1;
-  uint8_t b = 0;
-  EXPECT_EQ(USBCAMD_ControlVendorCommand(&other, 0x0C, 0, 0, &b, &length, FALSE, NULL, NULL),
-            STATUS_DEVICE_NOT_CONNECTED);
-  length = 0x10000;
-  EXPECT_EQ(Vendor(0, 0, &b, &length, false), STATUS_INVALID_PARAMETER);
-  length = 1;
-  EXPECT_EQ(Vendor(0, 0, nullptr, &length, false), STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(camera_.Requests().empty());
-}
-
-NTSTATUS NTAPI RecordCompletion(PVOID, PVOID context, NTSTATUS status) {
-  *static_cast<NTSTATUS *>(context) = status;
-  return STATUS_SUCCESS;
-}
-
-TEST_F(CameraCommandsTest, ACompletionRoutineGetsTheStatus) {
-  camera_.AnswerControl(false, 1, 2, {STATUS_IO_TIMEOUT, {}, 0});
-  NTSTATUS completed = STATUS_PENDING;
-  EXPECT_EQ(USBCAMD_ControlVendorCommand(&context_, 0x0C, 1, 2, NULL, NULL, FALSE, RecordCompletion, &completed),
-            STATUS_IO_TIMEOUT);
-  EXPECT_EQ(completed, STATUS_IO_TIMEOUT);
-}
-
-TEST_F(CameraCommandsTest, BulkPipesReadAndWrite) {
-  USBCAMD_INTERFACE i = HostUsbcamd_Interface();
-  EXPECT_EQ(i.Interface.Size, sizeof(USBCAMD_INTERFACE));
-  EXPECT_EQ(i.Interface.Version, USBCAMD_VERSION_200);
-  camera_.AnswerBulkRead({STATUS_SUCCESS, {9, 8, 7}, 1});
-  std::vector<uint8_t> in(4, 0xEE), out = {5, 6};
-  EXPECT_EQ(Bulk(0, in), STATUS_SUCCESS);
-  EXPECT_EQ(in, (std::vector<uint8_t>{9, 8, 7, 0xEE})) << "a short read leaves the rest";
-  EXPECT_EQ(Bulk(1, out), STATUS_SUCCESS);
-  EXPECT_EQ(Bulk(2, out), STATUS_INVALID_PARAMETER);
-  std::vector<HostUsbRequest> seen = camera_.Requests();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].kind, HostUsbRequest::BulkIn);
-  EXPECT_EQ(seen[0].length, 4u);
-  EXPECT_EQ(seen[1].kind, HostUsbRequest::BulkOut);
-  EXPECT_EQ(seen[1].data, out);
-  // With no operation open, bulk writes come back in order; then zeros.
-  std::vector<uint8_t> second = {6, 7, 8}, a(4), b(6);
-  ASSERT_EQ(Bulk(1, second), STATUS_SUCCESS);
-  ASSERT_EQ(Bulk(0, a), STATUS_SUCCESS);
-  ASSERT_EQ(Bulk(0, b), STATUS_SUCCESS);
-  EXPECT_EQ(a, (std::vector<uint8_t>{5, 6, 6, 7}));
-  EXPECT_EQ(b, (std::vector<uint8_t>{8, 0, 0, 0, 0, 0}));
-}
-
-TEST_F(CameraCommandsTest, StartAndStopSwitchStreamingAndSizeAndTheReadyPollIsNoStop) {
-  const int sizes[3][3] = {{0x0A40, 160, 120}, {0x1440, 320, 240}, {0x2840, 640, 480}};
-  for (auto &s : sizes) {
-    ASSERT_EQ(Out(USHORT(s[0]), 0), STATUS_SUCCESS);
-    EXPECT_TRUE(camera_.Streaming());
-    int w = 0, h = 0;
-    camera_.StreamSize(&w, &h);
-    EXPECT_EQ(w, s[1]);
-    EXPECT_EQ(h, s[2]);
-    EXPECT_EQ(In(0xA0, 0), 0x04);
-    EXPECT_TRUE(camera_.Streaming());
-  }
-  ASSERT_EQ(Out(0x00A0, 0), STATUS_SUCCESS);
-  EXPECT_FALSE(camera_.Streaming());
-  // A start the camera refuses changes nothing; one answered by a rule with success counts.
-  camera_.AnswerControl(false, 0x0A40, 7, {STATUS_DEVICE_DATA_ERROR, {}, 1});
-  EXPECT_EQ(Out(0x0A40, 7), STATUS_DEVICE_DATA_ERROR);
-  EXPECT_FALSE(camera_.Streaming());
-  camera_.AnswerControl(false, 0x0A40, 7, {STATUS_SUCCESS, {}, 1});
-  EXPECT_EQ(Out(0x0A40, 7), STATUS_SUCCESS);
-  EXPECT_TRUE(camera_.Streaming());
-  // The ready poll as programmed: not ready for n polls, then ready.
-  camera_.SetReadyAfterPolls(2);
-  std::vector<uint8_t> polls;
-  for (int i = 0; i < 4; ++i) polls.push_back(In(0xA0, 0));
-  EXPECT_EQ(polls, (std::vector<uint8_t>{0, 0, 4, 4}));
-}
-
-TEST_F(CameraCommandsTest, ParameterMemoryWrittenWithD6ReadsBackWith20) {
-  std::vector<uint8_t> block(40);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(0x30 + 7 * i);
-  EXPECT_EQ(Out(6, 0xD6), STATUS_SUCCESS);
-  EXPECT_EQ(In(7, 0), 0x00);
-  ASSERT_EQ(Bulk(1, block), STATUS_SUCCESS);
-  EXPECT_EQ(Out(6, 0xA0), STATUS_SUCCESS);
-  EXPECT_EQ(Out(6, 0x20), STATUS_SUCCESS);
-  EXPECT_EQ(In(7, 0), 0x00);
-  std::vector<uint8_t> back(48, 0xEE), expected = block;
-  expected.resize(48, 0);  // never written
-  ASSERT_EQ(Bulk(0, back), STATUS_SUCCESS);
-  EXPECT_EQ(back, expected);
-  // Another read opens the operation afresh and starts at the beginning again.
-  Out(6, 0xA0);
-  Out(6, 0x20);
-  std::vector<uint8_t> again(4);
-  Bulk(0, again);
-  EXPECT_EQ(again, std::vector<uint8_t>(block.begin(), block.begin() + 4));
-  // Operation 0x90 gives the firmware version, two bytes, unless a programmed answer comes first.
-  camera_.AnswerBulkRead({STATUS_SUCCESS, {9, 9}, 1});
-  Out(6, 0x90);
-  std::vector<uint8_t> version(2);
-  Bulk(0, version);
-  EXPECT_EQ(version, (std::vector<uint8_t>{9, 9}));
-  Bulk(0, version);
-  EXPECT_EQ(version, (std::vector<uint8_t>{1, 2}));
 }
 
 TEST_F(CameraCommandsTest, TheStatusBlockDescribesTheStream) {

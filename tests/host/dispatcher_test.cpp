@@ -1,8 +1,6 @@
-// Events, waits, delays and system threads of the host kernel.
+// Events and waits of the host kernel.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 
 #include "host_kernel.h"
 
@@ -54,66 +52,6 @@ TEST(Events, WaitAnyReturnsTheLowestSignalledIndexAndWaitAllNeedsEvery) {
   KeSetEvent(&stop, IO_NO_INCREMENT, FALSE);
   EXPECT_EQ(wait(WaitAny), STATUS_WAIT_0);
   EXPECT_EQ(wait(WaitAll), STATUS_WAIT_0);
-}
-
-TEST(Events, RelativeTimeoutIsInHundredsOfNanoseconds) {
-  KEVENT e;
-  KeInitializeEvent(&e, NotificationEvent, FALSE);
-  LARGE_INTEGER timeout = Relative100ns(20 * 10000);  // 20 ms
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
-}
-
-struct Handoff {
-  KEVENT go, done;
-  std::atomic<int> stage{0};
-};
-
-VOID NTAPI HandoffWorker(PVOID context) {
-  auto *h = static_cast<Handoff *>(context);
-  KeWaitForSingleObject(&h->go, Executive, KernelMode, FALSE, NULL);
-  h->stage = 1;
-  KeSetEvent(&h->done, IO_NO_INCREMENT, FALSE);
-  PsTerminateSystemThread(STATUS_SUCCESS);
-  h->stage = 2;  // never reached: the thread ends in PsTerminateSystemThread
-}
-
-TEST(SystemThreads, RunWaitSignalTerminateAndRelease) {
-  size_t objectsBefore = HostObjects_LiveCount();
-  Handoff h;
-  KeInitializeEvent(&h.go, NotificationEvent, FALSE);
-  KeInitializeEvent(&h.done, NotificationEvent, FALSE);
-  HANDLE handle = NULL;
-  PVOID thread = NULL;
-  ASSERT_EQ(PsCreateSystemThread(&handle, 0x1F03FF, NULL, NULL, NULL, HandoffWorker, &h), STATUS_SUCCESS);
-  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0x1F03FF, NULL, KernelMode, &thread, NULL), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
-  EXPECT_EQ(ObReferenceObjectByHandle((HANDLE)0x7, 0, NULL, KernelMode, &thread, NULL), STATUS_INVALID_HANDLE);
-  EXPECT_EQ(Poll(thread), STATUS_TIMEOUT);
-  KeSetEvent(&h.go, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(KeWaitForSingleObject(&h.done, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
-  // The thread object is signalled when the thread has ended.
-  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
-  EXPECT_TRUE(HostThreads_WaitAllExited(5000));
-  EXPECT_EQ(h.stage, 1);
-  ObDereferenceObject(thread);
-  EXPECT_EQ(HostObjects_LiveCount(), objectsBefore);
-  EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER) << "outside a system thread";
-}
-
-// A scaled delay still counts the interval asked for. Scaled to nothing, an hour's delay
-// returns at once; were the scale ignored, the test would hang until ctest's time-out.
-TEST(Delays, ScaledSleepStillCountsTheRequestedInterval) {
-  HostTime_ResetDelayStats();
-  HostTime_SetDelayScale(0, 1);
-  LARGE_INTEGER anHour = Relative100ns(36000000000LL);
-  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &anHour), STATUS_SUCCESS);
-  HostTime_SetDelayScale(1, 1);
-  HostDelayStats stats = HostTime_DelayStats();
-  EXPECT_EQ(stats.count, 1u);
-  EXPECT_EQ(stats.total100ns, 36000000000LL);
 }
 
 TEST(DispatcherDeathTest, BlockingAtDispatchLevelOrOnAnUninitialisedEventIsABugCheck) {

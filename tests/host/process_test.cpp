@@ -1,14 +1,11 @@
-// Process contexts: handles that belong to an application's process and kernel handles, the
-// object type a reference names, and the critical-region count checked when a request returns
-// to its application or a system thread ends.
+// Process contexts: handles that belong to an application's process, and the critical-region
+// count checked when a request returns to its application or a system thread ends.
 #include <gtest/gtest.h>
 
 #include "host_kernel.h"
 #include "host_registry.h"
 
 namespace {
-
-VOID NTAPI ReturnAtOnce(PVOID) {}
 
 VOID NTAPI EndInsideACriticalRegion(PVOID) { KeEnterCriticalRegion(); }
 
@@ -77,38 +74,6 @@ TEST_F(ProcessDeathTest, AnApplicationsHandleUsedInAnotherProcessIsABugCheck) {
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
   }
   EXPECT_EQ(HostRegistry_GetDword(&pdo_, "Settings", "Brightness"), 40u);
-}
-
-TEST_F(ProcessTest, KernelHandlesWorkInEveryProcess) {
-  HANDLE key, thread = NULL, driverKey = NULL;
-  OBJECT_ATTRIBUTES kernelHandle;
-  InitializeObjectAttributes(&kernelHandle, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-  size_t before = HostObjects_ApplicationHandlesCreated();
-  {
-    HostProcessScope scope(HostProcess_NewApplication());
-    key = CreateSettingsKey(OBJ_KERNEL_HANDLE);
-    ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DRIVER, 0x20000, &driverKey), STATUS_SUCCESS);
-    ASSERT_EQ(PsCreateSystemThread(&thread, 0x1F03FF, &kernelHandle, NULL, NULL, ReturnAtOnce, NULL),
-              STATUS_SUCCESS);
-  }
-  EXPECT_EQ(HostObjects_ApplicationHandlesCreated(), before);
-  {
-    HostProcessScope scope(HostProcess_NewApplication());
-    EXPECT_EQ(SetDword(key, 60), STATUS_SUCCESS);
-  }
-  EXPECT_EQ(HostRegistry_GetDword(&pdo_, "Settings", "Brightness"), 60u);
-  PVOID object = NULL;
-  EXPECT_EQ(ObReferenceObjectByHandle(thread, 0x1F03FF, *PsThreadType, KernelMode, &object, NULL), STATUS_SUCCESS);
-  EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
-  ObDereferenceObject(object);
-  // A reference that names another type than the object's is refused.
-  object = NULL;
-  EXPECT_EQ(ObReferenceObjectByHandle(key, 0, *PsThreadType, KernelMode, &object, NULL), STATUS_OBJECT_TYPE_MISMATCH);
-  EXPECT_EQ(object, nullptr);
-  EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(driverKey), STATUS_SUCCESS);
-  EXPECT_TRUE(HostThreads_WaitAllExited(5000));
 }
 
 TEST(CriticalRegionDeathTest, UnbalancedRegionsAreBugChecks) {

@@ -1,11 +1,6 @@
 // The host registry: device keys and subkeys opened through handles, the value-information
-// records and their answers for short buffers, fault injection, and hives saved to a file and
-// loaded back.
+// records and their answers for short buffers, and fault injection.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
 
 #include "host_kernel.h"
 #include "host_registry.h"
@@ -123,61 +118,6 @@ TEST_F(RegistryTest, CreateMakesOnlyTheLastComponentAndHandlesAreCheckedAndClose
   EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
   EXPECT_EQ(SetDword(driver_, 1), STATUS_SUCCESS);
   EXPECT_EQ(HostRegistry_GetDword(&pdo_, "", "V"), 1u);
-}
-
-TEST_F(RegistryTest, OpensAndCreatesFailOnRequest) {
-  HANDLE h = NULL;
-  HostRegistry_FailOpen(&pdo_, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DRIVER, 0x20000, &h), STATUS_ACCESS_DENIED);
-  HostRegistry_FailOpen(&pdo_, STATUS_SUCCESS);
-  EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DEVICE, 0x20000, &h), STATUS_INVALID_PARAMETER);
-  HostRegistry_FailCreateKey(STATUS_INSUFFICIENT_RESOURCES, 2);
-  for (NTSTATUS expected : {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}) {
-    EXPECT_EQ(Create(u"S", &h), expected);
-  }
-  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
-  EXPECT_EQ(HostRegistry_Stats().deviceKeyOpens, 1u) << "the fixture's; refused opens do not count";
-}
-
-TEST_F(RegistryTest, HivesSurviveASaveAndLoadExactly) {
-  HostRegistry_SetDword(&pdo_, "Settings", "Brightness", 12);
-  HostRegistry_SetValue(&pdo_, "Settings", "Empty", REG_BINARY, {});
-  HostRegistry_SetValue(&pdo_, "Settings", "odd name %\\", REG_SZ, {'a', 0, 0, 0});
-  std::vector<uint8_t> big(1000);
-  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7);
-  HostRegistry_SetValue(&pdo_, "Deep\\Er", "Blob", 0x1234, big);
-  HostRegistry_SetDword(&pdo_, "", "AtTheTop", 5);
-  std::string file = ::testing::TempDir() + "torvane_registry_" + std::to_string(getpid()) + ".txt";
-  ASSERT_TRUE(HostRegistry_SaveHive(&pdo_, file));
-
-  DEVICE_OBJECT other;
-  memset(&other, 0, sizeof(other));
-  ASSERT_TRUE(HostRegistry_LoadHive(&other, file));
-  EXPECT_EQ(HostRegistry_GetDword(&other, "Settings", "Brightness"), 12u);
-  EXPECT_EQ(HostRegistry_GetValue(&other, "Settings", "Empty")->data.size(), 0u);
-  EXPECT_EQ(HostRegistry_GetValue(&other, "Settings", "odd name %\\")->type, ULONG(REG_SZ));
-  EXPECT_EQ(HostRegistry_GetValue(&other, "Deep\\Er", "Blob")->type, 0x1234u);
-  EXPECT_EQ(HostRegistry_GetValue(&other, "Deep\\Er", "Blob")->data, big);
-  EXPECT_EQ(HostRegistry_GetDword(&other, "", "AtTheTop"), 5u);
-  EXPECT_EQ(HostRegistry_ValueNames(&other, "Settings"),
-            (std::vector<std::string>{"Brightness", "Empty", "odd name %\\"}));
-
-  // A file that is no hive, or a damaged or cut one, changes nothing and says where it is wrong.
-  const std::pair<const char *, const char *> damaged[] = {
-      {"something else\n", "line 1"},
-      {"TorvaneHive 1\nkey Settings\nvalue Settings Brightness 4 4d0\n", "line 3"},
-      {"TorvaneHive 1\nkey Settings\nvalue Settings Brightness 4 4d000000", "line 3: cut short"},
-      {"TorvaneHive 1\n\nkey Settings extra\nvalue Settings B 4 4d000000\nbogus\n", "line 5"},
-  };
-  for (const auto &[text, where] : damaged) {
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-    std::string why;
-    EXPECT_FALSE(HostRegistry_LoadHive(&other, file, &why)) << text;
-    EXPECT_EQ(why.rfind(where, 0), 0u) << why;
-  }
-  EXPECT_EQ(HostRegistry_GetDword(&other, "Settings", "Brightness"), 12u);
-  std::remove(file.c_str());
-  EXPECT_FALSE(HostRegistry_LoadHive(&other, file));
 }
 
 TEST(RegistryDeathTest, RegistryRoutinesNeedPassiveLevel) {

@@ -1,7 +1,6 @@
-// A deadline for a test that waits on driver threads: a worker that never finishes its frame
-// would leave the driver's callback waiting for ever, and the test would sit until ctest's
-// time-out with nothing said. Past the deadline the watchdog names the test and what it was
-// waiting for, and ends the process.
+// A deadline for a test that waits on driver threads: a worker that never finishes its frame would
+// leave the test sitting silently until ctest's time-out. Past the deadline the watchdog names the
+// test and what it was waiting for, and ends the process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,11 +20,10 @@ class TestWatchdog {
     std::string test = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : "a test";
     thread_ = std::thread([this, limit, test, what] {
       std::unique_lock<std::mutex> guard(lock_);
-      if (!done_.wait_for(guard, limit, [this] { return disarmed_; })) {
-        fprintf(stderr, "\n*** %s: %s did not happen within %lld s\n", test.c_str(), what.c_str(), (long long)limit.count());
-        fflush(stderr);
-        abort();
-      }
+      if (done_.wait_for(guard, limit, [this] { return disarmed_; })) return;
+      fprintf(stderr, "\n*** %s: %s did not happen within %lld s\n", test.c_str(), what.c_str(),
+              (long long)limit.count());
+      abort();
     });
   }
   ~TestWatchdog() {
