@@ -16,14 +16,11 @@
 // run only.
 //
 //   build/host64/bench/decode_bench [--benchmark_min_time=0.5s] [--benchmark_repetitions=N]
-#include <benchmark/benchmark.h>
-#include <turbojpeg.h>
-
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench_frames.h"
 #include "imageproc.h"
 #include "jpg_scene.h"
 #include "sim_media.h"
@@ -32,25 +29,7 @@ namespace {
 
 constexpr int kFramesPerSet = 8;
 
-struct FrameSet {
-  std::string name;  // e.g. "640x480/422/q75"
-  int width, height;
-  std::vector<std::vector<uint8_t>> frames;
-};
-
-std::vector<uint8_t> Encode(tjhandle tj, const std::vector<uint8_t> &rgb, int w, int h, int samp, int q) {
-  unsigned char *buf = nullptr;
-  unsigned long size = 0;
-  if (tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &buf, &size, samp, q, 0) != 0) {
-    std::fprintf(stderr, "encode failed: %s\n", tjGetErrorStr2(tj));
-    std::exit(1);
-  }
-  std::vector<uint8_t> out(buf, buf + size);
-  tjFree(buf);
-  return out;
-}
-
-std::vector<FrameSet> MakeSets() {
+std::vector<BenchFrames> MakeSets() {
   struct SetShape { int w, h, samp, q; const char *samp_name; };
   const SetShape shapes[] = {
       {160, 120, TJSAMP_422, 75, "422"}, {160, 120, TJSAMP_422, 90, "422"}, {160, 120, TJSAMP_420, 75, "420"},
@@ -58,14 +37,14 @@ std::vector<FrameSet> MakeSets() {
       {640, 480, TJSAMP_422, 75, "422"}, {640, 480, TJSAMP_422, 90, "422"}, {640, 480, TJSAMP_420, 75, "420"},
   };
   tjhandle tj = tjInitCompress();
-  std::vector<FrameSet> sets;
+  std::vector<BenchFrames> sets;
   for (const SetShape &s : shapes) {
-    FrameSet set;
+    BenchFrames set;
     set.name = std::to_string(s.w) + "x" + std::to_string(s.h) + "/" + s.samp_name + "/q" + std::to_string(s.q);
     set.width = s.w;
     set.height = s.h;
     for (int i = 0; i < kFramesPerSet; ++i) {
-      set.frames.push_back(Encode(tj, TestScene(s.w, s.h, 1000 + i), s.w, s.h, s.samp, s.q));
+      set.frames.push_back(BenchEncode(tj, TestScene(s.w, s.h, 1000 + i), s.w, s.h, s.samp, s.q));
     }
     sets.push_back(std::move(set));
   }
@@ -77,11 +56,11 @@ std::vector<FrameSet> MakeSets() {
   }
   for (int samp : {TJSAMP_422, TJSAMP_420}) {
     for (int q : {50, 75, 90}) {
-      FrameSet set;
+      BenchFrames set;
       set.name = std::string("640x480/") + (samp == TJSAMP_422 ? "422" : "420") + "/samples-q" + std::to_string(q);
       set.width = 640;
       set.height = 480;
-      for (const std::vector<uint8_t> &rgb : samples) set.frames.push_back(Encode(tj, rgb, 640, 480, samp, q));
+      for (const std::vector<uint8_t> &rgb : samples) set.frames.push_back(BenchEncode(tj, rgb, 640, 480, samp, q));
       sets.push_back(std::move(set));
     }
   }
@@ -89,7 +68,7 @@ std::vector<FrameSet> MakeSets() {
   return sets;
 }
 
-void BM_Torvane(benchmark::State &state, const FrameSet *set) {
+void BM_Torvane(benchmark::State &state, const BenchFrames *set) {
   std::vector<uint8_t> context(ZRImageProcess_GetContextSize());
   ZRImageProcess_Initialize(nullptr, context.data());
   std::vector<uint8_t> bmp(static_cast<size_t>(set->width) * set->height * 3);
@@ -110,67 +89,34 @@ void BM_Torvane(benchmark::State &state, const FrameSet *set) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_Turbo(benchmark::State &state, const FrameSet *set, int flags) {
-  tjhandle tj = tjInitDecompress();
-  std::vector<uint8_t> bmp(static_cast<size_t>(set->width) * set->height * 3);
-  size_t i = 0;
-  for (auto _ : state) {
-    const std::vector<uint8_t> &f = set->frames[i++ % set->frames.size()];
-    if (tjDecompress2(tj, f.data(), f.size(), bmp.data(), set->width, 0, set->height, TJPF_BGR,
-                      TJFLAG_BOTTOMUP | flags) != 0) {
-      state.SkipWithError(tjGetErrorStr2(tj));
-      break;
-    }
-    benchmark::DoNotOptimize(bmp.data());
-    benchmark::ClobberMemory();
+// Per frame set, torvane's time divided by each of the others'.
+void PrintRatios(const CpuTimeReporter &times, const std::vector<BenchFrames> &sets) {
+  std::printf("\ntorvane CPU time / reference CPU time (below 1.0: torvane faster)\n");
+  std::printf("%-28s %10s %12s %16s %16s\n", "frames", "torvane us", "vs turbo", "vs turbo_fast", "turbo_fast us");
+  for (const BenchFrames &s : sets) {
+    double t = times.Time("torvane/" + s.name), d = times.Time("turbo/" + s.name),
+           f = times.Time("turbo_fast/" + s.name);
+    if (t == 0 || d == 0 || f == 0) continue;
+    std::printf("%-28s %10.1f %12.3f %16.3f %16.1f\n", s.name.c_str(), t, t / d, t / f, f);
   }
-  state.SetItemsProcessed(state.iterations());
-  tjDestroy(tj);
 }
-
-// Keeps the mean CPU time of every benchmark for the ratio table: the decoders are single-
-// threaded, and CPU time is less disturbed than wall time when the machine is shared.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs) {
-      if (r.error_occurred) continue;
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "mean") continue;
-      std::string name = r.run_name.function_name;
-      times_[name] = r.GetAdjustedCPUTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void PrintRatios(const std::vector<FrameSet> &sets) {
-    std::printf("\ntorvane CPU time / reference CPU time (below 1.0: torvane faster)\n");
-    std::printf("%-28s %10s %12s %16s %16s\n", "frames", "torvane us", "vs turbo", "vs turbo_fast", "turbo_fast us");
-    for (const FrameSet &s : sets) {
-      double t = times_["torvane/" + s.name], d = times_["turbo/" + s.name], f = times_["turbo_fast/" + s.name];
-      if (t == 0 || d == 0 || f == 0) continue;
-      std::printf("%-28s %10.1f %12.3f %16.3f %16.1f\n", s.name.c_str(), t, t / d, t / f, f);
-    }
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
-  std::vector<FrameSet> sets = MakeSets();
-  for (const FrameSet &s : sets) {
+  std::vector<BenchFrames> sets = MakeSets();
+  for (const BenchFrames &s : sets) {
     // Interleaved per frame set, so the three decoders of a set run close together in time.
     benchmark::RegisterBenchmark(("torvane/" + s.name).c_str(), BM_Torvane, &s)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark(("turbo/" + s.name).c_str(), BM_Turbo, &s, 0)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark(("turbo_fast/" + s.name).c_str(), BM_Turbo, &s,
+    benchmark::RegisterBenchmark(("turbo/" + s.name).c_str(), BM_TurboDecode, &s, 0)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("turbo_fast/" + s.name).c_str(), BM_TurboDecode, &s,
                                  TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE)
         ->Unit(benchmark::kMicrosecond);
   }
-  RatioReporter reporter;
+  CpuTimeReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios(sets);
+  PrintRatios(reporter, sets);
   benchmark::Shutdown();
   return 0;
 }

@@ -15,15 +15,12 @@
 // After the run a table gives each whole frame's CPU time divided by turbo_fast's.
 //
 //   build/host64/bench/frame_bench [--benchmark_repetitions=5] [--benchmark_min_time=0.5s]
-#include <benchmark/benchmark.h>
-#include <turbojpeg.h>
-
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench_frames.h"
 #include "host_kernel.h"
 #include "imageproc.h"
 #include "jpg_scene.h"
@@ -33,27 +30,13 @@ namespace {
 
 const LUMAREX_FRAME_SETTINGS kDefaults = {50, 50, 20, 50, 50};
 
-struct FrameSet {
-  std::string size;
-  LONG width, height;
-  std::vector<std::vector<uint8_t>> frames;
-};
-
-std::vector<FrameSet> MakeSets() {
+std::vector<BenchFrames> MakeSets() {
   tjhandle tj = tjInitCompress();
-  std::vector<FrameSet> sets;
+  std::vector<BenchFrames> sets;
   for (auto wh : {std::make_pair(640, 480), std::make_pair(320, 240)}) {
-    FrameSet s{std::to_string(wh.first) + "x" + std::to_string(wh.second), wh.first, wh.second, {}};
+    BenchFrames s{std::to_string(wh.first) + "x" + std::to_string(wh.second), wh.first, wh.second, {}};
     for (int i = 0; i < 8; ++i) {
-      std::vector<uint8_t> rgb = TestScene(wh.first, wh.second, 1000 + i);
-      unsigned char *buf = nullptr;
-      unsigned long size = 0;
-      if (tjCompress2(tj, rgb.data(), wh.first, 0, wh.second, TJPF_RGB, &buf, &size, TJSAMP_422, 75, 0) != 0) {
-        std::fprintf(stderr, "encode failed: %s\n", tjGetErrorStr2(tj));
-        std::exit(1);
-      }
-      s.frames.emplace_back(buf, buf + size);
-      tjFree(buf);
+      s.frames.push_back(BenchEncode(tj, TestScene(wh.first, wh.second, 1000 + i), wh.first, wh.second, TJSAMP_422, 75));
     }
     sets.push_back(std::move(s));
   }
@@ -64,13 +47,13 @@ std::vector<FrameSet> MakeSets() {
 // The driver's buffers for one stream: decoder context, image and work buffers, the
 // application's frame buffer.
 struct Stream {
-  const FrameSet *set;
+  const BenchFrames *set;
   std::vector<UCHAR> context = std::vector<UCHAR>(ZRImageProcess_GetContextSize());
   std::vector<UCHAR> bmp, ip, app, luma;
   std::vector<PUCHAR> rows;
   size_t next = 0;
   DeviceContext *dc;
-  explicit Stream(const FrameSet *s, UCHAR format) : set(s) {
+  explicit Stream(const BenchFrames *s, UCHAR format) : set(s) {
     const size_t pixels = size_t(s->width) * s->height;
     ZRImageProcess_Initialize(nullptr, context.data());
     bmp.resize(pixels * 3);
@@ -114,7 +97,7 @@ void Finish(benchmark::State &state) {
 }
 
 // The whole frame; vector false runs the forms the driver falls back to without SSE2.
-void BM_Frame(benchmark::State &state, const FrameSet *set, UCHAR format, bool vector) {
+void BM_Frame(benchmark::State &state, const BenchFrames *set, UCHAR format, bool vector) {
   Stream s(set, format);
   idct_set_form(vector ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR);
   for (auto _ : state) {
@@ -142,7 +125,7 @@ enum Stage { kDecode, kAdjust, kAdjustScalar, kYuy2, kYuy2Scalar, kI420, kI420Sc
 
 // One stage on a decoded frame. The stages that work in place keep working on the same
 // buffer: their cost does not depend on the bytes.
-void BM_Stage(benchmark::State &state, const FrameSet *set, Stage stage) {
+void BM_Stage(benchmark::State &state, const BenchFrames *set, Stage stage) {
   Stream s(set, LUMAREX_FORMAT_RGB24);
   const LONG w = set->width, h = set->height;
   for (auto _ : state) {
@@ -161,77 +144,47 @@ void BM_Stage(benchmark::State &state, const FrameSet *set, Stage stage) {
   Finish(state);
 }
 
-void BM_TurboFast(benchmark::State &state, const FrameSet *set) {
-  tjhandle tj = tjInitDecompress();
-  std::vector<uint8_t> bmp(size_t(set->width) * set->height * 3);
-  size_t i = 0;
-  for (auto _ : state) {
-    const std::vector<uint8_t> &f = set->frames[i++ % set->frames.size()];
-    if (tjDecompress2(tj, f.data(), f.size(), bmp.data(), set->width, 0, set->height, TJPF_BGR,
-                      TJFLAG_BOTTOMUP | TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE) != 0) {
-      state.SkipWithError(tjGetErrorStr2(tj));
-      break;
-    }
-    benchmark::DoNotOptimize(bmp.data());
-  }
-  tjDestroy(tj);
-  Finish(state);
-}
-
-// Mean CPU time of every benchmark, for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs) {
-      if (r.error_occurred || (r.run_type == Run::RT_Aggregate && r.aggregate_name != "mean")) continue;
-      times_[r.run_name.function_name] = r.GetAdjustedCPUTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void PrintRatios(const std::vector<FrameSet> &sets) {
-    std::printf("\nwhole frame CPU time / turbo_fast decode CPU time (us in brackets)\n");
-    for (const FrameSet &s : sets) {
-      double f = times_["turbo_fast/" + s.size];
-      if (f == 0) continue;
-      std::printf("%-8s turbo_fast %.1f us\n", s.size.c_str(), f);
-      for (const char *kind : {"frame", "frame_scalar"}) {
-        std::printf("  %-13s", kind);
-        for (const char *fmt : {"rgb24", "yuy2", "i420"}) {
-          double t = times_[std::string(kind) + "/" + fmt + "/" + s.size];
-          if (t != 0) std::printf("  %s %.3f (%.1f)", fmt, t / f, t);
-        }
-        std::printf("\n");
+// Each whole frame's CPU time divided by turbo_fast's.
+void PrintRatios(const CpuTimeReporter &times, const std::vector<BenchFrames> &sets) {
+  std::printf("\nwhole frame CPU time / turbo_fast decode CPU time (us in brackets)\n");
+  for (const BenchFrames &s : sets) {
+    double f = times.Time("turbo_fast/" + s.name);
+    if (f == 0) continue;
+    std::printf("%-8s turbo_fast %.1f us\n", s.name.c_str(), f);
+    for (const char *kind : {"frame", "frame_scalar"}) {
+      std::printf("  %-13s", kind);
+      for (const char *fmt : {"rgb24", "yuy2", "i420"}) {
+        double t = times.Time(std::string(kind) + "/" + fmt + "/" + s.name);
+        if (t != 0) std::printf("  %s %.3f (%.1f)", fmt, t / f, t);
       }
+      std::printf("\n");
     }
   }
-
- private:
-  std::map<std::string, double> times_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
-  std::vector<FrameSet> sets = MakeSets();
+  std::vector<BenchFrames> sets = MakeSets();
   const std::pair<const char *, UCHAR> formats[] = {
       {"rgb24", LUMAREX_FORMAT_RGB24}, {"yuy2", LUMAREX_FORMAT_YUY2}, {"i420", LUMAREX_FORMAT_I420}};
   const std::pair<const char *, Stage> stages[] = {
       {"decode", kDecode}, {"adjust", kAdjust}, {"adjust_scalar", kAdjustScalar}, {"yuy2", kYuy2},
       {"yuy2_scalar", kYuy2Scalar}, {"i420", kI420}, {"i420_scalar", kI420Scalar}, {"copy_rgb24", kCopy}};
-  for (const FrameSet &s : sets) {
+  for (const BenchFrames &s : sets) {
     auto add = [](const std::string &name, auto &&...args) {
       benchmark::RegisterBenchmark(name.c_str(), args...)->Unit(benchmark::kMicrosecond);
     };
-    add("turbo_fast/" + s.size, BM_TurboFast, &s);
-    for (const auto &f : formats) add(std::string("frame/") + f.first + "/" + s.size, BM_Frame, &s, f.second, true);
+    add("turbo_fast/" + s.name, BM_TurboDecode, &s, TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE);
+    for (const auto &f : formats) add(std::string("frame/") + f.first + "/" + s.name, BM_Frame, &s, f.second, true);
     for (const auto &f : formats)
-      add(std::string("frame_scalar/") + f.first + "/" + s.size, BM_Frame, &s, f.second, false);
-    for (const auto &st : stages) add(std::string("stage/") + st.first + "/" + s.size, BM_Stage, &s, st.second);
+      add(std::string("frame_scalar/") + f.first + "/" + s.name, BM_Frame, &s, f.second, false);
+    for (const auto &st : stages) add(std::string("stage/") + st.first + "/" + s.name, BM_Stage, &s, st.second);
   }
-  RatioReporter reporter;
+  CpuTimeReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios(sets);
+  PrintRatios(reporter, sets);
   benchmark::Shutdown();
   return 0;
 }

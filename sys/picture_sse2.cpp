@@ -24,7 +24,7 @@
 // byte alike; saturation needs, at each B and R byte, G - S[G] of its own pixel, which sits one
 // 16-bit lane after B and one lane before R and is brought there by shifting across
 // registers. Only the luma needs the channels apart: 32 pixels (96 bytes) are de-interleaved
-// with five rounds of byte interleaving (see Luma32).
+// with five rounds of byte interleaving (LUMAREX_SplitBgr32Sse2).
 //
 // Rows are done in one sweep: before row y is sharpened, the luma of row y + 2 is taken while
 // that row is still unchanged; row y is then sharpened and gets its brightness, saturation
@@ -36,6 +36,7 @@
 // The functions carry target("sse2") so that 32-bit builds, whose baseline is below SSE2,
 // compile them; the callers only run them on processors that report SSE2.
 #include "lumarex.h"
+#include "sse2_bgr.h"
 
 #define PIC_SSE2_INLINE static inline __attribute__((target("sse2"), always_inline))
 
@@ -101,34 +102,11 @@ PIC_SSE2_INLINE __m128i MulLo32(__m128i v, __m128i factor) {
 // ---- Luma -------------------------------------------------------------------------------------
 
 // Luma of 32 pixels at p (96 bytes) into l (32 bytes).
-// De-interleaving: one round interleaves the bytes of the first 48 with those of the last 48,
-// moving the byte at position p to 2p mod 95 (95 stays). After five rounds it is at
-// 32p mod 95; for p = 3j + c (pixel j, channel c) that is j + 32c, because 96 = 1 mod 95.
-// So the six registers then hold B of pixels 0..31, G, then R, each in order.
 PIC_SSE2_INLINE void Luma32(const UCHAR *p, PUCHAR l) {
-  __m128i v0 = _mm_loadu_si128((const __m128i *)(p + 0));
-  __m128i v1 = _mm_loadu_si128((const __m128i *)(p + 16));
-  __m128i v2 = _mm_loadu_si128((const __m128i *)(p + 32));
-  __m128i v3 = _mm_loadu_si128((const __m128i *)(p + 48));
-  __m128i v4 = _mm_loadu_si128((const __m128i *)(p + 64));
-  __m128i v5 = _mm_loadu_si128((const __m128i *)(p + 80));
-  for (int round = 0; round < 5; ++round) {
-    __m128i t0 = _mm_unpacklo_epi8(v0, v3);
-    __m128i t1 = _mm_unpackhi_epi8(v0, v3);
-    __m128i t2 = _mm_unpacklo_epi8(v1, v4);
-    __m128i t3 = _mm_unpackhi_epi8(v1, v4);
-    __m128i t4 = _mm_unpacklo_epi8(v2, v5);
-    __m128i t5 = _mm_unpackhi_epi8(v2, v5);
-    v0 = t0;
-    v1 = t1;
-    v2 = t2;
-    v3 = t3;
-    v4 = t4;
-    v5 = t5;
-  }
+  __m128i b[2], g[2], r[2];
+  LUMAREX_SplitBgr32Sse2(p, b, g, r);
   const __m128i zero = _mm_setzero_si128();
   const __m128i kr = _mm_set1_epi16(77), kg = _mm_set1_epi16(150), kb = _mm_set1_epi16(29);
-  const __m128i b[2] = {v0, v1}, g[2] = {v2, v3}, r[2] = {v4, v5};
   for (int half = 0; half < 2; ++half) {
     __m128i lo = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(r[half], zero), kr),
                                              _mm_mullo_epi16(_mm_unpacklo_epi8(g[half], zero), kg)),

@@ -7,12 +7,13 @@
 // own definition for all 256 inputs when this file is compiled, so a wrong constant does not
 // build. Sums are then taken modulo 256 as in the scalar form (the low byte of each lane).
 //
-// 32 pixels (96 bytes) at a time are split into their B, G and R bytes with five rounds of
-// byte interleaving (as the luma step of picture_sse2.cpp does). The pixels at the end of a row
-// that do not fill a step are copied to a small buffer on the stack, run through the same
-// code, and only their own output bytes are copied out, so nothing beyond the rows or the
-// planes is read or written.
+// 32 pixels (96 bytes) at a time are split into their B, G and R bytes by
+// LUMAREX_SplitBgr32Sse2, as the vector luma step does. The pixels at the end of a row that do
+// not fill a step are copied to a small buffer on the stack, run through the same code, and
+// only their own output bytes are copied out, so nothing beyond the rows or the planes is read
+// or written.
 #include "lumarex.h"
+#include "sse2_bgr.h"
 
 #define YUV_SSE2_INLINE static inline __attribute__((target("sse2"), always_inline))
 #if defined(__i386__)
@@ -111,42 +112,10 @@ YUV_SSE2_INLINE __m128i Interleave(__m128i even, __m128i odd) {
   return _mm_or_si128(_mm_and_si128(even, _mm_set1_epi16(0xFF)), _mm_slli_epi16(odd, 8));
 }
 
-// B, G and R of 32 pixels at p, each as 32 bytes in two registers.
-YUV_SSE2_INLINE void Split32(const UCHAR *p, __m128i *b, __m128i *g, __m128i *r) {
-  __m128i v0 = _mm_loadu_si128((const __m128i *)(p + 0));
-  __m128i v1 = _mm_loadu_si128((const __m128i *)(p + 16));
-  __m128i v2 = _mm_loadu_si128((const __m128i *)(p + 32));
-  __m128i v3 = _mm_loadu_si128((const __m128i *)(p + 48));
-  __m128i v4 = _mm_loadu_si128((const __m128i *)(p + 64));
-  __m128i v5 = _mm_loadu_si128((const __m128i *)(p + 80));
-  // One round moves the byte at position q to 2q mod 95; after five, pixel j's channel c sits
-  // at j + 32c. Written out so that the six registers stay in registers.
-#define YUV_SPLIT_ROUND()                                                                      \
-  {                                                                                            \
-    __m128i t0 = _mm_unpacklo_epi8(v0, v3), t1 = _mm_unpackhi_epi8(v0, v3);                    \
-    __m128i t2 = _mm_unpacklo_epi8(v1, v4), t3 = _mm_unpackhi_epi8(v1, v4);                    \
-    __m128i t4 = _mm_unpacklo_epi8(v2, v5), t5 = _mm_unpackhi_epi8(v2, v5);                    \
-    v0 = t0;                                                                                   \
-    v1 = t1;                                                                                   \
-    v2 = t2;                                                                                   \
-    v3 = t3;                                                                                   \
-    v4 = t4;                                                                                   \
-    v5 = t5;                                                                                   \
-  }
-  YUV_SPLIT_ROUND() YUV_SPLIT_ROUND() YUV_SPLIT_ROUND() YUV_SPLIT_ROUND() YUV_SPLIT_ROUND()
-#undef YUV_SPLIT_ROUND
-  b[0] = v0;
-  b[1] = v1;
-  g[0] = v2;
-  g[1] = v3;
-  r[0] = v4;
-  r[1] = v5;
-}
-
 // 32 pixels of YUY2 (64 bytes): U of the even pixels, V of the odd ones.
 YUV_SSE2_INLINE void Yuy2Step(const VectorForms &f, const UCHAR *src, PUCHAR dst) {
   __m128i b[2], g[2], r[2];
-  Split32(src, b, g, r);
+  LUMAREX_SplitBgr32Sse2(src, b, g, r);
   for (int h = 0; h < 2; ++h) {
     const __m128i be = Even8(b[h]), ge = Even8(g[h]), re = Even8(r[h]);
     const __m128i bo = Odd8(b[h]), go = Odd8(g[h]), ro = Odd8(r[h]);
@@ -162,7 +131,7 @@ YUV_SSE2_INLINE void I420Step(const VectorForms &f, const UCHAR *src, PUCHAR y, 
                               BOOLEAN chroma) {
   __m128i b[2], g[2], r[2], us[2], vs[2];
   const __m128i lowByte = _mm_set1_epi16(0xFF);
-  Split32(src, b, g, r);
+  LUMAREX_SplitBgr32Sse2(src, b, g, r);
   for (int h = 0; h < 2; ++h) {
     const __m128i be = Even8(b[h]), ge = Even8(g[h]), re = Even8(r[h]);
     _mm_storeu_si128((__m128i *)(y + 16 * h),

@@ -136,21 +136,20 @@ KSSTATE HostAppStream::GetState() {
   return NT_SUCCESS(SendControl(srb)) ? srb.CommandData.StreamState : KSSTATE_STOP;
 }
 
-NTSTATUS HostAppStream::ProposeFormat(const std::vector<uint8_t> &format) {
+// A format request carries its own copy of the format record, as the stream class would.
+NTSTATUS HostAppStream::SendFormat(SRB_COMMAND command, const std::vector<uint8_t> &format) {
   std::vector<uint8_t> copy = format;
   HW_STREAM_REQUEST_BLOCK srb{};
-  srb.Command = SRB_PROPOSE_DATA_FORMAT;
+  srb.Command = command;
   srb.CommandData.OpenFormat = reinterpret_cast<PKSDATAFORMAT>(copy.data());
   return SendControl(srb);
 }
 
-NTSTATUS HostAppStream::SetFormat(const std::vector<uint8_t> &format) {
-  std::vector<uint8_t> copy = format;
-  HW_STREAM_REQUEST_BLOCK srb{};
-  srb.Command = SRB_SET_DATA_FORMAT;
-  srb.CommandData.OpenFormat = reinterpret_cast<PKSDATAFORMAT>(copy.data());
-  return SendControl(srb);
+NTSTATUS HostAppStream::ProposeFormat(const std::vector<uint8_t> &format) {
+  return SendFormat(SRB_PROPOSE_DATA_FORMAT, format);
 }
+
+NTSTATUS HostAppStream::SetFormat(const std::vector<uint8_t> &format) { return SendFormat(SRB_SET_DATA_FORMAT, format); }
 
 void HostAppStream::SetAllocationFormat(const std::vector<uint8_t> &format) {
   HostUsbcamd_SetAllocationFormat(object_.get(), format);

@@ -187,6 +187,7 @@ class HostAppStream {
   struct Completions;
   HostAppStream(HostCameraDevice &device, ULONG number);
   NTSTATUS SendControl(HW_STREAM_REQUEST_BLOCK &srb);
+  NTSTATUS SendFormat(SRB_COMMAND command, const std::vector<uint8_t> &format);
   HostCameraDevice &device_;
   ULONG number_;
   bool open_ = false;
