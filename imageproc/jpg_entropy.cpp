@@ -126,6 +126,15 @@ JPG_ENTROPY_INLINE void reader_fill(EntropyReader *r) {
       return;
     }
   }
+#else
+  // 32-bit word: room for one pair. A plain pair is placed here, keeping the reader in
+  // registers; anything else goes through the byte rules out of line.
+  const uint8_t *p = r->ptr;
+  if (r->avail > 0 && plain_pair(p, r->end)) {
+    reader_put_pair(r, ((uint32_t)p[0] << 8) | p[1]);
+    r->ptr = p + 2;
+    return;
+  }
 #endif
   *r = reader_fill_pairs(*r);
 }

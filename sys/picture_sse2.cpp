@@ -9,7 +9,8 @@
 //               most 765 and differences within -510..510 fit signed 16-bit lanes and
 //               _mm_madd_epi16 forms the exact 32-bit sum; it is at most 2 * 765 * 510 =
 //               780300 in magnitude and times Sh <= 100 stays below 2^31, so the scalar form's unsigned arithmetic never
-//               wraps and the low 32 bits of _mm_mul_epu32 are the signed product. D is then
+//               wraps and the low 32 bits of _mm_mul_epu32 are the signed product (for
+//               Sh <= 64 the factor is taken into b2 and b3 in their lanes instead). D is then
 //               within +-9526, so _mm_packs_epi32 keeps it, pixel + D fits 16 bits, and
 //               _mm_packus_epi16 is the clamp to 0..255.
 //   brightness  T[i] = clamp(i + Bv - 50) is a saturating byte add (_mm_adds_epu8) of Bv - 50
@@ -135,6 +136,11 @@ PIC_SSE2_INLINE void LumaRow(const UCHAR *p, PUCHAR l, LONG width) {
 
 // ---- Sharpening -------------------------------------------------------------------------------
 
+// Largest sharpness whose product with a second difference (at most 510) fits a signed
+// 16-bit lane.
+const LONG kSmallSharpness = 32767 / 510;
+static_assert(kSmallSharpness == 64, "510 * 64 = 32640 is the largest product that fits");
+
 // The sharpening term of one pixel, as the scalar form computes it (no wrap for Sh <= 100).
 inline LONG SharpenTerm(LONG c, LONG l, LONG r, LONG u, LONG d, LONG sh) {
   LONG lr = l + r, ud = u + d;
@@ -152,6 +158,10 @@ inline UCHAR AddClamped(UCHAR v, LONG dv) {
 
 // Sharpening of 8 pixels at x .. x + 7 of one row; lm, lu, ld point at luma x of rows y,
 // y - 2 and y + 2, px at pixel x. Reads luma x - 2 .. x + 9.
+// With kSmall the factor sh (16-bit lanes) is at most kSmallSharpness and is taken into b2
+// and b3 before the multiply-add, which then gives sum * Sh directly; otherwise sh holds Sh
+// in 32-bit lanes and multiplies the sum.
+template <bool kSmall>
 PIC_SSE2_INLINE void Sharpen8(const UCHAR *lm, const UCHAR *lu, const UCHAR *ld, PUCHAR px, __m128i sh) {
   const __m128i zero = _mm_setzero_si128();
   __m128i c = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)lm), zero);
@@ -171,10 +181,20 @@ PIC_SSE2_INLINE void Sharpen8(const UCHAR *lm, const UCHAR *lu, const UCHAR *ld,
   __m128i a12 = _mm_add_epi16(a1, Abs16(_mm_sub_epi16(u, d)));
   __m128i a13 = _mm_add_epi16(a1, Abs16(_mm_sub_epi16(l, r)));
   // Per pixel, as 32-bit lanes: pixels 0..3, then 4..7.
-  __m128i sumLo = _mm_madd_epi16(_mm_unpacklo_epi16(a12, a13), _mm_unpacklo_epi16(b2, b3));
-  __m128i sumHi = _mm_madd_epi16(_mm_unpackhi_epi16(a12, a13), _mm_unpackhi_epi16(b2, b3));
-  __m128i dLo = _mm_srai_epi32(MulLo32(sumLo, sh), 13);
-  __m128i dHi = _mm_srai_epi32(MulLo32(sumHi, sh), 13);
+  __m128i dLo, dHi;
+  if (kSmall) {
+    // |b| * Sh <= 510 * 64 = 32640 fits a signed lane; the sum times Sh stays below
+    // 2 * 765 * 32640 < 2^31, as in the scalar form.
+    b2 = _mm_mullo_epi16(b2, sh);
+    b3 = _mm_mullo_epi16(b3, sh);
+    dLo = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(a12, a13), _mm_unpacklo_epi16(b2, b3)), 13);
+    dHi = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(a12, a13), _mm_unpackhi_epi16(b2, b3)), 13);
+  } else {
+    __m128i sumLo = _mm_madd_epi16(_mm_unpacklo_epi16(a12, a13), _mm_unpacklo_epi16(b2, b3));
+    __m128i sumHi = _mm_madd_epi16(_mm_unpackhi_epi16(a12, a13), _mm_unpackhi_epi16(b2, b3));
+    dLo = _mm_srai_epi32(MulLo32(sumLo, sh), 13);
+    dHi = _mm_srai_epi32(MulLo32(sumHi, sh), 13);
+  }
   __m128i dv = _mm_packs_epi32(dLo, dHi);  // D0 .. D7
   // D of each pixel on its three bytes: D0 D0 D0 D1 D1 D1 D2 D2 | D2 D3 D3 D3 D4 D4 D4 D5 |
   // D5 D5 D6 D6 D6 D7 D7 D7.
@@ -196,11 +216,18 @@ PIC_SSE2_INLINE void Sharpen8(const UCHAR *lm, const UCHAR *lu, const UCHAR *ld,
 PIC_SSE2_INLINE void SharpenRow(PUCHAR px, const UCHAR *lm, LONG width, LONG sh) {
   const UCHAR *lu = lm - 2 * width;
   const UCHAR *ld = lm + 2 * width;
-  const __m128i shv = _mm_set1_epi32(sh);
   LONG x = 2;
   // The step reads luma up to x + 9, which must be at most width - 1.
-  for (; x + 10 <= width; x += 8) {
-    Sharpen8(lm + x, lu + x, ld + x, px + 3 * x, shv);
+  if (sh <= kSmallSharpness) {
+    const __m128i shv = _mm_set1_epi16((short)sh);
+    for (; x + 10 <= width; x += 8) {
+      Sharpen8<true>(lm + x, lu + x, ld + x, px + 3 * x, shv);
+    }
+  } else {
+    const __m128i shv = _mm_set1_epi32(sh);
+    for (; x + 10 <= width; x += 8) {
+      Sharpen8<false>(lm + x, lu + x, ld + x, px + 3 * x, shv);
+    }
   }
   for (; x <= width - 3; ++x) {
     LONG dv = SharpenTerm(lm[x], lm[x - 2], lm[x + 2], lu[x], ld[x], sh);
