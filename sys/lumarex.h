@@ -71,6 +71,8 @@ BOOLEAN LUMAREX_AdjustImageMMX(PUCHAR *rows, LONG width, LONG height, const LUMA
 // the image at rows[0]; rows is updated to describe the YUY2 rows.
 VOID LUMAREX_RGB24ToYUY2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 VOID LUMAREX_RGB24ToI420(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
+// The YUY2 converters' last step: the rows in out copied to rows[0], rows pointed at them.
+VOID LUMAREX_StoreYUY2Rows(PUCHAR *rows, const UCHAR *out, LONG width, LONG height);
 // The same with SSE2 (yuv_sse2.cpp), giving the same bytes; only where the vector forms may run.
 VOID LUMAREX_RGB24ToYUY2SSE2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 VOID LUMAREX_RGB24ToI420SSE2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);

@@ -11,8 +11,13 @@ inline UCHAR Clamp255(LONGLONG v) { return (UCHAR)(v < 0 ? 0 : v > 255 ? 255 : v
 
 inline LONG Abs32(LONG v) { return v < 0 ? -v : v; }
 
-// CPUID function 1: EDX holds the feature flags.
-ULONG CpuidFeaturesEdx() {
+// CPUID function 1's EDX (the feature flags), asked once: under a hypervisor each CPUID leaves
+// the guest and costs microseconds, and the worker asks for every frame. Threads asking at
+// once each store the same answer; the flag is set after the answer.
+LONG volatile g_nCpuidEdx;
+LONG volatile g_bCpuidAsked;
+
+ULONG AskCpuidFeaturesEdx() {
 #if defined(__i386__) || defined(__x86_64__)
   ULONG eax = 1, ebx, ecx = 0, edx;
   // ebx may hold the GOT pointer in position-independent 32-bit code: keep it intact.
@@ -26,6 +31,14 @@ ULONG CpuidFeaturesEdx() {
 #else
   return 0;
 #endif
+}
+
+ULONG CpuidFeaturesEdx() {
+  if (InterlockedCompareExchange(&g_bCpuidAsked, 0, 0) == 0) {
+    InterlockedExchange(&g_nCpuidEdx, (LONG)AskCpuidFeaturesEdx());
+    InterlockedExchange(&g_bCpuidAsked, 1);
+  }
+  return (ULONG)InterlockedCompareExchange(&g_nCpuidEdx, 0, 0);
 }
 
 }  // namespace

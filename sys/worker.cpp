@@ -23,19 +23,7 @@ static ULONG ReadSkipBufferWait(PDEVICE_CONTEXT dc) {
   return (ULONG)InterlockedCompareExchange((LONG volatile *)&dc->g_bSkipBufferWait, 0, 0);
 }
 
-// Whether the processor has SSE2: 0 not yet asked, 1 no, 2 yes. CPUID is asked once, not
-// for every frame: under a hypervisor each CPUID leaves the guest and costs microseconds.
-// Two threads asking at once both store the same answer.
-static LONG volatile g_nSse2Present;
-
-BOOLEAN LUMAREX_VectorFormsAllowed(VOID) {
-  LONG present = InterlockedCompareExchange(&g_nSse2Present, 0, 0);
-  if (present == 0) {
-    present = LUMAREX_HasSSE2() ? 2 : 1;
-    InterlockedExchange(&g_nSse2Present, present);
-  }
-  return g_bVectorFormsOff == 0 && present == 2;
-}
+BOOLEAN LUMAREX_VectorFormsAllowed(VOID) { return g_bVectorFormsOff == 0 && LUMAREX_HasSSE2(); }
 
 static VOID TurnOffVectorForms(VOID) {
   InterlockedExchange(&g_bVectorFormsOff, 1);

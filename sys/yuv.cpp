@@ -65,6 +65,13 @@ VOID LUMAREX_RGB24ToYUY2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
     }
   }
 
+  LUMAREX_StoreYUY2Rows(rows, out, width, height);
+}
+
+// LUMAREX_StoreYUY2Rows - copies the converted YUY2 rows from the work buffer out to the start
+// of the image and points rows at them. Runs on the decode worker at PASSIVE_LEVEL.
+VOID LUMAREX_StoreYUY2Rows(PUCHAR *rows, const UCHAR *out, LONG width, LONG height) {
+  const ULONG rowBytes = (ULONG)width * 2;
   RtlCopyMemory(rows[0], out, (SIZE_T)rowBytes * (ULONG)height);
   for (LONG i = 1; i < height; ++i) {
     rows[i] = rows[0] + (ULONG)i * rowBytes;

@@ -218,11 +218,7 @@ VOID LUMAREX_RGB24ToYUY2SSE2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) 
     return;
   }
   Yuy2Sse2(rows, out, width, height);
-  const ULONG rowBytes = (ULONG)width * 2;
-  RtlCopyMemory(rows[0], out, (SIZE_T)rowBytes * (ULONG)height);
-  for (LONG i = 1; i < height; ++i) {
-    rows[i] = rows[0] + (ULONG)i * rowBytes;
-  }
+  LUMAREX_StoreYUY2Rows(rows, out, width, height);
 }
 
 // LUMAREX_RGB24ToI420SSE2 - LUMAREX_RGB24ToI420 with SSE2, the same bytes. Runs on the decode
