@@ -99,7 +99,10 @@ void Finish(benchmark::State &state) {
 // The whole frame; vector false runs the forms the driver falls back to without SSE2.
 void BM_Frame(benchmark::State &state, const BenchFrames *set, UCHAR format, bool vector) {
   Stream s(set, format);
-  idct_set_form(vector ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR);
+  // The forms the worker would choose for a frame with its floating-point state saved.
+  ZRImageProcess_AllowVectorForms(s.context.data(), vector);
+  s.dc->g_bVectorForms = LUMAREX_HasSSE2();
+  s.dc->g_bVectorFrame = (BOOLEAN)(vector && s.dc->g_bVectorForms);
   for (auto _ : state) {
     if (!s.Decode()) {
       state.SkipWithError("jpg_decode failed");
@@ -116,7 +119,6 @@ void BM_Frame(benchmark::State &state, const BenchFrames *set, UCHAR format, boo
     s.Deliver();
     benchmark::DoNotOptimize(s.app.data());
   }
-  idct_set_form(JPG_IDCT_SSE2);
   if (HostPool_LiveBlockCount() != 0) state.SkipWithError("pool blocks left allocated");
   Finish(state);
 }

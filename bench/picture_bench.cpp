@@ -85,6 +85,8 @@ void BM_ProcessImage(benchmark::State &state, UCHAR format) {
   dc.g_nIPBufSize = ULONG(ip.size());
   dc.g_nOutputFormat = format;
   dc.g_FrameSettings = kDefaults;
+  // As in a frame whose floating-point state the worker saved.
+  dc.g_bVectorForms = dc.g_bVectorFrame = LUMAREX_HasSSE2();
   for (auto _ : state) {
     state.PauseTiming();
     memcpy(bmp.data(), source.data(), source.size());

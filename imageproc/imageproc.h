@@ -7,10 +7,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The form selection (idct_set_form): the library's vector code (inverse DCT, colour
-// conversion, line copy) runs only while the SSE2 form is selected, so
-// idct_set_form(JPG_IDCT_SCALAR) keeps the vector registers untouched where the driver cannot
-// save them. Both forms give the same bytes.
+// The form selection: the library's vector code (inverse DCT, colour conversion, line copy)
+// runs only where the context allows it. Each context chooses its form from CPUID when it is
+// initialised; ZRImageProcess_AllowVectorForms(context, 0) keeps that context's decodes off
+// the vector registers where the caller cannot save them. Both forms give the same bytes.
 #include "jpg_idct.h"
 
 // 32-bit integers as the driver's LONG and ULONG: long on Windows (32 bits there), int32_t
@@ -38,6 +38,15 @@ void ZRImageProcess_Initialize(void *DeviceContext, void *context);
 
 // Gives every block of the context its starting contents, including the JPEG decoder state.
 void Init_ZR417_ImageProc_Context(void *context);
+
+// Lets the following decodes on this context run the vector forms chosen for the processor at
+// initialisation (allow 1, the state after initialisation) or keeps them to the scalar forms
+// (allow 0). Only this context changes: decodes on other contexts, on other threads, keep
+// their own setting.
+void ZRImageProcess_AllowVectorForms(void *context, int32_t allow);
+
+// The form the decodes on this context run now: JPG_IDCT_SSE2 or JPG_IDCT_SCALAR.
+int32_t ZRImageProcess_VectorForm(void *context);
 
 // Decodes one JPEG frame of input_length bytes at input into output.
 //   out_mode          0: B, G, R, 3 bytes per pixel, rows bottom-up (what the driver uses);

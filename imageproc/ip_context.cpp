@@ -23,6 +23,14 @@ void ZRImageProcess_Initialize(void *DeviceContext, void *context) {
   DbgPrint("ZRImageProcess_Initialize() OUT\n");
 }
 
+void ZRImageProcess_AllowVectorForms(void *context, int32_t allow) {
+  jpg_allow_vector_forms(ip_context_decoder(context), allow);
+}
+
+int32_t ZRImageProcess_VectorForm(void *context) {
+  return jpg_vector_form(ip_context_decoder(context));
+}
+
 void Init_ZR417_ImageProc_Context(void *context) {
   static const uint32_t stage_params[14] = {400, 24, 0, 0, 4, 200, 20, 20, 50, 0, 0, 0, 0, 139};
   static const uint32_t stage_state[9] = {0, 0, 0, 40, 0, 0, 0, 0, 0};

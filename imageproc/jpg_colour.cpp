@@ -14,8 +14,8 @@
 // shares it (two for 2x1, four for 2x2).
 //
 // The B, G, R conversion has an SSE2 form (jpg_colour_sse2.cpp) with the same results. It
-// runs whenever the inverse DCT runs its SSE2 form, so that the one switch (idct_set_form)
-// turns every use of the vector registers on or off together.
+// runs whenever the inverse DCT runs its SSE2 form, so that the decoder state's one setting
+// (jpg_vector_form) turns every use of the vector registers on or off together.
 #include "jpg_colour_sse2.h"
 #include "jpg_idct.h"
 #include "jpg_internal.h"
@@ -132,7 +132,7 @@ inline uint8_t *convert_16_half(const JpgDecoder *d, uint8_t *out, const uint8_t
 }
 
 bool use_vector(const JpgDecoder *d) {
-  return JPG_COLOUR_HAVE_SSE2 && d->out_mode == 0 && idct_form() == JPG_IDCT_SSE2;
+  return JPG_COLOUR_HAVE_SSE2 && d->out_mode == 0 && jpg_vector_form(d) == JPG_IDCT_SSE2;
 }
 
 // A line of 8-pixel MCUs with chroma of their own (1x1, and each line of 1x2): y_row and

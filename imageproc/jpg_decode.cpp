@@ -180,11 +180,12 @@ COPY_SSE2_ENTRY void copy_line_sse2(uint8_t *dst, const uint8_t *src, uint32_t b
 
 } // namespace
 
-// The cache-bypassing form runs whenever the inverse DCT runs its SSE2 form, so that one
-// switch (idct_set_form) turns every use of the vector registers on or off together.
-void jpg_copy_line(uint8_t *dst, const uint8_t *src, uint32_t bytes) {
+// The cache-bypassing form runs whenever the inverse DCT runs its SSE2 form, so that the
+// decoder state's one setting (jpg_vector_form) turns every use of the vector registers on or
+// off together.
+void jpg_copy_line(const JpgDecoder *d, uint8_t *dst, const uint8_t *src, uint32_t bytes) {
 #if JPG_IDCT_HAVE_SSE2
-  if (idct_form() == JPG_IDCT_SSE2) {
+  if (jpg_vector_form(d) == JPG_IDCT_SSE2) {
     copy_line_sse2(dst, src, bytes);
     return;
   }
@@ -235,7 +236,7 @@ int32_t jpg_decode(void *context, uint32_t out_mode, const uint8_t *input, uint3
 
   // Line n goes to row height - 1 - n (bottom-up, BGR) or to row n (top-down, YCbCr).
 #if JPG_COLOUR_HAVE_SSE2
-  if (out_mode == 0 && (d->mcu_layout == 2 || d->mcu_layout == 4) && idct_form() == JPG_IDCT_SSE2) {
+  if (out_mode == 0 && (d->mcu_layout == 2 || d->mcu_layout == 4) && jpg_vector_form(d) == JPG_IDCT_SSE2) {
     for (int32_t n = 0;
          decode_line_direct_half(d, output + (size_t)row_bytes * (uint32_t)(height - 1 - n), row_bytes) == 0; ++n) {
     }
@@ -246,7 +247,7 @@ int32_t jpg_decode(void *context, uint32_t out_mode, const uint8_t *input, uint3
   int32_t length;
   for (int32_t n = 0; jpg_decode_line(d, &line, &length) == 0; ++n) {
     int32_t row = out_mode == 0 ? height - 1 - n : n;
-    jpg_copy_line(output + (size_t)row_bytes * (uint32_t)row, line, row_bytes);
+    jpg_copy_line(d, output + (size_t)row_bytes * (uint32_t)row, line, row_bytes);
   }
   return jpg_get_error(d) != JPG_OK ? 1 : 0;
 }

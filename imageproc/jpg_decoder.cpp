@@ -72,6 +72,15 @@ void jpg_init(JpgDecoder *d) {
   d->in_end = 0;
   d->in_overrun = 0;
   d->decoding_started = 0;
+
+  // The form is chosen here, once per initialisation of this state, from the processor; the
+  // vector forms are allowed until the caller says otherwise.
+  d->vector_form = (uint8_t)(idct_cpu_has_sse2() ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR);
+  d->vector_allowed = 1;
+}
+
+void jpg_allow_vector_forms(JpgDecoder *d, int32_t allow) {
+  d->vector_allowed = (uint8_t)(allow != 0);
 }
 
 int32_t jpg_get_error(const JpgDecoder *d) {

@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "jpg_idct.h"
+
 // ---- Limits the record is sized for -----------------------------------------------------
 enum {
   JPG_COMPONENTS = 3,        // a frame has exactly three components
@@ -147,6 +149,12 @@ typedef struct JpgDecoder {
   JpgHuffTable *huff_tbl[JPG_HUFF_TABLES];
   const uint8_t *in_ptr;                     // next input byte
   uint8_t decoding_started;
+  // The vector forms (SSE2 inverse DCT, colour conversion, line copy): vector_form is the form
+  // the processor allows (JPG_IDCT_SSE2 or JPG_IDCT_SCALAR), chosen from CPUID when the state
+  // is initialised; vector_allowed is 0 while the caller keeps this state's decodes to the
+  // scalar forms (jpg_allow_vector_forms). Both live in the padding before jmp_state.
+  uint8_t vector_form;
+  uint8_t vector_allowed;
   JpgJumpState jmp_state;
   uint32_t app_params_a[4];                  // camera parameter block from APP0 or APP10
   uint32_t app_params_b[3];
@@ -170,6 +178,15 @@ enum {
 // Prints the "JPG Sizeof(...)" lines, sets quality 0, builds the Huffman, quantisation and
 // colour tables. Runs whenever the image-process context is initialised; never fails.
 void jpg_init(JpgDecoder *d);
+
+// Lets the decodes of d run the form chosen at initialisation (allow 1) or keeps them to the
+// scalar forms (allow 0). Only d changes, so decoders used by other threads are not affected.
+void jpg_allow_vector_forms(JpgDecoder *d, int32_t allow);
+
+// The form the decodes of d run now: JPG_IDCT_SSE2 or JPG_IDCT_SCALAR.
+inline int32_t jpg_vector_form(const JpgDecoder *d) {
+  return d->vector_allowed != 0 ? (int32_t)d->vector_form : (int32_t)JPG_IDCT_SCALAR;
+}
 
 int32_t jpg_get_error(const JpgDecoder *d);
 int32_t jpg_get_width(const JpgDecoder *d);

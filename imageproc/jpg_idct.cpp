@@ -1,5 +1,6 @@
 // Dequantisation and inverse DCT of one 8x8 block: the scalar form, which defines the
-// arithmetic, and the choice between it and the SSE2 form (jpg_idct_sse2.cpp).
+// arithmetic, and the processor test that decides whether the SSE2 form (jpg_idct_sse2.cpp)
+// may run.
 //
 // The transform is the Arai-Agui-Nakajima scaled inverse DCT (Y. Arai, T. Agui, M. Nakajima,
 // "A fast DCT-SQ scheme for images", 1988), applied first to the columns and then to the rows
@@ -110,7 +111,7 @@ void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const r
   }
 }
 
-// ---- Choice of form -------------------------------------------------------------------------
+// ---- Processor test -------------------------------------------------------------------------
 
 #if JPG_IDCT_HAVE_SSE2
 
@@ -189,59 +190,3 @@ int32_t idct_cpu_has_sse2(void) {
 }
 
 #endif
-
-namespace {
-
-void idct_8x8_first(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
-                    uint32_t column_offset);
-
-// The form idct_8x8 runs. Until one is chosen it points at idct_8x8_first, which chooses. The
-// driver may switch to the scalar form from its worker while another thread asks which form
-// is in use, so both variables are read and written atomically; either form gives the same
-// bytes, so a decode that sees the switch half-way is still exact.
-JpgIdctFunc idct_impl = idct_8x8_first;
-int32_t idct_current = JPG_IDCT_SCALAR;
-
-JpgIdctFunc current_impl(void) { return __atomic_load_n(&idct_impl, __ATOMIC_ACQUIRE); }
-
-void store_form(JpgIdctFunc impl, int32_t form) {
-  __atomic_store_n(&idct_current, form, __ATOMIC_RELAXED);
-  __atomic_store_n(&idct_impl, impl, __ATOMIC_RELEASE);
-}
-
-void idct_8x8_first(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
-                    uint32_t column_offset) {
-  idct_select();
-  current_impl()(coef, quant, rows, column_offset);
-}
-
-} // namespace
-
-int32_t idct_set_form(int32_t form) {
-#if JPG_IDCT_HAVE_SSE2
-  if (form == JPG_IDCT_SSE2 && idct_cpu_has_sse2()) {
-    store_form(idct_8x8_sse2, JPG_IDCT_SSE2);
-    return JPG_IDCT_SSE2;
-  }
-#else
-  (void)form;
-#endif
-  store_form(idct_8x8_scalar, JPG_IDCT_SCALAR);
-  return JPG_IDCT_SCALAR;
-}
-
-int32_t idct_select(void) {
-  return idct_set_form(idct_cpu_has_sse2() ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR);
-}
-
-int32_t idct_form(void) {
-  if (current_impl() == idct_8x8_first) {
-    idct_select();
-  }
-  return __atomic_load_n(&idct_current, __ATOMIC_RELAXED);
-}
-
-void idct_8x8(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
-              uint32_t column_offset) {
-  current_impl()(coef, quant, rows, column_offset);
-}

@@ -6,7 +6,9 @@
 // number: additions and subtractions wrap modulo 2^16, multiplications by the transform
 // constants keep the high half of a 16 x 16 -> 32-bit product, and the result is brought to
 // 0..255 by saturation. Two forms compute exactly the same bytes: a scalar one, which is the
-// definition, and an SSE2 one. idct_8x8 runs the form chosen once from CPUID.
+// definition, and an SSE2 one. Which one a decode runs is kept in its decoder state
+// (jpg_vector_form): chosen from CPUID when the state is initialised, and narrowed to the scalar
+// form by a caller that cannot save the vector registers. Nothing module-wide selects a form.
 #pragma once
 
 #include <stdint.h>
@@ -25,11 +27,6 @@
 // No result. Reads nothing but coef and quant, writes nothing but the 64 samples.
 typedef void (*JpgIdctFunc)(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
                             uint32_t column_offset);
-
-// The entry the decoder calls: the form picked by idct_select (on the first call, if nobody
-// has picked one yet).
-void idct_8x8(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
-              uint32_t column_offset);
 
 // The definition, in plain integer code. Runs on any processor.
 void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
@@ -70,15 +67,3 @@ enum {
 // 1 when the processor reports SSE2 (CPUID leaf 1, EDX bit 26), else 0. Always 0 on builds
 // without the SSE2 form.
 int32_t idct_cpu_has_sse2(void);
-
-// Chooses the form idct_8x8 runs from the processor's features and returns it
-// (JPG_IDCT_SCALAR or JPG_IDCT_SSE2). Called once at decoder set-up; calling it again is
-// harmless.
-int32_t idct_select(void);
-
-// Makes idct_8x8 run the given form, for tests and comparisons. A request for JPG_IDCT_SSE2 on
-// a processor without SSE2 selects the scalar form. Returns the form now in use.
-int32_t idct_set_form(int32_t form);
-
-// The form idct_8x8 runs now (after choosing one, if none was chosen yet).
-int32_t idct_form(void);

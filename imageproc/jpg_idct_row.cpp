@@ -1,6 +1,6 @@
 // Dequantisation and inverse DCT of one MCU row: every coefficient block of the row becomes
 // 64 samples in Psample_buf (block i at offset 64 i, its row r at 64 i + 8 r), in the form
-// chosen for the processor.
+// the decoder state allows (jpg_vector_form).
 //
 // After its transform a block's coefficients are cleared and its extent (block_zag_end) set
 // to 1, so that the entropy decoder of the next MCU row finds every position but the DC,
@@ -18,7 +18,7 @@ void jpg_idct_mcu_row(JpgDecoder *d) {
   }
   const int32_t count = d->scan_mcus_across * per_mcu;
 #if JPG_IDCT_HAVE_SSE2
-  if (idct_form() == JPG_IDCT_SSE2) {
+  if (jpg_vector_form(d) == JPG_IDCT_SSE2) {
     idct_blocks_sse2(coef, samples, d->block_zag_end, count, quant, per_mcu);
     return;
   }
@@ -38,7 +38,7 @@ void jpg_idct_mcu_row(JpgDecoder *d) {
       for (int32_t r = 0; r < 8; ++r) {
         rows[r] = samples + 8 * r;
       }
-      idct_8x8(coef, q, rows, 0);
+      idct_8x8_scalar(coef, q, rows, 0);
       for (int32_t z = 1; z < extent; ++z) {
         coef[jpg_zigzag[z]] = 0;
       }

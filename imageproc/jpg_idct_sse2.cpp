@@ -16,7 +16,7 @@
 // transposition of the packed bytes brings the samples back into rows for storing.
 //
 // The functions carry target("sse2") so that 32-bit builds, whose baseline is below SSE2,
-// still compile them; idct_select only installs them on processors that report SSE2.
+// still compile them; a decoder state selects them only on processors that report SSE2.
 #include "jpg_idct.h"
 
 #if JPG_IDCT_HAVE_SSE2

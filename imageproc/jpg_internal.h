@@ -186,5 +186,5 @@ void jpg_colour_convert_2x2(JpgDecoder *d);
 int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length_out);
 
 // Copies one output line: 128-byte steps of eight 16-byte moves (cache-bypassing stores when
-// the processor has SSE2 and the destination allows), then the rest byte by byte.
-void jpg_copy_line(uint8_t *dst, const uint8_t *src, uint32_t bytes);
+// d runs the SSE2 form and the destination allows), then the rest byte by byte.
+void jpg_copy_line(const JpgDecoder *d, uint8_t *dst, const uint8_t *src, uint32_t bytes);

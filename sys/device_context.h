@@ -89,6 +89,13 @@ struct DeviceContext {
   LONG volatile g_bFramesShutOut;
   LONG volatile g_nCallbacksInside;
   KEVENT g_CallbackExitEvent;
+  // The vector forms (the library's SSE2 inverse DCT and colour conversion, the SSE2 picture
+  // adjustments and converters). g_bVectorForms: the processor has SSE2, decided once at
+  // CamInitialize. g_bVectorFrame: the frame the worker is decoding may use them, because its
+  // floating-point state is saved; written and read only by this device's worker, so a failed
+  // save on one device never changes what another device's worker runs.
+  BOOLEAN g_bVectorForms;
+  BOOLEAN g_bVectorFrame;
 };
 
 typedef struct DeviceContext *PDEVICE_CONTEXT;
@@ -102,5 +109,5 @@ static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device contex
 static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device context layout");
 static_assert(offsetof(DeviceContext, g_CommandLock) == 2164, "device context layout");
 static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2180, "device context layout");
-static_assert(sizeof(DeviceContext) == 2244, "device context layout");
+static_assert(sizeof(DeviceContext) == 2248, "device context layout");
 #endif

@@ -27,8 +27,9 @@ VOID LUMAREX_ShutOutRawFrames(PDEVICE_CONTEXT DeviceContext);
 // Bytes of the image the output format delivers at this size (RGB24 3, YUY2 2, I420 1.5 bytes
 // a pixel); 0 for MJPG, whose frames are the camera's own bytes.
 ULONG LUMAREX_OutputImageSize(UCHAR Format, LONG Width, LONG Height);
-// Whether the vector forms may run: the processor has SSE2 and no floating-point save failed.
-BOOLEAN LUMAREX_VectorFormsAllowed(VOID);
+// Whether the vector forms may run for the frame the device's worker is processing: the
+// processor has SSE2 and the worker saved the floating-point state for this frame.
+BOOLEAN LUMAREX_VectorFormsAllowed(PDEVICE_CONTEXT DeviceContext);
 
 // ---- Device memory (memory.cpp) -----------------------------------------------------------------
 VOID LUMAREX_ResetDeviceContext(PDEVICE_CONTEXT DeviceContext);

@@ -152,7 +152,7 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
   PLUMAREX_PICTURE_TABLES tables = NULL;
   PUCHAR *rows = NULL;
   PUCHAR luma = NULL;
-  BOOLEAN vector = LUMAREX_VectorFormsAllowed();
+  BOOLEAN vector = LUMAREX_VectorFormsAllowed(dc);
 
   if (width <= 0 || height <= 0 || dc->g_pBmpBuf == NULL ||
       (ULONGLONG)rowBytes * (ULONG)height > dc->g_nBmpBufSize) {

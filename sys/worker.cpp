@@ -13,21 +13,26 @@
 
 // The vector forms (the library's SSE2 inverse DCT, the SSE2 picture adjustments) touch the
 // XMM registers, which a 32-bit kernel thread may use only with the floating-point state
-// saved. When a save ever fails they are switched off for good; both forms give identical
-// results, so only speed changes.
-static LONG volatile g_bVectorFormsOff;
-
+// saved. Whether the processor has them is decided once, at CamInitialize (g_bVectorForms);
+// each frame then runs them only when its worker's save succeeded (g_bVectorFrame). A failed
+// save keeps that one frame of that one device to the scalar forms and changes nothing another
+// device's worker reads. Both forms give identical results, so only speed changes.
 // g_bSkipBufferWait is written by the worker after every frame while the callback may be
 // reading it: both sides go through interlocked operations.
 static ULONG ReadSkipBufferWait(PDEVICE_CONTEXT dc) {
   return (ULONG)InterlockedCompareExchange((LONG volatile *)&dc->g_bSkipBufferWait, 0, 0);
 }
 
-BOOLEAN LUMAREX_VectorFormsAllowed(VOID) { return g_bVectorFormsOff == 0 && LUMAREX_HasSSE2(); }
+BOOLEAN LUMAREX_VectorFormsAllowed(PDEVICE_CONTEXT DeviceContext) { return DeviceContext->g_bVectorFrame; }
 
-static VOID TurnOffVectorForms(VOID) {
-  InterlockedExchange(&g_bVectorFormsOff, 1);
-  idct_set_form(JPG_IDCT_SCALAR);
+// Chooses the forms of the frame the worker is about to decode: the vector forms only when the
+// processor has them and the floating-point state is saved. The device's image-process context
+// is told too; it belongs to this worker alone.
+static VOID ChooseFrameForms(PDEVICE_CONTEXT dc, BOOLEAN saved) {
+  dc->g_bVectorFrame = (BOOLEAN)(saved && dc->g_bVectorForms);
+  if (dc->g_pIPContext != NULL) {
+    ZRImageProcess_AllowVectorForms(dc->g_pIPContext, dc->g_bVectorFrame);
+  }
 }
 
 // LUMAREX_OutputImageSize - bytes of the image the output format delivers. Any IRQL.
@@ -256,9 +261,7 @@ VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
   ULONG swapSize;
 
   saved = NT_SUCCESS(KeSaveFloatingPointState(&floatSave));
-  if (!saved) {
-    TurnOffVectorForms();
-  }
+  ChooseFrameForms(dc, saved);
 
   if (dc->g_pRawBuf != NULL && dc->g_pBmpBuf != NULL && dc->g_pIPContext != NULL) {
     // The decoder may write no more than the negotiated image: a larger frame is refused
@@ -305,6 +308,8 @@ VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
     DbgPrint("<####>jpg_decode() BAD= %d(%d:%d)\n", (int)result, (int)dc->g_nGoodFrames, (int)dc->g_nBadFrames);
   }
 
+  // Past the saved region nothing may run the vector forms.
+  ChooseFrameForms(dc, FALSE);
   if (saved) {
     KeRestoreFloatingPointState(&floatSave);
   }

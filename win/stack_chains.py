@@ -24,10 +24,10 @@ import re
 import sys
 
 # Routines that call a routine of the driver through a function pointer, and what the pointer
-# may hold: the inverse DCT form chosen at the first block.
+# may hold: the output converter, scalar or SSE2, picked for the frame.
 INDIRECT_TARGETS = {
-    "idct_8x8": ["idct_8x8_first", "idct_8x8_scalar", "idct_8x8_sse2"],
-    "idct_8x8_first": ["idct_8x8_scalar", "idct_8x8_sse2"],
+    "LUMAREX_ProcessImage": ["LUMAREX_RGB24ToYUY2", "LUMAREX_RGB24ToYUY2SSE2", "LUMAREX_RGB24ToI420",
+                             "LUMAREX_RGB24ToI420SSE2"],
 }
 
 NODE_RE = re.compile(r'^node: \{ title: "(?P<title>[^"]*)" label: "(?P<label>[^"]*)"')

@@ -5,8 +5,14 @@ set(TORVANE_DDK_INCLUDE "/usr/i686-w64-mingw32/include/ddk" CACHE PATH "mingw-w6
 # The 32-bit kernel stack is 12 KB, shared with the callers of every callback: a routine whose
 # frame needs more than 1 KB fails the build. Each object also gets its frame sizes (.su) and
 # call graph (.ci) beside it, from which the stack report below follows the deepest chains.
+#
+# A 32-bit kernel thread may touch the x87, MMX and XMM registers only with its floating-point
+# state saved. -mgeneral-regs-only keeps the compiler from using them anywhere on its own (float
+# constants, 64-bit moves through x87, vectorised loops); only the vector routines, which carry
+# target("sse2"), hold such instructions. The vector check below proves it on the image.
 set(TORVANE_TARGET_FLAGS ${TORVANE_DRIVER_FLAGS} -ffreestanding -fno-asynchronous-unwind-tables
-    -fno-stack-protector -O2 -fstack-usage -fcallgraph-info=su -Werror=stack-usage=1024)
+    -fno-stack-protector -O2 -fstack-usage -fcallgraph-info=su -Werror=stack-usage=1024
+    -mgeneral-regs-only)
 
 add_library(imageproc_target OBJECT ${TORVANE_IMAGEPROC_SOURCES} ${CMAKE_SOURCE_DIR}/win/freestanding_check.cpp)
 target_include_directories(imageproc_target PRIVATE ${CMAKE_SOURCE_DIR}/imageproc)
@@ -79,4 +85,21 @@ if(TORVANE_PYTHON)
   add_custom_target(torvane_stack_report ALL DEPENDS ${CMAKE_BINARY_DIR}/Torvane.stack)
 else()
   message(STATUS "python3 not found: no stack report")
+endif()
+
+# The vector check: every x87/MMX/SSE instruction of the image lies in one of these routines,
+# and every chain of callers reaching them passes through LUMAREX_DecodeFrame, which saves the
+# floating-point state (win/vector_check.py). The build fails naming the routine otherwise;
+# Torvane.vector lists the routines and their instruction counts.
+if(TORVANE_PYTHON)
+  set(TORVANE_VECTOR_ROUTINES idct_8x8_sse2 idct_blocks_sse2 colour_bgr_half_line_sse2 colour_bgr_full16_sse2
+      copy_line_sse2 AdjustSse2 Yuy2Sse2 I420Sse2)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Torvane.vector
+                     COMMAND ${TORVANE_PYTHON} ${CMAKE_SOURCE_DIR}/win/vector_check.py --objdump ${TORVANE_OBJDUMP}
+                             --image $<TARGET_FILE:torvane_driver> --saver LUMAREX_DecodeFrame
+                             --out ${CMAKE_BINARY_DIR}/Torvane.vector ${CMAKE_BINARY_DIR}/CMakeFiles
+                             ${TORVANE_VECTOR_ROUTINES}
+                     DEPENDS torvane_driver ${CMAKE_SOURCE_DIR}/win/vector_check.py
+                             ${CMAKE_SOURCE_DIR}/win/stack_chains.py VERBATIM)
+  add_custom_target(torvane_vector_check ALL DEPENDS ${CMAKE_BINARY_DIR}/Torvane.vector)
 endif()

@@ -1,4 +1,5 @@
-// Inverse DCT of one block: worked blocks, the exact inverse DCT, SSE2 against scalar, choice of form.
+// Inverse DCT of one block: worked blocks, the exact inverse DCT, SSE2 against scalar, choice of form
+// per decoder state.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "jpg_idct.h"
+#include "jpg_test_support.h"
 
 namespace {
 
@@ -19,7 +21,7 @@ using Samples = std::array<uint8_t, 64>;
 using Rng = std::mt19937_64;
 int32_t Range(Rng &rng, int32_t lo, int32_t hi) { return lo + static_cast<int32_t>(rng() % (hi - lo + 1u)); }
 
-enum class Form { kScalar, kSse2, kDispatch };
+enum class Form { kScalar, kSse2 };
 
 // The 64 samples, row-major, through row pointers 8 bytes apart.
 Samples Transform(Form f, const Block &coef, const Block &quant) {
@@ -29,7 +31,7 @@ Samples Transform(Form f, const Block &coef, const Block &quant) {
 #if JPG_IDCT_HAVE_SSE2
   if (f == Form::kSse2) idct_8x8_sse2(coef.data(), quant.data(), rows, 0);
 #endif
-  if (f != Form::kSse2) (f == Form::kScalar ? idct_8x8_scalar : idct_8x8)(coef.data(), quant.data(), rows, 0);
+  if (f == Form::kScalar) idct_8x8_scalar(coef.data(), quant.data(), rows, 0);
   return out;
 }
 
@@ -210,26 +212,29 @@ TEST(IdctVectorForm, IdenticalToScalar) {
   }
 }
 
-TEST(IdctSelect, FollowsTheProcessorAndCanBeForced) {
+// Every decoder state chooses its form from the processor when it is initialised. Keeping one
+// state to the scalar forms leaves every other state's form as it was (each worker decodes with
+// its own), and initialising the state again chooses afresh.
+TEST(IdctSelect, EachDecoderStateChoosesAtInitialisationAndIsNarrowedAlone) {
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
   // The compiler's own processor probe, independent of the library's CPUID code.
   const int32_t best = __builtin_cpu_supports("sse2") ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR;
-  EXPECT_EQ(best == JPG_IDCT_SSE2, idct_cpu_has_sse2());
-  EXPECT_EQ(best, idct_select());
-  EXPECT_EQ(best, idct_form());
+#else
+  const int32_t best = JPG_IDCT_SCALAR;
 #endif
-  Rng rng{80};
-  Block coef, quant;
-  RandomCase(Kind::kUniform, rng, coef, quant);
-  const Samples scalar = Transform(Form::kScalar, coef, quant);
-  const int32_t sse2 = idct_cpu_has_sse2() ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR;
-  using Pair = std::pair<int32_t, int32_t>;  // asked, got; anything unknown means the scalar form
-  for (auto [asked, got] : {Pair{JPG_IDCT_SCALAR, JPG_IDCT_SCALAR}, Pair{JPG_IDCT_SSE2, sse2}, Pair{7, JPG_IDCT_SCALAR}}) {
-    EXPECT_EQ(got, idct_set_form(asked)) << asked;
-    EXPECT_EQ(got, idct_form()) << asked;
-    EXPECT_EQ(scalar, Transform(Form::kDispatch, coef, quant)) << asked;
+  EXPECT_EQ(best == JPG_IDCT_SSE2, idct_cpu_has_sse2() != 0);
+  TestDecoder a, b;
+  EXPECT_EQ(best, jpg_vector_form(a.get()));
+  EXPECT_EQ(best, jpg_vector_form(b.get()));
+  struct Step { int32_t allow_a, form_a; };
+  for (const Step &step : {Step{0, JPG_IDCT_SCALAR}, Step{1, best}, Step{0, JPG_IDCT_SCALAR}, Step{7, best}}) {
+    jpg_allow_vector_forms(a.get(), step.allow_a);
+    EXPECT_EQ(step.form_a, jpg_vector_form(a.get())) << "allow " << step.allow_a;
+    EXPECT_EQ(best, jpg_vector_form(b.get())) << "the other state, allow " << step.allow_a;
   }
-  idct_select();
+  jpg_allow_vector_forms(a.get(), 0);
+  jpg_init(a.get());
+  EXPECT_EQ(best, jpg_vector_form(a.get()));
 }
 
 }  // namespace

@@ -71,11 +71,10 @@ TEST(JpgColour, VectorFormGivesTheScalarBytesForEveryChromaPair) {
       }
       std::vector<uint8_t> lines[2];
       for (int form = 0; form < 2; ++form) {
-        idct_set_form(form == 0 ? JPG_IDCT_SCALAR : JPG_IDCT_SSE2);
+        jpg_allow_vector_forms(f.d.get(), form);
         (layout == 2 ? jpg_colour_convert_2x1 : jpg_colour_convert_1x1)(f.d.get());
         lines[form].assign(f.d->scan_line_0, f.d->scan_line_0 + 3 * 512);  // 512 pixels either way
       }
-      idct_select();
       ASSERT_EQ(lines[0], lines[1]) << "layout " << layout << " shift " << shift;
     }
   }
@@ -105,7 +104,7 @@ TEST(JpgDecodeEntry, DcOnlyBlocksWrapAndClamp) {
   };
   TestContext ctx;
   for (int form : {JPG_IDCT_SCALAR, JPG_IDCT_SSE2}) {
-    idct_set_form(form);
+    ZRImageProcess_AllowVectorForms(ctx.get(), form == JPG_IDCT_SSE2);
     for (const auto &c : cases) {
       SCOPED_TRACE(testing::Message() << "form " << form << " dc " << c.dc << " q " << c.q);
       TestDecoded r = TestDecodeFrame(ctx, FlatFrame(8, 8, 1, 1, c.dc, c.q), 1, 8 * 8 * 3);
@@ -116,7 +115,6 @@ TEST(JpgDecodeEntry, DcOnlyBlocksWrapAndClamp) {
       }
     }
   }
-  idct_select();
 }
 
 // A rejected header, or a frame larger than the buffer, leaves the buffer and the sizes
