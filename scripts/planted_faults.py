@@ -16,6 +16,11 @@ they stand after the key and one space). 'build' names the targets to rebuild (s
 instead. A fault is caught when the build succeeds and at least one test fails (a test that hangs
 fails on ctest's timeout). The file is always put back, whatever happens.
 
+A fault that the build itself must refuse (the target build's image checks) gives 'refused'
+instead of 'tests': a regular expression that the failing build's output must match. It is
+caught when the build fails with that message (scripts/faults/target.txt, run with
+--build build/target).
+
 Usage: scripts/planted_faults.py [--build DIR] [--full] [--only REGEX] LIST...
 Exit status: 0 when every fault is caught, 1 when any is missed or does not build.
 """
@@ -26,7 +31,8 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-KEYS = ("name", "file", "from", "to", "build", "tests")
+KEYS = ("name", "file", "from", "to", "build", "tests", "refused")
+REQUIRED = ("name", "file", "from", "to", "build")
 
 
 def read_faults(path):
@@ -38,7 +44,9 @@ def read_faults(path):
             continue
         if not line.strip():
             if block:
-                missing = [k for k in KEYS if k not in block]
+                missing = [k for k in REQUIRED if k not in block]
+                if ("tests" in block) == ("refused" in block):
+                    missing.append("exactly one of tests and refused")
                 if missing:
                     sys.exit(f"{path}:{number}: fault block lacks {', '.join(missing)}")
                 block["list"] = os.path.basename(path)
@@ -74,6 +82,14 @@ def check(fault, build_dir, full, jobs):
             f.write(original.replace(fault["from"], fault["to"], 1))
         targets = ["all"] if full else fault["build"].split()
         built = run(["cmake", "--build", build_dir, "-j", str(jobs), "--target", *targets])
+        if "refused" in fault:
+            if built.returncode == 0:
+                return "MISSED", "the build succeeded"
+            m = re.search(fault["refused"], built.stdout)
+            if not m:
+                tail = "\n".join(built.stdout.splitlines()[-15:])
+                return "BAD", f"the build failed without the expected message:\n{tail}"
+            return "CAUGHT", built.stdout[m.start():].split("\n", 1)[0]
         if built.returncode != 0:
             tail = "\n".join(built.stdout.splitlines()[-15:])
             return "BAD", f"does not build:\n{tail}"
