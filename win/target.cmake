@@ -24,6 +24,11 @@ target_include_directories(sys_target PRIVATE ${CMAKE_SOURCE_DIR}/sys ${CMAKE_SO
 target_compile_definitions(sys_target PRIVATE _X86_=1 i386=1 STD_CALL)
 target_compile_options(sys_target PRIVATE ${TORVANE_TARGET_FLAGS})
 
+# The stack report and the vector check read the call graph (.ci) the compiler writes beside
+# each object. A compiler cache restores the object but not that file, which then describes an
+# older compile: the driver objects are always compiled afresh.
+set_target_properties(imageproc_target sys_target PROPERTIES C_COMPILER_LAUNCHER "" CXX_COMPILER_LAUNCHER "")
+
 # Every driver object, compiled: the build fails when any source does not compile for the target.
 add_custom_target(torvane_objects ALL DEPENDS imageproc_target sys_target)
 
