@@ -11,18 +11,18 @@
 
 #define RAW_FRAME_HEADER_SIZE 80
 
-// The vector forms (the library's SSE2 inverse DCT, the SSE2 picture adjustments) touch the
-// XMM registers, which a 32-bit kernel thread may use only with the floating-point state
-// saved. Whether the processor has them is decided once, at CamInitialize (g_bVectorForms);
-// each frame then runs them only when its worker's save succeeded (g_bVectorFrame). A failed
-// save keeps that one frame of that one device to the scalar forms and changes nothing another
-// device's worker reads. Both forms give identical results, so only speed changes.
 // g_bSkipBufferWait is written by the worker after every frame while the callback may be
 // reading it: both sides go through interlocked operations.
 static ULONG ReadSkipBufferWait(PDEVICE_CONTEXT dc) {
   return (ULONG)InterlockedCompareExchange((LONG volatile *)&dc->g_bSkipBufferWait, 0, 0);
 }
 
+// The vector forms (the library's SSE2 inverse DCT, the SSE2 picture adjustments) touch the
+// XMM registers, which a 32-bit kernel thread may use only with the floating-point state
+// saved. Whether the processor has them is decided once, at CamInitialize (g_bVectorForms);
+// each frame then runs them only when its worker's save succeeded (g_bVectorFrame). A failed
+// save keeps that one frame of that one device to the scalar forms and changes nothing another
+// device's worker reads. Both forms give identical results, so only speed changes.
 BOOLEAN LUMAREX_VectorFormsAllowed(PDEVICE_CONTEXT DeviceContext) { return DeviceContext->g_bVectorFrame; }
 
 // Chooses the forms of the frame the worker is about to decode: the vector forms only when the
