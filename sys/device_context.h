@@ -89,6 +89,10 @@ struct DeviceContext {
   LONG volatile g_bFramesShutOut;
   LONG volatile g_nCallbacksInside;
   KEVENT g_CallbackExitEvent;
+  // ---- Capture across power changes ----
+  // 1 from a successful capture start until capture stop. A camera that loses power (D3)
+  // forgets its start command; CamRestoreState sends it again while this is set.
+  LONG volatile g_bCaptureRunning;
 };
 
 typedef struct DeviceContext *PDEVICE_CONTEXT;
@@ -102,5 +106,5 @@ static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device contex
 static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device context layout");
 static_assert(offsetof(DeviceContext, g_CommandLock) == 2164, "device context layout");
 static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2180, "device context layout");
-static_assert(sizeof(DeviceContext) == 2244, "device context layout");
+static_assert(sizeof(DeviceContext) == 2248, "device context layout");
 #endif
