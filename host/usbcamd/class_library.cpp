@@ -135,13 +135,14 @@ void UninitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
   };
   // With framesDuringUninitialize a running video stream still hands over raw frames while the
   // driver uninitialises; the streams stop afterwards.
-  if (!UninitializeWhileStreaming(d, uninitialize)) {
+  if (UninitializeWhileStreaming(d, uninitialize)) {
+    StopAllStreams(d);
+    CancelDeviceEvents(d);
+  } else {
     StopAllStreams(d);
     CancelDeviceEvents(d);
     uninitialize();
   }
-  StopAllStreams(d);
-  CancelDeviceEvents(d);
   CompleteDevice(srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
 }
 
