@@ -33,10 +33,19 @@ NTSTATUS StartWorkerThread(PDEVICE_CONTEXT DeviceContext) {
   } else {
     // Without its thread object nobody could end the worker later (uninitialisation sees no
     // worker), and it would go on running driver code after the driver is gone: it is ended
-    // now, while the handle still names it.
+    // now, while the handle still names it. A worker frees the frame buffers as it ends; the
+    // stream's bandwidth still stands, so they are allocated again at the sizes they had, for
+    // the next start.
+    ULONG rawSize = DeviceContext->g_pRawBuf != NULL ? DeviceContext->g_nRawBufSize : 0;
+    ULONG bmpSize = DeviceContext->g_pBmpBuf != NULL ? DeviceContext->g_nBmpBufSize : 0;
+    ULONG ipSize = DeviceContext->g_pIPBuf != NULL ? DeviceContext->g_nIPBufSize : 0;
     KeSetEvent(&DeviceContext->g_StopWorkerEvent, 1, FALSE);
     KeWaitForSingleObject(&DeviceContext->g_WorkerExitedEvent, Executive, KernelMode, FALSE, NULL);
     KeClearEvent(&DeviceContext->g_WorkerExitedEvent);
+    DeviceContext->g_nRawLength = rawSize;
+    DeviceContext->g_nBmpBufSize = bmpSize;
+    DeviceContext->g_nIPBufSize = ipSize;
+    LUMAREX_AllocateMemory(DeviceContext, FALSE, rawSize != 0, bmpSize != 0, ipSize != 0);
   }
   ZwClose(thread);
 

@@ -67,12 +67,17 @@ TEST_F(CaptureTest, TheFirstSuccessfulStartCreatesTheWorkerAndReportsItsCreation
 
 // A worker whose thread object cannot be referenced is ended before its handle is closed: nobody
 // could stop it later. The next start creates one that runs.
+// The stream's frame buffers, which the ending worker released, are there again for that start.
 TEST_F(CaptureTest, AWorkerThatCannotBeReferencedIsEndedAndTheNextStartTriesAgain) {
+  dc_.g_nRawLength = 1000, dc_.g_nBmpBufSize = 230400, dc_.g_nIPBufSize = 230400;
+  ASSERT_EQ(LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE), STATUS_SUCCESS);
   HostObjects_FailNextReference(STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 0), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(std::tuple(dc_.g_bWorkerStarted, dc_.g_pWorkerThread), std::tuple(0u, nullptr));
   EXPECT_TRUE(HostThreads_WaitAllExited(5000)) << "the unreferenced worker still runs";
   EXPECT_EQ(HostObjects_OpenHandles(), handlesAtStart_);
+  EXPECT_TRUE(dc_.g_pRawBuf != nullptr && dc_.g_pBmpBuf != nullptr && dc_.g_pIPBuf != nullptr);
+  EXPECT_EQ(std::tuple(dc_.g_nRawBufSize, dc_.g_nBmpBufSize, dc_.g_nIPBufSize), std::tuple(1000u, 230400u, 230400u));
   EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 0), STATUS_SUCCESS);
   EXPECT_EQ(std::tuple(dc_.g_bWorkerStarted, HostThreads_Running()), std::tuple(1u, threadsAtStart_ + 1));
 }
