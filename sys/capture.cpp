@@ -12,8 +12,9 @@
 // g_pWorkerThread; the handle is closed. Capture start runs in the application's process, so
 // the handle is made a kernel handle: one in the application's handle table could be closed
 // or replaced by the application, and would be invalid on the threads that later use the
-// worker. PASSIVE_LEVEL. Returns the creation's failure status, or the status of taking the
-// reference.
+// worker. When the reference cannot be had the worker is stopped again and has ended its
+// loop before the handle is closed. PASSIVE_LEVEL. Returns the creation's failure status, or
+// the status of taking the reference.
 NTSTATUS StartWorkerThread(PDEVICE_CONTEXT DeviceContext) {
   OBJECT_ATTRIBUTES attributes;
   HANDLE thread = NULL;
@@ -29,6 +30,22 @@ NTSTATUS StartWorkerThread(PDEVICE_CONTEXT DeviceContext) {
   status = ObReferenceObjectByHandle(thread, WORKER_THREAD_ACCESS, *PsThreadType, KernelMode, &object, NULL);
   if (NT_SUCCESS(status)) {
     DeviceContext->g_pWorkerThread = (PKTHREAD)object;
+  } else {
+    // Without its thread object nobody could end the worker later (uninitialisation sees no
+    // worker), and it would go on running driver code after the driver is gone: it is ended
+    // now, while the handle still names it. A worker frees the frame buffers as it ends; the
+    // stream's bandwidth still stands, so they are allocated again at the sizes they had, for
+    // the next start.
+    ULONG rawSize = DeviceContext->g_pRawBuf != NULL ? DeviceContext->g_nRawBufSize : 0;
+    ULONG bmpSize = DeviceContext->g_pBmpBuf != NULL ? DeviceContext->g_nBmpBufSize : 0;
+    ULONG ipSize = DeviceContext->g_pIPBuf != NULL ? DeviceContext->g_nIPBufSize : 0;
+    KeSetEvent(&DeviceContext->g_StopWorkerEvent, 1, FALSE);
+    KeWaitForSingleObject(&DeviceContext->g_WorkerExitedEvent, Executive, KernelMode, FALSE, NULL);
+    KeClearEvent(&DeviceContext->g_WorkerExitedEvent);
+    DeviceContext->g_nRawLength = rawSize;
+    DeviceContext->g_nBmpBufSize = bmpSize;
+    DeviceContext->g_nIPBufSize = ipSize;
+    LUMAREX_AllocateMemory(DeviceContext, FALSE, rawSize != 0, bmpSize != 0, ipSize != 0);
   }
   ZwClose(thread);
 
@@ -79,6 +96,9 @@ NTSTATUS NTAPI LUMAREX_StartVideoCapture(PDEVICE_OBJECT BusDeviceObject, PVOID D
   InterlockedExchange(&dc->g_bFramesShutOut, 0);
 
 Exit:
+  if (NT_SUCCESS(status)) {
+    InterlockedExchange(&dc->g_bCaptureRunning, 1);
+  }
   return status;
 }
 
@@ -97,17 +117,22 @@ NTSTATUS NTAPI CamStartCaptureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceCon
 }
 
 // CamStopCapture - stop the camera, make the next raw frame skip the wait for the worker
-// (which may be holding no frame at all), and save the picture settings once the camera took
-// the stop. PASSIVE_LEVEL, on the class library's thread. Returns a failed stop command's
-// status (nothing saved), else the save's result (LUMAREX_SAVE_SUCCESS when it worked).
+// (which may be holding no frame at all), and save the picture settings. The settings are
+// saved whatever the camera answered: a camera unplugged while streaming fails the stop, and
+// the settings of that capture would otherwise be lost. PASSIVE_LEVEL, on the class library's
+// thread. Returns a failed stop command's status, else the save's result
+// (LUMAREX_SAVE_SUCCESS when it worked).
 NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
   NTSTATUS status;
+  NTSTATUS saved;
 
   // A raw frame the class library still delivers must not start another decode, nor undo the
   // reset below.
   LUMAREX_ShutOutRawFrames(dc);
   LUMAREX_AcquireCommandLock(dc);
+  // From here a power change no longer restarts the camera.
+  InterlockedExchange(&dc->g_bCaptureRunning, 0);
   status = LUMAREX_SendStopCommand(dc);
   // The worker may still be finishing the last frame; it counts the warm-up and clears the
   // skip flag when it ends one, so those are reset only once it has let go of the buffers
@@ -118,13 +143,8 @@ NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
   InterlockedExchange((LONG volatile *)&dc->g_bSkipBufferWait, 1);
   LUMAREX_SettleDelay();
   LUMAREX_ReleaseCommandLock(dc);
-  if (status != STATUS_SUCCESS) {
-    goto Exit;
-  }
-  status = LUMAREX_SaveSettings(BusDeviceObject, dc);
-
-Exit:
-  return status;
+  saved = LUMAREX_SaveSettings(BusDeviceObject, dc);
+  return status != STATUS_SUCCESS ? status : saved;
 }
 
 // CamStopCaptureEx - the USBCAMD2 callback: stream 0 stops capture; the still stream needs

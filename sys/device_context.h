@@ -96,6 +96,11 @@ struct DeviceContext {
   // save on one device never changes what another device's worker runs.
   BOOLEAN g_bVectorForms;
   BOOLEAN g_bVectorFrame;
+
+  // ---- Capture across power changes ----
+  // 1 from a successful capture start until capture stop. A camera that loses power (D3)
+  // forgets its start command; CamRestoreState sends it again while this is set.
+  LONG volatile g_bCaptureRunning;
 };
 
 typedef struct DeviceContext *PDEVICE_CONTEXT;
@@ -109,5 +114,5 @@ static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device contex
 static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device context layout");
 static_assert(offsetof(DeviceContext, g_CommandLock) == 2164, "device context layout");
 static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2180, "device context layout");
-static_assert(sizeof(DeviceContext) == 2248, "device context layout");
+static_assert(sizeof(DeviceContext) == 2252, "device context layout");
 #endif

@@ -117,14 +117,20 @@ NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext
   return STATUS_SUCCESS;
 }
 
-// CamUnInitialize - stop the decode worker and free everything the device holds.
-// PASSIVE_LEVEL. Returns the status of the wait for the worker's end, or STATUS_SUCCESS.
+// CamUnInitialize - stop the decode worker and free everything the device holds. The class
+// library may still be handing over raw frames: they are shut out first, and the worker is let
+// finish the frame it holds, so that no callback copies into buffers being freed or waits for
+// a worker that has ended. PASSIVE_LEVEL. Returns the status of the wait for the worker's
+// end, or STATUS_SUCCESS.
 NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
   NTSTATUS status = STATUS_SUCCESS;
 
   UNREFERENCED_PARAMETER(BusDeviceObject);
 
+  LUMAREX_ShutOutRawFrames(dc);
+  LUMAREX_WaitForWorkerIdle(dc);
+  InterlockedExchange(&dc->g_bCaptureRunning, 0);
   if (dc->g_bWorkerStarted) {
     KeSetEvent(&dc->g_StopWorkerEvent, 1, FALSE);
     status = KeWaitForSingleObject(&dc->g_WorkerExitedEvent, Executive, KernelMode, FALSE, NULL);
@@ -144,17 +150,34 @@ NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceConte
   return status;
 }
 
-// CamSaveState, CamRestoreState - nothing to save or restore across power changes. Both take
-// the class library's two arguments: with stdcall a routine of the wrong arity would unbalance
-// the caller's stack.
+// CamSaveState - nothing to save before a power change: the settings live in the device
+// context and the registry. Both state callbacks take the class library's two arguments: with
+// stdcall a routine of the wrong arity would unbalance the caller's stack.
 NTSTATUS NTAPI CamSaveState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
   UNREFERENCED_PARAMETER(BusDeviceObject);
   UNREFERENCED_PARAMETER(DeviceContext);
   return STATUS_SUCCESS;
 }
 
+// CamRestoreState - the device is powered again. A camera that lost power has forgotten its
+// start command, so while capture runs it is started again at the negotiated size (under the
+// command lock, with the settle time after it); otherwise the stream would stay dark.
+// PASSIVE_LEVEL. Returns STATUS_SUCCESS, or the start command's failure.
 NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext) {
+  PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
+  NTSTATUS status = STATUS_SUCCESS;
+
   UNREFERENCED_PARAMETER(BusDeviceObject);
-  UNREFERENCED_PARAMETER(DeviceContext);
-  return STATUS_SUCCESS;
+  // Capture runs only on an initialised device, whose command lock exists; capture stop clears
+  // the flag under the lock, so it is looked at again once the lock is held.
+  if (InterlockedCompareExchange(&dc->g_bCaptureRunning, 0, 0) == 0) {
+    return STATUS_SUCCESS;
+  }
+  LUMAREX_AcquireCommandLock(dc);
+  if (InterlockedCompareExchange(&dc->g_bCaptureRunning, 0, 0) != 0) {
+    status = LUMAREX_SendStartCommand(dc, dc->g_nRawFrameSize);
+    LUMAREX_SettleDelay();
+  }
+  LUMAREX_ReleaseCommandLock(dc);
+  return status;
 }

@@ -74,13 +74,29 @@ VOID LUMAREX_SettleDelay(VOID) {
 // cleared before the request; Length (NULL for no data stage) is the sequence's length
 // variable, which the class library may lower to the bytes actually transferred.
 // PASSIVE_LEVEL. Returns the class library's status.
+// A synchronous request has finished when the class library returns; one that comes back
+// STATUS_PENDING (a success code) has not been carried out, so it counts as failed.
+static NTSTATUS SynchronousStatus(NTSTATUS Status) {
+  return Status == STATUS_PENDING ? STATUS_UNSUCCESSFUL : Status;
+}
+
 static NTSTATUS VendorCommand(PDEVICE_CONTEXT DeviceContext, USHORT Value, USHORT Index, PUCHAR Answer,
                               PULONG Length, BOOLEAN GetData) {
   if (Answer != NULL) {
     *Answer = 0;
   }
-  return USBCAMD_ControlVendorCommand(DeviceContext, LUMAREX_VENDOR_REQUEST, Value, Index, Answer, Length, GetData,
-                                      NULL, NULL);
+  return SynchronousStatus(USBCAMD_ControlVendorCommand(DeviceContext, LUMAREX_VENDOR_REQUEST, Value, Index, Answer,
+                                                        Length, GetData, NULL, NULL));
+}
+
+// ByteCommand - a command of the private sets with a one-byte data stage. Each is sent with
+// length 1 of its own: the class library lowers a length it is given to the bytes actually
+// transferred (0 after a failed or empty answer), and a length carried on to the next command
+// would send that one without its byte. PASSIVE_LEVEL. Returns the class library's status.
+static NTSTATUS ByteCommand(PDEVICE_CONTEXT DeviceContext, USHORT Value, USHORT Index, PUCHAR Answer,
+                            BOOLEAN GetData) {
+  ULONG length = 1;
+  return VendorCommand(DeviceContext, Value, Index, Answer, &length, GetData);
 }
 
 // BulkTransfer - one synchronous bulk transfer through the class library's interface. Without
@@ -92,7 +108,7 @@ static NTSTATUS BulkTransfer(PDEVICE_CONTEXT DeviceContext, USHORT Pipe, PVOID B
   if (dc->g_UsbcamdInterface.Interface.Version == 0 || dc->g_UsbcamdInterface.USBCAMD_BulkReadWrite == NULL) {
     return STATUS_NOT_SUPPORTED;
   }
-  return dc->g_UsbcamdInterface.USBCAMD_BulkReadWrite(DeviceContext, Pipe, Buffer, Length, NULL, NULL);
+  return SynchronousStatus(dc->g_UsbcamdInterface.USBCAMD_BulkReadWrite(DeviceContext, Pipe, Buffer, Length, NULL, NULL));
 }
 
 // FindStartParameters - the capture-start operand for a raw frame size, or NULL. Any IRQL.
@@ -246,13 +262,12 @@ NTSTATUS LUMAREX_BulkWrite(PDEVICE_CONTEXT DeviceContext, PVOID Buffer, ULONG Le
 // PASSIVE_LEVEL. Returns STATUS_SUCCESS, or STATUS_DEVICE_DATA_ERROR for any failure.
 NTSTATUS LUMAREX_RunReadyOperation(PDEVICE_CONTEXT DeviceContext, UCHAR Operation) {
   UCHAR answer = 0;
-  ULONG length = 1;
   ULONG polls;
   NTSTATUS status = STATUS_DEVICE_DATA_ERROR;
 
   LUMAREX_AcquireCommandLock(DeviceContext);
   for (polls = 0; polls < LUMAREX_READY_POLL_LIMIT; ++polls) {
-    status = VendorCommand(DeviceContext, READY_POLL_VALUE, 0, &answer, &length, TRUE);
+    status = ByteCommand(DeviceContext, READY_POLL_VALUE, 0, &answer, TRUE);
     if (!NT_SUCCESS(status) || (answer & READY_BIT) != 0) {
       break;
     }
@@ -261,12 +276,12 @@ NTSTATUS LUMAREX_RunReadyOperation(PDEVICE_CONTEXT DeviceContext, UCHAR Operatio
     status = STATUS_DEVICE_DATA_ERROR;
     goto Exit;
   }
-  status = VendorCommand(DeviceContext, OPERATION_OPEN, Operation, &answer, &length, FALSE);
+  status = ByteCommand(DeviceContext, OPERATION_OPEN, Operation, &answer, FALSE);
   if (!NT_SUCCESS(status)) {
     status = STATUS_DEVICE_DATA_ERROR;
     goto Exit;
   }
-  status = VendorCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, &length, TRUE);
+  status = ByteCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, TRUE);
   if (!NT_SUCCESS(status)) {
     status = STATUS_DEVICE_DATA_ERROR;
   }
@@ -281,12 +296,11 @@ Exit:
 // answer tells. PASSIVE_LEVEL. Returns the answer's status.
 NTSTATUS LUMAREX_RunOperation(PDEVICE_CONTEXT DeviceContext, UCHAR Operation) {
   UCHAR answer;
-  ULONG length = 1;
   NTSTATUS status;
 
   LUMAREX_AcquireCommandLock(DeviceContext);
-  VendorCommand(DeviceContext, OPERATION_OPEN, Operation, &answer, &length, FALSE);
-  status = VendorCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, &length, TRUE);
+  ByteCommand(DeviceContext, OPERATION_OPEN, Operation, &answer, FALSE);
+  status = ByteCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, TRUE);
   LUMAREX_ReleaseCommandLock(DeviceContext);
   return status;
 }
@@ -295,16 +309,20 @@ NTSTATUS LUMAREX_RunOperation(PDEVICE_CONTEXT DeviceContext, UCHAR Operation) {
 // of Buffer to the bulk-out pipe, close it and read the answer, with one-byte data stages.
 // *Written becomes Length when the write went through and 0 when it failed; it is left alone
 // when the sequence ended before the write. PASSIVE_LEVEL. Returns STATUS_SUCCESS;
-// STATUS_DEVICE_DATA_ERROR when an answer fails; the transfer's own status when the write
-// fails. The opening and closing commands' statuses are not looked at.
+// STATUS_DEVICE_DATA_ERROR when the opening command or an answer fails (with no write
+// operation open the camera would take the block for something else); the transfer's own
+// status when the write fails. The closing command's status is not looked at.
 NTSTATUS LUMAREX_WriteOperationBlock(PDEVICE_CONTEXT DeviceContext, PVOID Buffer, ULONG Length, PULONG Written) {
   UCHAR answer;
-  ULONG length = 1;
   NTSTATUS status;
 
   LUMAREX_AcquireCommandLock(DeviceContext);
-  VendorCommand(DeviceContext, OPERATION_OPEN, BLOCK_WRITE_OPERATION, &answer, &length, FALSE);
-  status = VendorCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, &length, TRUE);
+  status = ByteCommand(DeviceContext, OPERATION_OPEN, BLOCK_WRITE_OPERATION, &answer, FALSE);
+  if (!NT_SUCCESS(status)) {
+    status = STATUS_DEVICE_DATA_ERROR;
+    goto Exit;
+  }
+  status = ByteCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, TRUE);
   if (!NT_SUCCESS(status)) {
     status = STATUS_DEVICE_DATA_ERROR;
     goto Exit;
@@ -315,8 +333,8 @@ NTSTATUS LUMAREX_WriteOperationBlock(PDEVICE_CONTEXT DeviceContext, PVOID Buffer
     goto Exit;
   }
   *Written = Length;
-  VendorCommand(DeviceContext, OPERATION_OPEN, LUMAREX_OPERATION_CLOSE, &answer, &length, FALSE);
-  status = VendorCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, &length, TRUE);
+  ByteCommand(DeviceContext, OPERATION_OPEN, LUMAREX_OPERATION_CLOSE, &answer, FALSE);
+  status = ByteCommand(DeviceContext, OPERATION_ANSWER, 0, &answer, TRUE);
   if (!NT_SUCCESS(status)) {
     status = STATUS_DEVICE_DATA_ERROR;
   }

@@ -219,13 +219,21 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
   return STATUS_SUCCESS;
 }
 
-// CamProcessRawVideoFrameEx - the USBCAMD2 form; the actual length and stream are not used.
+// CamProcessRawVideoFrameEx - the USBCAMD2 form. The assembled length comes in
+// ActualRawFrameLength; a class library need not preset *BytesReturned with it, so when
+// *BytesReturned is 0 on entry the actual length is taken. Neither is trusted beyond the raw
+// frame buffer's RawFrameLength bytes. The stream is not used.
 NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                                          PVOID FrameContext, PVOID FrameBuffer, ULONG FrameLength,
                                          PVOID RawFrameBuffer, ULONG RawFrameLength, ULONG NumberOfPackets,
                                          PULONG BytesReturned, ULONG ActualRawFrameLength, ULONG StreamNumber) {
-  UNREFERENCED_PARAMETER(ActualRawFrameLength);
   UNREFERENCED_PARAMETER(StreamNumber);
+  if (*BytesReturned == 0) {
+    *BytesReturned = ActualRawFrameLength;
+  }
+  if (*BytesReturned > RawFrameLength) {
+    *BytesReturned = RawFrameLength;
+  }
   return CamProcessRawVideoFrame(BusDeviceObject, DeviceContext, FrameContext, FrameBuffer, FrameLength,
                                  RawFrameBuffer, RawFrameLength, NumberOfPackets, BytesReturned);
 }
@@ -305,7 +313,6 @@ VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext) {
     dc->g_nBadFrames++;
     DbgPrint("<vantor><####>jpg_decode() BAD= %d(%d:%d)\n", (int)result, (int)dc->g_nGoodFrames,
              (int)dc->g_nBadFrames);
-    DbgPrint("<####>jpg_decode() BAD= %d(%d:%d)\n", (int)result, (int)dc->g_nGoodFrames, (int)dc->g_nBadFrames);
   }
 
   // Past the saved region nothing may run the vector forms.

@@ -125,6 +125,13 @@ NTSTATUS HostCameraDevice::Remove(bool surprise) {
   return status;
 }
 
+NTSTATUS HostCameraDevice::SetPowerState(DEVICE_POWER_STATE state) {
+  HW_STREAM_REQUEST_BLOCK srb{};
+  srb.Command = SRB_CHANGE_POWER_STATE;
+  srb.CommandData.DeviceState = state;
+  return SendDeviceRequest(srb);
+}
+
 NTSTATUS HostCameraDevice::GetStreamInfo(HW_STREAM_HEADER *header, std::vector<HW_STREAM_INFORMATION> *streams) {
   size_t size = std::max<size_t>(config_ ? config_->StreamDescriptorSize : 0, sizeof(HW_STREAM_DESCRIPTOR));
   std::vector<uint64_t> block((size + 7) / 8, 0);

@@ -63,6 +63,14 @@ void HostSimCamera::AnswerControl(bool deviceToHost, USHORT value, USHORT index,
   rules_.push_back(Rule{HostUsbRequest::Control, deviceToHost, value, index, std::move(answer)});
 }
 
+void HostSimCamera::LosePower() {
+  std::lock_guard<std::mutex> guard(lock_);
+  stream_->Stop();
+  device_->operation = kIdle;
+  device_->memoryOffset = 0;
+  device_->statusPending = false;
+}
+
 void HostSimCamera::SetReadyAfterPolls(unsigned n) {
   if (n > 0) {
     AnswerControl(true, 0xA0, 0, HostCameraAnswer{STATUS_SUCCESS, {0x00}, n});

@@ -124,6 +124,9 @@ class HostSimCamera {
   // The host stopped and restarted the isochronous pipe: what was in flight is lost and the
   // camera begins a new frame.
   void IsoPipeRestarted();
+  // The camera loses its power supply (the device went to D3): it stops streaming until the
+  // next capture-start command, and the open operation is forgotten.
+  void LosePower();
   std::vector<HostSentFrame> SentFrames() const;
   uint64_t FramesSent() const;
   // Slots given here go out instead of the camera's own frames: while streaming, each slot takes

@@ -148,6 +148,8 @@ size_t HostThreads_Running();     // system threads whose start routine has not 
 bool HostThreads_WaitAllExited(unsigned timeoutMs);
 // The next PsCreateSystemThread fails with status and creates nothing.
 void HostThreads_FailNextCreate(NTSTATUS status);
+// The next ObReferenceObjectByHandle fails with status and references nothing.
+void HostObjects_FailNextReference(NTSTATUS status);
 
 // ---- Floating-point state --------------------------------------------------------------------
 void HostFpu_FailNextSave();   // the next KeSaveFloatingPointState fails

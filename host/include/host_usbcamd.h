@@ -33,6 +33,15 @@ struct HostDeviceOptions {
   // again, into a scratch buffer: from before capture stop begins until this many frames after
   // it returned, and then this many more after the bandwidth release returned. 0: never.
   unsigned lateFrames = 0;
+  // The extended raw-frame callback gets the assembled length only in ActualRawFrameLength,
+  // with *BytesReturned 0 on entry: a class library need not preset it.
+  bool actualLengthOnly = false;
+  // An unkind order at uninitialisation: a video stream still running is uninitialised before
+  // it is stopped. Its pump stops, and another thread of the class library hands the driver's
+  // raw-frame callback the last raw frame again and again (as lateFrames does) from before
+  // CamUnInitialize until this many frames after it returned; only then do the streams stop.
+  // 0: the streams stop first.
+  unsigned framesDuringUninitialize = 0;
 };
 
 // A raw frame the class library assembled from isochronous slots, and what became of it.
@@ -126,6 +135,12 @@ class HostCameraDevice {
   // SRB_OPEN_STREAM with the given format (a KSDATAFORMAT record and what follows it).
   std::unique_ptr<HostAppStream> OpenStream(ULONG number, const std::vector<uint8_t> &format, NTSTATUS *status);
 
+  // A power change through the driver's receive routine, as the stream class sends it
+  // (SRB_CHANGE_POWER_STATE). Below D0 the class library pauses the isochronous pipe and the
+  // camera loses power: it forgets its start command and its open operation. At D0 the pipe
+  // runs again. Returns the request's status.
+  NTSTATUS SetPowerState(DEVICE_POWER_STATE state);
+
   // A device event on the camera's interrupt pipe (completes USBCAMD_WaitOnDeviceEvent).
   void SignalDeviceEvent(const std::vector<uint8_t> &bytes);
   // Device-event waits armed on the interrupt pipe and not yet completed.
@@ -212,6 +227,10 @@ void HostUsbcamd_DestroyDevice(PVOID extension);
 PVOID HostUsbcamd_DeviceContextOf(PVOID extension);
 void HostUsbcamd_SignalDeviceEvent(PVOID extension, const std::vector<uint8_t> &bytes);
 size_t HostUsbcamd_EventWaits(PVOID extension);
+// While on, every synchronous command of this device context (USBCAMD_ControlVendorCommand and
+// USBCAMD_BulkReadWrite without a completion routine) comes back STATUS_PENDING, as a class
+// library may answer a request it has queued.
+void HostUsbcamd_AnswerPending(PVOID deviceContext, bool pending);
 // The number of devices the class library has records of.
 size_t HostUsbcamd_DeviceCount();
 

@@ -60,6 +60,7 @@ struct ObjectTable {
   size_t running = 0;
   size_t applicationHandles = 0;  // handles ever created as an application's
   NTSTATUS createFailure = STATUS_SUCCESS;  // the next thread creation's fault
+  NTSTATUS referenceFailure = STATUS_SUCCESS;  // the next ObReferenceObjectByHandle's fault
 };
 
 // Never destroyed: a system thread may still be leaving while the process exits.
@@ -248,6 +249,11 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
   ObjectTable &table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
   const HandleEntry *h = LookupLocked(table, Handle, "ObReferenceObjectByHandle");
+  if (!NT_SUCCESS(table.referenceFailure)) {
+    NTSTATUS failure = table.referenceFailure;
+    table.referenceFailure = STATUS_SUCCESS;
+    return failure;
+  }
   // Kernel access skips the access check, so an application's handle (which the application
   // can close or replace at any moment) must not be taken that way.
   if (h != nullptr && h->owner != kKernelHandle && AccessMode == KernelMode) {
@@ -332,6 +338,12 @@ size_t HostObjects_ApplicationHandlesCreated() {
   ObjectTable &table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
   return table.applicationHandles;
+}
+
+void HostObjects_FailNextReference(NTSTATUS status) {
+  ObjectTable &table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  table.referenceFailure = status;
 }
 
 void HostThreads_FailNextCreate(NTSTATUS status) {

@@ -125,15 +125,53 @@ void InitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
 }
 
 void UninitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
-  StopAllStreams(d);
-  CancelDeviceEvents(d);
   NTSTATUS status = STATUS_SUCCESS;
-  if (d.initialized && d.callbacks != nullptr) {
-    status = HostStack_Call(HostStackEntry::CameraCallback,
-                            [&] { return d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext); });
-    d.initialized = false;
+  auto uninitialize = [&] {
+    if (d.initialized && d.callbacks != nullptr) {
+      status = HostStack_Call(HostStackEntry::CameraCallback,
+                              [&] { return d.callbacks->CamUnInitialize(d.physicalDevice, d.deviceContext); });
+      d.initialized = false;
+    }
+  };
+  // With framesDuringUninitialize a running video stream still hands over raw frames while the
+  // driver uninitialises; the streams stop afterwards.
+  if (UninitializeWhileStreaming(d, uninitialize)) {
+    StopAllStreams(d);
+    CancelDeviceEvents(d);
+  } else {
+    StopAllStreams(d);
+    CancelDeviceEvents(d);
+    uninitialize();
   }
   CompleteDevice(srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
+}
+
+// A power change. Going below D0 the class library lets the driver save its state, pauses the
+// isochronous pipe and the camera loses power; back at D0 the pipe runs again and the driver
+// restores its state (a camera that lost power needs its start command again).
+void ChangePowerState(Device &d, DEVICE_POWER_STATE state) {
+  if (state == PowerDeviceD0) {
+    if (d.poweredDown) {
+      d.poweredDown = false;
+      d.isoStopped = d.isoStoppedBeforePowerDown;
+    }
+    if (d.callbacks != nullptr) {
+      HostStack_Call(HostStackEntry::CameraCallback,
+                     [&] { return d.callbacks->CamRestoreState(d.physicalDevice, d.deviceContext); });
+    }
+    return;
+  }
+  if (d.callbacks != nullptr) {
+    HostStack_Call(HostStackEntry::CameraCallback,
+                   [&] { return d.callbacks->CamSaveState(d.physicalDevice, d.deviceContext); });
+  }
+  if (!d.poweredDown) {
+    d.poweredDown = true;
+    d.isoStoppedBeforePowerDown = d.isoStopped.load();
+    d.isoStopped = true;
+    d.camera->IsoPipeRestarted();
+    d.camera->LosePower();
+  }
 }
 
 }  // namespace
@@ -184,15 +222,7 @@ void ProcessDeviceRequest(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
       UninitializeDevice(d, srb);
       break;
     case SRB_CHANGE_POWER_STATE:
-      if (d.callbacks != nullptr) {
-        if (srb->CommandData.DeviceState == PowerDeviceD0) {
-          HostStack_Call(HostStackEntry::CameraCallback,
-                         [&] { return d.callbacks->CamRestoreState(d.physicalDevice, d.deviceContext); });
-        } else {
-          HostStack_Call(HostStackEntry::CameraCallback,
-                         [&] { return d.callbacks->CamSaveState(d.physicalDevice, d.deviceContext); });
-        }
-      }
+      ChangePowerState(d, srb->CommandData.DeviceState);
       CompleteDevice(srb, STATUS_SUCCESS);
       break;
     case SRB_OPEN_DEVICE_INSTANCE:

@@ -2,6 +2,7 @@
 // and bulk transfers, delivered synchronously to the simulated camera attached to the device
 // context, with the length updates and status the driver sees from the real library.
 #include <map>
+#include <set>
 #include <mutex>
 
 #include "usbcamd_internal.h"
@@ -11,6 +12,7 @@ namespace {
 struct Attachments {
   std::mutex lock;
   std::map<PVOID, HostSimCamera *> cameras;
+  std::set<PVOID> pending;  // device contexts whose synchronous commands answer pending
 };
 
 Attachments &Attached() {
@@ -32,8 +34,21 @@ HostSimCamera *usbcamd::CameraOf(PVOID deviceContext) {
 NTSTATUS usbcamd::CompleteCommand(PVOID deviceContext, PCOMMAND_COMPLETE_FUNCTION complete, PVOID context, NTSTATUS status) {
   if (complete != NULL) {
     complete(deviceContext, context, status);
+    return status;
   }
-  return status;
+  Attachments &a = Attached();
+  std::lock_guard<std::mutex> guard(a.lock);
+  return a.pending.count(deviceContext) != 0 ? STATUS_PENDING : status;
+}
+
+void HostUsbcamd_AnswerPending(PVOID deviceContext, bool pending) {
+  Attachments &a = Attached();
+  std::lock_guard<std::mutex> guard(a.lock);
+  if (pending) {
+    a.pending.insert(deviceContext);
+  } else {
+    a.pending.erase(deviceContext);
+  }
 }
 
 
@@ -90,4 +105,5 @@ void HostCamera_Detach(PVOID deviceContext) {
   Attachments &a = Attached();
   std::lock_guard<std::mutex> guard(a.lock);
   a.cameras.erase(deviceContext);
+  a.pending.erase(deviceContext);
 }

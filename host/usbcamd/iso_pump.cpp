@@ -86,7 +86,9 @@ void FinishFrame(Stream &s, Assembly &a) {
     return;
   }
   PKSSTREAM_HEADER header = srb->CommandData.DataBufferArray;
-  ULONG bytesReturned = a.bytes;  // the driver reads the raw byte count from here
+  // The driver reads the raw byte count from here, unless the class library gives it only as
+  // the actual length.
+  ULONG bytesReturned = d.options.actualLengthOnly ? 0 : a.bytes;
   NTSTATUS status = HostStack_Call(HostStackEntry::RawFrame, [&] {
     return d.callbacks->CamProcessRawVideoFrameEx(d.physicalDevice, d.deviceContext, s.frameContext, header->Data,
                                                   header->FrameExtent, s.rawBuffer, s.rawFrameLength, a.packets,
@@ -109,7 +111,7 @@ void FinishFrame(Stream &s, Assembly &a) {
   if (d.options.keepRawFrames) {
     record.raw.assign(s.rawBuffer, s.rawBuffer + a.bytes);
   }
-  if (d.options.lateFrames != 0) {
+  if (d.options.lateFrames != 0 || d.options.framesDuringUninitialize != 0) {
     s.lastRaw.assign(s.rawBuffer, s.rawBuffer + a.bytes);
     s.lastExtent = header->FrameExtent;
   }

@@ -53,7 +53,7 @@ void DeliverLateFrames(Stream &s) {
   std::vector<uint8_t> raw = s.lastRaw;
   std::vector<uint8_t> out(s.lastExtent);
   while (!s.lateStop) {
-    ULONG bytes = ULONG(raw.size());
+    ULONG bytes = d.options.actualLengthOnly ? 0 : ULONG(raw.size());
     d.callbacks->CamProcessRawVideoFrameEx(d.physicalDevice, d.deviceContext, s.frameContext, out.data(),
                                            ULONG(out.size()), raw.data(), ULONG(raw.size()), 1, &bytes,
                                            ULONG(raw.size()), s.number);
@@ -83,6 +83,14 @@ void EndLateFrames(Stream &s) {
   s.lateStop = true;
   s.late.join();
   s.lateStop = false;
+}
+
+// The late-frame thread on the stream's last raw frame, begun with one frame delivered.
+void BeginLateFrames(Stream &s) {
+  if (!s.late.joinable()) {
+    s.late = std::thread([&s] { DeliverLateFrames(s); });
+    WaitForLateFrames(s, s.lateDelivered + 1);
+  }
 }
 
 NTSTATUS AllocateBandwidth(Stream &s) {
@@ -154,8 +162,7 @@ void StopStreaming(Stream &s) {
   if (d.options.lateFrames != 0 && !s.lastRaw.empty() && !s.late.joinable()) {
     // The late frames begin before the stop does, so one may be inside the callback, waiting
     // for the worker, when the stop comes.
-    s.late = std::thread([&s] { DeliverLateFrames(s); });
-    WaitForLateFrames(s, s.lateDelivered + 1);
+    BeginLateFrames(s);
   }
   uint64_t before = s.lateDelivered;
   HostStack_Call(HostStackEntry::CameraCallback,
@@ -271,6 +278,19 @@ NTSTATUS SetStreamState(Stream &s, KSSTATE target) {
     }
   }
   return status;
+}
+
+bool UninitializeWhileStreaming(Device &d, const std::function<void()> &uninitialize) {
+  Stream *s = d.streams[0];
+  if (d.options.framesDuringUninitialize == 0 || s == nullptr || !s->pump.joinable() || s->lastRaw.empty()) {
+    return false;
+  }
+  StopPump(*s);
+  BeginLateFrames(*s);
+  uninitialize();
+  WaitForLateFrames(*s, s->lateDelivered + d.options.framesDuringUninitialize);
+  EndLateFrames(*s);
+  return true;
 }
 
 void StopAllStreams(Device &d) {

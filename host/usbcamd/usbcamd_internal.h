@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -94,6 +95,9 @@ struct Device {
   // The isochronous pipes: stopped by USBCAMD_SetIsoPipeState(STOP) until START.
   std::atomic<bool> isoStopped{false};
   std::atomic<unsigned> isoRestarts{0};
+  // Below D0 (SRB_CHANGE_POWER_STATE) the pipe is paused; isoStopped comes back at D0.
+  bool poweredDown = false;
+  bool isoStoppedBeforePowerDown = false;
 
   std::mutex eventLock;
   std::condition_variable eventChanged;
@@ -119,6 +123,11 @@ void CloseStream(Device &device, PHW_STREAM_REQUEST_BLOCK srb);
 void StopAllStreams(Device &device);
 NTSTATUS SetStreamState(Stream &stream, KSSTATE state);
 BOOLEAN SetVideoFormat(Device &device, PHW_STREAM_REQUEST_BLOCK srb);
+// HostDeviceOptions::framesDuringUninitialize: when the video stream runs and has handed over a
+// raw frame, stops its pump, runs `uninitialize` while another thread keeps handing the driver
+// that raw frame, waits for the frames asked for after it and ends the thread; returns true.
+// Otherwise does nothing and returns false.
+bool UninitializeWhileStreaming(Device &device, const std::function<void()> &uninitialize);
 
 // The isochronous pump (iso_pump.cpp): runs on its own thread while the stream is in RUN.
 void RunPump(Stream &stream);

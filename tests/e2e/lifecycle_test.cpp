@@ -65,6 +65,62 @@ TEST_F(LifecycleTest, RawFramesDuringStopAndReleaseAreKeptFromTheBuffersAndTheWo
   }
 }
 
+// A class library that gives the assembled length only as the actual length (*BytesReturned 0 on
+// entry), at the frames it pumps and at the late ones while the stream stops.
+TEST_F(LifecycleTest, RawFramesGivenOnlyByTheirActualLengthGiveTheRightPictures) {
+  HostDeviceOptions options;
+  options.actualLengthOnly = true;
+  options.lateFrames = 3;
+  Plug(options);
+  Capture capture = Stream(320, 240, 12);
+  ASSERT_EQ(capture.frames.size(), 12u);
+  EXPECT_EQ(ExpectImages(capture, 320, 240, LUMAREX_FORMAT_RGB24), 12u);
+  EXPECT_GE(capture.stats.late, 7u);
+}
+
+// The device goes to D3 and back while streaming: the camera lost power and its start command, and
+// the pictures go on once it is powered again.
+TEST_F(LifecycleTest, PicturesResumeAfterThePowerCycleWhileStreaming) {
+  Plug();
+  uint64_t sentBefore = 0;
+  Capture capture = Stream(320, 240, 30, {}, 3, [&](unsigned k) {
+    if (k != 10) return;
+    ASSERT_EQ(device_->SetPowerState(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_FALSE(camera_.Streaming()) << "the camera kept its power";
+    sentBefore = camera_.FramesSent();
+    ASSERT_EQ(device_->SetPowerState(PowerDeviceD0), STATUS_SUCCESS);
+  });
+  ASSERT_EQ(capture.frames.size(), 30u);
+  EXPECT_GE(camera_.FramesSent(), sentBefore + 15) << "the camera was not started again";
+  EXPECT_EQ(ExpectImages(capture, 320, 240, LUMAREX_FORMAT_RGB24), 30u);
+  const auto &last = capture.frames.back().data;
+  EXPECT_FALSE(std::all_of(last.begin(), last.end(), [](uint8_t b) { return b == 0; })) << "the stream went dark";
+}
+
+// The class library uninitialises the device while raw frames still arrive: no callback may copy
+// into the buffers being freed nor wait for a worker that has ended.
+TEST_F(LifecycleTest, UninitialisationWhileRawFramesArriveEndsTheWorkerCleanly) {
+  HostDeviceOptions options;
+  options.framesDuringUninitialize = 3;
+  Plug(options);
+  std::unique_ptr<HostAppStream> stream = OpenCapture(*device_, 320, 240, {});
+  ASSERT_TRUE(stream && stream->SetState(KSSTATE_RUN) == STATUS_SUCCESS);
+  for (int i = 0; i < 12; ++i) stream->QueueRead(320 * 240 * 3);
+  HostFrame frame;
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(stream->NextFrame(&frame));
+  {
+    TestWatchdog watchdog(std::chrono::seconds(8), "uninitialisation with raw frames arriving");
+    HW_STREAM_REQUEST_BLOCK uninit{};
+    uninit.Command = SRB_UNINITIALIZE_DEVICE;
+    EXPECT_EQ(device_->SendDeviceRequest(uninit), STATUS_SUCCESS);
+  }
+  EXPECT_GE(stream->Stats().late, 4u) << "one before the uninitialisation, three after it";
+  PDEVICE_CONTEXT dc = Context();
+  EXPECT_EQ(std::tuple(dc->g_bWorkerStarted, dc->g_pRawBuf, dc->g_pBmpBuf, dc->g_pIPContext),
+            std::tuple(0u, nullptr, nullptr, nullptr));
+  EXPECT_TRUE(HostThreads_WaitAllExited(5000));
+}
+
 TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverything) {
   Plug();
   std::unique_ptr<HostAppStream> stream = OpenCapture(*device_, 320, 240, {});
@@ -72,6 +128,7 @@ TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverythin
   for (int i = 0; i < 20; ++i) stream->QueueRead(320 * 240 * 3);
   HostFrame frame;
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(stream->NextFrame(&frame));
+  ASSERT_EQ(device_->SetVideoProcAmp(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 70), NTSTATUS(1));
   // With the isochronous pipe stopped the removal finds the two reads queued now still waiting.
   PDEVICE_CONTEXT dc = Context();
   dc->g_UsbcamdInterface.USBCAMD_SetIsoPipeState(dc, USBCAMD_STOP_STREAM);
@@ -79,8 +136,8 @@ TEST_F(LifecycleTest, SurpriseRemovalWhileStreamingCancelsReadsAndFreesEverythin
   stream->QueueRead(320 * 240 * 3);
   PDEVICE_OBJECT pdo = device_->PhysicalDeviceObject();
   EXPECT_EQ(device_->Remove(true), STATUS_SUCCESS);
-  // The camera was gone: the stop command failed and the settings were not saved.
-  EXPECT_TRUE(HostRegistry_ValueNames(pdo, "Settings").empty());
+  // The camera was gone: the stop command failed, and the settings of the capture were saved.
+  EXPECT_EQ(HostRegistry_GetDword(pdo, "Settings", "Brightness"), 70u);
   device_.reset();
   unsigned cancelled = 0;
   while (stream->NextFrame(&frame, std::chrono::milliseconds(200))) cancelled += frame.status == STATUS_CANCELLED;

@@ -1,5 +1,6 @@
 // Capture start and stop: commands, settle delays, the worker's creation and the settings saved at stop.
 #include "controls_fixture.h"
+#include "host_usbcamd.h"
 #include "imageproc.h"
 
 namespace {
@@ -64,6 +65,33 @@ TEST_F(CaptureTest, TheFirstSuccessfulStartCreatesTheWorkerAndReportsItsCreation
   EXPECT_EQ(HostTime_DelayStats().count, 3u) << "the delay follows a failed command too";
 }
 
+// A worker whose thread object cannot be referenced is ended before its handle is closed: nobody
+// could stop it later. The next start creates one that runs.
+// The stream's frame buffers, which the ending worker released, are there again for that start.
+TEST_F(CaptureTest, AWorkerThatCannotBeReferencedIsEndedAndTheNextStartTriesAgain) {
+  dc_.g_nRawLength = 1000, dc_.g_nBmpBufSize = 230400, dc_.g_nIPBufSize = 230400;
+  ASSERT_EQ(LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE), STATUS_SUCCESS);
+  HostObjects_FailNextReference(STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 0), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(std::tuple(dc_.g_bWorkerStarted, dc_.g_pWorkerThread), std::tuple(0u, nullptr));
+  EXPECT_TRUE(HostThreads_WaitAllExited(5000)) << "the unreferenced worker still runs";
+  EXPECT_EQ(HostObjects_OpenHandles(), handlesAtStart_);
+  EXPECT_TRUE(dc_.g_pRawBuf != nullptr && dc_.g_pBmpBuf != nullptr && dc_.g_pIPBuf != nullptr);
+  EXPECT_EQ(std::tuple(dc_.g_nRawBufSize, dc_.g_nBmpBufSize, dc_.g_nIPBufSize), std::tuple(1000u, 230400u, 230400u));
+  EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 0), STATUS_SUCCESS);
+  EXPECT_EQ(std::tuple(dc_.g_bWorkerStarted, HostThreads_Running()), std::tuple(1u, threadsAtStart_ + 1));
+}
+
+// A synchronous command the class library answers STATUS_PENDING has not been carried out.
+TEST_F(CaptureTest, AStartOrStopAnsweredPendingFails) {
+  dc_.g_bWorkerStarted = 1;  // a later start: the command's status is the result
+  HostUsbcamd_AnswerPending(&dc_, true);
+  EXPECT_FALSE(NT_SUCCESS(CamStartCaptureEx(nullptr, &dc_, 0)));
+  EXPECT_FALSE(NT_SUCCESS(CamStopCaptureEx(nullptr, &dc_, 0)));
+  HostUsbcamd_AnswerPending(&dc_, false);
+  dc_.g_bWorkerStarted = 0;
+}
+
 // Without an image-process context the start is refused and a raw frame still delivered comes out blank.
 TEST_F(CaptureTest, WithoutAnImageProcessContextTheStartIsRefusedAndNothingIsDecoded) {
   ExFreePool(dc_.g_pIPContext);
@@ -83,18 +111,25 @@ TEST_F(CaptureTest, WithoutAnImageProcessContextTheStartIsRefusedAndNothingIsDec
   EXPECT_EQ(out, std::vector<UCHAR>(out.size(), 0)) << "a blank frame";
 }
 
-TEST_F(CaptureTest, StopSendsTheStopCommandAndSavesOnlyWhenTheCameraAccepted) {
+// The settings are saved whatever the camera answered (one unplugged while streaming fails the
+// stop); a failed stop's status is still what the stop returns.
+TEST_F(CaptureTest, StopSendsTheStopCommandAndSavesTheSettingsWhateverTheCameraAnswered) {
   EXPECT_EQ(CamStartCaptureEx(nullptr, &dc_, 1), STATUS_SUCCESS);  // the still stream: nothing
   EXPECT_EQ(CamStopCaptureEx(nullptr, &dc_, 1), STATUS_SUCCESS);
   EXPECT_TRUE(Seen().empty());
   EXPECT_EQ(HostTime_DelayStats().count, 0u);
   camera_.AnswerControl(false, 0x00A0, 0, {STATUS_DEVICE_DATA_ERROR, {}, 1});
+  const LONG brightness[] = {61, 62};
+  int round = 0;
   for (NTSTATUS expected : {STATUS_DEVICE_DATA_ERROR, NTSTATUS(1)}) {
     dc_.g_nWarmupFrames = 7;
     dc_.g_bSkipBufferWait = 0;
+    dc_.g_nBrightness = brightness[round];
     EXPECT_EQ(CamStopCaptureEx(nullptr, &dc_, 0), expected);
     EXPECT_EQ(std::tuple(dc_.g_nWarmupFrames, dc_.g_bSkipBufferWait), std::tuple(UCHAR(0), 1u));
-    EXPECT_EQ(HostRegistry_KeyExists(&pdo_, "Settings"), expected == 1) << "saved only after an accepted stop";
+    EXPECT_EQ(HostRegistry_GetDword(&pdo_, "Settings", "Brightness"), uint32_t(brightness[round]))
+        << "saved after the stop, accepted or not";
+    ++round;
   }
   EXPECT_EQ(Seen(), (Lines{Failed(Out(0x00A0, 0), STATUS_DEVICE_DATA_ERROR), Out(0x00A0, 0)}));
   EXPECT_EQ(HostTime_DelayStats().total100ns, 2 * 1500000);

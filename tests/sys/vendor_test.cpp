@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "controls_fixture.h"
+#include "host_usbcamd.h"
 
 namespace {
 
@@ -86,8 +87,13 @@ TEST_F(CustomPropertyTest, EachItemSendsItsSequenceAndReportsItsOutcome) {
       {"set 4, answer fails", 4, kSet, 32, control(true, 7, 0, kTimeout), kStall, 0xBAD,
        {In(0xA0, 0, 1, "04"), Out(6, 0x00, 1, "00"), Failed(In(7, 0, 1, ""), kTimeout)}, {0x00}},
       {"set 6", 6, kSet, 32, none, STATUS_SUCCESS, 0xBAD, {Out(6, 0xA0, 1, "00"), In(7, 0, 1, "00")}},
+      // The class library lowers the shared length to 0 on a failure: each one-byte command still
+      // goes out with its byte.
       {"set 7, open fails", 7, kSet, 32, control(false, 6, 0x30, kOther), STATUS_SUCCESS, 0xBAD,
-       {Failed(Out(6, 0x30, 1, "00"), kOther), In(7, 0, 0, "")}},
+       {Failed(Out(6, 0x30, 1, "00"), kOther), In(7, 0, 1, "00")}},
+      {"set 4, short poll answer", 4, kSet, 32,
+       [](HostSimCamera &c) { c.AnswerControl(true, 0xA0, 0, {STATUS_SUCCESS, {}, 1}); }, STATUS_SUCCESS, 0xBAD,
+       {In(0xA0, 0, 1, ""), In(0xA0, 0, 1, "04"), Out(6, 0x21, 1, "00"), In(7, 0, 1, "00")}, {0x21}},
       {"set 8, answer fails", 8, kSet, 32, control(true, 7, 0, kTimeout), kTimeout, 0xBAD,
        {Out(6, 0xA0, 1, "00"), Failed(In(7, 0, 1, ""), kTimeout)}},
       {"set 9", 9, kSet, 3, none, STATUS_SUCCESS, 3,
@@ -97,6 +103,9 @@ TEST_F(CustomPropertyTest, EachItemSendsItsSequenceAndReportsItsOutcome) {
        {Out(6, 0xD6, 1, "00"), In(7, 0, 1, "00"), Failed(BulkOut("cd"), kTimeout)}},
       {"set 9, answer fails", 9, kSet, 1, control(true, 7, 0, kOther), kStall, 0xBAD,
        {Out(6, 0xD6, 1, "00"), Failed(In(7, 0, 1, ""), kOther)}},
+      // With no write operation open the block would go to the camera as something else.
+      {"set 9, open fails", 9, kSet, 2, control(false, 6, 0xD6, kOther), kStall, 0xBAD,
+       {Failed(Out(6, 0xD6, 1, "00"), kOther)}},
       {"set 10", 10, kSet, 32, none, STATUS_SUCCESS, 0xBAD, {Out(0x1234, 0x5678, 1, "00")},
        {0xEE, 0xEE, 0x34, 0x12, 0x78, 0x56, 0x40, 0x00}},
       {"set 10, no data stage", 10, kSet, 32, none, STATUS_SUCCESS, 0xBAD, {Out(0xABCD, 0, 0, "")},
@@ -117,6 +126,21 @@ TEST_F(CustomPropertyTest, EachItemSendsItsSequenceAndReportsItsOutcome) {
     EXPECT_EQ(Seen(&camera), c.seen) << c.what;
   }
   HostCamera_Attach(&dc_, &camera_);
+}
+
+// A synchronous command answered STATUS_PENDING has not been carried out: every item reports a
+// failure, never the pending status as success.
+TEST_F(CustomPropertyTest, CommandsAnsweredPendingAreFailures) {
+  struct Case { ULONG id, flags, size; } cases[] = {
+      {0, kGet, 32}, {1, kGet, 32}, {2, kGet, 32}, {3, kGet, 32}, {4, kSet, 32}, {6, kSet, 32},
+      {7, kSet, 32}, {8, kSet, 32}, {9, kSet, 2}, {10, kSet, 32}, {12, kSet, 2}};
+  HostUsbcamd_AnswerPending(&dc_, true);
+  for (const Case &c : cases) {
+    PropertyRequest r(c.id, c.flags, kInput, c.size);
+    if (c.id == 10) r.data[2] = 0x34;
+    EXPECT_FALSE(NT_SUCCESS(Run(r))) << "item " << c.id;
+  }
+  HostUsbcamd_AnswerPending(&dc_, false);
 }
 
 // The camera gets a thousand ready polls: ready on the last one is used, never ready is a failure.

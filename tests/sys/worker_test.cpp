@@ -173,6 +173,7 @@ TEST_P(WorkerTest, SevenBlankFramesThenTheProcessedPreviousFrame) {
   EXPECT_EQ(dc_.g_nBadFrames, 5u);
   EXPECT_EQ(dc_.g_nGoodFrames, 5u);
   EXPECT_EQ(HostDbg_Count("<vantor><####>jpg_decode() BAD= "), 5u);
+  EXPECT_EQ(HostDbg_Count("jpg_decode() BAD= "), 5u) << "one line per bad frame";
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, WorkerTest,
