@@ -33,6 +33,10 @@ struct HostDeviceOptions {
   // again, into a scratch buffer: from before capture stop begins until this many frames after
   // it returned, and then this many more after the bandwidth release returned. 0: never.
   unsigned lateFrames = 0;
+  // Frames the class library drops itself: every Nth raw frame that would otherwise be handed
+  // to the driver is dropped as if no read request were waiting (fate NoBuffer), whatever the
+  // driver said about it. 0: never.
+  unsigned dropEvery = 0;
 };
 
 // A raw frame the class library assembled from isochronous slots, and what became of it.
@@ -42,7 +46,7 @@ struct HostRawFrameRecord {
   uint64_t index = 0;     // raw frames assembled on the stream, from 1
   ULONG bytes = 0;        // bytes appended (header and JPEG data)
   ULONG packets = 0;      // data packets that contributed bytes
-  bool still = false;     // the driver marked it as a still
+  bool still = false;     // the driver marked it as a still (whatever became of the frame)
   std::vector<uint8_t> raw;  // the raw frame as handed to the driver (Delivered, with keepRawFrames)
 };
 const char *HostRawFrameFate_Name(HostRawFrameRecord::Fate fate);

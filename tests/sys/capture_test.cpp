@@ -15,6 +15,7 @@ class CaptureTest : public ControlsTest {
     dc_.g_pIPContext = ExAllocatePoolWithTag(NonPagedPool, dc_.g_nIPContextSize, LUMAREX_POOL_TAG);
     dc_.g_WorkerWaitObjects[0] = &dc_.g_StopWorkerEvent;
     dc_.g_WorkerWaitObjects[1] = &dc_.g_FrameReadyEvent;
+    dc_.g_WorkerWaitObjects[2] = &dc_.g_RestartEvent;
     dc_.g_nRawFrameSize = 320 * 240;
   }
   void TearDown() override {

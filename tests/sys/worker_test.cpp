@@ -26,6 +26,7 @@ class WorkerTest : public ::testing::TestWithParam<int> {
     dc_.g_nBrightness = dc_.g_nContrast = dc_.g_nSaturation = dc_.g_nWhiteBalance = 50, dc_.g_nSharpness = 20;
     dc_.g_bSkipBufferWait = 1;  // configuration: the hand-shake starts with nothing to wait for
     dc_.g_WorkerWaitObjects[0] = &dc_.g_StopWorkerEvent, dc_.g_WorkerWaitObjects[1] = &dc_.g_FrameReadyEvent;
+    dc_.g_WorkerWaitObjects[2] = &dc_.g_RestartEvent;
   }
   void Start(UCHAR format) {
     dc_.g_nOutputFormat = format;
@@ -33,7 +34,8 @@ class WorkerTest : public ::testing::TestWithParam<int> {
     dc_.g_nRawLength = (kWidth + 20480) * 30;
     dc_.g_nBmpBufSize = dc_.g_nIPBufSize = (kWidth + 30816) * 30;
     ASSERT_EQ(LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE), STATUS_SUCCESS);
-    for (PKEVENT e : {&dc_.g_BufferFreeEvent, &dc_.g_FrameReadyEvent, &dc_.g_StopWorkerEvent, &dc_.g_WorkerExitedEvent})
+    for (PKEVENT e : {&dc_.g_BufferFreeEvent, &dc_.g_FrameReadyEvent, &dc_.g_StopWorkerEvent, &dc_.g_WorkerExitedEvent,
+                      &dc_.g_RestartEvent})
       KeInitializeEvent(e, NotificationEvent, FALSE);
     ASSERT_EQ(StartWorkerThread(&dc_), STATUS_SUCCESS);
     dc_.g_bWorkerStarted = 1;
