@@ -57,7 +57,7 @@ struct HostStreamStats {
   uint64_t delivered = 0;   // handed to the driver's raw-frame callback with a read request
   uint64_t dropped = 0;     // marked DropFrame by the driver, or empty
   uint64_t overflow = 0;    // longer than the raw frame length the driver asked for
-  uint64_t noBuffer = 0;    // no read request was waiting
+  uint64_t noBuffer = 0;    // no read request was waiting (or dropped by HostDeviceOptions::dropEvery)
   uint64_t abandoned = 0;   // in flight when the pipe was restarted or the stream stopped
   uint64_t stills = 0;      // delivered frames marked still
   uint64_t restarts = 0;    // isochronous pipe restarts the driver asked for
