@@ -106,6 +106,7 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Device
   LUMAREX_RestoreSettings(BusDeviceObject, dc);
   dc->g_bLastButton = 0;
   LUMAREX_WRITE_FLAG(&dc->g_bStillRequested, 0);
+  LUMAREX_ClearStills(dc);
 
   // The buffer sizes below grow with the width; a width that is not positive, or so wide that
   // a bitmap no longer fits in 32 bits, has no buffers.

@@ -82,6 +82,7 @@ NTSTATUS NTAPI LUMAREX_StartVideoCapture(PDEVICE_OBJECT BusDeviceObject, PVOID D
     KeInitializeEvent(&dc->g_FrameReadyEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&dc->g_StopWorkerEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&dc->g_WorkerExitedEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&dc->g_RestartEvent, NotificationEvent, FALSE);
     status = StartWorkerThread(dc);
     if (!NT_SUCCESS(status)) {
       // The flag stays 0, so the next start tries again.
@@ -127,6 +128,8 @@ NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContex
   NTSTATUS status;
   NTSTATUS saved;
 
+  // An isochronous restart the worker has not begun is cancelled: the stream is stopping.
+  InterlockedExchange(&dc->g_bRestartRequested, 0);
   // A raw frame the class library still delivers must not start another decode, nor undo the
   // reset below.
   LUMAREX_ShutOutRawFrames(dc);

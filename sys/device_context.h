@@ -8,6 +8,9 @@
 // taller.
 #define LUMAREX_MAX_ROWS 480
 
+// Events the decode worker waits on (g_WorkerWaitObjects).
+#define LUMAREX_WORKER_WAIT_OBJECTS 3
+
 // Picture settings as the raw-frame callback copied them from the device context when it
 // handed a frame to the worker; the worker's picture processing reads these, never the live
 // settings, which property requests may change meanwhile.
@@ -60,7 +63,8 @@ struct DeviceContext {
   KEVENT g_StopWorkerEvent;
   KEVENT g_WorkerExitedEvent;
   PKTHREAD g_pWorkerThread;
-  PVOID g_WorkerWaitObjects[2];  // g_StopWorkerEvent, g_FrameReadyEvent, in this order
+  // g_StopWorkerEvent, g_FrameReadyEvent, g_RestartEvent, in this order (stop wins)
+  PVOID g_WorkerWaitObjects[LUMAREX_WORKER_WAIT_OBJECTS];
   // Capacity of g_pRawBuf, kept apart from g_nRawLength (which holds the current frame's
   // length once frames flow), so no frame is copied past the buffer's end.
   ULONG g_nRawBufSize;
@@ -101,6 +105,22 @@ struct DeviceContext {
   // 1 from a successful capture start until capture stop. A camera that loses power (D3)
   // forgets its start command; CamRestoreState sends it again while this is set.
   LONG volatile g_bCaptureRunning;
+
+  // ---- Isochronous restart and still accounting ----
+  // The camera's request to restart the isochronous pipe: the packet routine, which runs at
+  // DISPATCH_LEVEL and must not wait, sets g_bRestartRequested and g_RestartEvent; the worker
+  // carries the restart out at PASSIVE_LEVEL. Capture stop clears the request. The event is
+  // initialised with the worker's other events.
+  LONG volatile g_bRestartRequested;
+  KEVENT g_RestartEvent;
+  // A still must end on a frame the application gets. Each frame's 4-byte frame context holds
+  // the frame's serial (from g_nFrameSerial, never 0) and whether it carries a still or is known
+  // to be dropped (LUMAREX_FRAME_*). g_nStillsOwed counts button presses and stills taken back
+  // from dropped frames, still to be placed; g_nStillFrame is the frame context (serial part) of
+  // the frame carrying a still whose fate is not known yet, 0 when none.
+  ULONG g_nFrameSerial;
+  LONG volatile g_nStillsOwed;
+  LONG volatile g_nStillFrame;
 };
 
 typedef struct DeviceContext *PDEVICE_CONTEXT;
@@ -112,7 +132,8 @@ static_assert(offsetof(DeviceContext, g_UsbcamdInterface) == 44, "device context
 static_assert(offsetof(DeviceContext, g_pRowTable) == 140, "device context layout");
 static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device context layout");
 static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device context layout");
-static_assert(offsetof(DeviceContext, g_CommandLock) == 2164, "device context layout");
-static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2180, "device context layout");
-static_assert(sizeof(DeviceContext) == 2252, "device context layout");
+static_assert(offsetof(DeviceContext, g_CommandLock) == 2168, "device context layout");
+static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2184, "device context layout");
+static_assert(offsetof(DeviceContext, g_bRestartRequested) == 2256, "device context layout");
+static_assert(sizeof(DeviceContext) == 2288, "device context layout");
 #endif

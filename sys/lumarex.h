@@ -17,6 +17,20 @@ ULONG NTAPI CamProcessUSBPacket(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceCont
                                 PUSBD_ISO_PACKET_DESCRIPTOR DataPacket, PVOID DataBuffer,
                                 PBOOLEAN FrameComplete, PBOOLEAN NextFrameIsStill);
 
+// The still and drop marks of a frame context; the rest of its 32 bits is the frame's serial.
+#define LUMAREX_FRAME_STILL 0x1u
+#define LUMAREX_FRAME_DROPPED 0x2u
+#define LUMAREX_FRAME_MARKS 0x3u
+// A new frame begins: give its frame context the next serial. DISPATCH_LEVEL or below.
+VOID LUMAREX_BeginFrame(PDEVICE_CONTEXT DeviceContext, PVOID FrameContext);
+// A raw frame reached the raw-frame callback (Delivered: with data to hand over): settles the
+// still of this frame or of an earlier frame the class library dropped. Any IRQL.
+VOID LUMAREX_StillFrameArrived(PDEVICE_CONTEXT DeviceContext, PVOID FrameContext, BOOLEAN Delivered);
+// Forget stills owed and in flight (bandwidth allocation). PASSIVE_LEVEL.
+VOID LUMAREX_ClearStills(PDEVICE_CONTEXT DeviceContext);
+// The isochronous pipe restart the camera asked for, on the worker at PASSIVE_LEVEL.
+VOID LUMAREX_RestartIsoPipe(PDEVICE_CONTEXT DeviceContext);
+
 // ---- Frame hand-off and decode worker (worker.cpp) --------------------------------------------
 VOID NTAPI LUMAREX_DecodeWorker(PVOID StartContext);
 VOID LUMAREX_DecodeFrame(PDEVICE_CONTEXT DeviceContext);

@@ -39,6 +39,10 @@ VOID LUMAREX_ResetDeviceContext(PDEVICE_CONTEXT DeviceContext) {
   KeInitializeEvent(&dc->g_CallbackExitEvent, NotificationEvent, FALSE);
   dc->g_WorkerWaitObjects[0] = &dc->g_StopWorkerEvent;
   dc->g_WorkerWaitObjects[1] = &dc->g_FrameReadyEvent;
+  dc->g_WorkerWaitObjects[2] = &dc->g_RestartEvent;
+  dc->g_bRestartRequested = 0;
+  dc->g_nStillsOwed = 0;
+  dc->g_nStillFrame = 0;
 }
 
 // LUMAREX_AllocateMemory - allocate the requested blocks whose pointers are NULL, in the order

@@ -118,10 +118,12 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
   BOOLEAN shutOut;
 
   UNREFERENCED_PARAMETER(BusDeviceObject);
-  UNREFERENCED_PARAMETER(FrameContext);
   UNREFERENCED_PARAMETER(RawFrameLength);
   UNREFERENCED_PARAMETER(NumberOfPackets);
 
+  // The frame reached the driver: a still it carries is settled, one an earlier frame carried
+  // and that never came goes back to be placed again.
+  LUMAREX_StillFrameArrived(dc, FrameContext, raw != NULL && *BytesReturned != 0);
   if (raw == NULL || *BytesReturned == 0) {
     return STATUS_SUCCESS;
   }
@@ -238,15 +240,14 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID D
                                  RawFrameBuffer, RawFrameLength, NumberOfPackets, BytesReturned);
 }
 
-// CamNewVideoFrame(Ex) - a new frame begins; the driver keeps no per-frame context.
+// CamNewVideoFrame(Ex) - a new frame begins: its frame context gets the frame's serial, with
+// which the packet routine and the raw-frame callback follow a still to the application.
 VOID NTAPI CamNewVideoFrame(PVOID DeviceContext, PVOID FrameContext) {
-  UNREFERENCED_PARAMETER(DeviceContext);
-  UNREFERENCED_PARAMETER(FrameContext);
+  LUMAREX_BeginFrame((PDEVICE_CONTEXT)DeviceContext, FrameContext);
 }
 
 VOID NTAPI CamNewVideoFrameEx(PVOID DeviceContext, PVOID FrameContext, ULONG StreamNumber, PULONG FrameLength) {
-  UNREFERENCED_PARAMETER(DeviceContext);
-  UNREFERENCED_PARAMETER(FrameContext);
+  LUMAREX_BeginFrame((PDEVICE_CONTEXT)DeviceContext, FrameContext);
   UNREFERENCED_PARAMETER(StreamNumber);
   UNREFERENCED_PARAMETER(FrameLength);
 }
@@ -353,11 +354,16 @@ VOID NTAPI LUMAREX_DecodeWorker(PVOID StartContext) {
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)StartContext;
 
   for (;;) {
-    // Stop is entry 0, so it wins when both events are signalled.
-    NTSTATUS status = KeWaitForMultipleObjects(2, dc->g_WorkerWaitObjects, WaitAny, Executive, KernelMode, FALSE,
-                                               NULL, NULL);
+    // Stop is entry 0, so it wins when several events are signalled; entry 2 asks for an
+    // isochronous restart (a frame that is ready too comes first, being entry 1).
+    NTSTATUS status = KeWaitForMultipleObjects(LUMAREX_WORKER_WAIT_OBJECTS, dc->g_WorkerWaitObjects, WaitAny,
+                                               Executive, KernelMode, FALSE, NULL, NULL);
     if (status == STATUS_WAIT_0) {
       break;
+    }
+    if (status == STATUS_WAIT_0 + 2) {
+      LUMAREX_RestartIsoPipe(dc);
+      continue;
     }
     KeClearEvent(&dc->g_FrameReadyEvent);
 

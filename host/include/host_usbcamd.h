@@ -42,6 +42,10 @@ struct HostDeviceOptions {
   // CamUnInitialize until this many frames after it returned; only then do the streams stop.
   // 0: the streams stop first.
   unsigned framesDuringUninitialize = 0;
+  // Frames the class library drops itself: every Nth raw frame that would otherwise be handed
+  // to the driver is dropped as if no read request were waiting (fate NoBuffer), whatever the
+  // driver said about it. 0: never.
+  unsigned dropEvery = 0;
 };
 
 // A raw frame the class library assembled from isochronous slots, and what became of it.
@@ -51,7 +55,7 @@ struct HostRawFrameRecord {
   uint64_t index = 0;     // raw frames assembled on the stream, from 1
   ULONG bytes = 0;        // bytes appended (header and JPEG data)
   ULONG packets = 0;      // data packets that contributed bytes
-  bool still = false;     // the driver marked it as a still
+  bool still = false;     // the driver marked it as a still (whatever became of the frame)
   std::vector<uint8_t> raw;  // the raw frame as handed to the driver (Delivered, with keepRawFrames)
 };
 const char *HostRawFrameFate_Name(HostRawFrameRecord::Fate fate);
@@ -62,7 +66,7 @@ struct HostStreamStats {
   uint64_t delivered = 0;   // handed to the driver's raw-frame callback with a read request
   uint64_t dropped = 0;     // marked DropFrame by the driver, or empty
   uint64_t overflow = 0;    // longer than the raw frame length the driver asked for
-  uint64_t noBuffer = 0;    // no read request was waiting
+  uint64_t noBuffer = 0;    // no read request was waiting (or dropped by HostDeviceOptions::dropEvery)
   uint64_t abandoned = 0;   // in flight when the pipe was restarted or the stream stopped
   uint64_t stills = 0;      // delivered frames marked still
   uint64_t restarts = 0;    // isochronous pipe restarts the driver asked for

@@ -3,7 +3,11 @@
 // driver accepts to the raw frame, and at every frame boundary hands the finished raw frame with
 // the application's next read request to CamProcessRawVideoFrameEx at PASSIVE_LEVEL, one frame
 // at a time. Frames the driver marks DropFrame, empty frames and frames longer than the raw frame
-// length the driver asked for are discarded.
+// length the driver asked for are discarded, and so are frames the class library cannot hand
+// over (no read waiting, HostDeviceOptions::dropEvery). Every frame's fate goes to the frame log
+// with whether the driver marked it still. Each frame has its own frame context, handed to
+// CamNewVideoFrameEx, to the packet routine for the frame's slots and to the raw-frame callback.
+// Between slots the pump carries out a pipe state change the driver asked for at raised IRQL.
 #include <algorithm>
 #include <cstring>
 
@@ -22,6 +26,7 @@ struct Assembly {
   bool drop = false;
   bool overflow = false;
   bool still = false;
+  PVOID context = nullptr;  // the frame's own frame context
 };
 
 void Log(Stream &s, HostRawFrameRecord record) {
@@ -79,7 +84,11 @@ void FinishFrame(Stream &s, Assembly &a) {
     Log(s, std::move(record));
     return;
   }
-  PHW_STREAM_REQUEST_BLOCK srb = TakeRead(s);
+  // The class library's own drops: as if no read request were waiting.
+  PHW_STREAM_REQUEST_BLOCK srb = nullptr;
+  if (d.options.dropEvery == 0 || record.index % d.options.dropEvery != 0) {
+    srb = TakeRead(s);
+  }
   if (srb == nullptr) {
     record.fate = s.pumpStop ? HostRawFrameRecord::Abandoned : HostRawFrameRecord::NoBuffer;
     Log(s, std::move(record));
@@ -90,7 +99,7 @@ void FinishFrame(Stream &s, Assembly &a) {
   // the actual length.
   ULONG bytesReturned = d.options.actualLengthOnly ? 0 : a.bytes;
   NTSTATUS status = HostStack_Call(HostStackEntry::RawFrame, [&] {
-    return d.callbacks->CamProcessRawVideoFrameEx(d.physicalDevice, d.deviceContext, s.frameContext, header->Data,
+    return d.callbacks->CamProcessRawVideoFrameEx(d.physicalDevice, d.deviceContext, a.context, header->Data,
                                                   header->FrameExtent, s.rawBuffer, s.rawFrameLength, a.packets,
                                                   &bytesReturned, a.bytes, s.number);
   });
@@ -131,7 +140,31 @@ void RunPump(Stream &s) {
   unsigned restartsSeen = d.isoRestarts;
   HostIsoSlot slot;  // reused, so that its packet buffer is not allocated for every slot
 
+  // A stop of the pipe (by the driver, at once or carried out late): whatever was in flight is
+  // lost. True when the pipe was stopped since the last look.
+  auto noteRestart = [&]() {
+    if (d.isoRestarts == restartsSeen) return false;
+    restartsSeen = d.isoRestarts;
+    {
+      std::lock_guard<std::mutex> guard(s.lock);
+      ++s.stats.restarts;
+    }
+    if (a.inFrame) {
+      HostRawFrameRecord record;
+      record.fate = HostRawFrameRecord::Abandoned;
+      record.index = ++s.framesAssembled;
+      record.bytes = a.bytes;
+      record.packets = a.packets;
+      record.still = a.still;
+      Log(s, std::move(record));
+      a.inFrame = false;
+    }
+    return true;
+  };
+
   while (!s.pumpStop) {
+    RunPendingPipeChange(d);
+    noteRestart();
     if (d.isoStopped) {
       // The driver stopped the pipe and has not started it again: no slots arrive.
       std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -160,22 +193,8 @@ void RunPump(Stream &s) {
     });
     ++s.slots;
 
-    if (d.isoRestarts != restartsSeen) {
-      // The driver restarted the pipe during this slot: whatever was in flight is lost.
-      restartsSeen = d.isoRestarts;
-      {
-        std::lock_guard<std::mutex> guard(s.lock);
-        ++s.stats.restarts;
-      }
-      if (a.inFrame) {
-        HostRawFrameRecord record;
-        record.fate = HostRawFrameRecord::Abandoned;
-        record.index = ++s.framesAssembled;
-        record.bytes = a.bytes;
-        Log(s, std::move(record));
-        a.inFrame = false;
-      }
-      continue;
+    if (noteRestart()) {
+      continue;  // the pipe was stopped during this slot: the slot is lost with the frame
     }
 
     if (frameComplete) {
@@ -184,6 +203,10 @@ void RunPump(Stream &s) {
       }
       a = Assembly{};
       a.inFrame = true;
+      // The next frame buffer's context; the driver initialises it.
+      s.nextFrameContext = (s.nextFrameContext + 1) % Stream::kFrameContexts;
+      s.frameContext = s.frameContextBlock + size_t(s.nextFrameContext) * s.frameContextSize;
+      a.context = s.frameContext;
       ULONG frameLength = s.rawFrameLength;
       HostStack_Call(HostStackEntry::CameraCallback, [&] {
         return d.callbacks->CamNewVideoFrameEx(d.deviceContext, s.frameContext, s.number, &frameLength);
@@ -211,6 +234,8 @@ void RunPump(Stream &s) {
     record.fate = HostRawFrameRecord::Abandoned;
     record.index = ++s.framesAssembled;
     record.bytes = a.bytes;
+    record.packets = a.packets;
+    record.still = a.still;
     Log(s, std::move(record));
   }
 }

@@ -149,7 +149,7 @@ NTSTATUS StartStreaming(Stream &s) {
   }
   // Only the video stream has isochronous data; the still stream's frames come from it.
   if (s.number == 0) {
-    d.isoStopped = false;
+    ResetPipeState(d);
     s.pumpStop = false;
     s.pump = std::thread([&s] { RunPump(s); });
   }
@@ -311,17 +311,21 @@ void OpenStream(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
     return;
   }
   ULONG frameContextSize = HostUsbcamd_Registration().frameContextSize;
-  PVOID frameContext = ExAllocatePoolWithTag(NonPagedPool, frameContextSize ? frameContextSize : 1, kPoolTag);
+  if (frameContextSize == 0) frameContextSize = 1;
+  PUCHAR frameContext = static_cast<PUCHAR>(
+      ExAllocatePoolWithTag(NonPagedPool, frameContextSize * Stream::kFrameContexts, kPoolTag));
   if (frameContext == nullptr) {
     srb->Status = STATUS_INSUFFICIENT_RESOURCES;
     StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb, nullptr, nullptr, 0);
     return;
   }
-  memset(frameContext, 0, frameContextSize ? frameContextSize : 1);
+  memset(frameContext, 0, frameContextSize * Stream::kFrameContexts);
   Stream *s = new Stream;
   s->device = &d;
   s->object = object;
   s->number = number;
+  s->frameContextBlock = frameContext;
+  s->frameContextSize = frameContextSize;
   s->frameContext = frameContext;
   s->format = CopyFormat(srb->CommandData.OpenFormat);
   // The driver put its own handlers in the stream object; they are called with the class
@@ -345,7 +349,7 @@ void CloseStream(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
     CancelReads(*s);
     d.streams[s->number] = nullptr;
     srb->StreamObject->HwStreamExtension = nullptr;
-    ExFreePool(s->frameContext);
+    ExFreePool(s->frameContextBlock);
     delete s;
     srb->Status = STATUS_SUCCESS;
   }

@@ -48,9 +48,50 @@ NTSTATUS NTAPI CancelBulkReadWrite(PVOID DeviceContext, ULONG PipeIndex) {
   return CameraOf(DeviceContext) != nullptr ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
 }
 
-// STOP halts the isochronous pipes (what was in flight is lost); START runs them again, and the
-// camera begins a new frame. Called by the driver from its packet routine, at DISPATCH_LEVEL:
-// it only sets the pipe state.
+// Carries out a pipe state change now: the camera is told, and STOP halts the isochronous
+// pipes (what was in flight is lost) while START runs them again (the camera begins a new
+// frame). Called with the device's pipeLock held, at PASSIVE_LEVEL.
+NTSTATUS ChangePipeState(Device &d, HostSimCamera *camera, bool stop) {
+  HostUsbRequest r;
+  r.kind = HostUsbRequest::IsoPipeState;
+  r.value = (USHORT)(stop ? USBCAMD_STOP_STREAM : USBCAMD_START_STREAM);
+  camera->Serve(r);
+  if (!NT_SUCCESS(r.status)) {
+    return r.status;
+  }
+  if (stop) {
+    if (!d.isoStopped.exchange(true)) {
+      ++d.isoRestarts;
+    }
+  } else if (d.isoStopped.exchange(false)) {
+    camera->IsoPipeRestarted();
+  }
+  return STATUS_SUCCESS;
+}
+
+void RunPendingLocked(Device &d) {
+  if (!d.pipeChangePending) {
+    return;
+  }
+  d.pipeChangePending = false;
+  if (d.camera != nullptr) {
+    // A deferred change that fails is lost, as a failed work item is: the caller had its
+    // STATUS_PENDING long ago and learns nothing more.
+    ChangePipeState(d, d.camera, d.pipeChangeStops);
+  }
+}
+
+// STOP halts the isochronous pipes, START runs them again. Changing the pipes means waiting for
+// the transfers in flight, which the class library does only at PASSIVE_LEVEL: a request made
+// at raised IRQL (the driver's packet routine runs at DISPATCH_LEVEL) is queued, answered
+// STATUS_PENDING, and carried out later by a class-library thread at PASSIVE_LEVEL (the pump,
+// between slots). A request at PASSIVE_LEVEL first lets a pending change take effect, then acts
+// at once.
+// A request for the state the pipe is already in, counting a change still pending, is refused
+// with STATUS_INVALID_DEVICE_STATE: there is nothing to change (for STOP the pipe is stopped or
+// a stop is queued; for START it runs, and a queued stop has not yet taken effect, so START has
+// nothing to undo yet). With one change pending, every further request is therefore refused
+// until it has been carried out.
 NTSTATUS NTAPI SetIsoPipeState(PVOID DeviceContext, ULONG PipeStateFlags) {
   HostSimCamera *camera = CameraOf(DeviceContext);
   if (camera == nullptr) {
@@ -59,24 +100,25 @@ NTSTATUS NTAPI SetIsoPipeState(PVOID DeviceContext, ULONG PipeStateFlags) {
   if (PipeStateFlags != USBCAMD_STOP_STREAM && PipeStateFlags != USBCAMD_START_STREAM) {
     return STATUS_INVALID_PARAMETER;
   }
-  HostUsbRequest r;
-  r.kind = HostUsbRequest::IsoPipeState;
-  r.value = (USHORT)PipeStateFlags;
-  camera->Serve(r);
-  if (!NT_SUCCESS(r.status)) {
-    return r.status;
-  }
   Device *d = DeviceOfContext(DeviceContext);
-  if (d != nullptr) {
-    if (PipeStateFlags == USBCAMD_STOP_STREAM) {
-      if (!d->isoStopped.exchange(true)) {
-        ++d->isoRestarts;
-      }
-    } else if (d->isoStopped.exchange(false)) {
-      camera->IsoPipeRestarted();
-    }
+  if (d == nullptr) {
+    return STATUS_DEVICE_NOT_CONNECTED;
   }
-  return STATUS_SUCCESS;
+  const bool stop = PipeStateFlags == USBCAMD_STOP_STREAM;
+  const bool passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
+  std::lock_guard<std::mutex> guard(d->pipeLock);
+  if (passive) {
+    RunPendingLocked(*d);
+  }
+  if (d->pipeChangePending || d->isoStopped.load() == stop) {
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  if (!passive) {
+    d->pipeChangePending = true;
+    d->pipeChangeStops = stop;
+    return STATUS_PENDING;
+  }
+  return ChangePipeState(*d, camera, stop);
 }
 
 // A new format for an open stream (SRB_SET_DATA_FORMAT): nonzero when the class library took it.
@@ -115,6 +157,17 @@ NTSTATUS NTAPI WaitOnDeviceEvent(PVOID DeviceContext, ULONG PipeIndex, PVOID Buf
 }
 
 }  // namespace
+
+void RunPendingPipeChange(Device &d) {
+  std::lock_guard<std::mutex> guard(d.pipeLock);
+  RunPendingLocked(d);
+}
+
+void ResetPipeState(Device &d) {
+  std::lock_guard<std::mutex> guard(d.pipeLock);
+  d.pipeChangePending = false;
+  d.isoStopped = false;
+}
 
 void CancelDeviceEvents(Device &d) {
   std::deque<EventWait> waits;

@@ -46,7 +46,14 @@ struct Stream {
   PSTREAM_RECEIVE_PACKET driverControl = nullptr;
   std::vector<uint8_t> format;            // the stream's data format (open or last set)
   std::vector<uint8_t> allocationFormat;  // host override for the bandwidth allocation
-  PVOID frameContext = nullptr;           // the driver's per-frame context (frame-context size)
+  // The driver's per-frame contexts (frame-context size each): one per frame buffer, as the
+  // class library keeps them, since a raw frame is processed after the next frame began.
+  // frameContext is the one of the frame being assembled.
+  static constexpr unsigned kFrameContexts = 4;
+  PUCHAR frameContextBlock = nullptr;     // pool, kFrameContexts contexts
+  ULONG frameContextSize = 0;
+  unsigned nextFrameContext = 0;
+  PVOID frameContext = nullptr;
 
   std::mutex lock;  // guards state, reads, readInfo
   std::condition_variable changed;
@@ -92,12 +99,17 @@ struct Device {
 
   Stream *streams[2] = {nullptr, nullptr};
 
-  // The isochronous pipes: stopped by USBCAMD_SetIsoPipeState(STOP) until START.
+  // The isochronous pipes: stopped by USBCAMD_SetIsoPipeState(STOP) until START. A change asked
+  // for at raised IRQL is pending until a class-library thread at PASSIVE_LEVEL carries it out
+  // (the pump between slots, or the next call at PASSIVE_LEVEL). Guarded by pipeLock.
   std::atomic<bool> isoStopped{false};
   std::atomic<unsigned> isoRestarts{0};
   // Below D0 (SRB_CHANGE_POWER_STATE) the pipe is paused; isoStopped comes back at D0.
   bool poweredDown = false;
   bool isoStoppedBeforePowerDown = false;
+  std::mutex pipeLock;
+  bool pipeChangePending = false;
+  bool pipeChangeStops = false;  // the pending change stops the pipe (else starts it)
 
   std::mutex eventLock;
   std::condition_variable eventChanged;
@@ -138,6 +150,12 @@ void CompleteRead(Stream &stream, PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status,
 // of a command (the routine, when given, is called before the status is returned).
 HostSimCamera *CameraOf(PVOID deviceContext);
 NTSTATUS CompleteCommand(PVOID deviceContext, PCOMMAND_COMPLETE_FUNCTION complete, PVOID context, NTSTATUS status);
+
+// The isochronous pipe state (usbcamd_interface.cpp): carries out a pipe state change the
+// driver asked for at raised IRQL, if one is pending. PASSIVE_LEVEL, on a class-library thread.
+void RunPendingPipeChange(Device &device);
+// Forgets a pending pipe state change: the stream starts with its pipe running.
+void ResetPipeState(Device &device);
 
 // Device events (usbcamd_interface.cpp): removal cancels every waiting event request.
 void CancelDeviceEvents(Device &device);

@@ -119,6 +119,28 @@ TEST_F(CamsimRunTest, MjpgFramesAreJpegFilesThatFfmpegReads) {
   }
 }
 
+// Every trigger and every press of the button ends on a frame the application gets, however
+// many frames are dropped on the way, and on exactly one: the count is the same every run.
+TEST_F(CamsimRunTest, EachTriggerAndPressGivesOneStillEveryRun) {
+  const unsigned frames = 40, stillEvery = 10, buttonEvery = 15;
+  // Triggered or pressed after frames 10, 20, 30 and 15, 30: those after the last frame
+  // cannot reach a frame.
+  unsigned expected = 0;
+  for (unsigned k = 1; k < frames; ++k) expected += (k % stillEvery == 0) + (k % buttonEvery == 0);
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    std::string text;
+    ASSERT_EQ(Camsim("--size 160x120 --frames " + std::to_string(frames) + " --faults all=4 --still-every " +
+                         std::to_string(stillEvery) + " --button-every " + std::to_string(buttonEvery) +
+                         " --out r" + std::to_string(run), &text), 0) << text;
+    const std::string marked = "stills the class library marked: ";
+    size_t at = text.find(marked);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(std::strtoul(text.c_str() + at + marked.size(), nullptr, 10), expected) << text;
+    EXPECT_NE(text.find(", " + std::to_string(expected) + " stills"), std::string::npos) << text;
+  }
+}
+
 TEST_F(CamsimRunTest, FaultsAndStillsAreReportedAndNothingIsLeft) {
   REQUIRE_FFMPEG();
   std::string text;

@@ -10,21 +10,79 @@ namespace {
 
 class ClassLibraryTest : public EndToEndTest {};
 
-TEST_F(ClassLibraryTest, ARestartRequestFromTheCameraRestartsThePipeAndStreamingGoesOn) {
-  Plug();
-  Capture capture = Stream(160, 120, 24, {}, 2, [this](unsigned k) {
-    if (k == 10) camera_.RequestRestart();
-  });
-  ASSERT_EQ(capture.frames.size(), 24u);
-  EXPECT_EQ(capture.stats.restarts, 1u);
-  // The driver stopped and started the pipe through the interface, in that order.
+// The pipe states the driver's requests reached the camera with (1 stop, 0 start), in order.
+std::vector<USHORT> PipeStates(const HostSimCamera &camera) {
   std::vector<USHORT> states;
-  for (const HostUsbRequest &r : camera_.Requests()) {
+  for (const HostUsbRequest &r : camera.Requests()) {
     if (r.kind == HostUsbRequest::IsoPipeState) states.push_back(r.value);
   }
-  EXPECT_EQ(states, (std::vector<USHORT>{1, 0}));  // stop, then start
-  // What arrives after the restart is still the camera's frames, processed.
-  ExpectImages(capture, 160, 120, LUMAREX_FORMAT_RGB24, 8, false);
+  return states;
+}
+
+// The class library changes the pipe only at PASSIVE_LEVEL: a request at raised IRQL is answered
+// STATUS_PENDING and carried out later; a request for the state the pipe is in, or while a
+// change is pending, is refused.
+TEST_F(ClassLibraryTest, PipeStateRequestsAreDeferredAtRaisedIrqlAndRefusedWhenNeedless) {
+  Plug();
+  PDEVICE_CONTEXT dc = Context();
+  auto set = [dc](KIRQL irql, ULONG state) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    HostIrql_RunAt(irql, [&] { status = dc->g_UsbcamdInterface.USBCAMD_SetIsoPipeState(dc, state); });
+    return status;
+  };
+  constexpr ULONG kStop = USBCAMD_STOP_STREAM, kStart = USBCAMD_START_STREAM;
+  struct Step { KIRQL irql; ULONG state; NTSTATUS answer; std::vector<USHORT> reached; } steps[] = {
+      {PASSIVE_LEVEL, kStart, STATUS_INVALID_DEVICE_STATE, {}},  // it runs
+      {PASSIVE_LEVEL, kStop, STATUS_SUCCESS, {1}},
+      {PASSIVE_LEVEL, kStop, STATUS_INVALID_DEVICE_STATE, {1}},
+      {DISPATCH_LEVEL, kStart, STATUS_PENDING, {1}},             // queued, not yet done
+      {DISPATCH_LEVEL, kStop, STATUS_INVALID_DEVICE_STATE, {1}},  // a change is pending
+      {DISPATCH_LEVEL, kStart, STATUS_INVALID_DEVICE_STATE, {1}},
+      {PASSIVE_LEVEL, kStart, STATUS_INVALID_DEVICE_STATE, {1, 0}},  // the pending start first
+      {DISPATCH_LEVEL, kStop, STATUS_PENDING, {1, 0}},
+      {DISPATCH_LEVEL, kStart, STATUS_INVALID_DEVICE_STATE, {1, 0}},  // still running
+      {PASSIVE_LEVEL, kStart, STATUS_SUCCESS, {1, 0, 1, 0}},
+  };
+  camera_.ClearRequests();
+  for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
+    const Step &st = steps[i];
+    EXPECT_EQ(set(st.irql, st.state), st.answer) << "step " << i;
+    EXPECT_EQ(PipeStates(camera_), st.reached) << "step " << i;
+  }
+}
+
+// The restart the camera asks for is carried out by the driver at PASSIVE_LEVEL: the pipe ends
+// running and the stream goes on; the frame the restart cut never reaches the driver's decoder
+// (nor, in MJPG, the application): every raw frame handed over is one the camera sent whole.
+TEST_F(ClassLibraryTest, ARestartRequestFromTheCameraRestartsThePipeAndStreamingGoesOn) {
+  HostCameraStreamConfig config;
+  config.frameLogLimit = 256;
+  camera_.ConfigureStream(config);
+  Plug();
+  for (UCHAR format : {LUMAREX_FORMAT_RGB24, LUMAREX_FORMAT_MJPG}) {
+    SCOPED_TRACE(int(format));
+    camera_.ClearRequests();
+    Capture capture = Stream(160, 120, 24, format == LUMAREX_FORMAT_MJPG ? Allocation(160, 120, format) : std::vector<uint8_t>{},
+                             2, [this](unsigned k) {
+                               if (k == 10 || k == 14) camera_.RequestRestart();
+                             });
+    ASSERT_EQ(capture.frames.size(), 24u) << "the pipe ended stopped";
+    EXPECT_EQ(capture.stats.restarts, 2u);
+    EXPECT_EQ(PipeStates(camera_), (std::vector<USHORT>{1, 0, 1, 0}));  // stop, then start, each time
+    std::map<uint64_t, std::vector<uint8_t>> sent;
+    for (const HostSentFrame &f : camera_.SentFrames()) sent[f.sequence] = f.raw;
+    for (const auto &[index, raw] : capture.raws) {
+      ASSERT_GE(raw.size(), 12u);
+      uint64_t sequence = 0;
+      for (int b = 0; b < 8; ++b) sequence |= uint64_t(raw[4 + b]) << (8 * b);
+      ASSERT_EQ(sent.count(sequence), 1u) << "raw frame " << index;
+      const std::vector<uint8_t> &whole = sent[sequence];
+      EXPECT_TRUE(raw.size() >= whole.size() && std::equal(whole.begin(), whole.end(), raw.begin()))
+          << "raw frame " << index << " (camera frame " << sequence << ") was cut: " << raw.size() << " of "
+          << whole.size() << " bytes";
+    }
+    if (format == LUMAREX_FORMAT_RGB24) ExpectImages(capture, 160, 120, LUMAREX_FORMAT_RGB24, 8, false);
+  }
 }
 
 std::atomic<NTSTATUS> g_lastStatus{STATUS_PENDING};

@@ -148,7 +148,8 @@ Capture EndToEndTest::ReadFrames(HostAppStream &stream, int width, int height, c
 void EndToEndTest::FinishCapture(HostCameraDevice &device, std::unique_ptr<HostAppStream> stream, Capture *capture) {
   EXPECT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
   capture->stats = stream->Stats();
-  for (const HostRawFrameRecord &r : stream->FrameLog()) {
+  capture->log = stream->FrameLog();
+  for (const HostRawFrameRecord &r : capture->log) {
     if (r.fate == HostRawFrameRecord::Delivered) capture->raws[r.index] = r.raw;
   }
   auto *dc = static_cast<PDEVICE_CONTEXT>(device.DeviceContext());

@@ -25,6 +25,7 @@ namespace e2e {
 struct Capture {
   std::vector<HostFrame> frames;
   std::map<uint64_t, std::vector<uint8_t>> raws;
+  std::vector<HostRawFrameRecord> log;  // the class library's frame log, each frame's fate
   HostStreamStats stats;
   LUMAREX_FRAME_SETTINGS settings{};
 };

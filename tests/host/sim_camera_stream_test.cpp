@@ -292,6 +292,34 @@ TEST_F(SimStreamTest, TheButtonMarksDataSlotsAndTheFramesSentWhileItIsDown) {
   EXPECT_EQ(pressed, (std::vector<bool>{true, true, true, true, false}));
 }
 
+// A press the length of whole frames: asked for while a frame is on its way, the button is down
+// on every data slot of the next frame begun (so the host samples it on each), and up again
+// from the frame after.
+TEST_F(SimStreamTest, APressHoldsTheButtonForWholeFrames) {
+  HostCameraStreamConfig config;
+  config.maxPacketSize = 256;
+  camera_.ConfigureStream(config);
+  Start(camera_, 120);
+  HostIsoSlot slot;
+  camera_.NextSlot(slot);
+  camera_.NextSlot(slot);  // the first frame is on its way
+  camera_.PressButton(1);
+  std::vector<HostIsoSlot> slots;
+  Collect(camera_, 3, 256, &slots);
+  unsigned frame = 1;  // 1: the frame in flight at the press
+  std::vector<unsigned> downSlots(4, 0), dataSlots(4, 0);
+  for (const HostIsoSlot &s : slots) {
+    if (s.syncByte & 0x80) ++frame;
+    if ((s.syncByte & 0x01) != 0 || frame > 3) continue;
+    ++dataSlots[frame];
+    downSlots[frame] += (s.syncByte & 0x40) != 0;
+  }
+  EXPECT_EQ(downSlots[1], 0u) << "not the frame already on its way";
+  EXPECT_GT(dataSlots[2], 1u);
+  EXPECT_EQ(downSlots[2], dataSlots[2]) << "every data slot of the next frame";
+  EXPECT_EQ(downSlots[3], 0u);
+}
+
 class SimStreamFaults : public SimStreamTest, public ::testing::WithParamInterface<HostFault> {};
 
 TEST_P(SimStreamFaults, EveryNthFrameGetsTheFaultAndOnlyThoseAreSpoilt) {

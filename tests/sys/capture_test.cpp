@@ -1,4 +1,9 @@
 // Capture start and stop: commands, settle delays, the worker's creation and the settings saved at stop.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include "controls_fixture.h"
 #include "host_usbcamd.h"
 #include "imageproc.h"
@@ -16,6 +21,7 @@ class CaptureTest : public ControlsTest {
     dc_.g_pIPContext = ExAllocatePoolWithTag(NonPagedPool, dc_.g_nIPContextSize, LUMAREX_POOL_TAG);
     dc_.g_WorkerWaitObjects[0] = &dc_.g_StopWorkerEvent;
     dc_.g_WorkerWaitObjects[1] = &dc_.g_FrameReadyEvent;
+    dc_.g_WorkerWaitObjects[2] = &dc_.g_RestartEvent;
     dc_.g_nRawFrameSize = 320 * 240;
   }
   void TearDown() override {
@@ -135,6 +141,39 @@ TEST_F(CaptureTest, StopSendsTheStopCommandAndSavesTheSettingsWhateverTheCameraA
   EXPECT_EQ(HostTime_DelayStats().total100ns, 2 * 1500000);
   HostRegistry_FailOpen(&pdo_, STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(CamStopCaptureEx(nullptr, &dc_, 0), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+std::atomic<int> g_pipeCalls{0};
+NTSTATUS NTAPI CountPipeState(PVOID, ULONG) {
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  ++g_pipeCalls;
+  return STATUS_SUCCESS;
+}
+
+// The worker restarts the isochronous pipe when the packet routine asked for it, unless capture
+// stopped first: the stop cancels a restart not yet done.
+TEST_F(CaptureTest, StopCancelsARestartTheWorkerHasNotDone) {
+  ASSERT_EQ(CamStartCaptureEx(nullptr, &dc_, 0), STATUS_SUCCESS);
+  ASSERT_EQ(dc_.g_bWorkerStarted, 1u);
+  dc_.g_UsbcamdInterface.Interface.Version = USBCAMD_VERSION_200;
+  dc_.g_UsbcamdInterface.USBCAMD_SetIsoPipeState = CountPipeState;
+  g_pipeCalls = 0;
+  auto waitFor = [](const std::function<bool()> &done, const char *what) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the worker never " << what;
+      std::this_thread::yield();
+    }
+  };
+  dc_.g_bRestartRequested = 1;  // asked, but the worker not woken yet
+  EXPECT_EQ(CamStopCaptureEx(nullptr, &dc_, 0), 1);
+  KeSetEvent(&dc_.g_RestartEvent, IO_NO_INCREMENT, FALSE);
+  waitFor([&] { return KeReadStateEvent(&dc_.g_RestartEvent) == 0; }, "took the restart event");
+  EXPECT_EQ(g_pipeCalls.load(), 0) << "cancelled by the stop";
+  dc_.g_bRestartRequested = 1;
+  KeSetEvent(&dc_.g_RestartEvent, IO_NO_INCREMENT, FALSE);
+  waitFor([&] { return g_pipeCalls.load() >= 2; }, "stopped and started the pipe");
+  EXPECT_EQ(g_pipeCalls.load(), 2);
 }
 
 }  // namespace

@@ -61,7 +61,8 @@ class LifecycleTest : public ::testing::Test {
     CamInitialize(nullptr, &dc_);
     dc_.g_nRawLength = dc_.g_nBmpBufSize = dc_.g_nIPBufSize = 100;
     LUMAREX_AllocateMemory(&dc_, FALSE, TRUE, TRUE, TRUE);
-    for (PKEVENT e : {&dc_.g_BufferFreeEvent, &dc_.g_FrameReadyEvent, &dc_.g_StopWorkerEvent, &dc_.g_WorkerExitedEvent})
+    for (PKEVENT e : {&dc_.g_BufferFreeEvent, &dc_.g_FrameReadyEvent, &dc_.g_StopWorkerEvent, &dc_.g_WorkerExitedEvent,
+                      &dc_.g_RestartEvent})
       KeInitializeEvent(e, NotificationEvent, FALSE);
     ASSERT_EQ(StartWorkerThread(&dc_), STATUS_SUCCESS);
     dc_.g_bWorkerStarted = 1;

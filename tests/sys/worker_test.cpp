@@ -98,6 +98,7 @@ class WorkerTest : public ::testing::TestWithParam<int> {
     dc.g_nBrightness = dc.g_nContrast = dc.g_nSaturation = dc.g_nWhiteBalance = 50, dc.g_nSharpness = 20;
     dc.g_bSkipBufferWait = 1;  // configuration: the hand-shake starts with nothing to wait for
     dc.g_WorkerWaitObjects[0] = &dc.g_StopWorkerEvent, dc.g_WorkerWaitObjects[1] = &dc.g_FrameReadyEvent;
+    dc.g_WorkerWaitObjects[2] = &dc.g_RestartEvent;
   }
   void Start(UCHAR format) { StartDevice(dc_, format); }
   static void StartDevice(DeviceContext &dc, UCHAR format) {
@@ -106,7 +107,8 @@ class WorkerTest : public ::testing::TestWithParam<int> {
     dc.g_nRawLength = (kWidth + 20480) * 30;
     dc.g_nBmpBufSize = dc.g_nIPBufSize = (kWidth + 30816) * 30;
     ASSERT_EQ(LUMAREX_AllocateMemory(&dc, FALSE, TRUE, TRUE, TRUE), STATUS_SUCCESS);
-    for (PKEVENT e : {&dc.g_BufferFreeEvent, &dc.g_FrameReadyEvent, &dc.g_StopWorkerEvent, &dc.g_WorkerExitedEvent})
+    for (PKEVENT e : {&dc.g_BufferFreeEvent, &dc.g_FrameReadyEvent, &dc.g_StopWorkerEvent, &dc.g_WorkerExitedEvent,
+                      &dc.g_RestartEvent})
       KeInitializeEvent(e, NotificationEvent, FALSE);
     ASSERT_EQ(StartWorkerThread(&dc), STATUS_SUCCESS);
     dc.g_bWorkerStarted = 1;

@@ -285,7 +285,9 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
           ++issued;
         }
         if (o.stillEvery != 0 && summary.frames % o.stillEvery == 0) device.TriggerStill();
-        if (o.buttonEvery != 0) camera.SetButton(summary.frames % o.buttonEvery == 0);
+        // A press held down while the camera sends one whole frame, so that the driver sees it
+        // on that frame's data slots whatever the timing.
+        if (o.buttonEvery != 0 && summary.frames % o.buttonEvery == 0) camera.PressButton(1);
         if (o.realtime) {
           std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(summary.frames) * 1000000 / 30));
         }
