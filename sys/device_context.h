@@ -89,6 +89,14 @@ struct DeviceContext {
   LONG volatile g_bFramesShutOut;
   LONG volatile g_nCallbacksInside;
   KEVENT g_CallbackExitEvent;
+  // A stream open handed on to the class library and not yet known to have succeeded: the
+  // request is gone once handed on, so its stream object, number and width are kept here, and
+  // g_bStreamOpened and g_nStreamWidth take them only when the class library next calls the
+  // driver for that stream (a stream request, or bandwidth allocation for that stream number),
+  // which it does only for a stream it opened. NULL: no open pending.
+  PVOID g_pOpeningStream;
+  LONG g_nOpeningStreamNumber;
+  LONG g_nOpeningWidth;
 };
 
 typedef struct DeviceContext *PDEVICE_CONTEXT;
@@ -102,5 +110,5 @@ static_assert(offsetof(DeviceContext, g_FrameReadyEvent) == 2080, "device contex
 static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device context layout");
 static_assert(offsetof(DeviceContext, g_CommandLock) == 2164, "device context layout");
 static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2180, "device context layout");
-static_assert(sizeof(DeviceContext) == 2244, "device context layout");
+static_assert(sizeof(DeviceContext) == 2256, "device context layout");
 #endif
