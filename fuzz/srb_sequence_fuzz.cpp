@@ -132,7 +132,7 @@ void DriverFuzzOne(const uint8_t *data, size_t size) {
         srb->Command = SRB_GET_DATA_INTERSECTION;
         srb->CommandData.IntersectInfo = &info;
         const bool present = device->Present();  // else the request never reaches the driver
-        const NTSTATUS status = device->SendDeviceRequest(*srb);
+        const NTSTATUS status = device->SendDeviceRequest(*srb, HostRequestSizes{0, 0, range.size()});
         if (srb->ActualBytesTransferred > out && !(out == 0 && status == STATUS_BUFFER_OVERFLOW)) {
           FuzzFail("a data intersection reports %u bytes of a %u-byte buffer", unsigned(srb->ActualBytesTransferred),
                    unsigned(out));

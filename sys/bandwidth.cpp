@@ -151,6 +151,8 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Device
 // STATUS_SUCCESS.
 NTSTATUS NTAPI CamAllocateBandwidthEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                                       PULONG RawFrameLength, PVOID Format, ULONG StreamNumber) {
+  // The class library allocates only for a stream it opened.
+  LUMAREX_CommitStreamOpen((PDEVICE_CONTEXT)DeviceContext, NULL, (LONG)StreamNumber);
   if (StreamNumber == 0) {
     return CamAllocateBandwidth(BusDeviceObject, DeviceContext, RawFrameLength, Format);
   }

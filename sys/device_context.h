@@ -121,6 +121,16 @@ struct DeviceContext {
   ULONG g_nFrameSerial;
   LONG volatile g_nStillsOwed;
   LONG volatile g_nStillFrame;
+
+  // ---- Stream open ----
+  // A stream open handed on to the class library and not yet known to have succeeded: the
+  // request is gone once handed on, so its stream object, number and width are kept here, and
+  // g_bStreamOpened and g_nStreamWidth take them only when the class library next calls the
+  // driver for that stream (a stream request, or bandwidth allocation for that stream number),
+  // which it does only for a stream it opened. NULL: no open pending.
+  PVOID g_pOpeningStream;
+  LONG g_nOpeningStreamNumber;
+  LONG g_nOpeningWidth;
 };
 
 typedef struct DeviceContext *PDEVICE_CONTEXT;
@@ -135,5 +145,5 @@ static_assert(offsetof(DeviceContext, g_WorkerWaitObjects) == 2148, "device cont
 static_assert(offsetof(DeviceContext, g_CommandLock) == 2168, "device context layout");
 static_assert(offsetof(DeviceContext, g_nRawFrameSize) == 2184, "device context layout");
 static_assert(offsetof(DeviceContext, g_bRestartRequested) == 2256, "device context layout");
-static_assert(sizeof(DeviceContext) == 2288, "device context layout");
+static_assert(sizeof(DeviceContext) == 2300, "device context layout");
 #endif

@@ -402,9 +402,29 @@ static const KSPROPERTY_ITEM CustomItems[] = {
     CUSTOM_ITEM(10, TRUE),  // [12] raw command
 };
 
+// The video-control items, each one direction only. MinProperty is the request record's public
+// size (the stream class refuses a shorter one before the driver sees it); MinData is the size
+// of the reply or value record. FRAME_RATES declares no MinData: its reply is a list whose size
+// the driver reports itself when asked with a zero-length buffer (STATUS_BUFFER_OVERFLOW, 16).
+// ACTUAL_FRAME_RATE's size query the stream class answers from MinData, with the same 56.
+#define VIDEOCONTROL_ITEM(id, minProperty, minData, gettable, settable)                                \
+  {(id), {(PFNKSHANDLER)(gettable)}, (minProperty), (minData), {(PFNKSHANDLER)(settable)}, NULL, 0, NULL, NULL, 0}
+
+static const KSPROPERTY_ITEM VideoControlItems[] = {
+    VIDEOCONTROL_ITEM(KSPROPERTY_VIDEOCONTROL_CAPS, sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S),
+                      sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S), TRUE, FALSE),  // [0]
+    VIDEOCONTROL_ITEM(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE, sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S),
+                      sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S), TRUE, FALSE),  // [1]
+    VIDEOCONTROL_ITEM(KSPROPERTY_VIDEOCONTROL_FRAME_RATES, sizeof(KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S), 0, TRUE,
+                      FALSE),  // [2]
+    VIDEOCONTROL_ITEM(KSPROPERTY_VIDEOCONTROL_MODE, sizeof(KSPROPERTY_VIDEOCONTROL_MODE_S),
+                      sizeof(KSPROPERTY_VIDEOCONTROL_MODE_S), FALSE, TRUE),  // [3]
+};
+
 const KSPROPERTY_SET DevicePropertySets[] = {
     {&LUMAREX_GuidPropsetCustom, RTL_NUMBER_OF(CustomItems), CustomItems, 0, NULL},                    // [0]
     {&LUMAREX_GuidPropsetVideoProcAmp, RTL_NUMBER_OF(VideoProcAmpItems), VideoProcAmpItems, 0, NULL},  // [1]
+    {&LUMAREX_GuidPropsetVideoControl, RTL_NUMBER_OF(VideoControlItems), VideoControlItems, 0, NULL},  // [2]
 };
 static_assert(RTL_NUMBER_OF(DevicePropertySets) == LUMAREX_DEVICE_PROPERTY_SET_COUNT, "device property sets");
 

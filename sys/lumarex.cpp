@@ -72,9 +72,34 @@ static VOID OpenStream(PHW_STREAM_REQUEST_BLOCK Srb) {
     CompleteDeviceRequest(Srb);
     return;
   }
-  dc = HandOn(Srb);
-  dc->g_bStreamOpened = 1;
-  dc->g_nStreamWidth = format->VideoInfoHeader.bmiHeader.biWidth;
+  // Once handed on, the request, its format and (if the open fails) the stream object belong
+  // to the stream class again, and the request's status cannot be read: what the driver keeps
+  // is taken now, and it counts as the open stream only when the class library calls the
+  // driver for that stream (LUMAREX_CommitStreamOpen).
+  dc = LookupDeviceContext(Srb, NULL);
+  dc->g_pOpeningStream = stream;
+  dc->g_nOpeningStreamNumber = (LONG)stream->StreamNumber;
+  dc->g_nOpeningWidth = format->VideoInfoHeader.bmiHeader.biWidth;
+  HandOn(Srb);
+}
+
+// LUMAREX_CommitStreamOpen - the class library called the driver for a stream: by its stream
+// object (Stream, with its number) from the stream handlers, or by its number alone (Stream
+// NULL) from bandwidth allocation. If that is the stream whose open is pending, the open
+// succeeded: it becomes the open stream, at the width it was opened at. Another stream object
+// of the pending number means that number was taken, so the pending open failed and is
+// dropped. Any IRQL.
+VOID LUMAREX_CommitStreamOpen(PDEVICE_CONTEXT DeviceContext, PVOID Stream, LONG StreamNumber) {
+  if (DeviceContext->g_pOpeningStream == NULL || StreamNumber != DeviceContext->g_nOpeningStreamNumber) {
+    return;
+  }
+  if (Stream != NULL && Stream != DeviceContext->g_pOpeningStream) {
+    DeviceContext->g_pOpeningStream = NULL;
+    return;
+  }
+  DeviceContext->g_bStreamOpened = 1;
+  DeviceContext->g_nStreamWidth = DeviceContext->g_nOpeningWidth;
+  DeviceContext->g_pOpeningStream = NULL;
 }
 
 // LUMAREX_ReceiveDevicePacket - the driver's receive routine for every device-level SRB.
@@ -115,11 +140,13 @@ VOID NTAPI LUMAREX_ReceiveDevicePacket(PHW_STREAM_REQUEST_BLOCK Srb) {
 }
 
 // LUMAREX_ReceiveStreamDataPacket - data requests of the open stream are the class library's.
-// Leaves the completion flag as it is.
+// Leaves the completion flag as it is; the first request of a stream commits its open.
 VOID NTAPI LUMAREX_ReceiveStreamDataPacket(PVOID Srb, PVOID DeviceContext, PBOOLEAN Completed) {
-  UNREFERENCED_PARAMETER(Srb);
-  UNREFERENCED_PARAMETER(DeviceContext);
+  PHW_STREAM_OBJECT stream = ((PHW_STREAM_REQUEST_BLOCK)Srb)->StreamObject;
+
   UNREFERENCED_PARAMETER(Completed);
+  // A request of the stream shows that its open succeeded.
+  LUMAREX_CommitStreamOpen((PDEVICE_CONTEXT)DeviceContext, stream, (LONG)stream->StreamNumber);
 }
 
 // LUMAREX_ReceiveStreamCtrlPacket - check proposed and new formats of the open stream; every
@@ -129,6 +156,9 @@ VOID NTAPI LUMAREX_ReceiveStreamCtrlPacket(PVOID Request, PVOID DeviceContext, P
   PDEVICE_CONTEXT dc = (PDEVICE_CONTEXT)DeviceContext;
   PKS_DATAFORMAT_VIDEOINFOHEADER format;
 
+  // A request of the stream shows that its open succeeded; a format change below then
+  // replaces the width it was opened at.
+  LUMAREX_CommitStreamOpen(dc, Srb->StreamObject, (LONG)Srb->StreamObject->StreamNumber);
   *Completed = TRUE;
   Srb->Status = STATUS_SUCCESS;
   switch (Srb->Command) {

@@ -199,7 +199,7 @@ NTSTATUS LUMAREX_SetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQ
 // ---- Stream formats and data ranges (formats.cpp) ---------------------------------------------
 // Streams the driver describes: 0 the capture pin, 1 the still pin (defined, not reported).
 #define LUMAREX_STREAM_COUNT 2
-#define LUMAREX_DEVICE_PROPERTY_SET_COUNT 2
+#define LUMAREX_DEVICE_PROPERTY_SET_COUNT 3
 // FOURCCs as little-endian 32-bit values.
 #define LUMAREX_FOURCC_MJPG 0x47504A4DUL
 #define LUMAREX_FOURCC_I420 0x30323449UL
@@ -243,6 +243,7 @@ VOID NTAPI LUMAREX_ReceiveDevicePacket(PHW_STREAM_REQUEST_BLOCK Srb);
 // The per-stream handlers installed at stream open (the class library's stream receive type).
 VOID NTAPI LUMAREX_ReceiveStreamDataPacket(PVOID Srb, PVOID DeviceContext, PBOOLEAN Completed);
 VOID NTAPI LUMAREX_ReceiveStreamCtrlPacket(PVOID Srb, PVOID DeviceContext, PBOOLEAN Completed);
+VOID LUMAREX_CommitStreamOpen(PDEVICE_CONTEXT DeviceContext, PVOID Stream, LONG StreamNumber);
 BOOLEAN LUMAREX_InitializeNewInterface(PHW_STREAM_REQUEST_BLOCK Srb);
 NTSTATUS LUMAREX_InitializationComplete(PHW_STREAM_REQUEST_BLOCK Srb);
 NTSTATUS LUMAREX_QueryUsbcamdInterface(PDEVICE_OBJECT DeviceObject, PUSBCAMD_INTERFACE Interface);

@@ -5,7 +5,8 @@
 // A request's descriptor carries the caller's input at Property (the KSPROPERTY and the record
 // it begins) and the property's data buffer at PropertyInfo, PropertyOutputSize bytes long: a
 // get's reply goes there, and a set's value comes from there. Every length is checked before
-// the buffer is touched.
+// the buffer is touched. A get clears the whole region it reports before filling in its
+// fields, so that no reported byte is left as the buffer held it.
 #include "lumarex.h"
 
 #define STILL_STREAM_INDEX 1
@@ -80,6 +81,8 @@ NTSTATUS LUMAREX_GetVideoProcAmpProperty(PDEVICE_CONTEXT DeviceContext, PHW_STRE
     goto Exit;
   }
   LUMAREX_WRITE_FLAG(&DeviceContext->g_bStillRequested, TRUE);
+  // Every byte reported is the reply's: what the record does not fill reads as zero.
+  RtlZeroMemory(reply, sizeof(KSPROPERTY_VIDEOPROCAMP_S));
   reply->Value = (LONG)(USHORT)*field;  // the setting's low 16 bits
   reply->Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
   reply->Capabilities = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
@@ -140,6 +143,7 @@ NTSTATUS LUMAREX_GetVideoControlProperty(PDEVICE_CONTEXT DeviceContext, PHW_STRE
         Srb->ActualBytesTransferred = 0;
         status = STATUS_BUFFER_TOO_SMALL;
       } else {
+        RtlZeroMemory(reply, sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S));
         reply->VideoControlCaps = CAPS_STILL_TRIGGER;
         Srb->ActualBytesTransferred = sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S);
         status = STATUS_SUCCESS;
@@ -167,6 +171,7 @@ NTSTATUS LUMAREX_GetVideoControlProperty(PDEVICE_CONTEXT DeviceContext, PHW_STRE
         if (index >= FrameIntervalCount) {
           index = FrameIntervalCount - 1;
         }
+        RtlZeroMemory(reply, sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S));
         reply->CurrentActualFrameRate = ScaleForWidth(DeviceContext->g_nStreamWidth, FrameIntervals[index]);
         reply->CurrentMaxAvailableFrameRate =
             ScaleForWidth(DeviceContext->g_nStreamWidth, MAX_AVAILABLE_FRAME_INTERVAL);
@@ -260,6 +265,7 @@ NTSTATUS LUMAREX_GetCustomProperty(PDEVICE_CONTEXT DeviceContext, PHW_STREAM_REQ
           status = STATUS_BUFFER_TOO_SMALL;
           break;
         }
+        RtlZeroMemory(buffer, STILL_PENDING_REPLY_SIZE);
         RtlCopyMemory(buffer + STILL_PENDING_OFFSET, &word, sizeof(word));
         Srb->ActualBytesTransferred = STILL_PENDING_REPLY_SIZE;
         status = STATUS_SUCCESS;

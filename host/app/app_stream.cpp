@@ -92,11 +92,14 @@ std::unique_ptr<HostAppStream> HostCameraDevice::OpenStream(ULONG number, const 
     frame.data = std::move(it->second->buffer);
     HostUsbcamd_TakeReadInfo(object, done, &frame.info);
     frame.sequence = ++c->sequence;
+    // The frame is the application's now; the request that brought it is gone.
+    HostStream_Poison(&it->second->srb, sizeof(it->second->srb));
+    HostStream_Poison(&it->second->header, sizeof(it->second->header));
     c->pending.erase(it);
     c->done.push_back(std::move(frame));
     c->arrived.notify_all();
   });
-  *status = SendDeviceRequest(srb);
+  *status = SendDeviceRequest(srb, HostRequestSizes{format.size(), 0, 0});
   if (!NT_SUCCESS(*status)) {
     HostStream_SetReadHandler(object, nullptr);
     return nullptr;
@@ -106,7 +109,7 @@ std::unique_ptr<HostAppStream> HostCameraDevice::OpenStream(ULONG number, const 
   return stream;
 }
 
-NTSTATUS HostAppStream::SendControl(HW_STREAM_REQUEST_BLOCK &srb) {
+NTSTATUS HostAppStream::SendControl(HW_STREAM_REQUEST_BLOCK &srb, const HostRequestSizes &sizes) {
   if (!open_) {
     return STATUS_INVALID_DEVICE_REQUEST;
   }
@@ -116,11 +119,8 @@ NTSTATUS HostAppStream::SendControl(HW_STREAM_REQUEST_BLOCK &srb) {
   srb.Status = STATUS_PENDING;
   HostIrql_Require(PASSIVE_LEVEL, "a stream control request");
   HostProcessScope scope(process_);
-  object_->ReceiveControlPacket(&srb);
-  if (!HostStream_WaitCompleted(&srb, kRequestTimeout)) {
-    return STATUS_IO_TIMEOUT;
-  }
-  return srb.Status;
+  return HostStream_Issue(srb, sizes, [this](PHW_STREAM_REQUEST_BLOCK request) { object_->ReceiveControlPacket(request); },
+                          kRequestTimeout);
 }
 
 NTSTATUS HostAppStream::SetState(KSSTATE state) {
@@ -136,13 +136,13 @@ KSSTATE HostAppStream::GetState() {
   return NT_SUCCESS(SendControl(srb)) ? srb.CommandData.StreamState : KSSTATE_STOP;
 }
 
-// A format request carries its own copy of the format record, as the stream class would.
+// A format request carries the stream class's own copy of the format record.
 NTSTATUS HostAppStream::SendFormat(SRB_COMMAND command, const std::vector<uint8_t> &format) {
   std::vector<uint8_t> copy = format;
   HW_STREAM_REQUEST_BLOCK srb{};
   srb.Command = command;
   srb.CommandData.OpenFormat = reinterpret_cast<PKSDATAFORMAT>(copy.data());
-  return SendControl(srb);
+  return SendControl(srb, HostRequestSizes{copy.size(), 0, 0});
 }
 
 NTSTATUS HostAppStream::ProposeFormat(const std::vector<uint8_t> &format) {

@@ -44,7 +44,7 @@ PVOID HostCameraDevice::DeviceContext() const {
   return extension_ != nullptr ? HostUsbcamd_DeviceContextOf(extension_) : nullptr;
 }
 
-NTSTATUS HostCameraDevice::SendDeviceRequest(HW_STREAM_REQUEST_BLOCK &srb) {
+NTSTATUS HostCameraDevice::SendDeviceRequest(HW_STREAM_REQUEST_BLOCK &srb, const HostRequestSizes &sizes) {
   PADAPTER_RECEIVE_PACKET_ROUTINE receive = HostUsbcamd_Registration().receivePacket;
   if (receive == nullptr || extension_ == nullptr) {
     return STATUS_DEVICE_NOT_CONNECTED;  // no driver registered, or no device
@@ -55,11 +55,14 @@ NTSTATUS HostCameraDevice::SendDeviceRequest(HW_STREAM_REQUEST_BLOCK &srb) {
   HostIrql_Require(PASSIVE_LEVEL, "a stream-class device request");
   HostProcessScope scope(RequestProcess(srb.Command));
   bool property = srb.Command == SRB_GET_DEVICE_PROPERTY || srb.Command == SRB_SET_DEVICE_PROPERTY;
-  HostStack_Call(property ? HostStackEntry::Property : HostStackEntry::SrbDispatch, [&] { receive(&srb); });
-  if (!HostStream_WaitCompleted(&srb, kRequestTimeout)) {
-    return STATUS_IO_TIMEOUT;
+  // Property requests the driver's table does not admit, and descriptions of its items, the
+  // stream class answers itself.
+  if (property && HostStream_FilterProperty(properties_, srb)) {
+    return srb.Status;
   }
-  return srb.Status;
+  return HostStream_Issue(srb, sizes, [&](PHW_STREAM_REQUEST_BLOCK request) {
+    HostStack_Call(property ? HostStackEntry::Property : HostStackEntry::SrbDispatch, [&] { receive(request); });
+  }, kRequestTimeout);
 }
 
 NTSTATUS HostCameraDevice::Arrive() {
@@ -96,6 +99,15 @@ NTSTATUS HostCameraDevice::Arrive() {
     extension_ = nullptr;
     present_ = false;
     return status;
+  }
+  // The stream class asks for the streams and the device property sets once the device is
+  // initialised, and keeps the property-set table for the device's property requests.
+  HW_STREAM_HEADER header{};
+  std::vector<HW_STREAM_INFORMATION> streams;
+  properties_ = {};
+  if (NT_SUCCESS(GetStreamInfo(&header, &streams))) {
+    properties_.sets = header.DevicePropertiesArray;
+    properties_.count = header.NumDevPropArrayEntries;
   }
   HW_STREAM_REQUEST_BLOCK complete{};
   complete.Command = SRB_INITIALIZATION_COMPLETE;
@@ -139,7 +151,7 @@ NTSTATUS HostCameraDevice::GetStreamInfo(HW_STREAM_HEADER *header, std::vector<H
   HW_STREAM_REQUEST_BLOCK srb{};
   srb.Command = SRB_GET_STREAM_INFO;
   srb.CommandData.StreamBuffer = descriptor;
-  NTSTATUS status = SendDeviceRequest(srb);
+  NTSTATUS status = SendDeviceRequest(srb, HostRequestSizes{0, size, 0});
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -155,7 +167,8 @@ NTSTATUS HostCameraDevice::DataIntersection(ULONG stream, const KSDATARANGE *ran
   HW_STREAM_REQUEST_BLOCK srb{};
   srb.Command = SRB_GET_DATA_INTERSECTION;
   srb.CommandData.IntersectInfo = &info;
-  NTSTATUS status = SendDeviceRequest(srb);
+  const HostRequestSizes sizes{0, 0, range->FormatSize};
+  NTSTATUS status = SendDeviceRequest(srb, sizes);
   if (status != STATUS_BUFFER_OVERFLOW) {
     return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
   }
@@ -165,7 +178,7 @@ NTSTATUS HostCameraDevice::DataIntersection(ULONG stream, const KSDATARANGE *ran
   HW_STREAM_REQUEST_BLOCK second{};
   second.Command = SRB_GET_DATA_INTERSECTION;
   second.CommandData.IntersectInfo = &info;
-  status = SendDeviceRequest(second);
+  status = SendDeviceRequest(second, sizes);
   if (NT_SUCCESS(status)) {
     format->resize(second.ActualBytesTransferred);
   }
@@ -174,6 +187,13 @@ NTSTATUS HostCameraDevice::DataIntersection(ULONG stream, const KSDATARANGE *ran
 
 NTSTATUS HostCameraDevice::Property(bool set, const GUID &propertySet, ULONG id, std::vector<uint8_t> property,
                                     void *data, ULONG dataSize, ULONG *bytes) {
+  return PropertyRequest(set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET, propertySet, id, std::move(property), data,
+                         dataSize, bytes);
+}
+
+NTSTATUS HostCameraDevice::PropertyRequest(ULONG flags, const GUID &propertySet, ULONG id,
+                                           std::vector<uint8_t> property, void *data, ULONG dataSize, ULONG *bytes) {
+  const bool set = (flags & KSPROPERTY_TYPE_SET) != 0;
   if (property.size() < sizeof(KSPROPERTY)) {
     property.resize(sizeof(KSPROPERTY), 0);
   }
@@ -183,7 +203,7 @@ NTSTATUS HostCameraDevice::Property(bool set, const GUID &propertySet, ULONG id,
   auto *p = reinterpret_cast<PKSPROPERTY>(input.data());
   p->Set = propertySet;
   p->Id = id;
-  p->Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
+  p->Flags = flags;
   STREAM_PROPERTY_DESCRIPTOR descriptor{};
   descriptor.Property = p;
   descriptor.PropertyInputSize = ULONG(property.size());

@@ -9,12 +9,51 @@
 
 #include "host_platform.h"
 
+// ---- Requests as the stream class issues them ---------------------------------------------------
+// An application's request reaches the minidriver as the stream class's own SRB with the stream
+// class's own copies of the blocks it points to (the format, the stream descriptor, the property
+// descriptor, its input and data buffers, the intersection record, its range and format buffer).
+// Once the minidriver hands the request back for completion, the stream class copies the results
+// into the caller's request (Status, ActualBytesTransferred, the property data a get reported,
+// the format an intersection produced, the stream descriptor, the stream state) and fills its SRB
+// and copies with kHostFreedPoison, as a freed block reads: a minidriver that reads a request
+// after completing it reads the poison. The caller reads only its own request.
+constexpr uint8_t kHostFreedPoison = 0x6B;
+void HostStream_Poison(void *block, size_t size);
+
+// Sizes of the caller's blocks the request points to that the SRB does not give itself (0: the
+// block is passed on as it is, uncopied).
+struct HostRequestSizes {
+  size_t format = 0;      // CommandData.OpenFormat (open, propose and set format)
+  size_t descriptor = 0;  // CommandData.StreamBuffer (stream information)
+  size_t range = 0;       // CommandData.IntersectInfo->DataRange
+};
+// Issues `request` through `deliver` (called with the stream class's SRB) and waits for its
+// completion; returns its status, or STATUS_IO_TIMEOUT (the request is then abandoned: a late
+// completion is still poisoned but copies nothing back). For a failed stream open the stream
+// object (StreamObject, which the stream class frees then) is poisoned too.
+NTSTATUS HostStream_Issue(HW_STREAM_REQUEST_BLOCK &request, const HostRequestSizes &sizes,
+                          const std::function<void(PHW_STREAM_REQUEST_BLOCK)> &deliver,
+                          std::chrono::milliseconds timeout);
+
+// ---- Device property requests ------------------------------------------------------------------
+// The minidriver's device property-set table, as it reported it at SRB_GET_STREAM_INFO.
+struct HostPropertyTable {
+  const KSPROPERTY_SET *sets = nullptr;
+  ULONG count = 0;
+};
+// What the stream class does with a device property request before the minidriver sees it: the
+// request is checked against the table and either answered here (true: Status and
+// ActualBytesTransferred set in the request, a reply in its data buffer) or passed on (false,
+// with the descriptor's PropertySetID set to the set's index in the table).
+bool HostStream_FilterProperty(const HostPropertyTable &table, HW_STREAM_REQUEST_BLOCK &request);
+
 // ---- Completions -------------------------------------------------------------------------------
 // One StreamClassDeviceNotification(DeviceRequestComplete) or
 // StreamClassStreamNotification(StreamRequestComplete), with the status the SRB had then.
 struct HostCompletion {
   enum Kind { Device, Stream } kind;
-  PHW_STREAM_REQUEST_BLOCK srb;
+  PHW_STREAM_REQUEST_BLOCK srb;  // the caller's request for one issued with HostStream_Issue
   PVOID target;  // the device extension or the stream object passed with it
   NTSTATUS status;
   ULONG bytes;   // Srb->ActualBytesTransferred then

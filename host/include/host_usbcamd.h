@@ -17,6 +17,7 @@
 #include "host_camera.h"
 #include "host_kernel.h"
 #include "host_platform.h"
+#include "host_stream.h"
 
 // ---- What the class library reports ---------------------------------------------------------
 struct HostDeviceOptions {
@@ -118,7 +119,11 @@ class HostCameraDevice {
   // (initialisation, its completion, power, surprise removal, uninitialisation) run in the system
   // process; the others come from an application: the one the calling thread runs in, or this
   // device's own application when the thread runs in none.
-  NTSTATUS SendDeviceRequest(HW_STREAM_REQUEST_BLOCK &srb);
+  // The request is the caller's: the driver gets the stream class's copy of it (see
+  // HostStream_Issue; `sizes` gives the blocks whose size the SRB does not say), and the results
+  // come back into it. Device property requests pass the stream class's checks against the
+  // property-set table the driver reported at arrival first (HostStream_FilterProperty).
+  NTSTATUS SendDeviceRequest(HW_STREAM_REQUEST_BLOCK &srb, const HostRequestSizes &sizes = {});
   // The application process that uses the camera unless a caller runs in another.
   ULONG Application() const { return application_; }
 
@@ -130,6 +135,10 @@ class HostCameraDevice {
   // follows it), `data` the property buffer; *bytes gets ActualBytesTransferred.
   NTSTATUS Property(bool set, const GUID &propertySet, ULONG id, std::vector<uint8_t> property,
                     void *data, ULONG dataSize, ULONG *bytes);
+  // The same with the request's KSPROPERTY flags (KSPROPERTY_TYPE_GET, _SET, _BASICSUPPORT,
+  // _DEFAULTVALUES); a set goes as SRB_SET_DEVICE_PROPERTY, anything else as a get.
+  NTSTATUS PropertyRequest(ULONG flags, const GUID &propertySet, ULONG id, std::vector<uint8_t> property,
+                           void *data, ULONG dataSize, ULONG *bytes);
   // Convenience: VideoProcAmp value get and set (KSPROPERTY_VIDEOPROCAMP_S).
   NTSTATUS GetVideoProcAmp(ULONG id, LONG *value);
   NTSTATUS SetVideoProcAmp(ULONG id, LONG value);
@@ -163,6 +172,7 @@ class HostCameraDevice {
   bool present_ = false;
   std::vector<HostAppStream *> open_;
   ULONG application_;
+  HostPropertyTable properties_;  // the driver's device property sets, from arrival on
 };
 
 class HostAppStream {
@@ -205,7 +215,7 @@ class HostAppStream {
   struct Read;
   struct Completions;
   HostAppStream(HostCameraDevice &device, ULONG number);
-  NTSTATUS SendControl(HW_STREAM_REQUEST_BLOCK &srb);
+  NTSTATUS SendControl(HW_STREAM_REQUEST_BLOCK &srb, const HostRequestSizes &sizes = {});
   NTSTATUS SendFormat(SRB_COMMAND command, const std::vector<uint8_t> &format);
   HostCameraDevice &device_;
   ULONG number_;

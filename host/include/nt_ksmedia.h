@@ -88,6 +88,16 @@ typedef struct {
   const KSPROPERTY_MEMBERSLIST *MembersList;
 } KSPROPERTY_VALUES, *PKSPROPERTY_VALUES;
 
+// The reply to a basic-support or default-values request: this header, then each members list
+// as its KSPROPERTY_MEMBERSHEADER followed by its members.
+typedef struct {
+  ULONG AccessFlags;
+  ULONG DescriptionSize;
+  KSIDENTIFIER PropTypeSet;
+  ULONG MembersListCount;
+  ULONG Reserved;
+} KSPROPERTY_DESCRIPTION, *PKSPROPERTY_DESCRIPTION;
+
 struct _FILE_OBJECT;
 struct _IO_STATUS_BLOCK;
 typedef NTSTATUS (*PFNKSHANDLER)(struct _IRP *Irp, PKSIDENTIFIER Request, PVOID Data);

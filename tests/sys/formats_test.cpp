@@ -176,3 +176,35 @@ TEST_F(IntersectionTest, MismatchingRangesProduceNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The device property sets in the order the stream class finds them: the private set, the
+// picture settings, then the video-control items the property routing serves, each in the one
+// direction it serves, with the public record sizes as minimum lengths (FRAME_RATES sizes its
+// list itself).
+TEST(StreamInfoTest, TheDevicePropertySetsListEverySetTheRoutingServes) {
+  ULONG count = 0;
+  const KSPROPERTY_SET *sets = LUMAREX_GetDevicePropertySets(&count);
+  ASSERT_EQ(count, 3u);
+  EXPECT_TRUE(SameGuid(*sets[0].Set, LUMAREX_GuidPropsetCustom));
+  EXPECT_EQ(sets[0].PropertiesCount, 13u);
+  EXPECT_TRUE(SameGuid(*sets[1].Set, LUMAREX_GuidPropsetVideoProcAmp));
+  EXPECT_EQ(sets[1].PropertiesCount, 4u);
+  ASSERT_TRUE(SameGuid(*sets[2].Set, LUMAREX_GuidPropsetVideoControl));
+  const struct { ULONG id, minProperty, minData; bool get, set; } items[] = {
+      {KSPROPERTY_VIDEOCONTROL_CAPS, 32, 32, true, false},
+      {KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE, 56, 56, true, false},
+      {KSPROPERTY_VIDEOCONTROL_FRAME_RATES, 40, 0, true, false},
+      {KSPROPERTY_VIDEOCONTROL_MODE, 32, 32, false, true}};
+  ASSERT_EQ(sets[2].PropertiesCount, 4u);
+  for (ULONG i = 0; i < 4; ++i) {
+    const KSPROPERTY_ITEM &item = sets[2].PropertyItem[i];
+    EXPECT_EQ(std::tuple(item.PropertyId, item.MinProperty, item.MinData, item.GetPropertyHandler != nullptr,
+                         item.SetPropertyHandler != nullptr, item.Values == nullptr),
+              std::tuple(items[i].id, items[i].minProperty, items[i].minData, items[i].get, items[i].set, true))
+        << "item " << i;
+  }
+}
+
+}  // namespace

@@ -1,4 +1,6 @@
 // The picture-setting and video-control properties: replies, statuses, byte counts and still requests.
+#include <functional>
+
 #include "controls_fixture.h"
 
 namespace {
@@ -130,6 +132,57 @@ TEST_F(VideoPropertyTest, ModeTriggersAStillOnlyOnTheStillPinWhoseCapsOfferIt) {
   EXPECT_EQ(Control(false, KSPROPERTY_VIDEOCONTROL_MODE, 1, 32), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(Control(false, 4, 1, 32), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(Control(true, KSPROPERTY_VIDEOCONTROL_CAPS, 1, 32), STATUS_NOT_SUPPORTED);
+}
+
+// Every byte a get reports is the reply's: the fields it fills and zeros elsewhere, never what
+// the buffer held before (0xCD here). The private get 0 with a still pending sends nothing to
+// the camera and leaves the still pending.
+TEST_F(VideoPropertyTest, GetsReportOnlyBytesOfTheirReply) {
+  dc_.g_nContrast = 70;
+  dc_.g_bStreamOpened = 1;
+  dc_.g_nStreamWidth = 320;
+  dc_.g_nFrameRateIndex = 2;
+  auto bytesOf = [](const auto &record) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&record);
+    return std::vector<uint8_t>(p, p + sizeof(record));
+  };
+  KSPROPERTY_VIDEOPROCAMP_S procamp;
+  memset(&procamp, 0, sizeof(procamp));
+  procamp.Value = 70, procamp.Flags = 2, procamp.Capabilities = 2;
+  KSPROPERTY_VIDEOCONTROL_CAPS_S caps;
+  memset(&caps, 0, sizeof(caps));
+  caps.VideoControlCaps = 0x0C;
+  Actual actual;
+  memset(&actual, 0, sizeof(actual));
+  actual.CurrentActualFrameRate = 2000000, actual.CurrentMaxAvailableFrameRate = 800000;  // at width 320
+  std::vector<uint8_t> still(32, 0);
+  still[25] = 1;  // the word 256 at bytes 24..27
+  const struct {
+    const char *what;
+    std::function<NTSTATUS()> get;
+    std::vector<uint8_t> reply;
+  } cases[] = {
+      {"contrast", [&] { return ProcAmp(false, KSPROPERTY_VIDEOPROCAMP_CONTRAST, 0); }, bytesOf(procamp)},
+      {"caps", [&] { return Control(false, KSPROPERTY_VIDEOCONTROL_CAPS, 1, 32); }, bytesOf(caps)},
+      {"actual frame rate", [&] { return Control(false, KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE, 0, 56); },
+       bytesOf(actual)},
+      {"private 0, still pending",
+       [&] {
+         dc_.g_bStillRequested = 1;
+         r_ = std::make_unique<PropertyRequest>(0, KSPROPERTY_TYPE_GET, 32, 32);
+         return LUMAREX_GetCustomProperty(&dc_, &r_->srb);
+       },
+       still},
+  };
+  for (const auto &c : cases) {
+    camera_.ClearRequests();
+    ASSERT_EQ(c.get(), STATUS_SUCCESS) << c.what;
+    const uint8_t *data = r_->Data<uint8_t>();
+    EXPECT_EQ(Hex(std::vector<uint8_t>(data, data + std::min<ULONG>(Bytes(), 64))), Hex(c.reply)) << c.what;
+    EXPECT_TRUE(r_->GuardIntact()) << c.what;
+  }
+  EXPECT_TRUE(Seen().empty()) << "no USB traffic";
+  EXPECT_EQ(dc_.g_bStillRequested, 1) << "the still stays pending";
 }
 
 }  // namespace
