@@ -31,7 +31,7 @@ constexpr unsigned kMaxRequests = 24;
 struct Outcome {
   NTSTATUS status;
   ULONG bytes;
-  bool checkWritten;  // a get or basic support: the buffer holds the reply
+  bool checkWritten;  // a successful get or basic support: the buffer holds the reply
   std::vector<uint8_t> buffer;
 };
 
@@ -101,7 +101,9 @@ std::vector<Outcome> Run(const uint8_t *data, size_t size, uint8_t fill) {
     outcome.bytes = srb.ActualBytesTransferred;
     // A zero-length buffer asks for the reply's size: STATUS_BUFFER_OVERFLOW reports it.
     const bool sizeQuery = bufferSize == 0 && outcome.status == STATUS_BUFFER_OVERFLOW;
-    outcome.checkWritten = !set && !sizeQuery;
+    // A failed request returns no data to its caller (the stream class copies a reply back only
+    // on success), so only a successful get's count can claim bytes that were never written.
+    outcome.checkWritten = !set && !sizeQuery && NT_SUCCESS(outcome.status);
     if (outcome.bytes > bufferSize && !sizeQuery) {
       FuzzFail("request %u (set %u, id %u, flags 0x%X) reports %u bytes of a %u-byte buffer", r, setCode % 4,
                unsigned(id), unsigned(flags), unsigned(outcome.bytes), unsigned(bufferSize));
