@@ -353,7 +353,8 @@ int main(int argc, char **argv) {
           (int)summary.settings[0], (int)summary.settings[1], (int)summary.settings[2], (int)summary.settings[3],
           o.settingsFile.empty() ? "" : (", kept in " + o.settingsFile).c_str());
   fprintf(msg, "  %.1f frames per second (%.2f s streaming%s)\n", summary.fps, summary.seconds,
-          discard ? ", frames not written" : o.realtime ? (", paced at " + std::to_string(o.fps) + " per second").c_str() : "");
+          ((discard ? ", frames not written" : "") +
+           (o.realtime ? ", paced at " + std::to_string(o.fps) + " per second" : std::string())).c_str());
   fprintf(msg, "  pool: peak %zu bytes, %zu blocks left allocated after unload\n", summary.peakPoolBytes,
           summary.poolBlocksLeft);
   if (!summary.image.empty()) {
