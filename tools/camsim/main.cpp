@@ -42,8 +42,9 @@ const char *kDescription =
 const char *kExitCodes =
     "Exit status: 0 the run is done; 1 the run failed (a request failed, a frame could not be "
     "written, memory was left allocated); 2 the command line is wrong or names a file or folder "
-    "that cannot be used (nothing ran); 130 interrupted by Ctrl-C (SIGINT), 143 by SIGTERM (the "
-    "stream is stopped and the settings saved first; a second Ctrl-C ends at once).";
+    "that cannot be used, or the --out folder is in use (nothing ran, nothing touched); 130 interrupted by Ctrl-C (SIGINT), 143 by SIGTERM (the "
+    "stream is stopped and the settings saved first; a second Ctrl-C ends at once). A reader that closes the "
+    "pipe of --y4m - ends the run the same way, with 0.";
 
 std::atomic<int> g_interrupt{0};
 
@@ -153,8 +154,9 @@ int main(int argc, char **argv) {
                  "file keeping the device's registry hive across runs (the picture settings persist in it); a "
                  "file that is not a whole hive is refused and left as it is");
   app.add_option("--out", outDir,
-                 "output folder; files an earlier camsim run wrote there are removed first, and a folder holding "
-                 "other files is refused unless --keep-other-files is given")
+                 "output folder; the files the earlier camsim run there listed in its .camsim-files are removed "
+                 "first; files by the names camsim writes are refused unless --overwrite, any other files unless "
+                 "--keep-other-files; a .camsim.lock keeps a second camsim out while it runs")
       ->capture_default_str();
   app.add_flag("--keep-other-files", keepOther, "write into an --out folder that holds files camsim did not write (they are left alone)");
   app.add_flag("--png", png, "also write every frame as PNG (YUY2 and I420 converted, MJPG decoded)");
