@@ -344,6 +344,7 @@ TEST_F(CamsimRunTest, RefusedRunsLeaveEveryFileAsItWas) {
       {"a stream into a missing folder", "--y4m nowhere/s.y4m", {"nowhere", "does not exist"}, {}},
       {"a contact sheet into a missing folder", "--contact-sheet nowhere/s.png", {"nowhere", "does not exist"}, {}},
       {"a contact sheet that cannot be made", "--contact-sheet /proc/camsim.png", {"/proc/camsim.png", "No such file"}, {}},
+      {"a stream file camsim writes itself", "--format yuy2 --y4m out/stream.y4m", {"out/stream.y4m", "itself"}, {}},
       {"a mistyped driver", "--driver Torvane.sy", {"--driver"}, {}},
       {"a truncated JPEG, with libjpeg's reason", "--source cut.jpg", {"cut.jpg", "Premature end of JPEG file"}, {}},
       {"a damaged JPEG, with libjpeg's reason", "--source bad.jpg", {"bad.jpg", "libjpeg: Corrupt JPEG data"},

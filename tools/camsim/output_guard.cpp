@@ -189,6 +189,10 @@ bool CheckOutputFile(const std::string &path, const std::string &what, bool over
     *why = what + " " + path + " is a folder; name a file";
     return false;
   }
+  if (inOut && IsCamsimOutputName(fs::path(path).filename().string())) {
+    *why = what + " " + path + ": camsim writes a file of that name into --out " + outDir + " itself; name another file";
+    return false;
+  }
   if (inOut) return CheckOutputFolder(outDir, "--out", why);  // the folder's survey judges the file
   if (stat(parent.c_str(), &st) != 0) {
     *why = what + " " + path + ": cannot create it: the folder " + parent.string() +

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -127,13 +128,13 @@ bool CheckDriverImage(const std::string &path, std::string *why) {
 
 bool ParseWholeNumber(const std::string &text, unsigned long lo, unsigned long hi, unsigned long *value) {
   if (text.empty() || text.size() > 18) return false;
-  unsigned long v = 0;
+  uint64_t v = 0;  // 18 digits fit, whatever the width of long
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     v = v * 10 + unsigned(c - '0');
   }
   if (v < lo || v > hi) return false;
-  *value = v;
+  *value = static_cast<unsigned long>(v);
   return true;
 }
 

@@ -1,6 +1,8 @@
 #include "run_output.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -18,7 +20,7 @@ RunOutput::RunOutput(const RunOutputOptions &options) : options_(options) {
     writer_ = std::make_unique<FrameWriter>(w);
     const std::string tsv = (std::filesystem::path(options_.dir) / "frames.tsv").string();
     tsv_.open(tsv, std::ios::binary | std::ios::trunc);
-    if (!tsv_) throw std::runtime_error("cannot create " + tsv);
+    if (!tsv_) throw std::runtime_error("cannot create " + tsv + ": " + std::strerror(errno));
     tsv_ << "frame\tfile\tbytes\tkind\n";
   }
   if (!options_.y4m.empty()) y4m_ = std::make_unique<Y4mOut>(options_.y4m, options_.format, options_.width, options_.height, options_.fps);
