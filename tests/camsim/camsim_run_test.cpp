@@ -1,7 +1,10 @@
 // camsim as a user runs it: its files opened by ffprobe and ffmpeg, its messages and exit statuses.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <jpeglib.h>
 #include <signal.h>
+#include <sys/file.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +12,7 @@
 #include <functional>
 
 #include "camsim/external_tools.h"
+#include "support/watchdog.h"
 
 namespace {
 
@@ -194,7 +198,7 @@ TEST_F(CamsimRunTest, OrdinaryMistakesAreRefusedOrExplained) {
        {}, {}},
       {"files in a source folder that are not images are skipped", "--frames 9 --source mixed --out m", 0,
        {"skipping", "notes.txt"}, {}, {}},
-      {"a damaged picture fails the run with its name", "--frames 9 --source cut.png", 1,
+      {"a damaged picture is refused with its name", "--frames 9 --source cut.png", 2,
        {"cut.png: not a readable"}, {}, {}},
       {"frames too large for the driver are explained at once", "--frames 9 --source noisy.png --quality 100 "
        "--sampling 444", 1, {"camera frame 1 is", "76,800 bytes", "lower --quality"}, {" 0x", "(0x", "30 s"}, {}},
@@ -266,6 +270,177 @@ TEST_F(CamsimRunTest, InterruptedRunsKeepTheirSettings) {
     ASSERT_EQ(Camsim("--frames 3 --discard --settings " + out + ".hive", &next), 0) << next;
     EXPECT_NE(next.find("brightness 77"), std::string::npos) << "restored by the next run: " << next;
   }
+}
+
+// Every file under the folder with its bytes (the camsim output of the test's own messages left out).
+std::map<std::string, Bytes> Snapshot(const std::string &dir) {
+  std::map<std::string, Bytes> files;
+  for (const auto &e : fs::recursive_directory_iterator(dir)) {
+    const std::string name = fs::relative(e.path(), dir).string();
+    if (e.is_regular_file() && name != "stderr.txt") files[name] = ReadFile(e.path().string());
+    if (e.is_directory()) files[name + "/"] = {};
+  }
+  return files;
+}
+
+// A 4-component (CMYK) JPEG, as print workflows write them, made with libjpeg.
+void WriteCmykJpeg(const std::string &path) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  std::FILE *f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  jpeg_stdio_dest(&c, f);
+  c.image_width = 32;
+  c.image_height = 16;
+  c.input_components = 4;
+  c.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&c);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<JSAMPLE> row(32 * 4, 90);
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&c, rows, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::fclose(f);
+}
+
+// A command line that cannot run is refused before anything is removed or written: exit 2, the
+// reason in words, no summary, and every file in the folder (an earlier run's frames, the
+// user's pictures, frames a user made with ffmpeg) exactly as it was.
+TEST_F(CamsimRunTest, RefusedRunsLeaveEveryFileAsItWas) {
+  REQUIRE_FFMPEG();
+  TestWatchdog watchdog(std::chrono::seconds(120), "the refused runs");
+  const std::string ff = "/usr/bin/ffmpeg -v error -y ";
+  std::string text;
+  ASSERT_EQ(Camsim("--frames 3 --png", &text), 0) << text;  // an earlier run in out
+  ASSERT_EQ(Camsim("--frames 3 --out changed", &text), 0) << text;
+  Shell(ff + "-f lavfi -i testsrc2=size=320x240 -frames:v 1 pic.png && cp pic.png sheet.png && echo clip > clip.y4m");
+  Shell(ff + "-f lavfi -i testsrc2=size=320x240 -frames:v 1 -q:v 3 whole.jpg && head -c 3000 whole.jpg > cut.jpg");
+  Shell(ff + "-f lavfi -i testsrc2=size=64x48 -frames:v 1 -pix_fmt pal8 pal.bmp");
+  Shell(ff + "-f lavfi -i testsrc2=size=64x48 -frames:v 1 -pix_fmt gray grey.bmp");
+  Shell(ff + "-f lavfi -i testsrc2=size=64x48 -frames:v 1 -pix_fmt rgb48be deep.ppm");
+  // Frames a user made with ffmpeg, by the names camsim uses.
+  Shell("mkdir -p theirs sdir && " + ff + "-f lavfi -i testsrc2=size=64x48 -frames:v 2 theirs/frame_%06d.png && "
+        "echo mine > theirs/frames.tsv && echo 'x' >> changed/frame_000002.bmp");
+  WriteCmykJpeg(dir_ + "/cmyk.jpg");
+  {  // entropy-coded data damaged in the middle
+    Bytes b = ReadFile(dir_ + "/whole.jpg");
+    for (size_t k = b.size() / 2; k < b.size() / 2 + 60; ++k) b[k] ^= 0x5a;
+    std::ofstream(dir_ + "/bad.jpg", std::ios::binary).write(reinterpret_cast<const char *>(b.data()), b.size());
+  }
+  const struct {
+    const char *name, *args;
+    std::vector<const char *> says, never;
+  } cases[] = {
+      {"an input named as the contact sheet", "--source pic.png --contact-sheet pic.png", {"pic.png", "input"}, {}},
+      {"an existing contact sheet", "--contact-sheet sheet.png", {"sheet.png exists", "--overwrite (-y)"}, {}},
+      {"an existing stream file", "--y4m clip.y4m", {"clip.y4m exists", "--overwrite"}, {}},
+      {"-n refuses too", "--y4m clip.y4m -n", {"clip.y4m exists"}, {}},
+      {"-y and -n together", "--y4m clip.y4m -y -n", {"excludes"}, {}},
+      {"a stream into a missing folder", "--y4m nowhere/s.y4m", {"nowhere", "does not exist"}, {}},
+      {"a contact sheet into a missing folder", "--contact-sheet nowhere/s.png", {"nowhere", "does not exist"}, {}},
+      {"a contact sheet that cannot be made", "--contact-sheet /proc/camsim.png", {"/proc/camsim.png", "No such file"}, {}},
+      {"a stream file camsim writes itself", "--format yuy2 --y4m out/stream.y4m", {"out/stream.y4m", "itself"}, {}},
+      {"a mistyped driver", "--driver Torvane.sy", {"--driver"}, {}},
+      {"a truncated JPEG, with libjpeg's reason", "--source cut.jpg", {"cut.jpg", "Premature end of JPEG file"}, {}},
+      {"a damaged JPEG, with libjpeg's reason", "--source bad.jpg", {"bad.jpg", "libjpeg: Corrupt JPEG data"},
+       {"Huffman"}},
+      {"a CMYK JPEG", "--source cmyk.jpg", {"cmyk.jpg", "libjpeg"}, {}},
+      {"a paletted BMP", "--source pal.bmp", {"pal.bmp", "24- and 32-bit BMP"}, {}},
+      {"a greyscale BMP", "--source grey.bmp", {"grey.bmp", "24- and 32-bit BMP"}, {}},
+      {"a 16-bit PPM", "--source deep.ppm", {"deep.ppm", "8-bit"}, {}},
+      {"settings naming a folder", "--settings sdir", {"sdir is a folder"}, {}},
+      {"a negative fault period", "--faults short=-1", {"short=-1", "1 to 1,000,000"}, {}},
+      {"a fault period past 32 bits", "--faults short=4294967297", {"4294967297", "1 to 1,000,000"}, {}},
+      {"a fault period with a tail", "--faults short=3x", {"short=3x"}, {}},
+      {"--png with --discard", "--discard --png", {"--png", "--discard"}, {}},
+      {"--imports without --driver", "--imports", {"--imports", "--driver"}, {}},
+      {"a pace out of range", "--fps 31", {"--fps", "1 to 30"}, {}},
+      {"a user's frames with camsim's names", "--out theirs", {"theirs", "frame_000001.png", "--overwrite"}, {}},
+      {"even when other files may stay", "--out theirs --keep-other-files", {"frame_000001.png", "--overwrite"}, {}},
+      {"a frame changed since the run that wrote it", "--out changed", {"frame_000002.bmp", "--overwrite"}, {}},
+  };
+  const std::map<std::string, Bytes> before = Snapshot(dir_);
+  ASSERT_TRUE(before.count("out/frame_000003.png") && before.count("out/.camsim-files"));
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Camsim(std::string("--frames 3 ") + c.args, &text), 2) << text;
+    for (const char *s : c.says) EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
+    for (const char *s : c.never) EXPECT_EQ(text.find(s), std::string::npos) << s << "\n" << text;
+    EXPECT_EQ(text.find("settings at stop"), std::string::npos) << "no summary: " << text;
+    EXPECT_EQ(text.find("removed"), std::string::npos) << text;
+    EXPECT_TRUE(Snapshot(dir_) == before) << "files changed";
+  }
+  // A camsim holding the folder: the second says which process and leaves the folder alone.
+  const int fd = open((dir_ + "/out/.camsim.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  const std::string pid = std::to_string(getpid());
+  ASSERT_EQ(write(fd, pid.data(), pid.size()), ssize_t(pid.size()));
+  EXPECT_EQ(Camsim("--frames 3", &text), 2) << text;
+  EXPECT_NE(text.find("in use by another camsim (process " + pid + ")"), std::string::npos) << text;
+  close(fd);
+  fs::remove(dir_ + "/out/.camsim.lock");
+  EXPECT_TRUE(Snapshot(dir_) == before) << "files changed";
+}
+
+// What camsim may replace, and how runs that go ahead end.
+TEST_F(CamsimRunTest, OwnFilesAreReplacedAndRunsEndCleanly) {
+  REQUIRE_FFMPEG();
+  TestWatchdog watchdog(std::chrono::seconds(120), "the runs");
+  Shell("mkdir -p mine && /usr/bin/ffmpeg -v error -f lavfi -i testsrc2=size=64x48 -frames:v 1 mine/frame_%06d.png");
+  Shell("echo notes > mine/notes.txt && echo old > sheet.png && : > new.hive");
+  const Bytes notes = ReadFile(dir_ + "/mine/notes.txt");
+  std::string text;
+  // -y replaces the user's frame and sheet; the notes stay, and are not claimed by the marker.
+  ASSERT_EQ(Camsim("--frames 4 --out mine --keep-other-files -y --contact-sheet sheet.png", &text), 0) << text;
+  EXPECT_FALSE(fs::exists(dir_ + "/mine/frame_000001.png")) << "replaced as asked";
+  EXPECT_EQ(Probe(dir_ + "/sheet.png")["width"], "660");  // four tiles
+  EXPECT_EQ(ReadFile(dir_ + "/mine/notes.txt"), notes);
+  EXPECT_EQ(Text("mine/.camsim-files").find("notes.txt"), std::string::npos);
+  // The next run removes exactly what the last one wrote, and a sheet it wrote in the folder.
+  ASSERT_EQ(Camsim("--frames 2 --out mine --keep-other-files --contact-sheet mine/s.png", &text), 0) << text;
+  ASSERT_EQ(Camsim("--frames 2 --out mine --keep-other-files", &text), 0) << text;
+  EXPECT_NE(text.find("removed 4 files of an earlier run"), std::string::npos) << text;  // 2 BMP, tsv, s.png
+  EXPECT_EQ(ReadFile(dir_ + "/mine/notes.txt"), notes);
+  EXPECT_FALSE(fs::exists(dir_ + "/mine/s.png"));
+  EXPECT_FALSE(fs::exists(dir_ + "/mine/.camsim.lock")) << "the lock goes with the run";
+  // An empty settings file is a new one.
+  ASSERT_EQ(Camsim("--frames 2 --discard --settings new.hive --brightness 61", &text), 0) << text;
+  EXPECT_NE(Text("new.hive").find("Brightness 4 3d000000"), std::string::npos) << Text("new.hive");
+  // --version, and progress with its share done and time left.
+  ASSERT_EQ(Camsim("--version", &text), 0) << text;
+  EXPECT_EQ(text.rfind("camsim (Torvane) ", 0), 0u) << text;
+  EXPECT_NE(text.find("built "), std::string::npos) << text;
+  ASSERT_EQ(Camsim("--frames 20 --fps 30 --discard", &text, false), 0) << text;
+  EXPECT_NE(text.find("camsim: frame 1/20 (5%)"), std::string::npos) << text;
+  EXPECT_NE(text.find(" s left"), std::string::npos) << text;
+  EXPECT_NE(text.find("paced at 30 per second"), std::string::npos) << text;
+  // --fps sets the pace and the stream's frame rate.
+  ASSERT_EQ(Camsim("--frames 2 --fps 10 --size 160x120 --format i420 --out p", &text), 0) << text;
+  EXPECT_NE(text.find("paced at 10 per second"), std::string::npos) << text;
+  EXPECT_EQ(Text("p/stream.y4m").find("YUV4MPEG2 W160 H120 F10:1"), 0u);
+  // A reader that closes the pipe ends the run as an interrupt does: exit 0, counts that add up.
+  Shell("(" + Program() + " --quiet --size 160x120 --format i420 --frames 300 --y4m - --out pipe 2>pipe.txt; "
+        "echo $? > pipe.rc) | head -c 60000 > /dev/null");
+  text = Text("pipe.txt");
+  EXPECT_EQ(Text("pipe.rc"), "0\n") << text;
+  EXPECT_NE(text.find("closed it after"), std::string::npos) << text;
+  EXPECT_EQ(text.find("failed"), std::string::npos) << text;
+  unsigned received = 0, pictures = 0, warmup = 0, repeats = 0, stills = 0;
+  const size_t at = text.find("frames the application received: ");
+  ASSERT_NE(at, std::string::npos) << text;
+  ASSERT_EQ(std::sscanf(text.c_str() + at, "frames the application received: %u: %u pictures, %u blank warm-up frames, "
+                                          "%u repeats of the previous image (a frame the driver could not decode, or "
+                                          "the same picture again), %u stills",
+                        &received, &pictures, &warmup, &repeats, &stills), 5) << text;
+  EXPECT_GT(received, 0u);
+  EXPECT_EQ(pictures + warmup + repeats + stills, received) << text;
+  EXPECT_EQ(Files("pipe", ".i420").size(), received);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include "host_registry.h"
 #include "host_image.h"
+#include "output_guard.h"
+#include "preflight.h"
 #include "session.h"
 #include "run_output.h"
 #include "sources.h"
@@ -40,8 +42,9 @@ const char *kDescription =
 const char *kExitCodes =
     "Exit status: 0 the run is done; 1 the run failed (a request failed, a frame could not be "
     "written, memory was left allocated); 2 the command line is wrong or names a file or folder "
-    "that cannot be used (nothing ran); 130 interrupted by Ctrl-C (SIGINT), 143 by SIGTERM (the "
-    "stream is stopped and the settings saved first; a second Ctrl-C ends at once).";
+    "that cannot be used, or the --out folder is in use (nothing ran, nothing touched); 130 interrupted by Ctrl-C (SIGINT), 143 by SIGTERM (the "
+    "stream is stopped and the settings saved first; a second Ctrl-C ends at once). A reader that closes the "
+    "pipe of --y4m - ends the run the same way, with 0.";
 
 std::atomic<int> g_interrupt{0};
 
@@ -91,15 +94,12 @@ bool ParseFaults(const std::string &list, HostCameraStreamConfig *config, std::s
     unsigned every = 7;
     size_t eq = item.find('=');
     if (eq != std::string::npos) {
-      try {
-        every = unsigned(std::stoul(item.substr(eq + 1)));
-      } catch (...) {
-        every = 0;
-      }
-      if (every == 0) {
-        *why = "fault '" + item + "': N must be a whole number from 1 up";
+      unsigned long n = 0;
+      if (!ParseWholeNumber(item.substr(eq + 1), 1, 1000000, &n)) {
+        *why = "fault '" + item + "': N must be a whole number from 1 to 1,000,000";
         return false;
       }
+      every = unsigned(n);
       item = item.substr(0, eq);
     }
     HostFault fault;
@@ -154,8 +154,9 @@ int main(int argc, char **argv) {
                  "file keeping the device's registry hive across runs (the picture settings persist in it); a "
                  "file that is not a whole hive is refused and left as it is");
   app.add_option("--out", outDir,
-                 "output folder; files an earlier camsim run wrote there are removed first, and a folder holding "
-                 "other files is refused unless --keep-other-files is given")
+                 "output folder; the files the earlier camsim run there listed in its .camsim-files are removed "
+                 "first; files by the names camsim writes are refused unless --overwrite, any other files unless "
+                 "--keep-other-files; a .camsim.lock keeps a second camsim out while it runs")
       ->capture_default_str();
   app.add_flag("--keep-other-files", keepOther, "write into an --out folder that holds files camsim did not write (they are left alone)");
   app.add_flag("--png", png, "also write every frame as PNG (YUY2 and I420 converted, MJPG decoded)");
@@ -179,9 +180,20 @@ int main(int argc, char **argv) {
                  "32-bit host build only");
   bool imports = false;
   app.add_flag("--imports", imports, "with --driver: print how the image's imports were bound");
+  // Files camsim did not write are never replaced unless asked: -y as in ffmpeg, -n the default.
+  bool overwrite = false, neverOverwrite = false;
+  unsigned fps = 0;
+  auto *yes = app.add_flag("-y,--overwrite", overwrite,
+                           "replace existing files named by --contact-sheet and --y4m, and files in --out with "
+                           "names camsim writes that its earlier run there did not leave (default: refuse them)");
+  app.add_flag("-n", neverOverwrite, "never replace an existing file (the default)")->excludes(yes);
+  app.add_option("--fps", fps, "pace the run at N frames per second, 1 to 30 (implies --realtime; also the "
+                               "frame rate in the YUV4MPEG2 headers)")
+      ->check(Between(1, 30));
+  app.set_version_flag("--version", VersionLine(), "print camsim's version and build date");
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp &e) {
+  } catch (const CLI::Success &e) {  // --help, --version
     return app.exit(e) == 0 ? kExitDone : kExitUsage;
   } catch (const CLI::ParseError &e) {
     app.exit(e);
@@ -212,49 +224,52 @@ int main(int argc, char **argv) {
     return usage("--y4m - writes video to standard output: send it to a player (camsim --y4m - | ffplay -) or a file");
   }
   if (discard && !contactSheet.empty()) return usage("--contact-sheet needs the frames; it cannot go with --discard");
-  // Everything that can be checked is checked before anything runs.
-  std::error_code ec;
-  if (!o.settingsFile.empty() && std::filesystem::exists(o.settingsFile, ec) &&
-      !HostRegistry_CheckHiveFile(o.settingsFile, &why)) {
-    return usage("--settings " + o.settingsFile + " is not a settings file camsim can read (" + why +
-                 "); it is left as it is: name another file, or move this one away");
+  if (discard && png) return usage("--png needs the frames; it cannot go with --discard");
+  if (imports && o.driverImage.empty()) return usage("--imports reports a driver image's imports; give --driver with it");
+  if (fps != 0) {
+    o.realtime = true;
+    o.fps = fps;
   }
-  if (!o.settingsFile.empty()) {
-    const std::filesystem::path folder = std::filesystem::path(o.settingsFile).parent_path();
-    if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
-      return usage("--settings " + o.settingsFile + ": the folder " + folder.string() + " does not exist");
-    }
-  }
+  // Everything that can be checked is checked before anything is removed, written or run.
   SourcePlan plan;
   if (!PlanSources(sources, o.width, o.height, exactSources, &plan, &why)) return usage(why);
-  for (const std::string &line : plan.notices) fprintf(stderr, "camsim: %s\n", line.c_str());
   o.camera.sources = plan.files;
   o.camera.decodeJpegSources = plan.reencode;
-  if (!discard && std::filesystem::exists(outDir, ec) && !std::filesystem::is_directory(outDir, ec)) {
-    return usage("--out " + outDir + " is a file, not a folder");
+  const std::string out = discard ? std::string() : outDir;
+  const long holder = out.empty() ? -1 : FolderLockHolder(out);
+  if (holder >= 0) {
+    return usage("--out " + out + " is in use by another camsim (process " +
+                 (holder > 0 ? std::to_string(holder) : std::string("unknown")) + "): wait for it to end, or name another folder");
   }
-  if (!discard) {
-    OutputFolderContents contents = ListOutputFolder(outDir);
-    // A contact sheet or stream an earlier run was asked to write into the folder is no stranger.
-    for (const std::string &own : {contactSheet, y4m}) {
-      const std::filesystem::path p(own);
-      if (!own.empty() && std::filesystem::equivalent(p.has_parent_path() ? p.parent_path() : ".", outDir, ec)) {
-        contents.others.erase(std::remove(contents.others.begin(), contents.others.end(), p.filename().string()),
-                              contents.others.end());
+  std::error_code ec;
+  for (const std::string &target : {contactSheet, y4m}) {
+    for (const std::string &input : [&] { auto v = plan.files; v.push_back(o.settingsFile); return v; }()) {
+      if (!target.empty() && target != "-" && !input.empty() && std::filesystem::equivalent(target, input, ec)) {
+        return usage((target == contactSheet ? "--contact-sheet " : "--y4m ") + target + " is also an input (" +
+                     input + "); name another file");
       }
     }
-    if (!contents.others.empty() && !keepOther) {
-      std::string names;
-      for (size_t i = 0; i < contents.others.size() && i < 3; ++i) names += (i ? ", " : "") + contents.others[i];
-      if (contents.others.size() > 3) names += ", ...";
-      return usage("--out " + outDir + " holds " + std::to_string(contents.others.size()) +
-                   " file(s) camsim did not write (" + names +
-                   "): name an empty or new folder, or give --keep-other-files");
-    }
-    for (const std::string &file : contents.earlier) std::filesystem::remove(file, ec);
-    if (!contents.earlier.empty()) {
-      fprintf(stderr, "camsim: removed %zu files of an earlier run from %s\n", contents.earlier.size(), outDir.c_str());
-    }
+  }
+  if (!contactSheet.empty() && contactSheet == y4m) return usage("--contact-sheet and --y4m name the same file " + y4m);
+  if (!CheckSettingsFile(o.settingsFile, &why) || !CheckDriverImage(o.driverImage, &why) ||
+      !(out.empty() || CheckOutputFolder(out, "--out", &why)) ||
+      !CheckOutputFile(contactSheet, "--contact-sheet", overwrite, out, &why) ||
+      !CheckOutputFile(y4m, "--y4m", overwrite, out, &why)) {
+    return usage(why);
+  }
+  if (!out.empty()) {
+    const std::string refusal = SurveyRefusal(out, SurveyFolder(out, {contactSheet, y4m}), overwrite, keepOther);
+    if (!refusal.empty()) return usage(refusal);
+  }
+  why = CheckCameraSources(o.camera);
+  if (!why.empty()) return usage(why);
+  for (const std::string &line : plan.notices) fprintf(stderr, "camsim: %s\n", line.c_str());
+  // The folder is camsim's from here to the end of the run.
+  OutputGuard guard;
+  if (!out.empty()) {
+    size_t removed = 0;
+    if (!guard.Claim(out, {contactSheet, y4m}, overwrite, keepOther, &removed, &why)) return usage(why);
+    if (removed != 0) fprintf(stderr, "camsim: removed %zu files of an earlier run from %s\n", removed, out.c_str());
   }
 
   o.progress = quiet ? SessionOptions::Progress::None
@@ -265,12 +280,12 @@ int main(int argc, char **argv) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a reader of the stream that goes away is an error on write
+  signal(SIGPIPE, SIG_IGN);  // a reader of the stream that goes away is seen as EPIPE on write
 
   SessionSummary summary;
   size_t files = 0;
   FrameTally tally;
-  std::string writeError;
+  std::string writeError, readerGone;
   try {
     RunOutputOptions r;
     r.format = o.format;
@@ -280,11 +295,15 @@ int main(int argc, char **argv) {
     r.png = png;
     r.y4m = y4m;
     r.contactSheet = contactSheet;
+    r.fps = o.fps;
     RunOutput output(r);
     summary = RunSession(o, [&](const HostFrame &frame) {
       try {
         output.Take(frame);
         return true;
+      } catch (const Y4mReaderGone &e) {
+        readerGone = e.what();  // the end of a pipe: the run stops as an interrupted one does
+        return false;
       } catch (const std::exception &e) {
         writeError = e.what();
         return false;
@@ -295,6 +314,15 @@ int main(int argc, char **argv) {
     output.Finish();
   } catch (const std::exception &e) {
     if (writeError.empty()) writeError = e.what();
+  }
+  std::string sealError;
+  if (!guard.Seal(&sealError) && writeError.empty()) writeError = sealError;
+  if (summary.frames == 0 && summary.cameraFrames == 0 && (!writeError.empty() || !NT_SUCCESS(summary.status))) {
+    // Nothing ran: the reason alone, not a summary of zeros. A file that could not be made or a
+    // source that could not be read is the command line's; a request that failed is the run's.
+    const std::string &reason = writeError.empty() ? summary.failure : writeError;
+    fprintf(stderr, "camsim: failed before streaming: %s\n", reason.c_str());
+    return writeError.empty() && summary.status != STATUS_INVALID_IMAGE_FORMAT ? kExitFailed : kExitUsage;
   }
 
   const HostStreamStats &s = summary.stream;
@@ -327,7 +355,8 @@ int main(int argc, char **argv) {
           (int)summary.settings[0], (int)summary.settings[1], (int)summary.settings[2], (int)summary.settings[3],
           o.settingsFile.empty() ? "" : (", kept in " + o.settingsFile).c_str());
   fprintf(msg, "  %.1f frames per second (%.2f s streaming%s)\n", summary.fps, summary.seconds,
-          discard ? ", frames not written" : o.realtime ? ", paced at 30 per second" : "");
+          ((discard ? ", frames not written" : "") +
+           (o.realtime ? ", paced at " + std::to_string(o.fps) + " per second" : std::string())).c_str());
   fprintf(msg, "  pool: peak %zu bytes, %zu blocks left allocated after unload\n", summary.peakPoolBytes,
           summary.poolBlocksLeft);
   if (!summary.image.empty()) {
@@ -341,6 +370,10 @@ int main(int argc, char **argv) {
   if (summary.interruptedBy != 0) {
     fprintf(stderr, "camsim: interrupted by %s after %u frames; the stream was stopped and the settings saved\n",
             summary.interruptedBy == SIGINT ? "Ctrl-C (SIGINT)" : "SIGTERM", summary.frames);
+  }
+  if (!readerGone.empty()) {
+    fprintf(stderr, "camsim: %s after %u frames; the stream was stopped and the settings saved\n", readerGone.c_str(),
+            summary.frames);
   }
   int rc = kExitDone;
   if (!writeError.empty()) {

@@ -1,6 +1,8 @@
 #include "run_output.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -14,13 +16,14 @@ RunOutput::RunOutput(const RunOutputOptions &options) : options_(options) {
     w.width = options_.width;
     w.height = options_.height;
     w.png = options_.png;
+    w.fps = options_.fps;
     writer_ = std::make_unique<FrameWriter>(w);
     const std::string tsv = (std::filesystem::path(options_.dir) / "frames.tsv").string();
     tsv_.open(tsv, std::ios::binary | std::ios::trunc);
-    if (!tsv_) throw std::runtime_error("cannot create " + tsv);
+    if (!tsv_) throw std::runtime_error("cannot create " + tsv + ": " + std::strerror(errno));
     tsv_ << "frame\tfile\tbytes\tkind\n";
   }
-  if (!options_.y4m.empty()) y4m_ = std::make_unique<Y4mOut>(options_.y4m, options_.format, options_.width, options_.height);
+  if (!options_.y4m.empty()) y4m_ = std::make_unique<Y4mOut>(options_.y4m, options_.format, options_.width, options_.height, options_.fps);
   if (!options_.contactSheet.empty()) sheet_ = std::make_unique<ContactSheet>(options_.width, options_.height);
 }
 
@@ -52,8 +55,11 @@ FrameKind RunOutput::Classify(const HostFrame &frame) {
 void RunOutput::Take(const HostFrame &frame) {
   const uint8_t *data = frame.data.data();
   const size_t length = frame.data.size();
-  if (y4m_) y4m_->Write(data, length);
-  if (!writer_) return;  // discarded: nothing looked at, so that only the stream is measured
+  // The stream last: a reader that has gone ends the run with this frame written and counted.
+  if (!writer_) {  // discarded: nothing looked at, so that only the stream is measured
+    if (y4m_) y4m_->Write(data, length);
+    return;
+  }
   const FrameKind kind = Classify(frame);
   const size_t before = writer_->Files().size();
   writer_->Write(unsigned(frame.sequence), data, length);
@@ -64,6 +70,7 @@ void RunOutput::Take(const HostFrame &frame) {
     FrameToRgb(options_.format, options_.width, options_.height, data, length, &rgb_);
     sheet_->Add(unsigned(frame.sequence), rgb_.data(), kind);
   }
+  if (y4m_) y4m_->Write(data, length);
 }
 
 void RunOutput::Finish() {

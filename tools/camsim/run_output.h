@@ -21,6 +21,7 @@ struct RunOutputOptions {
   bool png = false;
   std::string y4m;           // file, "-" for standard output, empty for none
   std::string contactSheet;  // PNG file, empty for none
+  unsigned fps = 30;         // the frame rate the YUV4MPEG2 headers give
 };
 
 // The kinds of frame the application received, as the user sees them.

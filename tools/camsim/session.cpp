@@ -14,6 +14,7 @@
 #include "host_registry.h"
 #include "host_stream.h"
 #include "lumarex.h"
+#include "preflight.h"
 
 namespace {
 
@@ -166,7 +167,8 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
     }
     std::string why;
     bool hiveLoaded = true;
-    if (!o.settingsFile.empty() && std::filesystem::exists(o.settingsFile) &&
+    // An empty settings file is a new one: nothing to load, the hive is saved into it at the end.
+    if (!o.settingsFile.empty() && std::filesystem::exists(o.settingsFile) && std::filesystem::file_size(o.settingsFile) != 0 &&
         !HostRegistry_LoadHive(device.PhysicalDeviceObject(), o.settingsFile, &why)) {
       // Checked before the run; a file changed since is left as it is.
       hiveLoaded = false;
@@ -289,7 +291,7 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
         // on that frame's data slots whatever the timing.
         if (o.buttonEvery != 0 && summary.frames % o.buttonEvery == 0) camera.PressButton(1);
         if (o.realtime) {
-          std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(summary.frames) * 1000000 / 30));
+          std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(summary.frames) * 1000000 / std::max(1u, o.fps)));
         }
         auto now = std::chrono::steady_clock::now();
         const bool line = o.progress == SessionOptions::Progress::Line;
@@ -298,8 +300,7 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
             (now - lastProgress > every || summary.frames == 1 || summary.frames == o.frames)) {
           lastProgress = now;
           double secs = std::chrono::duration<double>(now - start).count();
-          fprintf(stderr, line ? "\rcamsim: frame %u/%u  %.1f fps " : "camsim: frame %u/%u  %.1f fps\n",
-                  summary.frames, o.frames, secs > 0 ? summary.frames / secs : 0.0);
+          fprintf(stderr, line ? "\rcamsim: %s \033[K" : "camsim: %s\n", ProgressText(summary.frames, o.frames, secs).c_str());
           fflush(stderr);
         }
       }

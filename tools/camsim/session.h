@@ -27,7 +27,8 @@ struct SessionOptions {
   std::string settingsFile;             // the device's registry hive, loaded before and saved after
   enum class Progress { None, Line, Lines };
   Progress progress = Progress::None;   // on stderr: one line that updates, or a line every 5 s
-  bool realtime = false;                // frames come no faster than the stream's 30 per second
+  bool realtime = false;                // frames come no faster than fps per second
+  unsigned fps = 30;                    // the pace of realtime
   const std::atomic<int> *interrupt = nullptr;  // a signal number once the user asked to stop
   std::FILE *notices = stderr;          // where what happens on the way is said at once
   std::string driverImage;              // the driver from this image file instead of the linked one

@@ -10,6 +10,7 @@
 
 #include "imageproc.h"
 #include "ip_context.h"
+#include "preflight.h"
 
 namespace {
 
@@ -135,6 +136,13 @@ bool PlanSources(const std::vector<std::string> &paths, int width, int height, b
       ++images;
       plan->files.push_back(file);
       if (kind != Kind::Jpeg) continue;
+      // Decoded whole first: a damaged file is refused with libjpeg's reason, not one guessed
+      // from where the driver's decoder gave up.
+      const std::string damage = JpegDamage(bytes);
+      if (!damage.empty()) {
+        *error = "--source " + file + ": not a readable JPEG (libjpeg: " + damage + ")";
+        return false;
+      }
       const std::string why = DriverRefusesJpeg(bytes, width, height);
       if (why.empty()) continue;
       if (exact) {

@@ -63,7 +63,9 @@ void Y4mOut::Write(const uint8_t *data, size_t length) {
       bytes = n * 3;
       break;
   }
+  errno = 0;
   if (std::fwrite("FRAME\n", 1, 6, f_) != 6 || std::fwrite(out, 1, bytes, f_) != bytes || std::fflush(f_) != 0) {
+    if (errno == EPIPE) throw Y4mReaderGone("the reader of " + name_ + " closed it");
     throw std::runtime_error("cannot write the YUV4MPEG2 stream to " + name_ +
                              (errno == EPIPE ? ": its reader has gone" : std::string(": ") + std::strerror(errno)));
   }

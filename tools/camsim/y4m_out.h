@@ -4,10 +4,16 @@
 #pragma once
 
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "frame_writer.h"
+
+// The reader of the stream closed its end (EPIPE): the normal end of a pipe, not a failure.
+struct Y4mReaderGone : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 class Y4mOut {
  public:
@@ -17,7 +23,7 @@ class Y4mOut {
   Y4mOut(const Y4mOut &) = delete;
   Y4mOut &operator=(const Y4mOut &) = delete;
   // One frame as the application received it; std::runtime_error when it cannot be written
-  // (for standard output also when the reader has gone).
+  // (Y4mReaderGone when the reader has closed the pipe).
   void Write(const uint8_t *data, size_t length);
   void Close();
 
