@@ -341,7 +341,7 @@ void FrameWriter::AppendY4m(const uint8_t *planes[3], const size_t sizes[3]) {
       throw IoError("cannot create", y4mPath_, errno);
     }
     files_.push_back(y4mPath_);
-    // The driver's YUY2 is full range, its I420 reduced range.
+    // The driver's YUY2 is full range, its I420 limited range (luma 16..235), YUV4MPEG2's default.
     const char *chroma = options_.format == OutputFormat::Yuy2 ? "422 XCOLORRANGE=FULL" : "420jpeg";
     errno = 0;
     if (std::fprintf(y4m_, "YUV4MPEG2 W%d H%d F%u:1 Ip A1:1 C%s\n", options_.width,
