@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "device_listing.h"
 #include "host_registry.h"
 #include "host_image.h"
 #include "session.h"
 #include "run_output.h"
+#include "run_report.h"
 #include "sources.h"
 
 namespace {
@@ -104,7 +106,12 @@ bool ParseFaults(const std::string &list, HostCameraStreamConfig *config, std::s
     }
     HostFault fault;
     if (item == "all") {
-      for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) config->faultEvery[f] = every;
+      // Each kind on frames of its own (as far as the period allows): on one frame together
+      // the short packet would drop the frame and hide the others.
+      for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) {
+        config->faultEvery[f] = every;
+        config->faultOffset[f] = f;
+      }
     } else if (HostFault_FromName(item, &fault)) {
       config->faultEvery[unsigned(fault)] = every;
     } else {
@@ -179,6 +186,16 @@ int main(int argc, char **argv) {
                  "32-bit host build only");
   bool imports = false;
   app.add_flag("--imports", imports, "with --driver: print how the image's imports were bound");
+  // Asking the driver what it offers, without streaming.
+  ListingOptions listing;
+  bool listAll = false;
+  app.add_flag("--list-formats", listing.formats,
+               "list the pins and every data range the driver reports (format, size, frame interval, bit rate), "
+               "then exit");
+  app.add_flag("--list-controls", listing.controls,
+               "list every device property set and item the driver advertises with its access, range, step, "
+               "default and current value, then exit");
+  app.add_flag("--all", listAll, "with nothing else: --list-formats and --list-controls");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
@@ -186,6 +203,21 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     app.exit(e);
     return kExitUsage;
+  }
+
+  if (listAll) listing.formats = listing.controls = true;
+  if (listing.formats || listing.controls) {
+    if (!o.driverImage.empty()) {
+      fprintf(stderr, "camsim: the listings ask the linked driver; --driver is for runs\n");
+      return kExitUsage;
+    }
+    listing.settingsFile = o.settingsFile;
+    std::string failure;
+    if (!ListDevice(listing, stdout, &failure)) {
+      fprintf(stderr, "camsim: failed: %s\n", failure.c_str());
+      return kExitFailed;
+    }
+    return kExitDone;
   }
 
   // With the stream on standard output, every message goes to standard error.
@@ -281,9 +313,9 @@ int main(int argc, char **argv) {
     r.y4m = y4m;
     r.contactSheet = contactSheet;
     RunOutput output(r);
-    summary = RunSession(o, [&](const HostFrame &frame) {
+    summary = RunSession(o, [&](const HostFrame &frame, const FrameOrigin &origin) {
       try {
-        output.Take(frame);
+        output.Take(frame, origin);
         return true;
       } catch (const std::exception &e) {
         writeError = e.what();
@@ -303,15 +335,7 @@ int main(int argc, char **argv) {
           o.frames,
           discard ? " (discarded, not written)"
                   : (" into " + outDir + " (" + std::to_string(files) + " files, frames.tsv lists them)").c_str());
-  if (!discard) {
-    fprintf(msg, "  frames the application received: %u: %u pictures, %u blank warm-up frames", summary.frames,
-            tally.pictures, tally.warmup);
-    if (tally.blankLater) fprintf(msg, ", %u blank later (frames the driver could not use)", tally.blankLater);
-    fprintf(msg, ", %u repeats of the previous image (a frame the driver could not decode, or the same picture "
-                 "again), %u stills\n", tally.repeats, tally.stills);
-  }
-  fprintf(msg, "  driver: %u frames decoded, %u not (its warm-up decodes included)\n", summary.goodFrames,
-          summary.badFrames);
+  PrintFrameAccount(msg, summary, tally, !discard, o.format == OutputFormat::Mjpg);
   fprintf(msg, "  camera: %llu frames begun; class library: %llu assembled, %llu handed to the driver\n",
           (unsigned long long)summary.cameraFrames, (unsigned long long)s.assembled, (unsigned long long)s.delivered);
   fprintf(msg, "  dropped by the class library: %llu (%llu damaged on the way (short packet or USB error), %llu "
