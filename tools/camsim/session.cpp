@@ -291,12 +291,14 @@ SessionSummary RunSession(const SessionOptions &o,
           stream->QueueRead(frameBytes);
           ++issued;
         }
-        if (o.stillEvery != 0 && summary.frames % o.stillEvery == 0 && NT_SUCCESS(device.TriggerStill())) {
+        // Triggers and presses only while a frame can still carry them.
+        const bool more = summary.frames < o.frames;
+        if (more && o.stillEvery != 0 && summary.frames % o.stillEvery == 0 && NT_SUCCESS(device.TriggerStill())) {
           ++summary.triggersSent;
         }
         // A press held down while the camera sends one whole frame, so that the driver sees it
         // on that frame's data slots whatever the timing.
-        if (o.buttonEvery != 0 && summary.frames % o.buttonEvery == 0) {
+        if (more && o.buttonEvery != 0 && summary.frames % o.buttonEvery == 0) {
           camera.PressButton(1);
           ++summary.pressesSent;
         }
