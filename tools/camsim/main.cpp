@@ -28,7 +28,8 @@ const char *kDescription =
     "Streams the simulated camera's frames through the Torvane driver on the host platform, as a "
     "capture application does, and writes every frame the application receives into the output "
     "folder as frame_NNNNNN.<ext> (k counting from 1, the driver's blank warm-up frames included), "
-    "with frames.tsv listing each frame's file, bytes and kind (picture, blank, still, repeat).\n\n"
+    "with frames.tsv listing each frame's file, bytes, time, camera frame, source picture, faults and "
+    "kind (picture, blank, still, repeat, damaged); stills also as still_NNNNNN.<ext>.\n\n"
     "Formats: the capture pin offers RGB24 only, and --format rgb24 is negotiated as an application "
     "does it (stream information, data intersection, stream open). For yuy2, i420 and mjpg the "
     "stream is opened with the pin's RGB24 format and the simulated class library allocates its "
@@ -36,7 +37,8 @@ const char *kDescription =
     "that its other output stages run.\n\n"
     "Output: rgb24 -> frame_NNNNNN.bmp (bottom-up DIB); yuy2 and i420 -> raw frame_NNNNNN.yuy2 / "
     ".i420 plus stream.y4m (ffplay or mpv open it); mjpg -> frame_NNNNNN.jpg cut at the end-of-image "
-    "marker (frames without JPEG data, such as the warm-up frames, as frame_NNNNNN.blank). --png "
+    "marker, all of them in stream.mjpeg (frames without JPEG data, such as the warm-up frames, as "
+    "frame_NNNNNN.blank). --png "
     "adds a PNG of every frame in every format.";
 
 const char *kExitCodes =
