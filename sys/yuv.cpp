@@ -1,36 +1,41 @@
 // BGR24 to YUY2 and I420. Both converters read the picture top row first (the last row in
 // memory), work on pixel pairs with table look-ups and 8-bit wrap-around sums (no clamping),
-// add 127 to chroma and leave the result at the start of the image buffer.
+// add 127 to chroma and leave the result at the start of the image buffer. YUY2 is full range
+// (luma 0..255); I420 is the limited range players expect of it: luma 16..235 (the luma
+// tables scaled by 219/255, then 16 added; their sum never passes 219, so nothing wraps).
 #include "lumarex.h"
 
 namespace {
 
-// T[i] = floor(k * i + 0.5) for a coefficient k given in thousandths: exact in integers.
+// T[i] = floor(k * i + 0.5) for a coefficient k = kParts / parts: exact in integers.
 struct ColourTable {
   UCHAR v[256];
 };
 
-constexpr ColourTable MakeTable(ULONG kThousandths) {
+constexpr ColourTable MakeTable(ULONG kParts, ULONG parts = 1000) {
   ColourTable t = {};
   for (ULONG i = 0; i < 256; ++i) {
-    t.v[i] = (UCHAR)((kThousandths * i + 500) / 1000);
+    t.v[i] = (UCHAR)((kParts * i + parts / 2) / parts);
   }
   return t;
 }
 
 struct ConversionTables {
   ColourTable YR, YG, YB, UR, UG, UB, VG, VB;  // VR is UB
+  UCHAR yOffset;                               // added to every luma sum
 };
 
 // Full-range coefficients for YUY2.
 constexpr ConversionTables kYuy2 = {MakeTable(299), MakeTable(587), MakeTable(114), MakeTable(169),
-                                    MakeTable(331), MakeTable(500), MakeTable(419), MakeTable(81)};
-// Reduced-range coefficients for I420.
-constexpr ConversionTables kI420 = {MakeTable(257), MakeTable(504), MakeTable(98),  MakeTable(148),
-                                    MakeTable(291), MakeTable(439), MakeTable(368), MakeTable(71)};
+                                    MakeTable(331), MakeTable(500), MakeTable(419), MakeTable(81), 0};
+// Limited-range coefficients for I420: luma 0.299, 0.587 and 0.114 times 219/255 in
+// ten-thousandths (white sums to 219), plus 16; the reduced-range chroma tables.
+constexpr ConversionTables kI420 = {MakeTable(2568, 10000), MakeTable(5041, 10000), MakeTable(979, 10000),
+                                    MakeTable(148), MakeTable(291), MakeTable(439), MakeTable(368), MakeTable(71),
+                                    16};
 
 inline UCHAR Luma(const ConversionTables &t, const UCHAR *bgr) {
-  return (UCHAR)(t.YR.v[bgr[2]] + t.YG.v[bgr[1]] + t.YB.v[bgr[0]]);
+  return (UCHAR)(t.YR.v[bgr[2]] + t.YG.v[bgr[1]] + t.YB.v[bgr[0]] + t.yOffset);
 }
 inline UCHAR ChromaU(const ConversionTables &t, const UCHAR *bgr) {
   return (UCHAR)(t.UB.v[bgr[0]] - t.UG.v[bgr[1]] - t.UR.v[bgr[2]] + 127);

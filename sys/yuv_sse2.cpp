@@ -24,29 +24,36 @@
 
 namespace {
 
-// One table as multiplier and rounding constant; kThousandths is k in thousandths.
+// One table as multiplier and rounding constant; k = kParts / parts.
 struct TableForm {
-  ULONG kThousandths;
+  ULONG kParts;
   USHORT m;
   USHORT c;
+  ULONG parts;
 };
 
 constexpr bool FormExact(const TableForm &f) {
   for (ULONG i = 0; i < 256; ++i) {
-    if ((((i * f.m) >> 8) + f.c) >> 7 != (f.kThousandths * i + 500) / 1000) return false;
+    if ((((i * f.m) >> 8) + f.c) >> 7 != (f.kParts * i + f.parts / 2) / f.parts) return false;
   }
   return true;
 }
 
-// The tables in the order YR, YG, YB, UR, UG, UB (= VR), VG, VB.
+// The tables in the order YR, YG, YB, UR, UG, UB (= VR), VG, VB, and the luma offset.
 struct ConverterForms {
   TableForm t[8];
+  USHORT yOffset;
 };
 
-constexpr ConverterForms kYuy2Forms = {{{299, 9798, 64}, {587, 19231, 67}, {114, 3736, 64}, {169, 5536, 65},
-                                        {331, 10845, 65}, {500, 16321, 127}, {419, 13728, 65}, {81, 2652, 65}}};
-constexpr ConverterForms kI420Forms = {{{257, 8421, 64}, {504, 16514, 65}, {98, 3211, 65}, {148, 4846, 66},
-                                        {291, 9533, 65}, {439, 14384, 65}, {368, 12058, 64}, {71, 2327, 64}}};
+constexpr ConverterForms kYuy2Forms = {{{299, 9798, 64, 1000}, {587, 19231, 67, 1000}, {114, 3736, 64, 1000},
+                                        {169, 5536, 65, 1000}, {331, 10845, 65, 1000}, {500, 16321, 127, 1000},
+                                        {419, 13728, 65, 1000}, {81, 2652, 65, 1000}},
+                                       0};
+// I420 luma is limited range (see yuv.cpp): its luma tables are in ten-thousandths, plus 16.
+constexpr ConverterForms kI420Forms = {{{2568, 8411, 66, 10000}, {5041, 16516, 66, 10000}, {979, 3208, 64, 10000},
+                                        {148, 4846, 66, 1000}, {291, 9533, 65, 1000}, {439, 14384, 65, 1000},
+                                        {368, 12058, 64, 1000}, {71, 2327, 64, 1000}},
+                                       16};
 
 constexpr bool AllExact(const ConverterForms &f) {
   for (int i = 0; i < 8; ++i) {
@@ -66,6 +73,7 @@ struct alignas(16) Lanes {
 };
 struct VectorForms {
   Lanes m[8], c[8];
+  Lanes yOffset;
 };
 
 constexpr VectorForms Broadcast(const ConverterForms &f) {
@@ -76,6 +84,7 @@ constexpr VectorForms Broadcast(const ConverterForms &f) {
       v.c[t].v[i] = f.t[t].c;
     }
   }
+  for (int i = 0; i < 8; ++i) v.yOffset.v[i] = f.yOffset;
   return v;
 }
 
@@ -91,7 +100,8 @@ YUV_SSE2_INLINE __m128i Look(const VectorForms &f, int t, __m128i x8) {
 
 // Luma, U and V of eight pixels; the low byte of each lane is the sum modulo 256.
 YUV_SSE2_INLINE __m128i Luma8(const VectorForms &f, __m128i b8, __m128i g8, __m128i r8) {
-  return _mm_add_epi16(_mm_add_epi16(Look(f, YR, r8), Look(f, YG, g8)), Look(f, YB, b8));
+  return _mm_add_epi16(_mm_add_epi16(_mm_add_epi16(Look(f, YR, r8), Look(f, YG, g8)), Look(f, YB, b8)),
+                       Load(f.yOffset));
 }
 YUV_SSE2_INLINE __m128i ChromaU8(const VectorForms &f, __m128i b8, __m128i g8, __m128i r8) {
   return _mm_add_epi16(_mm_sub_epi16(_mm_sub_epi16(Look(f, UB, b8), Look(f, UG, g8)), Look(f, UR, r8)),

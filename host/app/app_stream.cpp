@@ -83,6 +83,8 @@ std::unique_ptr<HostAppStream> HostCameraDevice::OpenStream(ULONG number, const 
     HostFrame frame;
     frame.status = done->Status;
     frame.dataUsed = it->second->header.DataUsed;
+    frame.timeValid = (it->second->header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0;
+    frame.presentationTime = it->second->header.PresentationTime.Time;
     // An application reads DataUsed bytes from the buffer it queued: more than the buffer is a
     // read past its end, which a real application would crash on.
     if (frame.dataUsed > it->second->buffer.size()) {

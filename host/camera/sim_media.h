@@ -77,6 +77,7 @@ struct HostSimCamera::Stream {
   uint64_t sequence = 0;          // of the last frame begun
   uint64_t framesSent = 0;
   std::deque<HostSentFrame> log;
+  std::vector<HostCameraFrameNote> notes;  // not yet taken (config.frameNotes)
   bool currentLogged = false;     // log.back() is the frame in flight
   uint32_t prng = 1;
 

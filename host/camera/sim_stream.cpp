@@ -152,7 +152,7 @@ void HostSimCamera::Stream::BeginFrame() {
   if (pressHeld) --pressFrames;
   unsigned faults = 0;
   for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) {
-    if (config.faultEvery[f] > 0 && seq % config.faultEvery[f] == 0) {
+    if (config.faultEvery[f] > 0 && seq % config.faultEvery[f] == config.faultOffset[f] % config.faultEvery[f]) {
       faults |= 1u << f;
     }
   }
@@ -239,6 +239,14 @@ void HostSimCamera::Stream::BeginFrame() {
   inFrame = true;
 
   ++framesSent;
+  if (config.frameNotes) {
+    HostCameraFrameNote note;
+    note.sequence = seq;
+    note.source = source != nullptr ? int((seq - 1) % sources.size()) : -1;
+    note.faults = faults;
+    note.button = pressHeld || button;
+    notes.push_back(note);
+  }
   currentLogged = false;
   if (config.frameLogLimit > 0) {
     HostSentFrame sent;
@@ -259,6 +267,7 @@ void HostSimCamera::Stream::Next(HostIsoSlot &slot) {
   slot.syncStatus = USBD_STATUS_SUCCESS;
   slot.dataStatus = USBD_STATUS_SUCCESS;
   slot.data.clear();
+  slot.cameraFrame = 0;
   if (restartPending) {
     restartPending = false;
     slot.syncByte = 0x02;
@@ -288,12 +297,16 @@ void HostSimCamera::Stream::Next(HostIsoSlot &slot) {
   slot.syncByte = uint8_t((p == 0 ? 0x80 : 0x00) | (down ? 0x40 : 0x00));
   size_t length = p == shortPacket ? mps - 1 : mps;
   slot.data.assign(padded.begin() + p * mps, padded.begin() + p * mps + length);
+  slot.cameraFrame = sequence;
   if (p == errorPacket) {
     slot.dataStatus = errorStatus;
     if (errorOnSync) slot.syncStatus = errorStatus;
   }
   if (down && currentLogged && !log.empty()) {
     log.back().button = true;
+  }
+  if (down && config.frameNotes && !notes.empty() && notes.back().sequence == sequence) {
+    notes.back().button = true;
   }
   if (nextPacket >= packets) {
     inFrame = false;
@@ -323,6 +336,7 @@ void HostSimCamera::ConfigureStream(const HostCameraStreamConfig &config) {
   s.sequence = 0;
   s.framesSent = 0;
   s.log.clear();
+  s.notes.clear();
   s.currentLogged = false;
   s.prng = config.seed != 0 ? config.seed : 0x9E3779B9u;
   s.inFrame = false;
@@ -389,4 +403,18 @@ size_t HostSimCamera::ScriptedSlotsLeft() const {
 uint64_t HostSimCamera::FramesSent() const {
   std::lock_guard<std::mutex> guard(lock_);
   return stream_->framesSent;
+}
+
+std::vector<HostCameraFrameNote> HostSimCamera::TakeFrameNotes() {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<HostCameraFrameNote> notes;
+  notes.swap(stream_->notes);
+  return notes;
+}
+
+std::vector<std::string> HostSimCamera::SourcePaths() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<std::string> paths;
+  for (const SimSource &s : stream_->sources) paths.push_back(s.path);
+  return paths;
 }

@@ -75,6 +75,12 @@ struct HostCameraStreamConfig {
   // like other pictures instead of sending them as they are.
   std::vector<std::string> decodeJpegSources;
   unsigned faultEvery[unsigned(HostFault::Count)] = {};  // every Nth frame gets the fault; 0: off
+  // Where in its period each fault lands: frame s gets fault f when s % N == faultOffset[f] % N
+  // (0: on frames N, 2N, ...). Different offsets keep faults of the same period apart.
+  unsigned faultOffset[unsigned(HostFault::Count)] = {};
+  // The camera keeps a note of every frame it begins (TakeFrameNotes), for a host observer
+  // that follows frames to the application.
+  bool frameNotes = false;
   uint32_t seed = 1;                   // where faults hit inside a frame
   size_t frameLogLimit = 64;           // frames kept in SentFrames()
 };
@@ -87,6 +93,18 @@ struct HostIsoSlot {
   USBD_STATUS syncStatus = USBD_STATUS_SUCCESS;
   std::vector<uint8_t> data;
   USBD_STATUS dataStatus = USBD_STATUS_SUCCESS;
+  // Host observation, as a bus analyser sees it: the camera frame (HostSentFrame::sequence)
+  // whose data packet this slot carries; 0 for a slot without frame data.
+  uint64_t cameraFrame = 0;
+};
+
+// What the camera did with one frame it began: kept for every frame while
+// HostCameraStreamConfig::frameNotes is on.
+struct HostCameraFrameNote {
+  uint64_t sequence = 0;
+  int source = -1;                     // index into SourcePaths(); -1: the built-in scene
+  unsigned faults = 0;                 // bit (1 << HostFault) for each fault injected
+  bool button = false;                 // the snapshot button was down while it was sent
 };
 
 // A frame the camera began to send, as it went out (header and JPEG data, after faults).
@@ -129,6 +147,12 @@ class HostSimCamera {
   void LosePower();
   std::vector<HostSentFrame> SentFrames() const;
   uint64_t FramesSent() const;
+  // The notes of the frames begun since the last call (HostCameraStreamConfig::frameNotes), in
+  // order; taken, so that a long run does not keep them all.
+  std::vector<HostCameraFrameNote> TakeFrameNotes();
+  // The files the sources were read from, in the order they are used (a folder stands for its
+  // image files).
+  std::vector<std::string> SourcePaths() const;
   // Slots given here go out instead of the camera's own frames: while streaming, each slot takes
   // the next one, and once they are all sent every slot is idle (status 0x01, no data). For
   // feeding the driver exactly the packets a test or a fuzzer chose.

@@ -57,6 +57,7 @@ struct HostRawFrameRecord {
   ULONG bytes = 0;        // bytes appended (header and JPEG data)
   ULONG packets = 0;      // data packets that contributed bytes
   bool still = false;     // the driver marked it as a still (whatever became of the frame)
+  uint64_t cameraFrame = 0;  // the camera frame of its first data packet (HostIsoSlot::cameraFrame)
   std::vector<uint8_t> raw;  // the raw frame as handed to the driver (Delivered, with keepRawFrames)
 };
 const char *HostRawFrameFate_Name(HostRawFrameRecord::Fate fate);
@@ -90,6 +91,10 @@ struct HostFrame {
   ULONG dataUsed = 0;         // the stream header's DataUsed
   HostReadInfo info;
   uint64_t sequence = 0;      // the application's frames on this stream, from 1
+  // The stream header's presentation time in 100 ns units, when its OptionsFlags say it is
+  // valid (timeValid).
+  bool timeValid = false;
+  LONGLONG presentationTime = 0;
 };
 
 class HostAppStream;

@@ -26,6 +26,7 @@ struct Assembly {
   bool drop = false;
   bool overflow = false;
   bool still = false;
+  uint64_t cameraFrame = 0;  // of the first data packet appended
   PVOID context = nullptr;  // the frame's own frame context
 };
 
@@ -73,6 +74,7 @@ void FinishFrame(Stream &s, Assembly &a) {
   record.bytes = a.bytes;
   record.packets = a.packets;
   record.still = a.still;
+  record.cameraFrame = a.cameraFrame;
   a.inFrame = false;
   if (a.overflow) {
     record.fate = HostRawFrameRecord::Overflow;
@@ -156,6 +158,7 @@ void RunPump(Stream &s) {
       record.bytes = a.bytes;
       record.packets = a.packets;
       record.still = a.still;
+      record.cameraFrame = a.cameraFrame;
       Log(s, std::move(record));
       a.inFrame = false;
     }
@@ -215,6 +218,7 @@ void RunPump(Stream &s) {
     if (!a.inFrame) {
       continue;  // slots before the first frame boundary belong to no frame
     }
+    if (a.cameraFrame == 0 && dataLength != 0) a.cameraFrame = slot.cameraFrame;
     if (flags & USBCAMD_PROCESSPACKETEX_DropFrame) a.drop = true;
     if (flags & USBCAMD_PROCESSPACKETEX_CurrentFrameIsStill) a.still = true;
     if (accepted != 0) {
@@ -236,6 +240,7 @@ void RunPump(Stream &s) {
     record.bytes = a.bytes;
     record.packets = a.packets;
     record.still = a.still;
+    record.cameraFrame = a.cameraFrame;
     Log(s, std::move(record));
   }
 }

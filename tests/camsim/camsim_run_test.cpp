@@ -6,13 +6,17 @@
 #include <signal.h>
 #include <sys/file.h>
 
+#include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
 #include "camsim/external_tools.h"
 #include "support/watchdog.h"
+#include "lumarex.h"
 
 namespace {
 
@@ -69,6 +73,40 @@ class CamsimRunTest : public ::testing::Test {
     std::getline(lines, line);  // header
     while (std::getline(lines, line)) ++kinds[line.substr(line.rfind('\t') + 1)];
     return kinds;
+  }
+  // frames.tsv as rows of named columns.
+  std::vector<std::map<std::string, std::string>> Table(const std::string &tsv) {
+    std::vector<std::map<std::string, std::string>> rows;
+    std::istringstream lines(Text(tsv));
+    std::string line;
+    std::vector<std::string> names;
+    auto split = [](const std::string &l) {
+      std::vector<std::string> cells;
+      std::istringstream in(l);
+      for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
+      return cells;
+    };
+    if (std::getline(lines, line)) names = split(line);
+    while (std::getline(lines, line)) {
+      std::vector<std::string> cells = split(line);
+      std::map<std::string, std::string> row;
+      for (size_t i = 0; i < names.size() && i < cells.size(); ++i) row[names[i]] = cells[i];
+      rows.push_back(row);
+    }
+    return rows;
+  }
+  // The whole number right after `label` in text; -1 when the label is missing.
+  static long After(const std::string &text, const std::string &label) {
+    const size_t at = text.find(label);
+    return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + label.size(), nullptr, 10);
+  }
+  // The whole number right before `label` in text; -1 when the label is missing.
+  static long Before(const std::string &text, const std::string &label) {
+    size_t at = text.find(label);
+    if (at == std::string::npos) return -1;
+    size_t start = at;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(text[start - 1]))) --start;
+    return start == at ? -1 : std::strtol(text.c_str() + start, nullptr, 10);
   }
   std::string dir_;
 };
@@ -153,7 +191,7 @@ TEST_F(CamsimRunTest, FaultsAndStillsAreReportedAndNothingIsLeft) {
   ASSERT_EQ(Camsim("--size 160x120 --frames 40 --faults corrupt=4,size=5,truncate=6 --still-every 10 "
                    "--button-every 15 --png --out f --contact-sheet sheet.png", &text), 0) << text;
   EXPECT_NE(text.find("0 blocks left allocated"), std::string::npos) << text;
-  EXPECT_EQ(Files("f", ".bmp").size(), 40u);
+  EXPECT_EQ(Files("f", ".bmp").size(), 40u + Kinds("f/frames.tsv")["still"]) << "each still also as still_NNNNNN.bmp";
   EXPECT_EQ(Files("f", ".png").size(), 40u);
   EXPECT_GT(Kinds("f/frames.tsv")["still"], 0) << "a still is named as such";
   // The sheet: tiles 160 pixels wide, ten to a row, 4 pixels apart; frame 1 (blank) is black,
@@ -441,6 +479,204 @@ TEST_F(CamsimRunTest, OwnFilesAreReplacedAndRunsEndCleanly) {
   EXPECT_GT(received, 0u);
   EXPECT_EQ(pictures + warmup + repeats + stills, received) << text;
   EXPECT_EQ(Files("pipe", ".i420").size(), received);
+
+// Every frame traced to its camera frame: frames.tsv names each frame's time, the camera frame
+// and source picture its image came from and the faults the camera injected; with --faults all
+// every kind happens; damaged pictures have a kind and a tile colour of their own; stills are
+// saved as files; the summary's counts add up and match frames.tsv.
+TEST_F(CamsimRunTest, FramesAreTracedToTheirCameraFramesAndFaults) {
+  REQUIRE_FFMPEG();
+  std::string text;
+  ASSERT_EQ(Camsim("--size 160x120 --frames 60 --faults all --still-every 10 --button-every 15 "
+                   "--contact-sheet sheet.png --out f", &text), 0) << text;
+  ASSERT_EQ(Text("f/frames.tsv").substr(0, Text("f/frames.tsv").find('\n')),
+            "frame\tfile\tbytes\ttime\tcamera_frame\tsource\tfaults\tkind");
+  const auto rows = Table("f/frames.tsv");
+  ASSERT_EQ(rows.size(), 60u);
+  std::map<std::string, int> kinds;
+  double lastTime = -1;
+  long lastCamera = 0;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.at("frame"));
+    ++kinds[row.at("kind")];
+    // Presentation times: the stream's 30 frames a second, rising (lost frames leave gaps).
+    const double time = std::atof(row.at("time").c_str());
+    EXPECT_GT(time, lastTime);
+    EXPECT_NEAR(time * 30, std::round(time * 30), 0.01);
+    lastTime = time;
+    if (row.at("kind") == "blank") {
+      EXPECT_EQ(row.at("camera_frame"), "-");
+      continue;
+    }
+    const long camera = std::atol(row.at("camera_frame").c_str());
+    EXPECT_GE(camera, lastCamera) << "images follow the camera's frames";
+    lastCamera = camera;
+    EXPECT_EQ(row.at("source"), "scene");
+    if (row.at("kind") == "damaged") {
+      EXPECT_EQ(row.at("faults").rfind(row.at("camera_frame") + ":", 0), 0u) << "its own camera frame's fault first";
+    }
+    if (row.at("kind") == "picture") {
+      const std::string faults = " " + row.at("faults");
+      EXPECT_EQ(faults.find(" " + row.at("camera_frame") + ":"), std::string::npos) << "a good picture's frame had none";
+    }
+  }
+  for (const char *fault : {"short", "usb-error", "corrupt", "truncate", "size"}) {
+    bool seen = false;
+    for (const auto &row : rows) seen = seen || row.at("faults").find(std::string(":") + fault) != std::string::npos;
+    EXPECT_TRUE(seen) << fault << " never reached frames.tsv";
+    EXPECT_GT(Before(text, std::string(" ") + fault + (std::string(fault) == "size" ? " (camera" : ",")), 0) << fault;
+  }
+  EXPECT_GT(kinds["damaged"], 0);
+  // The summary's sum, kind by kind as frames.tsv has them.
+  EXPECT_EQ(After(text, "frames the application received: "), 60);
+  EXPECT_EQ(After(text, "60 = "), kinds["picture"]);
+  EXPECT_EQ(Before(text, " blank warm-up frames"), kinds["blank"]);
+  EXPECT_EQ(Before(text, " repeats of the previous image"), kinds["repeat"]);
+  EXPECT_EQ(Before(text, " stills +"), kinds["still"]);
+  EXPECT_EQ(Before(text, " damaged (pictures"), kinds["damaged"]);
+  EXPECT_EQ(kinds["picture"] + kinds["blank"] + kinds["repeat"] + kinds["still"] + kinds["damaged"], 60);
+  EXPECT_EQ(After(text, "the first "), kinds["blank"]) << "the warm-up line names the blank frames";
+  EXPECT_EQ(After(text, "driver's first "), kinds["blank"] - 1) << "one frame behind: one blank frame has no decode";
+  const long decoded = After(text, "driver: "), notDecoded = Before(text, " not decoded");
+  EXPECT_EQ(After(text, "decodes included) = "), decoded + notDecoded) << text;
+  EXPECT_EQ(Before(text, " frames the class library handed to it"), decoded + notDecoded) << text;
+  // Stills: triggers after frames 10..50 and presses after 15, 30, 45 (none after the last).
+  EXPECT_EQ(After(text, "stills: "), 5);
+  EXPECT_EQ(After(text, "triggers and "), 3);
+  const std::vector<std::string> stills = Files("f", ".bmp");
+  std::vector<std::string> stillFiles;
+  for (const std::string &f : stills) if (f.rfind("still_", 0) == 0) stillFiles.push_back(f);
+  EXPECT_EQ(long(stillFiles.size()), Before(text, " stills received"));
+  EXPECT_EQ(int(stillFiles.size()), kinds["still"]);
+  for (const std::string &still : stillFiles) {
+    EXPECT_EQ(ReadFile(dir_ + "/f/" + still), ReadFile(dir_ + "/f/frame_" + still.substr(6))) << still;
+    EXPECT_EQ(Probe(dir_ + "/f/" + still)["width"], "160") << still;
+  }
+  EXPECT_EQ(Decode(dir_ + "/f/frame_%06d.bmp", "rgb24").size(), 160u * 120 * 3 * 60) << "every frame file reads";
+  // The sheet: each tile's band in its kind's colour, a damaged one red.
+  const int width = std::atoi(Probe(dir_ + "/sheet.png")["width"].c_str());
+  const Bytes sheet = Decode(dir_ + "/sheet.png", "rgb24");
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const int x = 4 + int(i % 10) * 164 + 150, y = 4 + int(i / 10) * 138 + 120 + 7;
+    const uint8_t *p = &sheet.at((size_t(y) * width + x) * 3);
+    const bool red = p[0] > 150 && p[1] < 60 && p[2] < 60;
+    EXPECT_EQ(red, rows[i].at("kind") == "damaged") << "tile " << i + 1 << " " << rows[i].at("kind");
+  }
+}
+
+// MJPG: stream.mjpeg is the frames' JPEGs back to back, without the blank frames, and ffprobe
+// reads it as a motion-JPEG stream of that many frames.
+TEST_F(CamsimRunTest, MjpgStreamIsTheJpegFramesInOrder) {
+  REQUIRE_FFMPEG();
+  std::string text;
+  ASSERT_EQ(Camsim("--size 160x120 --frames 20 --format mjpg --out m", &text), 0) << text;
+  const std::vector<std::string> jpegs = Files("m", ".jpg");
+  ASSERT_FALSE(Files("m", ".blank").empty()) << "the run has blank frames to leave out";
+  Bytes joined;
+  for (const std::string &name : jpegs) {
+    const Bytes jpeg = ReadFile(dir_ + "/m/" + name);
+    joined.insert(joined.end(), jpeg.begin(), jpeg.end());
+  }
+  EXPECT_TRUE(ReadFile(dir_ + "/m/stream.mjpeg") == joined);
+  Bytes out;
+  ASSERT_EQ(camsim_test::Run("/usr/bin/ffprobe -v error -f mjpeg -count_frames -show_entries "
+                             "stream=codec_name,width,nb_read_frames -of csv=p=0 " + Quote(dir_ + "/m/stream.mjpeg"),
+                             &out), 0);
+  EXPECT_EQ(std::string(out.begin(), out.end()), "mjpeg,160," + std::to_string(jpegs.size()) + "\n");
+  EXPECT_EQ(Decode(dir_ + "/m/stream.mjpeg", "gray").size(), 160u * 120 * jpegs.size());
+}
+
+// I420 is limited range as players expect: its luma is 16 + 219/255 of the luma of the same
+// frame in RGB24, and ffmpeg shows the I420 stream as the RGB24 pictures.
+TEST_F(CamsimRunTest, I420LumaIsLimitedRangeLikeTheRgb24Frames) {
+  REQUIRE_FFMPEG();
+  std::string text;
+  ASSERT_EQ(Camsim("--size 160x120 --frames 12 --format rgb24 --out r", &text), 0) << text;
+  ASSERT_EQ(Camsim("--size 160x120 --frames 12 --format i420 --out i", &text), 0) << text;
+  const Bytes rgb = Decode(dir_ + "/r/frame_000012.bmp", "rgb24");
+  const Bytes i420 = ReadFile(dir_ + "/i/frame_000012.i420");
+  ASSERT_EQ(rgb.size(), 160u * 120 * 3);
+  ASSERT_EQ(i420.size(), 160u * 120 * 3 / 2);
+  double sum = 0, worst = 0;
+  for (size_t p = 0; p < 160u * 120; ++p) {
+    const double y = 16 + (0.299 * rgb[3 * p] + 0.587 * rgb[3 * p + 1] + 0.114 * rgb[3 * p + 2]) * 219 / 255;
+    sum += std::abs(i420[p] - y);
+    worst = std::max(worst, std::abs(i420[p] - y));
+  }
+  EXPECT_LT(sum / (160 * 120), 1.0);
+  EXPECT_LT(worst, 2.0);
+  // ffmpeg reads stream.y4m's frame 12 as the picture of the RGB24 run, within the chroma's
+  // subsampling.
+  const Bytes shown = Decode(dir_ + "/i/stream.y4m", "rgb24");
+  ASSERT_EQ(shown.size(), rgb.size() * 12);
+  double diff = 0;
+  for (size_t b = 0; b < rgb.size(); ++b) diff += std::abs(shown[rgb.size() * 11 + b] - rgb[b]);
+  EXPECT_LT(diff / rgb.size(), 4.0);
+}
+
+// --list-formats and --list-controls say what the driver's own tables and answers say: its
+// capture pin's data ranges, and its advertised property sets with each item's range, step,
+// default and current value (restored from --settings).
+TEST_F(CamsimRunTest, ListingsGiveTheDriversRangesAndControls) {
+  std::string formats, controls, all, text;
+  ASSERT_EQ(Camsim("--list-formats", &formats), 0) << formats;
+  ASSERT_EQ(Camsim("--list-controls", &controls), 0) << controls;
+  ASSERT_EQ(Camsim("--all", &all), 0) << all;
+  EXPECT_EQ(formats.find("property"), std::string::npos) << formats;
+  EXPECT_EQ(controls.find("range 1:"), std::string::npos) << controls;
+  EXPECT_NE(all.find(formats), std::string::npos) << all;
+  EXPECT_NE(all.find("Device property sets"), std::string::npos) << all;
+  EXPECT_FALSE(fs::exists(dir_ + "/out")) << "nothing streamed, nothing written";
+
+  const HW_STREAM_INFORMATION &capture = LUMAREX_StreamInfo[0];
+  EXPECT_EQ(After(formats, "pin 0: output, 1 instance(s), "), long(capture.NumberOfFormatArrayEntries));
+  for (ULONG i = 0; i < capture.NumberOfFormatArrayEntries; ++i) {
+    const auto &v = *reinterpret_cast<const KS_DATARANGE_VIDEO *>(capture.StreamFormatsArray[i]);
+    const std::string line = "range " + std::to_string(i + 1) + ": RGB24 " +
+                             std::to_string(v.VideoInfoHeader.bmiHeader.biWidth) + "x" +
+                             std::to_string(v.VideoInfoHeader.bmiHeader.biHeight) + ", 24 bits per pixel, image " +
+                             std::to_string(v.VideoInfoHeader.bmiHeader.biSizeImage) + " bytes";
+    EXPECT_NE(formats.find(line), std::string::npos) << line << "\n" << formats;
+    const std::string bits = std::to_string(v.ConfigCaps.MinBitsPerSecond) + " to " +
+                             std::to_string(v.ConfigCaps.MaxBitsPerSecond) + " bits per second";
+    EXPECT_NE(formats.find(bits), std::string::npos) << bits;
+  }
+  EXPECT_NE(formats.find("frame interval 33.3333 ms (30.00 fps)"), std::string::npos) << formats;
+
+  ULONG sets = 0;
+  const KSPROPERTY_SET *table = LUMAREX_GetDevicePropertySets(&sets);
+  EXPECT_EQ(After(controls, "Device property sets the driver advertises: "), long(sets));
+  const char *names[] = {"brightness", "contrast", "hue", "saturation", "sharpness"};
+  ASSERT_EQ(Camsim("--frames 3 --discard --brightness 70 --settings cam.hive", &text), 0) << text;
+  std::string saved;
+  ASSERT_EQ(Camsim("--list-controls --settings cam.hive", &saved), 0) << saved;
+  int checked = 0;
+  for (ULONG s = 0; s < sets; ++s) {
+    if (memcmp(table[s].Set, &LUMAREX_GuidPropsetVideoProcAmp, sizeof(GUID)) != 0) continue;
+    for (ULONG i = 0; i < table[s].PropertiesCount; ++i) {
+      const KSPROPERTY_ITEM &item = table[s].PropertyItem[i];
+      ASSERT_LT(item.PropertyId, 5u);
+      long step = -1, lo = -1, hi = -1, def = -1;
+      for (ULONG l = 0; l < item.Values->MembersListCount; ++l) {
+        const KSPROPERTY_MEMBERSLIST &list = item.Values->MembersList[l];
+        if (list.MembersHeader.Flags & KSPROPERTY_MEMBER_FLAG_DEFAULT) {
+          def = *static_cast<const LONG *>(list.Members);
+        } else {
+          const auto *stepping = static_cast<const KSPROPERTY_STEPPING_LONG *>(list.Members);
+          step = long(stepping->SteppingDelta), lo = stepping->Bounds.SignedMinimum, hi = stepping->Bounds.SignedMaximum;
+        }
+      }
+      const std::string line = std::string(names[item.PropertyId]) + " (id " + std::to_string(item.PropertyId) +
+                               "): get/set, range " + std::to_string(lo) + " to " + std::to_string(hi) + " step " +
+                               std::to_string(step) + ", default " + std::to_string(def) + ", current ";
+      EXPECT_NE(controls.find(line + std::to_string(def) + "\n"), std::string::npos) << line << "\n" << controls;
+      const long current = item.PropertyId == KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS ? 70 : def;
+      EXPECT_NE(saved.find(line + std::to_string(current) + "\n"), std::string::npos) << line << "\n" << saved;
+      ++checked;
+    }
+  }
+  EXPECT_EQ(checked, 4);
+  EXPECT_NE(controls.find("brightness (id 0): get/set, range 0 to 100 step 10, default 50"), std::string::npos);
 }
 
 }  // namespace

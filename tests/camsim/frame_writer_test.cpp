@@ -199,11 +199,24 @@ TEST_F(FrameWriterTest, MjpgFramesAreCutAtTheEndOfImageOrWrittenWholeAsBlank) {
   writer.Write(1, blank.data(), blank.size());
   writer.Write(2, cut.data(), cut.size());
   writer.Write(3, whole.data(), whole.size());
+  writer.Write(4, blank.data(), blank.size());
+  writer.Write(5, whole.data(), whole.size());
+  writer.SaveStill(5, Path(Name(5, ".jpg")));  // a still: a snapshot file of its own
+  writer.Finish();
   EXPECT_EQ(writer.Files(),
-            (std::vector<std::string>{Path(Name(1, ".blank")), Path(Name(2, ".blank")), Path(Name(3, ".jpg"))}));
+            (std::vector<std::string>{Path(Name(1, ".blank")), Path(Name(2, ".blank")), Path(Name(3, ".jpg")),
+                                      Path("stream.mjpeg"), Path(Name(4, ".blank")), Path(Name(5, ".jpg")),
+                                      Path("still_000005.jpg")}));
   EXPECT_EQ(ReadFile(Path(Name(1, ".blank"))), blank);
   EXPECT_EQ(ReadFile(Path(Name(2, ".blank"))), cut);
   EXPECT_EQ(ReadFile(Path(Name(3, ".jpg"))), jpeg);
+  EXPECT_EQ(ReadFile(Path("still_000005.jpg")), jpeg);
+  // The motion-JPEG stream: the whole JPEGs back to back, the frames without one left out.
+  Bytes twice = jpeg;
+  twice.insert(twice.end(), jpeg.begin(), jpeg.end());
+  EXPECT_EQ(ReadFile(Path("stream.mjpeg")), twice);
+  for (const char *name : {"stream.mjpeg", "still_000005.jpg", "still_000012.bmp"}) EXPECT_TRUE(IsCamsimOutputName(name)) << name;
+  for (const char *name : {"still_5.jpg", "stills_000005.jpg", "stream.mjpg"}) EXPECT_FALSE(IsCamsimOutputName(name)) << name;
 }
 
 TEST(ScanJpegLengthTest, HandMadeStreams) {

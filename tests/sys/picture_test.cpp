@@ -90,18 +90,19 @@ TEST(PictureAdjust, SharpeningAroundASinglePixelAndAtTheEdges) {
   }
 }
 
-// Each table entry is floor(k * i + 0.5) with k in thousandths; chroma adds 127, modulo 256.
+// Each table entry is floor(k * i + 0.5); chroma adds 127, modulo 256.
 // (B, G, R) = (147, 30, 200) in YUY2: Y = 60 + 18 + 17 = 95, U = 74 - 10 - 34 + 127 = 157,
-// V = 100 - 13 - 12 + 127 = 202.
+// V = 100 - 13 - 12 + 127 = 202. I420 luma is limited range: 16 + 0.2568 R + 0.5041 G +
+// 0.0979 B, each term rounded: 16 + 51 + 15 + 14 = 96.
 struct Worked {
   UCHAR b, g, r;
   UCHAR yuy2[3], i420[3];  // Y, U, V
 };
-const Worked kPalette[] = {{147, 30, 200, {95, 157, 202}, {80, 153, 194}},
-                           {10, 220, 90, {157, 44, 79}, {135, 54, 85}},
-                           {255, 255, 0, {179, 171, 255}, {154, 165, 15}},
-                           {0, 0, 255, {76, 84, 255}, {66, 89, 239}},
-                           {255, 255, 255, {255, 128, 127}, {220, 127, 127}}};
+const Worked kPalette[] = {{147, 30, 200, {95, 157, 202}, {96, 153, 194}},
+                           {10, 220, 90, {157, 44, 79}, {151, 54, 85}},
+                           {255, 255, 0, {179, 171, 255}, {170, 165, 15}},
+                           {0, 0, 255, {76, 84, 255}, {81, 89, 239}},
+                           {255, 255, 255, {255, 128, 127}, {235, 127, 127}}};
 
 // Pixel (x, y) of the picture, y counted from the top, is palette entry (x + 2y) % 5.
 int ColourAt(LONG x, LONG y) { return int(x + 2 * y) % 5; }
@@ -150,6 +151,32 @@ TEST(Converters, I420PlanesWithChromaOfEachUpperLeftPixel) {
   }
 }
 
+// I420 luma is the limited range players expect: black 16, white 235, and every grey level the
+// grey and the full-range YUY2 luma of the same pixels mapped onto 16..235 (16 + Y * 219 / 255), within the
+// rounding of the three table terms. Blank frames are not made here and stay as they are.
+TEST(Converters, I420LumaIsLimitedRangeAgainstYuy2OfTheSamePicture) {
+  const LONG w = 256, h = 2;  // one column per grey level
+  Image grey(w, h);
+  for (LONG y = 0; y < h; ++y)
+    for (LONG x = 0; x < w; ++x) memset(grey.At(x, y), int(x), 3);
+  Image copy(grey);
+  std::vector<UCHAR> work(size_t(w) * h * 2);
+  LUMAREX_RGB24ToI420(grey.rows.data(), work.data(), w, h);
+  LUMAREX_RGB24ToYUY2(copy.rows.data(), work.data(), w, h);
+  const UCHAR *i420 = grey.bgr.data(), *yuy2 = copy.bgr.data();
+  EXPECT_EQ(i420[0], 16);
+  EXPECT_EQ(i420[255], 235);
+  EXPECT_EQ(yuy2[0], 0);
+  EXPECT_EQ(yuy2[2 * 255], 255);
+  // Each form rounds its three terms: the grey itself within 1.5, and the YUY2 luma (rounded
+  // the same way, then scaled) within 1.5 + 1.5 * 219 / 255.
+  for (LONG x = 0; x < w; ++x) {
+    EXPECT_NEAR(i420[x], 16 + x * 219.0 / 255.0, 1.5) << "grey " << x;
+    EXPECT_NEAR(i420[x], 16 + yuy2[2 * x] * 219.0 / 255.0, 2.8) << "grey " << x;
+    EXPECT_EQ(i420[w + x], i420[x]) << "grey " << x << ", second row";
+  }
+  EXPECT_EQ(i420[30], 42);  // grey 30: 16 + 8 + 15 + 3, not 26
+}
 
 class ProcessImageTest : public ::testing::Test {
  protected:

@@ -17,7 +17,7 @@ constexpr uint8_t kDigits[10][5] = {
 };
 
 void BandColour(FrameKind kind, uint8_t *c) {
-  static const uint8_t kColours[4][3] = {{40, 120, 40}, {90, 90, 90}, {200, 110, 0}, {30, 80, 200}};
+  static const uint8_t kColours[5][3] = {{40, 120, 40}, {90, 90, 90}, {200, 110, 0}, {30, 80, 200}, {200, 30, 30}};
   const uint8_t *k = kColours[int(kind)];
   c[0] = k[0], c[1] = k[1], c[2] = k[2];
 }
@@ -30,6 +30,7 @@ const char *FrameKindName(FrameKind kind) {
     case FrameKind::Blank: return "blank";
     case FrameKind::Repeat: return "repeat";
     case FrameKind::Still: return "still";
+    case FrameKind::Damaged: return "damaged";
   }
   return "?";
 }

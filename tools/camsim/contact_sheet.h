@@ -1,14 +1,15 @@
 // One picture of a whole run: every frame as a small tile in a grid, numbered, with a coloured
-// band telling a blank frame (grey), a repeat of the previous image (orange) and a still (blue)
-// from a fresh picture (green), so that a run can be judged at a glance.
+// band telling a blank frame (grey), a repeat of the previous image (orange), a still (blue)
+// and a picture made from a camera frame the camera damaged on purpose (red, --faults) from a
+// good picture (green), so that a run can be judged at a glance.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-enum class FrameKind { Picture, Blank, Repeat, Still };
-const char *FrameKindName(FrameKind kind);  // "picture", "blank", "repeat", "still"
+enum class FrameKind { Picture, Blank, Repeat, Still, Damaged };
+const char *FrameKindName(FrameKind kind);  // "picture", "blank", "repeat", "still", "damaged"
 
 class ContactSheet {
  public:

@@ -277,6 +277,21 @@ FrameWriter::~FrameWriter() {
   if (y4m_ != nullptr) {
     std::fclose(y4m_);
   }
+  if (mjpeg_ != nullptr) {
+    std::fclose(mjpeg_);
+  }
+}
+
+void FrameWriter::SaveStill(unsigned k, const std::string &frameFile) {
+  char stem[32];
+  std::snprintf(stem, sizeof stem, "still_%06u", k);
+  const std::string path = PathOf(stem + std::filesystem::path(frameFile).extension().string());
+  std::error_code ec;
+  std::filesystem::copy_file(frameFile, path, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) {
+    throw std::runtime_error("cannot write " + path + ": " + ec.message());
+  }
+  files_.push_back(path);
 }
 
 std::string FrameWriter::PathOf(const std::string &name) const {
@@ -341,7 +356,7 @@ void FrameWriter::AppendY4m(const uint8_t *planes[3], const size_t sizes[3]) {
       throw IoError("cannot create", y4mPath_, errno);
     }
     files_.push_back(y4mPath_);
-    // The driver's YUY2 is full range, its I420 reduced range.
+    // The driver's YUY2 is full range, its I420 limited range (luma 16..235), YUV4MPEG2's default.
     const char *chroma = options_.format == OutputFormat::Yuy2 ? "422 XCOLORRANGE=FULL" : "420jpeg";
     errno = 0;
     if (std::fprintf(y4m_, "YUV4MPEG2 W%d H%d F%u:1 Ip A1:1 C%s\n", options_.width,
@@ -418,6 +433,21 @@ void FrameWriter::Write(unsigned k, const uint8_t *data, size_t length) {
       const size_t jpeg = ScanJpegLength(data, length);
       if (jpeg != 0) {
         WriteWhole(base + ".jpg", data, jpeg);
+        // The JPEGs back to back are a motion-JPEG stream players open; frames without one
+        // (the driver's 0xFF fill) are left out of it.
+        if (mjpeg_ == nullptr) {
+          mjpegPath_ = PathOf("stream.mjpeg");
+          errno = 0;
+          mjpeg_ = std::fopen(mjpegPath_.c_str(), "wb");
+          if (mjpeg_ == nullptr) {
+            throw IoError("cannot create", mjpegPath_, errno);
+          }
+          files_.push_back(mjpegPath_);
+        }
+        errno = 0;
+        if (std::fwrite(data, 1, jpeg, mjpeg_) != jpeg || std::fflush(mjpeg_) != 0) {
+          throw IoError("cannot write", mjpegPath_, errno);
+        }
       } else {
         WriteWhole(base + ".blank", data, length);
       }
@@ -431,23 +461,22 @@ void FrameWriter::Write(unsigned k, const uint8_t *data, size_t length) {
 
 void FrameWriter::Finish() {
   finished_ = true;
-  if (y4m_ == nullptr) {
-    return;
-  }
-  std::FILE *f = y4m_;
-  y4m_ = nullptr;
-  errno = 0;
-  if (std::fclose(f) != 0) {
-    throw IoError("cannot write", y4mPath_, errno);
+  for (auto [file, path] : {std::pair<std::FILE **, const std::string *>{&y4m_, &y4mPath_}, {&mjpeg_, &mjpegPath_}}) {
+    std::FILE *f = *file;
+    *file = nullptr;
+    errno = 0;
+    if (f != nullptr && std::fclose(f) != 0) {
+      throw IoError("cannot write", *path, errno);
+    }
   }
 }
 
 bool IsCamsimOutputName(const std::string &name) {
-  if (name == "stream.y4m" || name == "frames.tsv") {
+  if (name == "stream.y4m" || name == "stream.mjpeg" || name == "frames.tsv") {
     return true;
   }
   static const char *const kExtensions[] = {".bmp", ".png", ".yuy2", ".i420", ".jpg", ".blank"};
-  if (name.size() < 12 || name.compare(0, 6, "frame_") != 0) {
+  if (name.size() < 12 || (name.compare(0, 6, "frame_") != 0 && name.compare(0, 6, "still_") != 0)) {
     return false;
   }
   for (size_t i = 6; i < 12; ++i) {

@@ -5,7 +5,11 @@
 //   Yuy2   frame_NNNNNN.yuy2 (the raw frame) and every frame appended to stream.y4m (4:2:2)
 //   I420   frame_NNNNNN.i420 (the raw frame) and every frame appended to stream.y4m (4:2:0)
 //   Mjpg   frame_NNNNNN.jpg (the JPEG data cut at its end-of-image marker), or
-//          frame_NNNNNN.blank (the whole buffer) when the buffer holds no complete JPEG
+//          frame_NNNNNN.blank (the whole buffer) when the buffer holds no complete JPEG; every
+//          .jpg also appended to stream.mjpeg, the JPEGs back to back (a motion-JPEG stream)
+//
+// A still frame is also saved as still_NNNNNN.<ext> (SaveStill), as a camera application
+// saves its snapshots.
 //
 // With png, every format also gets frame_NNNNNN.png, the frame as a picture (YUY2 and I420
 // converted to RGB, MJPG decoded; black where an MJPG frame holds no JPEG).
@@ -67,8 +71,12 @@ class FrameWriter {
   // std::runtime_error naming the file.
   void Write(unsigned k, const uint8_t *data, size_t length);
 
-  // Closes stream.y4m, reporting a failed close by std::runtime_error. Safe to call more
-  // than once; nothing may be written after it.
+  // Frame k was a still: its file (as Write wrote it) copied to still_NNNNNN with the same
+  // extension. std::runtime_error naming the file on failure.
+  void SaveStill(unsigned k, const std::string &frameFile);
+
+  // Closes stream.y4m and stream.mjpeg, reporting a failed close by std::runtime_error. Safe to
+  // call more than once; nothing may be written after it.
   void Finish();
 
   // Every file written (paths: dir joined with the file name), in the order first written.
@@ -86,12 +94,14 @@ class FrameWriter {
   std::vector<std::string> files_;
   std::FILE *y4m_ = nullptr;
   std::string y4mPath_;
+  std::FILE *mjpeg_ = nullptr;
+  std::string mjpegPath_;
   bool finished_ = false;
   std::vector<uint8_t> scratch_;  // planar conversion of a YUY2 frame
 };
 
-// Whether a file name is one camsim writes into its output folder: frame_NNNNNN with one of
-// the frame extensions above, stream.y4m or frames.tsv.
+// Whether a file name is one camsim writes into its output folder: frame_NNNNNN or
+// still_NNNNNN with one of the frame extensions above, stream.y4m, stream.mjpeg or frames.tsv.
 bool IsCamsimOutputName(const std::string &name);
 
 // An output folder before a run: the files an earlier run wrote there (by name), and every

@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "device_listing.h"
 #include "host_registry.h"
 #include "host_image.h"
 #include "output_guard.h"
 #include "preflight.h"
 #include "session.h"
 #include "run_output.h"
+#include "run_report.h"
 #include "sources.h"
 
 namespace {
@@ -28,7 +30,8 @@ const char *kDescription =
     "Streams the simulated camera's frames through the Torvane driver on the host platform, as a "
     "capture application does, and writes every frame the application receives into the output "
     "folder as frame_NNNNNN.<ext> (k counting from 1, the driver's blank warm-up frames included), "
-    "with frames.tsv listing each frame's file, bytes and kind (picture, blank, still, repeat).\n\n"
+    "with frames.tsv listing each frame's file, bytes, time, camera frame, source picture, faults and "
+    "kind (picture, blank, still, repeat, damaged); stills also as still_NNNNNN.<ext>.\n\n"
     "Formats: the capture pin offers RGB24 only, and --format rgb24 is negotiated as an application "
     "does it (stream information, data intersection, stream open). For yuy2, i420 and mjpg the "
     "stream is opened with the pin's RGB24 format and the simulated class library allocates its "
@@ -36,7 +39,8 @@ const char *kDescription =
     "that its other output stages run.\n\n"
     "Output: rgb24 -> frame_NNNNNN.bmp (bottom-up DIB); yuy2 and i420 -> raw frame_NNNNNN.yuy2 / "
     ".i420 plus stream.y4m (ffplay or mpv open it); mjpg -> frame_NNNNNN.jpg cut at the end-of-image "
-    "marker (frames without JPEG data, such as the warm-up frames, as frame_NNNNNN.blank). --png "
+    "marker, all of them in stream.mjpeg (frames without JPEG data, such as the warm-up frames, as "
+    "frame_NNNNNN.blank). --png "
     "adds a PNG of every frame in every format.";
 
 const char *kExitCodes =
@@ -104,7 +108,12 @@ bool ParseFaults(const std::string &list, HostCameraStreamConfig *config, std::s
     }
     HostFault fault;
     if (item == "all") {
-      for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) config->faultEvery[f] = every;
+      // Each kind on frames of its own (as far as the period allows): on one frame together
+      // the short packet would drop the frame and hide the others.
+      for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) {
+        config->faultEvery[f] = every;
+        config->faultOffset[f] = f;
+      }
     } else if (HostFault_FromName(item, &fault)) {
       config->faultEvery[unsigned(fault)] = every;
     } else {
@@ -191,6 +200,16 @@ int main(int argc, char **argv) {
                                "frame rate in the YUV4MPEG2 headers)")
       ->check(Between(1, 30));
   app.set_version_flag("--version", VersionLine(), "print camsim's version and build date");
+  // Asking the driver what it offers, without streaming.
+  ListingOptions listing;
+  bool listAll = false;
+  app.add_flag("--list-formats", listing.formats,
+               "list the pins and every data range the driver reports (format, size, frame interval, bit rate), "
+               "then exit");
+  app.add_flag("--list-controls", listing.controls,
+               "list every device property set and item the driver advertises with its access, range, step, "
+               "default and current value, then exit");
+  app.add_flag("--all", listAll, "with nothing else: --list-formats and --list-controls");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success &e) {  // --help, --version
@@ -198,6 +217,21 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     app.exit(e);
     return kExitUsage;
+  }
+
+  if (listAll) listing.formats = listing.controls = true;
+  if (listing.formats || listing.controls) {
+    if (!o.driverImage.empty()) {
+      fprintf(stderr, "camsim: the listings ask the linked driver; --driver is for runs\n");
+      return kExitUsage;
+    }
+    listing.settingsFile = o.settingsFile;
+    std::string failure;
+    if (!ListDevice(listing, stdout, &failure)) {
+      fprintf(stderr, "camsim: failed: %s\n", failure.c_str());
+      return kExitFailed;
+    }
+    return kExitDone;
   }
 
   // With the stream on standard output, every message goes to standard error.
@@ -297,9 +331,9 @@ int main(int argc, char **argv) {
     r.contactSheet = contactSheet;
     r.fps = o.fps;
     RunOutput output(r);
-    summary = RunSession(o, [&](const HostFrame &frame) {
+    summary = RunSession(o, [&](const HostFrame &frame, const FrameOrigin &origin) {
       try {
-        output.Take(frame);
+        output.Take(frame, origin);
         return true;
       } catch (const Y4mReaderGone &e) {
         readerGone = e.what();  // the end of a pipe: the run stops as an interrupted one does
@@ -331,15 +365,7 @@ int main(int argc, char **argv) {
           o.frames,
           discard ? " (discarded, not written)"
                   : (" into " + outDir + " (" + std::to_string(files) + " files, frames.tsv lists them)").c_str());
-  if (!discard) {
-    fprintf(msg, "  frames the application received: %u: %u pictures, %u blank warm-up frames", summary.frames,
-            tally.pictures, tally.warmup);
-    if (tally.blankLater) fprintf(msg, ", %u blank later (frames the driver could not use)", tally.blankLater);
-    fprintf(msg, ", %u repeats of the previous image (a frame the driver could not decode, or the same picture "
-                 "again), %u stills\n", tally.repeats, tally.stills);
-  }
-  fprintf(msg, "  driver: %u frames decoded, %u not (its warm-up decodes included)\n", summary.goodFrames,
-          summary.badFrames);
+  PrintFrameAccount(msg, summary, tally, !discard, o.format == OutputFormat::Mjpg);
   fprintf(msg, "  camera: %llu frames begun; class library: %llu assembled, %llu handed to the driver\n",
           (unsigned long long)summary.cameraFrames, (unsigned long long)s.assembled, (unsigned long long)s.delivered);
   fprintf(msg, "  dropped by the class library: %llu (%llu damaged on the way (short packet or USB error), %llu "

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -21,15 +22,15 @@ RunOutput::RunOutput(const RunOutputOptions &options) : options_(options) {
     const std::string tsv = (std::filesystem::path(options_.dir) / "frames.tsv").string();
     tsv_.open(tsv, std::ios::binary | std::ios::trunc);
     if (!tsv_) throw std::runtime_error("cannot create " + tsv + ": " + std::strerror(errno));
-    tsv_ << "frame\tfile\tbytes\tkind\n";
+    tsv_ << "frame\tfile\tbytes\ttime\tcamera_frame\tsource\tfaults\tkind\n";
   }
   if (!options_.y4m.empty()) y4m_ = std::make_unique<Y4mOut>(options_.y4m, options_.format, options_.width, options_.height, options_.fps);
   if (!options_.contactSheet.empty()) sheet_ = std::make_unique<ContactSheet>(options_.width, options_.height);
 }
 
 // Blank (the driver's fill before it has an image), a still, the same picture bytes as the
-// frame before, or a fresh picture.
-FrameKind RunOutput::Classify(const HostFrame &frame) {
+// frame before, a picture made from a camera frame the camera damaged, or a fresh picture.
+FrameKind RunOutput::Classify(const HostFrame &frame, bool damaged) {
   const uint8_t *data = frame.data.data();
   const size_t length = frame.data.size();
   const size_t fixed = FrameBytes(options_.format, options_.width, options_.height);
@@ -44,6 +45,9 @@ FrameKind RunOutput::Classify(const HostFrame &frame) {
   } else if (previous_.size() == used && std::equal(previous_.begin(), previous_.end(), data)) {
     kind = FrameKind::Repeat;
     ++tally_.repeats;
+  } else if (damaged) {
+    kind = FrameKind::Damaged;
+    ++tally_.damaged;
   } else {
     ++tally_.pictures;
   }
@@ -52,7 +56,7 @@ FrameKind RunOutput::Classify(const HostFrame &frame) {
   return kind;
 }
 
-void RunOutput::Take(const HostFrame &frame) {
+void RunOutput::Take(const HostFrame &frame, const FrameOrigin &origin) {
   const uint8_t *data = frame.data.data();
   const size_t length = frame.data.size();
   // The stream last: a reader that has gone ends the run with this frame written and counted.
@@ -60,12 +64,21 @@ void RunOutput::Take(const HostFrame &frame) {
     if (y4m_) y4m_->Write(data, length);
     return;
   }
-  const FrameKind kind = Classify(frame);
+  const FrameKind kind = Classify(frame, origin.faults != 0);
   const size_t before = writer_->Files().size();
   writer_->Write(unsigned(frame.sequence), data, length);
-  const std::string &file = writer_->Files()[before];
+  const std::string file = writer_->Files()[before];
+  if (kind == FrameKind::Still) writer_->SaveStill(unsigned(frame.sequence), file);
+  // A repeat shows the image of the frame before: that image's camera frame and source.
+  if (kind != FrameKind::Repeat) shown_ = origin;
+  const FrameOrigin &image = kind == FrameKind::Blank ? FrameOrigin{} : shown_;
+  char time[32] = "-";
+  if (origin.timeValid) snprintf(time, sizeof time, "%.4f", origin.seconds);
   tsv_ << frame.sequence << '\t' << std::filesystem::path(file).filename().string() << '\t'
-       << std::filesystem::file_size(file) << '\t' << FrameKindName(kind) << '\n';
+       << std::filesystem::file_size(file) << '\t' << time << '\t'
+       << (image.cameraFrame != 0 ? std::to_string(image.cameraFrame) : "-") << '\t'
+       << (image.source.empty() ? "-" : image.source) << '\t' << origin.faultText << '\t' << FrameKindName(kind)
+       << '\n';
   if (sheet_) {
     FrameToRgb(options_.format, options_.width, options_.height, data, length, &rgb_);
     sheet_->Add(unsigned(frame.sequence), rgb_.data(), kind);

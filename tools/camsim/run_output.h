@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "contact_sheet.h"
+#include "frame_origin.h"
 #include "frame_writer.h"
 #include "host_usbcamd.h"
 #include "y4m_out.h"
@@ -31,21 +32,23 @@ struct FrameTally {
   unsigned repeats = 0;     // the same image as the frame before
   unsigned stills = 0;
   unsigned pictures = 0;
+  unsigned damaged = 0;     // pictures made from a camera frame with an injected fault
 };
 
 class RunOutput {
  public:
   // Creates the files; std::runtime_error naming the one that cannot be made.
   explicit RunOutput(const RunOutputOptions &options);
-  // One frame, in order; std::runtime_error naming the file that cannot be written.
-  void Take(const HostFrame &frame);
+  // One frame, in order, with where it came from; std::runtime_error naming the file that
+  // cannot be written.
+  void Take(const HostFrame &frame, const FrameOrigin &origin = {});
   // Closes the files and writes the contact sheet.
   void Finish();
   const FrameTally &Tally() const { return tally_; }
   size_t FileCount() const { return writer_ ? writer_->Files().size() : 0; }
 
  private:
-  FrameKind Classify(const HostFrame &frame);
+  FrameKind Classify(const HostFrame &frame, bool damaged);
 
   RunOutputOptions options_;
   std::unique_ptr<FrameWriter> writer_;
@@ -54,5 +57,6 @@ class RunOutput {
   std::unique_ptr<ContactSheet> sheet_;
   FrameTally tally_;
   bool seenPicture_ = false;
+  FrameOrigin shown_;  // the origin of the image the previous frame showed
   std::vector<uint8_t> previous_, rgb_;
 };

@@ -71,6 +71,7 @@ std::string StatusText(NTSTATUS status) {
       {STATUS_IO_TIMEOUT, "timed out"},
       {STATUS_DEVICE_NOT_CONNECTED, "the device is not connected"},
       {STATUS_NOT_IMPLEMENTED, "not supported by the driver"},
+      {STATUS_NOT_SUPPORTED, "not supported by the driver"},
       {STATUS_INVALID_PARAMETER, "invalid parameter"},
       {STATUS_NO_MATCH, "no matching format"},
       {STATUS_BUFFER_TOO_SMALL, "buffer too small"},
@@ -122,13 +123,18 @@ bool NegotiateFormat(HostCameraDevice &device, int width, int height, OutputForm
   return false;
 }
 
-SessionSummary RunSession(const SessionOptions &o, const std::function<bool(const HostFrame &)> &onFrame) {
+SessionSummary RunSession(const SessionOptions &o,
+                          const std::function<bool(const HostFrame &, const FrameOrigin &)> &onFrame) {
   SessionSummary summary;
   HostPool_ResetPeak();
   // The camera reads its sources first: one that cannot be read stops the run before the
-  // driver is loaded.
+  // driver is loaded. It notes what it does to each frame, so that every frame the application
+  // gets can be traced back to its camera frame.
   HostSimCamera camera;
-  camera.ConfigureStream(o.camera);
+  HostCameraStreamConfig cameraConfig = o.camera;
+  cameraConfig.frameNotes = true;
+  camera.ConfigureStream(cameraConfig);
+  FrameOrigins origins(camera.SourcePaths(), o.format == OutputFormat::Mjpg);
 
   UNICODE_STRING registryPath;
   RtlInitUnicodeString(&registryPath, LUMAREX_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Torvane"));
@@ -279,17 +285,25 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
         }
         ++summary.frames;
         if (frame.info.still) ++summary.stills;
-        if (!onFrame(frame)) {
+        origins.Add(camera.TakeFrameNotes(), stream->FrameLog());
+        if (!onFrame(frame, origins.For(frame))) {
           break;  // the caller could not take the frame and said why; the run stops as usual
         }
         if (issued < o.frames) {
           stream->QueueRead(frameBytes);
           ++issued;
         }
-        if (o.stillEvery != 0 && summary.frames % o.stillEvery == 0) device.TriggerStill();
+        // Triggers and presses only while a frame can still carry them.
+        const bool more = summary.frames < o.frames;
+        if (more && o.stillEvery != 0 && summary.frames % o.stillEvery == 0 && NT_SUCCESS(device.TriggerStill())) {
+          ++summary.triggersSent;
+        }
         // A press held down while the camera sends one whole frame, so that the driver sees it
         // on that frame's data slots whatever the timing.
-        if (o.buttonEvery != 0 && summary.frames % o.buttonEvery == 0) camera.PressButton(1);
+        if (more && o.buttonEvery != 0 && summary.frames % o.buttonEvery == 0) {
+          camera.PressButton(1);
+          ++summary.pressesSent;
+        }
         if (o.realtime) {
           std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(summary.frames) * 1000000 / std::max(1u, o.fps)));
         }
@@ -349,6 +363,8 @@ SessionSummary RunSession(const SessionOptions &o, const std::function<bool(cons
     image.reset();
   }
   summary.cameraFrames = camera.FramesSent();
+  origins.Add(camera.TakeFrameNotes(), {});
+  for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) summary.faultsInjected[f] = origins.Injected()[f];
   summary.peakPoolBytes = HostPool_PeakByteCount();
   summary.poolBlocksLeft = HostPool_LiveBlockCount();
   if (summary.poolBlocksLeft != 0) summary.poolReport = HostPool_Report();

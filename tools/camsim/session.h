@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_origin.h"
 #include "frame_writer.h"
 #include "host_usbcamd.h"
 
@@ -53,6 +54,9 @@ struct SessionSummary {
   ULONG rawFrameLength = 0;             // the raw frame length the driver asked for
   std::string image;                    // with a driver image: where it ran and its import binding
   std::string stackUse;                 // with a driver image: the deepest stack use per entry point
+  unsigned triggersSent = 0;            // still triggers sent through the video-control property
+  unsigned pressesSent = 0;             // presses of the camera's snapshot button
+  unsigned faultsInjected[unsigned(HostFault::Count)] = {};  // camera frames given each fault
 };
 
 // A platform status in words where it is a common one, always with its value.
@@ -66,6 +70,8 @@ std::string Thousands(uint64_t v);
 bool NegotiateFormat(HostCameraDevice &device, int width, int height, OutputFormat format,
                      std::vector<uint8_t> *rgb24, std::vector<uint8_t> *allocation, std::string *why);
 
-// Runs the session; onFrame sees every frame the application receives, in order, and returns
-// false to end the run early (the stream is then stopped and the device removed as usual).
-SessionSummary RunSession(const SessionOptions &options, const std::function<bool(const HostFrame &)> &onFrame);
+// Runs the session; onFrame sees every frame the application receives, in order, with where it
+// came from, and returns false to end the run early (the stream is then stopped and the device
+// removed as usual).
+SessionSummary RunSession(const SessionOptions &options,
+                          const std::function<bool(const HostFrame &, const FrameOrigin &)> &onFrame);
