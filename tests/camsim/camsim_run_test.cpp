@@ -469,16 +469,17 @@ TEST_F(CamsimRunTest, OwnFilesAreReplacedAndRunsEndCleanly) {
   EXPECT_EQ(Text("pipe.rc"), "0\n") << text;
   EXPECT_NE(text.find("closed it after"), std::string::npos) << text;
   EXPECT_EQ(text.find("failed"), std::string::npos) << text;
-  unsigned received = 0, pictures = 0, warmup = 0, repeats = 0, stills = 0;
+  unsigned received = 0, pictures = 0, warmup = 0, repeats = 0, stills = 0, damaged = 0;
   const size_t at = text.find("frames the application received: ");
   ASSERT_NE(at, std::string::npos) << text;
-  ASSERT_EQ(std::sscanf(text.c_str() + at, "frames the application received: %u: %u pictures, %u blank warm-up frames, "
-                                          "%u repeats of the previous image (a frame the driver could not decode, or "
-                                          "the same picture again), %u stills",
-                        &received, &pictures, &warmup, &repeats, &stills), 5) << text;
+  ASSERT_EQ(std::sscanf(text.c_str() + at, "frames the application received: %u = %u pictures + %u blank warm-up frames "
+                                          "+ %u repeats of the previous image (a frame the driver could not decode, or "
+                                          "the same picture again) + %u stills + %u damaged",
+                        &received, &pictures, &warmup, &repeats, &stills, &damaged), 6) << text;
   EXPECT_GT(received, 0u);
-  EXPECT_EQ(pictures + warmup + repeats + stills, received) << text;
+  EXPECT_EQ(pictures + warmup + repeats + stills + damaged, received) << text;
   EXPECT_EQ(Files("pipe", ".i420").size(), received);
+}
 
 // Every frame traced to its camera frame: frames.tsv names each frame's time, the camera frame
 // and source picture its image came from and the faults the camera injected; with --faults all
