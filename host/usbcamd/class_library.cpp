@@ -169,6 +169,7 @@ void ChangePowerState(Device &d, DEVICE_POWER_STATE state) {
     d.poweredDown = true;
     d.isoStoppedBeforePowerDown = d.isoStopped.load();
     d.isoStopped = true;
+    ++d.powerCuts;
     d.camera->IsoPipeRestarted();
     d.camera->LosePower();
   }

@@ -48,6 +48,20 @@ void Log(Stream &s, HostRawFrameRecord record) {
   }
 }
 
+// The frame in flight, if any, is lost (the pipe stopped, lost power or the stream stopped).
+void LogAbandoned(Stream &s, Assembly &a) {
+  if (!a.inFrame) return;
+  HostRawFrameRecord record;
+  record.fate = HostRawFrameRecord::Abandoned;
+  record.index = ++s.framesAssembled;
+  record.bytes = a.bytes;
+  record.packets = a.packets;
+  record.still = a.still;
+  record.cameraFrame = a.cameraFrame;
+  Log(s, std::move(record));
+  a.inFrame = false;
+}
+
 // The next read request, waiting for one when the application paces the stream. Null when the
 // stream stops first, or when none is queued and the frame cannot wait.
 PHW_STREAM_REQUEST_BLOCK TakeRead(Stream &s) {
@@ -142,26 +156,19 @@ void RunPump(Stream &s) {
   unsigned restartsSeen = d.isoRestarts;
   HostIsoSlot slot;  // reused, so that its packet buffer is not allocated for every slot
 
-  // A stop of the pipe (by the driver, at once or carried out late): whatever was in flight is
-  // lost. True when the pipe was stopped since the last look.
+  // A stop of the pipe (by the driver, at once or carried out late) or a power cut: whatever
+  // was in flight is lost. True when the pipe was stopped since the last look.
+  unsigned powerCutsSeen = d.powerCuts;
   auto noteRestart = [&]() {
-    if (d.isoRestarts == restartsSeen) return false;
+    const bool restarted = d.isoRestarts != restartsSeen, powerCut = d.powerCuts != powerCutsSeen;
+    if (!restarted && !powerCut) return false;
     restartsSeen = d.isoRestarts;
-    {
+    powerCutsSeen = d.powerCuts;
+    if (restarted) {
       std::lock_guard<std::mutex> guard(s.lock);
       ++s.stats.restarts;
     }
-    if (a.inFrame) {
-      HostRawFrameRecord record;
-      record.fate = HostRawFrameRecord::Abandoned;
-      record.index = ++s.framesAssembled;
-      record.bytes = a.bytes;
-      record.packets = a.packets;
-      record.still = a.still;
-      record.cameraFrame = a.cameraFrame;
-      Log(s, std::move(record));
-      a.inFrame = false;
-    }
+    LogAbandoned(s, a);
     return true;
   };
 
@@ -233,16 +240,7 @@ void RunPump(Stream &s) {
       }
     }
   }
-  if (a.inFrame) {
-    HostRawFrameRecord record;
-    record.fate = HostRawFrameRecord::Abandoned;
-    record.index = ++s.framesAssembled;
-    record.bytes = a.bytes;
-    record.packets = a.packets;
-    record.still = a.still;
-    record.cameraFrame = a.cameraFrame;
-    Log(s, std::move(record));
-  }
+  LogAbandoned(s, a);
 }
 
 }  // namespace usbcamd

@@ -104,6 +104,8 @@ struct Device {
   // (the pump between slots, or the next call at PASSIVE_LEVEL). Guarded by pipeLock.
   std::atomic<bool> isoStopped{false};
   std::atomic<unsigned> isoRestarts{0};
+  // Times the pipe lost power with the device (below D0): the frame in flight is lost as at a stop.
+  std::atomic<unsigned> powerCuts{0};
   // Below D0 (SRB_CHANGE_POWER_STATE) the pipe is paused; isoStopped comes back at D0.
   bool poweredDown = false;
   bool isoStoppedBeforePowerDown = false;
