@@ -45,7 +45,7 @@ void Init_ZR417_ImageProc_Context(void *context);
 // their own setting.
 void ZRImageProcess_AllowVectorForms(void *context, int32_t allow);
 
-// The form the decodes on this context run now: JPG_IDCT_SSE2 or JPG_IDCT_SCALAR.
+// The form the decodes on this context run now: JPG_IDCT_SSE2, JPG_IDCT_MMX or JPG_IDCT_SCALAR.
 int32_t ZRImageProcess_VectorForm(void *context);
 
 // Decodes one JPEG frame of input_length bytes at input into output.

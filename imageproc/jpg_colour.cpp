@@ -13,9 +13,11 @@
 // The three offsets of a chroma sample are looked up once and reused for every pixel that
 // shares it (two for 2x1, four for 2x2).
 //
-// The B, G, R conversion has an SSE2 form (jpg_colour_sse2.cpp) with the same results. It
-// runs whenever the inverse DCT runs its SSE2 form, so that the decoder state's one setting
-// (jpg_vector_form) turns every use of the vector registers on or off together.
+// The B, G, R conversion has an SSE2 form (jpg_colour_sse2.cpp) and an MMX form
+// (jpg_colour_mmx.cpp) with the same results. Each runs whenever the inverse DCT runs the form
+// of the same name, so that the decoder state's one setting (jpg_vector_form) turns every use
+// of the vector registers on or off together.
+#include "jpg_colour_mmx.h"
 #include "jpg_colour_sse2.h"
 #include "jpg_idct.h"
 #include "jpg_internal.h"
@@ -131,8 +133,20 @@ inline uint8_t *convert_16_half(const JpgDecoder *d, uint8_t *out, const uint8_t
   }
 }
 
-bool use_vector(const JpgDecoder *d) {
-  return JPG_COLOUR_HAVE_SSE2 && d->out_mode == 0 && jpg_vector_form(d) == JPG_IDCT_SSE2;
+// The vector form the B, G, R conversion of d runs: JPG_IDCT_SSE2, JPG_IDCT_MMX, or
+// JPG_IDCT_SCALAR for the scalar code (and for every other out_mode).
+int32_t vector_bgr(const JpgDecoder *d) {
+  if (d->out_mode != 0) {
+    return JPG_IDCT_SCALAR;
+  }
+  const int32_t form = jpg_vector_form(d);
+  if (JPG_COLOUR_HAVE_SSE2 && form == JPG_IDCT_SSE2) {
+    return JPG_IDCT_SSE2;
+  }
+  if (JPG_COLOUR_HAVE_MMX && form == JPG_IDCT_MMX) {
+    return JPG_IDCT_MMX;
+  }
+  return JPG_IDCT_SCALAR;
 }
 
 // A line of 8-pixel MCUs with chroma of their own (1x1, and each line of 1x2): y_row and
@@ -141,8 +155,9 @@ bool use_vector(const JpgDecoder *d) {
 void convert_full_line(const JpgDecoder *d, uint8_t *out, const LineJob &j, int32_t y_row,
                        int32_t cb_block, int32_t c_row) {
   int32_t m = 0;
+  const int32_t form = vector_bgr(d);
 #if JPG_COLOUR_HAVE_SSE2
-  if (use_vector(d)) {
+  if (form == JPG_IDCT_SSE2) {
     for (; m + 1 < j.mcus; m += 2, out += 48) {
       const uint8_t *a = j.mcu + m * j.mcu_bytes;
       const uint8_t *b = a + j.mcu_bytes;
@@ -151,6 +166,17 @@ void convert_full_line(const JpgDecoder *d, uint8_t *out, const LineJob &j, int3
     }
   }
 #endif
+#if JPG_COLOUR_HAVE_MMX
+  if (form == JPG_IDCT_MMX) {
+    for (; m + 1 < j.mcus; m += 2, out += 48) {
+      const uint8_t *a = j.mcu + m * j.mcu_bytes;
+      const uint8_t *b = a + j.mcu_bytes;
+      colour_bgr_full16_mmx(out, a + y_row, a + cb_block + c_row, a + cb_block + 64 + c_row,
+                            b + y_row, b + cb_block + c_row, b + cb_block + 64 + c_row);
+    }
+  }
+#endif
+  (void)form;
   for (; m < j.mcus; ++m) {
     const uint8_t *mcu = j.mcu + m * j.mcu_bytes;
     out = convert_8_full(d, out, mcu + y_row, mcu + cb_block + c_row, mcu + cb_block + 64 + c_row);
@@ -170,8 +196,14 @@ void jpg_colour_convert_2x1(JpgDecoder *d) {
   LineJob j = line_job(d);
   const int32_t row = 8 * j.r;
 #if JPG_COLOUR_HAVE_SSE2
-  if (use_vector(d)) {
+  if (vector_bgr(d) == JPG_IDCT_SSE2) {
     colour_bgr_half_line_sse2(d->scan_line_0, j.mcu, j.mcu_bytes, j.mcus, row, 64 + row, 128 + row, 192 + row);
+    return;
+  }
+#endif
+#if JPG_COLOUR_HAVE_MMX
+  if (vector_bgr(d) == JPG_IDCT_MMX) {
+    colour_bgr_half_line_mmx(d->scan_line_0, j.mcu, j.mcu_bytes, j.mcus, row, 64 + row, 128 + row, 192 + row);
     return;
   }
 #endif
@@ -201,9 +233,16 @@ void jpg_colour_convert_2x2(JpgDecoder *d) {
   const int32_t y_row = (j.r < 8 ? 0 : 128) + 8 * (j.r & 7);
   const int32_t c_row = 8 * (j.r >> 1);
 #if JPG_COLOUR_HAVE_SSE2
-  if (use_vector(d)) {
+  if (vector_bgr(d) == JPG_IDCT_SSE2) {
     colour_bgr_half_line_sse2(out0, j.mcu, j.mcu_bytes, j.mcus, y_row, 64 + y_row, 256 + c_row, 320 + c_row);
     colour_bgr_half_line_sse2(out1, j.mcu, j.mcu_bytes, j.mcus, y_row + 8, 72 + y_row, 256 + c_row, 320 + c_row);
+    return;
+  }
+#endif
+#if JPG_COLOUR_HAVE_MMX
+  if (vector_bgr(d) == JPG_IDCT_MMX) {
+    colour_bgr_half_line_mmx(out0, j.mcu, j.mcu_bytes, j.mcus, y_row, 64 + y_row, 256 + c_row, 320 + c_row);
+    colour_bgr_half_line_mmx(out1, j.mcu, j.mcu_bytes, j.mcus, y_row + 8, 72 + y_row, 256 + c_row, 320 + c_row);
     return;
   }
 #endif

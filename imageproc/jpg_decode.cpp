@@ -5,12 +5,16 @@
 // one is used up.
 #include "imageproc.h"
 #include "ip_context.h"
+#include "jpg_colour_mmx.h"
 #include "jpg_colour_sse2.h"
 #include "jpg_idct.h"
 #include "jpg_internal.h"
 
 #if JPG_IDCT_HAVE_SSE2
 #include <emmintrin.h>
+#endif
+#if JPG_IDCT_HAVE_MMX
+#include <mmintrin.h>
 #endif
 
 namespace {
@@ -79,14 +83,28 @@ int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length
 
 namespace {
 
-// For MCUs 16 pixels wide (2x1 and 2x2) in B, G, R with the vector form: the next line
+// For MCUs 16 pixels wide (2x1 and 2x2) in B, G, R with a vector form (form, JPG_IDCT_SSE2
+// or JPG_IDCT_MMX; both converters have the same contract): the next line
 // converted straight into dst (bytes long), without the pass through the line buffers and the
 // copy. The vector converter writes 48 bytes per MCU and 2 bytes beyond; the MCUs that fit
 // dst that way go straight in, the rest (the last one or two) through scan_line_0, from which
 // only the bytes of the line are copied. Each line of a 2x2 MCU row is converted on its own,
 // with the chroma row it shares with its neighbour. The bitmap gets the same bytes as from
 // jpg_decode_line followed by jpg_copy_line.
-int32_t decode_line_direct_half(JpgDecoder *d, uint8_t *dst, uint32_t bytes) {
+// Converts mcus MCUs of a 16-pixel-wide line with the vector form given.
+void bgr_half_line(int32_t form, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes, int32_t mcus, int32_t yl,
+                   int32_t yr, int32_t cb, int32_t cr) {
+#if JPG_COLOUR_HAVE_MMX
+  if (form == JPG_IDCT_MMX) {
+    colour_bgr_half_line_mmx(out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
+    return;
+  }
+#endif
+  (void)form;
+  colour_bgr_half_line_sse2(out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
+}
+
+int32_t decode_line_direct_half(JpgDecoder *d, int32_t form, uint8_t *dst, uint32_t bytes) {
   const int32_t ready = next_line_ready(d);
   if (ready != 0) {
     return ready;
@@ -108,10 +126,10 @@ int32_t decode_line_direct_half(JpgDecoder *d, uint8_t *dst, uint32_t bytes) {
   if (direct > mcus) {
     direct = mcus;
   }
-  colour_bgr_half_line_sse2(dst, d->Psample_buf, mcu_bytes, direct, yl, yr, cb, cr);
+  bgr_half_line(form, dst, d->Psample_buf, mcu_bytes, direct, yl, yr, cb, cr);
   if (direct < mcus) {
-    colour_bgr_half_line_sse2(d->scan_line_0, d->Psample_buf + direct * mcu_bytes, mcu_bytes, mcus - direct, yl, yr,
-                              cb, cr);
+    bgr_half_line(form, d->scan_line_0, d->Psample_buf + direct * mcu_bytes, mcu_bytes, mcus - direct, yl, yr, cb,
+                  cr);
     uint32_t done = 48 * (uint32_t)direct;
     for (uint32_t i = done; i < bytes; ++i) {
       dst[i] = d->scan_line_0[i - done];
@@ -178,15 +196,48 @@ COPY_SSE2_ENTRY void copy_line_sse2(uint8_t *dst, const uint8_t *src, uint32_t b
 
 #endif
 
+#if JPG_IDCT_HAVE_MMX
+
+#if defined(__i386__)
+#define COPY_MMX_ENTRY __attribute__((target("mmx"), force_align_arg_pointer))
+#else
+#define COPY_MMX_ENTRY __attribute__((target("mmx")))
+#endif
+
+typedef __m64 copy_m64_u __attribute__((aligned(1), may_alias));
+
+// Sixteen 8-byte moves per step (plain MMX has no cache-bypassing store), then EMMS so the
+// floating-point unit is usable afterwards.
+COPY_MMX_ENTRY void copy_line_mmx(uint8_t *dst, const uint8_t *src, uint32_t bytes) {
+  uint32_t i = 0;
+  for (; i + 128 <= bytes; i += 128) {
+    for (uint32_t k = 0; k < 128; k += 8) {
+      *(copy_m64_u *)(void *)(dst + i + k) = *(const copy_m64_u *)(const void *)(src + i + k);
+    }
+  }
+  _mm_empty();
+  for (; i < bytes; ++i) {
+    dst[i] = src[i];
+  }
+}
+
+#endif
+
 } // namespace
 
-// The cache-bypassing form runs whenever the inverse DCT runs its SSE2 form, so that the
+// The vector forms run whenever the inverse DCT runs the form of the same name, so that the
 // decoder state's one setting (jpg_vector_form) turns every use of the vector registers on or
 // off together.
 void jpg_copy_line(const JpgDecoder *d, uint8_t *dst, const uint8_t *src, uint32_t bytes) {
 #if JPG_IDCT_HAVE_SSE2
   if (jpg_vector_form(d) == JPG_IDCT_SSE2) {
     copy_line_sse2(dst, src, bytes);
+    return;
+  }
+#endif
+#if JPG_IDCT_HAVE_MMX
+  if (jpg_vector_form(d) == JPG_IDCT_MMX) {
+    copy_line_mmx(dst, src, bytes);
     return;
   }
 #endif
@@ -235,10 +286,13 @@ int32_t jpg_decode(void *context, uint32_t out_mode, const uint8_t *input, uint3
   }
 
   // Line n goes to row height - 1 - n (bottom-up, BGR) or to row n (top-down, YCbCr).
-#if JPG_COLOUR_HAVE_SSE2
-  if (out_mode == 0 && (d->mcu_layout == 2 || d->mcu_layout == 4) && jpg_vector_form(d) == JPG_IDCT_SSE2) {
+#if JPG_COLOUR_HAVE_SSE2 && JPG_COLOUR_HAVE_MMX
+  const int32_t form = jpg_vector_form(d);
+  if (out_mode == 0 && (d->mcu_layout == 2 || d->mcu_layout == 4) &&
+      (form == JPG_IDCT_SSE2 || form == JPG_IDCT_MMX)) {
     for (int32_t n = 0;
-         decode_line_direct_half(d, output + (size_t)row_bytes * (uint32_t)(height - 1 - n), row_bytes) == 0; ++n) {
+         decode_line_direct_half(d, form, output + (size_t)row_bytes * (uint32_t)(height - 1 - n), row_bytes) == 0;
+         ++n) {
     }
     return jpg_get_error(d) != JPG_OK ? 1 : 0;
   }

@@ -73,14 +73,38 @@ void jpg_init(JpgDecoder *d) {
   d->in_overrun = 0;
   d->decoding_started = 0;
 
-  // The form is chosen here, once per initialisation of this state, from the processor; the
-  // vector forms are allowed until the caller says otherwise.
-  d->vector_form = (uint8_t)(idct_cpu_has_sse2() ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR);
+  // The form is chosen here, once per initialisation of this state, from the processor: SSE2
+  // if it reports SSE2, else MMX if it reports MMX, else scalar. The vector forms are allowed
+  // until the caller says otherwise.
+  d->vector_form = (uint8_t)idct_cpu_best_form();
   d->vector_allowed = 1;
 }
 
 void jpg_allow_vector_forms(JpgDecoder *d, int32_t allow) {
   d->vector_allowed = (uint8_t)(allow != 0);
+}
+
+int32_t jpg_force_form(JpgDecoder *d, int32_t form) {
+  int32_t has;
+  switch (form) {
+  case JPG_IDCT_SCALAR:
+    has = 1;
+    break;
+  case JPG_IDCT_SSE2:
+    has = idct_cpu_has_sse2();
+    break;
+  case JPG_IDCT_MMX:
+    has = idct_cpu_has_mmx();
+    break;
+  default:
+    has = 0;
+    break;
+  }
+  if (!has) {
+    return -1;
+  }
+  d->vector_form = (uint8_t)form;
+  return 0;
 }
 
 int32_t jpg_get_error(const JpgDecoder *d) {

@@ -149,9 +149,9 @@ typedef struct JpgDecoder {
   JpgHuffTable *huff_tbl[JPG_HUFF_TABLES];
   const uint8_t *in_ptr;                     // next input byte
   uint8_t decoding_started;
-  // The vector forms (SSE2 inverse DCT, colour conversion, line copy): vector_form is the form
-  // the processor allows (JPG_IDCT_SSE2 or JPG_IDCT_SCALAR), chosen from CPUID when the state
-  // is initialised; vector_allowed is 0 while the caller keeps this state's decodes to the
+  // The vector forms (SSE2 or MMX inverse DCT, colour conversion, line copy): vector_form is
+  // the form the processor allows (JPG_IDCT_SSE2, JPG_IDCT_MMX or JPG_IDCT_SCALAR), chosen from
+  // CPUID when the state is initialised; vector_allowed is 0 while the caller keeps this state's decodes to the
   // scalar forms (jpg_allow_vector_forms). Both live in the padding before jmp_state.
   uint8_t vector_form;
   uint8_t vector_allowed;
@@ -183,7 +183,13 @@ void jpg_init(JpgDecoder *d);
 // scalar forms (allow 0). Only d changes, so decoders used by other threads are not affected.
 void jpg_allow_vector_forms(JpgDecoder *d, int32_t allow);
 
-// The form the decodes of d run now: JPG_IDCT_SSE2 or JPG_IDCT_SCALAR.
+// For tests and benchmarks: makes the decodes of d run form (JPG_IDCT_SCALAR, JPG_IDCT_SSE2 or
+// JPG_IDCT_MMX) instead of the one chosen at initialisation, until the next initialisation.
+// Refused (-1, nothing changes) for a form the processor does not report; 0 otherwise.
+// jpg_allow_vector_forms still narrows a vector form to the scalar one.
+int32_t jpg_force_form(JpgDecoder *d, int32_t form);
+
+// The form the decodes of d run now: JPG_IDCT_SSE2, JPG_IDCT_MMX or JPG_IDCT_SCALAR.
 inline int32_t jpg_vector_form(const JpgDecoder *d) {
   return d->vector_allowed != 0 ? (int32_t)d->vector_form : (int32_t)JPG_IDCT_SCALAR;
 }

@@ -1,6 +1,6 @@
 // Dequantisation and inverse DCT of one 8x8 block: the scalar form, which defines the
-// arithmetic, and the processor test that decides whether the SSE2 form (jpg_idct_sse2.cpp)
-// may run.
+// arithmetic, and the processor test that decides whether the SSE2 form (jpg_idct_sse2.cpp) or
+// the MMX form (jpg_idct_mmx.cpp) may run.
 //
 // The transform is the Arai-Agui-Nakajima scaled inverse DCT (Y. Arai, T. Agui, M. Nakajima,
 // "A fast DCT-SQ scheme for images", 1988), applied first to the columns and then to the rows
@@ -117,8 +117,9 @@ void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const r
 
 namespace {
 
-// CPUID leaf 1 EDX: SSE2 present.
+// CPUID leaf 1 EDX: SSE2 present, MMX present.
 constexpr uint32_t CPUID_1_EDX_SSE2 = 1u << 26;
+constexpr uint32_t CPUID_1_EDX_MMX = 1u << 23;
 // EFLAGS.ID (bit 21): a program that can toggle it may execute CPUID.
 constexpr uint32_t EFLAGS_ID = 1u << 21;
 
@@ -168,9 +169,9 @@ int32_t cpu_has_cpuid(void) {
 #endif
 }
 
-} // namespace
-
-int32_t idct_cpu_has_sse2(void) {
+// CPUID leaf 1 EDX, or 0 when the processor has no CPUID or no leaf 1. The one place the
+// library asks the processor about its features.
+uint32_t cpu_features_edx(void) {
   uint32_t max_leaf, edx;
   if (!cpu_has_cpuid()) {
     return 0;
@@ -180,13 +181,42 @@ int32_t idct_cpu_has_sse2(void) {
     return 0;
   }
   cpuid_eax_edx(1, &max_leaf, &edx);
-  return (edx & CPUID_1_EDX_SSE2) != 0;
+  return edx;
+}
+
+} // namespace
+
+int32_t idct_cpu_has_sse2(void) {
+  return (cpu_features_edx() & CPUID_1_EDX_SSE2) != 0;
+}
+
+int32_t idct_cpu_has_mmx(void) {
+  return (cpu_features_edx() & CPUID_1_EDX_MMX) != 0;
+}
+
+int32_t idct_cpu_best_form(void) {
+  const uint32_t edx = cpu_features_edx();
+  if ((edx & CPUID_1_EDX_SSE2) != 0) {
+    return JPG_IDCT_SSE2;
+  }
+  if ((edx & CPUID_1_EDX_MMX) != 0) {
+    return JPG_IDCT_MMX;
+  }
+  return JPG_IDCT_SCALAR;
 }
 
 #else
 
 int32_t idct_cpu_has_sse2(void) {
   return 0;
+}
+
+int32_t idct_cpu_has_mmx(void) {
+  return 0;
+}
+
+int32_t idct_cpu_best_form(void) {
+  return JPG_IDCT_SCALAR;
 }
 
 #endif

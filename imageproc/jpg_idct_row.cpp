@@ -23,6 +23,12 @@ void jpg_idct_mcu_row(JpgDecoder *d) {
     return;
   }
 #endif
+#if JPG_IDCT_HAVE_MMX
+  if (jpg_vector_form(d) == JPG_IDCT_MMX) {
+    idct_blocks_mmx(coef, samples, d->block_zag_end, count, quant, per_mcu);
+    return;
+  }
+#endif
   for (int32_t i = 0, j = 0; i < count; ++i, coef += 64, samples += 64) {
     const int16_t *q = quant[j];
     j = j + 1 == per_mcu ? 0 : j + 1;

@@ -7,7 +7,7 @@ list(REMOVE_ITEM sys_files ${SOURCE_DIR}/sys/platform.h)
 file(GLOB ip_files ${SOURCE_DIR}/imageproc/*.cpp ${SOURCE_DIR}/imageproc/*.h)
 file(GLOB sys_local RELATIVE ${SOURCE_DIR}/sys ${SOURCE_DIR}/sys/*.h)
 file(GLOB ip_local RELATIVE ${SOURCE_DIR}/imageproc ${SOURCE_DIR}/imageproc/*.h)
-set(freestanding stdint.h stddef.h emmintrin.h)
+set(freestanding stdint.h stddef.h emmintrin.h mmintrin.h)
 
 set(bad "")
 foreach(f ${sys_files} ${ip_files})

@@ -1,5 +1,5 @@
-// Inverse DCT of one block: worked blocks, the exact inverse DCT, SSE2 against scalar, choice of form
-// per decoder state.
+// Inverse DCT of one block: worked blocks, the exact inverse DCT, each vector form (SSE2, MMX)
+// against scalar, choice of form per decoder state.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +21,14 @@ using Samples = std::array<uint8_t, 64>;
 using Rng = std::mt19937_64;
 int32_t Range(Rng &rng, int32_t lo, int32_t hi) { return lo + static_cast<int32_t>(rng() % (hi - lo + 1u)); }
 
-enum class Form { kScalar, kSse2 };
+enum class Form { kScalar, kSse2, kMmx };
+
+std::string FormName(Form f) { return f == Form::kScalar ? "Scalar" : f == Form::kSse2 ? "Sse2" : "Mmx"; }
+
+// Whether this processor runs the form; a test of a form it lacks is skipped with a message.
+bool FormRuns(Form f) {
+  return f == Form::kScalar || (f == Form::kSse2 && idct_cpu_has_sse2()) || (f == Form::kMmx && idct_cpu_has_mmx());
+}
 
 // The 64 samples, row-major, through row pointers 8 bytes apart.
 Samples Transform(Form f, const Block &coef, const Block &quant) {
@@ -30,6 +37,9 @@ Samples Transform(Form f, const Block &coef, const Block &quant) {
   for (int r = 0; r < 8; ++r) rows[r] = out.data() + 8 * r;
 #if JPG_IDCT_HAVE_SSE2
   if (f == Form::kSse2) idct_8x8_sse2(coef.data(), quant.data(), rows, 0);
+#endif
+#if JPG_IDCT_HAVE_MMX
+  if (f == Form::kMmx) idct_8x8_mmx(coef.data(), quant.data(), rows, 0);
 #endif
   if (f == Form::kScalar) idct_8x8_scalar(coef.data(), quant.data(), rows, 0);
   return out;
@@ -99,7 +109,7 @@ void RandomCase(Kind kind, Rng &rng, Block &coef, Block &quant) {
 class IdctForms : public ::testing::TestWithParam<Form> {
  protected:
   void SetUp() override {
-    if (GetParam() == Form::kSse2 && !idct_cpu_has_sse2()) GTEST_SKIP() << "processor without SSE2";
+    if (!FormRuns(GetParam())) GTEST_SKIP() << "processor without " << FormName(GetParam());
   }
 };
 
@@ -136,8 +146,8 @@ TEST_P(IdctForms, WorkedBlocks) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Idct, IdctForms, ::testing::Values(Form::kScalar, Form::kSse2),
-                         [](const auto &info) { return std::string(info.param == Form::kScalar ? "Scalar" : "Sse2"); });
+INSTANTIATE_TEST_SUITE_P(Idct, IdctForms, ::testing::Values(Form::kScalar, Form::kSse2, Form::kMmx),
+                         [](const auto &info) { return FormName(info.param); });
 
 // The exact inverse DCT s(y, x) = 1/4 sum C(u) C(v) S(v, u) cos((2x+1) u pi/16) cos((2y+1) v pi/16)
 // and its forward transform, on real-looking blocks (a gradient, an edge, noise) quantised with
@@ -196,20 +206,24 @@ TEST(IdctAccuracy, CloseToTheExactInverseDctOfNaturalBlocks) {
   EXPECT_GT(near, count * 99 / 100);
 }
 
-// The SSE2 form gives the scalar form's bytes on random cases of every kind.
-TEST(IdctVectorForm, IdenticalToScalar) {
-  if (!idct_cpu_has_sse2()) GTEST_SKIP() << "processor without SSE2";
+// Each vector form gives the scalar form's bytes on random cases of every kind.
+using IdctVectorForm = IdctForms;
+
+TEST_P(IdctVectorForm, IdenticalToScalar) {
   Rng rng{0x5EED1DC700000004ull};
   for (Kind kind : {Kind::kRealistic, Kind::kUniform, Kind::kEdges, Kind::kSumsWrap}) {
     for (int n = 0; n < 100000; ++n) {
       Block coef, quant;
       RandomCase(kind, rng, coef, quant);
-      ASSERT_EQ(Transform(Form::kScalar, coef, quant), Transform(Form::kSse2, coef, quant))
+      ASSERT_EQ(Transform(Form::kScalar, coef, quant), Transform(GetParam(), coef, quant))
           << "kind " << static_cast<int>(kind) << " case " << n << "\ncoefficients " << testing::PrintToString(coef)
           << "\ntable " << testing::PrintToString(quant);
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Idct, IdctVectorForm, ::testing::Values(Form::kSse2, Form::kMmx),
+                         [](const auto &info) { return FormName(info.param); });
 
 // Every decoder state chooses its form from the processor when it is initialised. Keeping one
 // state to the scalar forms leaves every other state's form as it was (each worker decodes with
@@ -217,11 +231,15 @@ TEST(IdctVectorForm, IdenticalToScalar) {
 TEST(IdctSelect, EachDecoderStateChoosesAtInitialisationAndIsNarrowedAlone) {
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
   // The compiler's own processor probe, independent of the library's CPUID code.
-  const int32_t best = __builtin_cpu_supports("sse2") ? JPG_IDCT_SSE2 : JPG_IDCT_SCALAR;
+  const int32_t best = __builtin_cpu_supports("sse2")  ? JPG_IDCT_SSE2
+                       : __builtin_cpu_supports("mmx") ? JPG_IDCT_MMX
+                                                        : JPG_IDCT_SCALAR;
+  EXPECT_EQ(__builtin_cpu_supports("mmx") != 0, idct_cpu_has_mmx() != 0);
 #else
   const int32_t best = JPG_IDCT_SCALAR;
 #endif
   EXPECT_EQ(best == JPG_IDCT_SSE2, idct_cpu_has_sse2() != 0);
+  EXPECT_EQ(best, idct_cpu_best_form());
   TestDecoder a, b;
   EXPECT_EQ(best, jpg_vector_form(a.get()));
   EXPECT_EQ(best, jpg_vector_form(b.get()));
@@ -234,6 +252,36 @@ TEST(IdctSelect, EachDecoderStateChoosesAtInitialisationAndIsNarrowedAlone) {
   jpg_allow_vector_forms(a.get(), 0);
   jpg_init(a.get());
   EXPECT_EQ(best, jpg_vector_form(a.get()));
+}
+
+// The test hook that forces a form: a form the processor reports is taken (and still narrowed
+// to scalar while the vector forms are not allowed), any other is refused and changes nothing,
+// and the next initialisation chooses from the processor again.
+TEST(IdctSelect, ForcedFormHoldsUntilInitialisation) {
+  TestDecoder d;
+  const int32_t best = jpg_vector_form(d.get());
+  for (Form f : {Form::kScalar, Form::kMmx, Form::kSse2}) {
+    const int32_t form = f == Form::kScalar ? JPG_IDCT_SCALAR : f == Form::kSse2 ? JPG_IDCT_SSE2 : JPG_IDCT_MMX;
+    const int32_t before = jpg_vector_form(d.get());
+    if (!FormRuns(f)) {
+      EXPECT_EQ(-1, jpg_force_form(d.get(), form)) << FormName(f);
+      EXPECT_EQ(before, jpg_vector_form(d.get())) << FormName(f);
+      continue;
+    }
+    ASSERT_EQ(0, jpg_force_form(d.get(), form)) << FormName(f);
+    EXPECT_EQ(form, jpg_vector_form(d.get())) << FormName(f);
+    jpg_allow_vector_forms(d.get(), 0);
+    EXPECT_EQ(JPG_IDCT_SCALAR, jpg_vector_form(d.get())) << FormName(f);
+    jpg_allow_vector_forms(d.get(), 1);
+    EXPECT_EQ(form, jpg_vector_form(d.get())) << FormName(f);
+  }
+  const int32_t held = jpg_vector_form(d.get());
+  for (int32_t bad : {-1, 3, 255}) {
+    EXPECT_EQ(-1, jpg_force_form(d.get(), bad)) << bad;
+    EXPECT_EQ(held, jpg_vector_form(d.get())) << bad;
+  }
+  jpg_init(d.get());
+  EXPECT_EQ(best, jpg_vector_form(d.get()));
 }
 
 }  // namespace

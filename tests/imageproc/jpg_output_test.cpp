@@ -1,6 +1,8 @@
 // Colour conversion, DC-only blocks through jpg_decode, the output-capacity check, failure mid-frame.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "jpg_entropy_writer.h"
 #include "jpg_idct.h"
 #include "jpg_stream_builder.h"
@@ -55,10 +57,11 @@ TEST(JpgColour, TwoByTwoGroupsShareChroma) {
   }
 }
 
-// The vector form computes the colour offsets instead of looking them up: every (Cb, Cr)
-// pair, with varied luminance, gives the scalar bytes, for shared (2x1) and own (1x1) chroma.
-TEST(JpgColour, VectorFormGivesTheScalarBytesForEveryChromaPair) {
-  if (!idct_cpu_has_sse2()) GTEST_SKIP() << "no SSE2 on this processor";
+// The vector forms compute the colour offsets instead of looking them up: every (Cb, Cr)
+// pair, with varied luminance, gives the scalar bytes in each vector form (SSE2, MMX), for
+// shared (2x1) and own (1x1) chroma.
+TEST(JpgColour, VectorFormsGiveTheScalarBytesForEveryChromaPair) {
+  int32_t tried = 0;
   for (int layout : {2, 1}) {
     const int mcus = layout == 2 ? 32 : 64, cb = layout == 2 ? 2 : 1;  // 256 chroma samples
     for (int shift = 0; shift < 256; ++shift) {
@@ -69,15 +72,23 @@ TEST(JpgColour, VectorFormGivesTheScalarBytesForEveryChromaPair) {
         f.S(j / 8, 0, j % 8, 0) = static_cast<uint8_t>(j * 37 + shift * 11);
         if (layout == 2) f.S(j / 8, 1, j % 8, 0) = static_cast<uint8_t>(j * 53 + shift * 7);
       }
-      std::vector<uint8_t> lines[2];
-      for (int form = 0; form < 2; ++form) {
-        jpg_allow_vector_forms(f.d.get(), form);
+      std::vector<uint8_t> scalar;
+      for (int32_t form : {JPG_IDCT_SCALAR, JPG_IDCT_SSE2, JPG_IDCT_MMX}) {
+        if (jpg_force_form(f.d.get(), form) != 0) continue;  // not on this processor
+        tried |= 1 << form;
         (layout == 2 ? jpg_colour_convert_2x1 : jpg_colour_convert_1x1)(f.d.get());
-        lines[form].assign(f.d->scan_line_0, f.d->scan_line_0 + 3 * 512);  // 512 pixels either way
+        std::vector<uint8_t> line(f.d->scan_line_0, f.d->scan_line_0 + 3 * 512);  // 512 pixels either way
+        if (form == JPG_IDCT_SCALAR) {
+          scalar = line;
+        } else {
+          ASSERT_EQ(scalar, line) << "form " << form << " layout " << layout << " shift " << shift;
+        }
       }
-      ASSERT_EQ(lines[0], lines[1]) << "layout " << layout << " shift " << shift;
     }
   }
+  if (tried == 1 << JPG_IDCT_SCALAR) GTEST_SKIP() << "neither SSE2 nor MMX on this processor";
+  if (!(tried & 1 << JPG_IDCT_SSE2)) std::printf("SSE2 form not on this processor, not compared\n");
+  if (!(tried & 1 << JPG_IDCT_MMX)) std::printf("MMX form not on this processor, not compared\n");
 }
 
 // A frame of DC-only blocks: the first luminance DC difference is dc, every other one 0.
@@ -103,8 +114,11 @@ TEST(JpgDecodeEntry, DcOnlyBlocksWrapAndClamp) {
       {1, 8300, 0},     // a 16-bit quantiser stored as 33200, which wraps to -32336
   };
   TestContext ctx;
-  for (int form : {JPG_IDCT_SCALAR, JPG_IDCT_SSE2}) {
-    ZRImageProcess_AllowVectorForms(ctx.get(), form == JPG_IDCT_SSE2);
+  for (int32_t form : {JPG_IDCT_SCALAR, JPG_IDCT_SSE2, JPG_IDCT_MMX}) {
+    if (jpg_force_form(ctx.decoder(), form) != 0) {
+      std::printf("form %d: not on this processor, skipped\n", static_cast<int>(form));
+      continue;
+    }
     for (const auto &c : cases) {
       SCOPED_TRACE(testing::Message() << "form " << form << " dc " << c.dc << " q " << c.q);
       TestDecoded r = TestDecodeFrame(ctx, FlatFrame(8, 8, 1, 1, c.dc, c.q), 1, 8 * 8 * 3);
