@@ -9,7 +9,10 @@ proves both on the linked image and the compiler's call graphs:
   1. Disassembly (objdump -d of the image, whose symbol table names every routine): every
      instruction that reads or writes an x87, MMX or SSE register or their control state lies
      in a routine of the allow-list.
-  2. Call graphs (the -fcallgraph-info files of every object, as win/stack_chains.py reads
+  2. MMX leaves the x87 unit unusable until EMMS: in every routine that uses an MMX register,
+     no return instruction follows an MMX instruction (in address order) without an EMMS
+     between them, so each MMX routine hands the floating-point unit back usable.
+  3. Call graphs (the -fcallgraph-info files of every object, as win/stack_chains.py reads
      them): every chain of callers that reaches an allow-listed routine passes through the
      routine that saves the floating-point state. Calls through a function pointer are
      followed to the routines stack_chains.INDIRECT_TARGETS lists. A vector routine that
@@ -30,6 +33,8 @@ from stack_chains import INDIRECT_TARGETS, Graph  # noqa: E402
 
 LABEL_RE = re.compile(r"^([0-9a-f]+) <(.+)>:$")
 INSN_RE = re.compile(r"^\s+([0-9a-f]+):\s+(.*)$")
+# The MMX registers, which alias the x87 stack.
+MMX_RE = re.compile(r"%mm\d\b")
 # Registers of the floating-point and vector units, as AT&T operands name them.
 REGISTER_RE = re.compile(r"%(?:st\b|st\(\d\)|mm\d|xmm\d+|ymm\d+|zmm\d+|k[0-7]\b)")
 # Instructions that touch that state without naming such a register: x87 (every x87 mnemonic
@@ -61,22 +66,41 @@ def vector_instruction(text):
     return bool(MNEMONIC_RE.match(words[0]) or REGISTER_RE.search(text))
 
 
+def mnemonic(text):
+    words = text.split()
+    while words and words[0] in PREFIXES:
+        words = words[1:]
+    return words[0] if words else ""
+
+
 def scan_image(objdump, image):
     """Returns {routine name: [(address, instruction), ...]} of the instructions that use the
-    floating-point or vector state, and the set of routine names seen."""
+    floating-point or vector state, the set of routine names seen, and {routine name: address}
+    of each return that an MMX instruction precedes without an EMMS in between."""
     out = subprocess.run([objdump, "-d", "-C", "--no-show-raw-insn", image], check=True, capture_output=True,
                          text=True).stdout
     found, names, current = {}, set(), None
+    no_emms, mmx_live = {}, False
     for line in out.splitlines():
         m = LABEL_RE.match(line)
         if m:
             current = routine_name(m.group(2))
             names.add(current)
+            mmx_live = False
             continue
         m = INSN_RE.match(line)
-        if m and current is not None and vector_instruction(m.group(2)):
-            found.setdefault(current, []).append((m.group(1), " ".join(m.group(2).split())))
-    return found, names
+        if m and current is not None:
+            text = m.group(2)
+            op = mnemonic(text)
+            if op in ("emms", "femms"):
+                mmx_live = False
+            elif MMX_RE.search(text):
+                mmx_live = True
+            elif op.startswith("ret") and mmx_live:
+                no_emms.setdefault(current, m.group(1))
+            if vector_instruction(text):
+                found.setdefault(current, []).append((m.group(1), " ".join(text.split())))
+    return found, names, no_emms
 
 
 def unsaved_chains(graph, vectors, saver):
@@ -125,12 +149,14 @@ def main():
     args = ap.parse_args()
 
     errors = []
-    found, names = scan_image(args.objdump, args.image)
+    found, names, no_emms = scan_image(args.objdump, args.image)
     for name in sorted(found):
         if name not in args.vectors:
             addr, insn = found[name][0]
             errors.append("%s is no vector routine but holds %d x87/MMX/SSE instruction(s), the first at %s: %s"
                           % (name, len(found[name]), addr, insn))
+    for name in sorted(no_emms):
+        errors.append("%s returns at %s after MMX instructions without EMMS" % (name, no_emms[name]))
     if args.saver not in names:
         errors.append("the saving routine %s is not in the image" % args.saver)
 
