@@ -9,6 +9,9 @@
 //
 // Decoders, all to bottom-up B, G, R:
 //   torvane     jpg_decode, out_mode 0, on one context (as the driver runs it)
+//   torvane_mmx, torvane_scalar   the same with the MMX or the scalar forms forced (the forms a
+//               processor without SSE2, or without MMX, runs); skipped where the processor lacks
+//               the form
 //   turbo       tjDecompress2 with default flags (accurate DCT, smooth upsampling)
 //   turbo_fast  tjDecompress2 with TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE
 // After the run a table gives, per frame set, torvane's time divided by each of the others'
@@ -22,6 +25,8 @@
 
 #include "bench_frames.h"
 #include "imageproc.h"
+#include "ip_context.h"
+#include "jpg_decoder.h"
 #include "jpg_scene.h"
 #include "sim_media.h"
 
@@ -68,9 +73,14 @@ std::vector<BenchFrames> MakeSets() {
   return sets;
 }
 
-void BM_Torvane(benchmark::State &state, const BenchFrames *set) {
+// form -1: the form chosen for the processor; otherwise the JPG_IDCT_ form forced.
+void BM_Torvane(benchmark::State &state, const BenchFrames *set, int form) {
   std::vector<uint8_t> context(ZRImageProcess_GetContextSize());
   ZRImageProcess_Initialize(nullptr, context.data());
+  if (form >= 0 && jpg_force_form(ip_context_decoder(context.data()), form) != 0) {
+    state.SkipWithError("the processor lacks this form");
+    return;
+  }
   std::vector<uint8_t> bmp(static_cast<size_t>(set->width) * set->height * 3);
   ImageProc_Long w, h;
   ImageProc_ULong a[4], b[3];
@@ -108,7 +118,11 @@ int main(int argc, char **argv) {
   std::vector<BenchFrames> sets = MakeSets();
   for (const BenchFrames &s : sets) {
     // Interleaved per frame set, so the three decoders of a set run close together in time.
-    benchmark::RegisterBenchmark(("torvane/" + s.name).c_str(), BM_Torvane, &s)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("torvane/" + s.name).c_str(), BM_Torvane, &s, -1)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("torvane_mmx/" + s.name).c_str(), BM_Torvane, &s, JPG_IDCT_MMX)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("torvane_scalar/" + s.name).c_str(), BM_Torvane, &s, JPG_IDCT_SCALAR)
+        ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark(("turbo/" + s.name).c_str(), BM_TurboDecode, &s, 0)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark(("turbo_fast/" + s.name).c_str(), BM_TurboDecode, &s,
                                  TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE)
