@@ -24,6 +24,7 @@ int32_t Range(Rng &rng, int32_t lo, int32_t hi) { return lo + static_cast<int32_
 enum class Form { kScalar, kSse2, kMmx };
 
 std::string FormName(Form f) { return f == Form::kScalar ? "Scalar" : f == Form::kSse2 ? "Sse2" : "Mmx"; }
+void PrintTo(Form f, std::ostream *os) { *os << FormName(f); }
 
 // Whether this processor runs the form; a test of a form it lacks is skipped with a message.
 bool FormRuns(Form f) {
