@@ -6,10 +6,13 @@
 #include <array>
 #include <random>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "jpg_idct.h"
+#include "jpg_colour_mmx.h"
+#include "jpg_entropy_writer.h"
 #include "jpg_test_support.h"
 
 namespace {
@@ -284,5 +287,63 @@ TEST(IdctSelect, ForcedFormHoldsUntilInitialisation) {
   jpg_init(d.get());
   EXPECT_EQ(best, jpg_vector_form(d.get()));
 }
+
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+// The x87 tag word: 0xFFFF when every register is empty, as EMMS leaves it; an MMX instruction
+// without EMMS after it marks them all valid, and the floating-point unit then overflows its
+// stack on the first load.
+uint16_t X87TagWord() {
+  uint32_t env[7];  // the 28-byte protected-mode environment: control, status, tag, ...
+  __asm__ volatile("fnstenv %0\n\tfldcw %0" : "=m"(env));
+  return static_cast<uint16_t>(env[2]);
+}
+
+// Every MMX routine hands the floating-point unit back usable: after the block transform and
+// after whole decodes in each mode and sampling with the MMX form forced (the MCU-row transform,
+// both colour converters, the line copy), the x87 registers are all empty and floating-point
+// arithmetic gives its right result.
+TEST(IdctMmx, FloatingPointUnitUsableAfterEveryMmxRoutine) {
+  if (!idct_cpu_has_mmx()) GTEST_SKIP() << "processor without MMX";
+  ASSERT_EQ(0xFFFF, X87TagWord()) << "the x87 registers are in use before the test";
+  // Each routine called on its own, as a decode may call it last.
+  std::vector<uint8_t> in(512, 77), out(512);
+  const struct { const char *name; std::function<void()> call; } routines[] = {
+      {"idct_8x8_mmx", [] { Transform(Form::kMmx, Filled(3), Filled(40)); }},
+      {"idct_blocks_mmx",
+       [] {
+         std::vector<int16_t> coef(4 * 64, 5);
+         std::vector<uint8_t> samples(4 * 64);
+         int32_t extent[4] = {64, 1, 64, 1};
+         const Block q = Filled(40);
+         const int16_t *quant[2] = {q.data(), q.data()};
+         idct_blocks_mmx(coef.data(), samples.data(), extent, 4, quant, 2);
+       }},
+      {"colour_bgr_full16_mmx",
+       [&] {
+         const uint8_t *p = in.data();
+         colour_bgr_full16_mmx(out.data(), p, p + 8, p + 16, p + 24, p + 32, p + 40);
+       }},
+      {"colour_bgr_half_line_mmx", [&] { colour_bgr_half_line_mmx(out.data(), in.data(), 256, 2, 0, 64, 128, 192); }},
+  };
+  for (const auto &r : routines) {
+    r.call();
+    EXPECT_EQ(0xFFFF, X87TagWord()) << r.name;
+  }
+  // Whole decodes, which end in the line copy or a colour converter.
+  TestContext ctx;
+  ASSERT_EQ(0, jpg_force_form(ctx.decoder(), JPG_IDCT_MMX));
+  for (int h = 1; h <= 2; ++h) {
+    for (int v = 1; v <= 2; ++v) {
+      for (uint32_t mode = 0; mode <= 2; ++mode) {
+        TestDecoded r = TestDecodeFrame(ctx, TestRandomBlockFrame(176, 32, h, v, 0, 1), mode, 176 * 32 * 3);
+        EXPECT_EQ(0xFFFF, X87TagWord()) << h << "x" << v << " mode " << mode;
+        ASSERT_EQ(0, r.result) << h << "x" << v << " mode " << mode << " error " << r.error;
+        volatile long double a = 1.5L;
+        EXPECT_EQ(2.25L, a * a) << h << "x" << v << " mode " << mode;
+      }
+    }
+  }
+}
+#endif
 
 }  // namespace

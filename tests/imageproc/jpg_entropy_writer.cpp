@@ -99,3 +99,37 @@ std::vector<uint8_t> TestFrameWithEntropy(int width, int height, int h, int v, i
   if (restart != 0) s.Dri(restart);
   return s.Sos3().Raw(entropy).Eoi().Data();
 }
+
+// A frame of random blocks: DC differences and AC values of every size category at random
+// positions, in luminance and chrominance, so that samples leave 0..255 both ways and the
+// colour offsets clamp. Every quantiser is 1 (TestFrameWithEntropy).
+std::vector<uint8_t> TestRandomBlockFrame(int width, int height, int h, int v, int restart, uint32_t seed) {
+  uint32_t state = seed * 2654435761u + 1;
+  auto next = [&state](uint32_t n) {
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) % n;
+  };
+  TestEntropyWriter w;
+  auto block = [&](int dc_table, int ac_table) {
+    w.Dc(dc_table, static_cast<int>(next(2047)) - 1023);
+    int k = 1;
+    while (k < 64) {
+      int run = static_cast<int>(next(4) == 0 ? next(16) : next(3));
+      if (k + run > 63) break;
+      int size = 1 + static_cast<int>(next(10));
+      int value = static_cast<int>((1u << (size - 1)) + next(1u << (size - 1)));
+      w.Ac(ac_table, run, next(2) ? value : -value);
+      k += run + 1;
+      if (next(6) == 0) break;
+    }
+    if (k < 64) w.Eob(ac_table);  // a block that ends at position 63 has no end-of-block code
+  };
+  const int mcus = ((width + 8 * h - 1) / (8 * h)) * ((height + 8 * v - 1) / (8 * v));
+  for (int m = 0, rst = 0; m < mcus; ++m) {
+    if (restart != 0 && m != 0 && m % restart == 0) w.Restart(rst++ & 7);
+    for (int b = 0; b < h * v; ++b) block(kDcLuma, kAcLuma);
+    block(kDcChroma, kAcChroma);
+    block(kDcChroma, kAcChroma);
+  }
+  return TestFrameWithEntropy(width, height, h, v, restart, w.Finish());
+}

@@ -36,3 +36,8 @@ void TestEmptyChroma(TestEntropyWriter &w);
 // interval and entropy-coded bytes.
 std::vector<uint8_t> TestFrameWithEntropy(int width, int height, int h, int v, int restart,
                                           const std::vector<uint8_t> &entropy, int dc_quant = 1);
+
+// A frame of random blocks (TestFrameWithEntropy, every quantiser 1): DC differences and AC
+// values of every size category at random positions, in luminance and chrominance, so that
+// samples leave 0..255 both ways and the colour offsets clamp. The same seed gives the same frame.
+std::vector<uint8_t> TestRandomBlockFrame(int width, int height, int h, int v, int restart, uint32_t seed);
