@@ -83,14 +83,6 @@ int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length
 
 namespace {
 
-// For MCUs 16 pixels wide (2x1 and 2x2) in B, G, R with a vector form (form, JPG_IDCT_SSE2
-// or JPG_IDCT_MMX; both converters have the same contract): the next line
-// converted straight into dst (bytes long), without the pass through the line buffers and the
-// copy. The vector converter writes 48 bytes per MCU and 2 bytes beyond; the MCUs that fit
-// dst that way go straight in, the rest (the last one or two) through scan_line_0, from which
-// only the bytes of the line are copied. Each line of a 2x2 MCU row is converted on its own,
-// with the chroma row it shares with its neighbour. The bitmap gets the same bytes as from
-// jpg_decode_line followed by jpg_copy_line.
 // Converts mcus MCUs of a 16-pixel-wide line with the vector form given.
 void bgr_half_line(int32_t form, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes, int32_t mcus, int32_t yl,
                    int32_t yr, int32_t cb, int32_t cr) {
@@ -104,6 +96,14 @@ void bgr_half_line(int32_t form, uint8_t *out, const uint8_t *mcu, int32_t mcu_b
   colour_bgr_half_line_sse2(out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
 }
 
+// For MCUs 16 pixels wide (2x1 and 2x2) in B, G, R with a vector form (form: JPG_IDCT_SSE2 or
+// JPG_IDCT_MMX, whose converters have the same contract): the next line converted straight
+// into dst (bytes long), without the pass through the line buffers and the copy. The vector
+// converter writes 48 bytes per MCU and 2 bytes beyond; the MCUs that fit
+// dst that way go straight in, the rest (the last one or two) through scan_line_0, from which
+// only the bytes of the line are copied. Each line of a 2x2 MCU row is converted on its own,
+// with the chroma row it shares with its neighbour. The bitmap gets the same bytes as from
+// jpg_decode_line followed by jpg_copy_line.
 int32_t decode_line_direct_half(JpgDecoder *d, int32_t form, uint8_t *dst, uint32_t bytes) {
   const int32_t ready = next_line_ready(d);
   if (ready != 0) {

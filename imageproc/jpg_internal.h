@@ -186,5 +186,6 @@ void jpg_colour_convert_2x2(JpgDecoder *d);
 int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length_out);
 
 // Copies one output line: 128-byte steps of eight 16-byte moves (cache-bypassing stores when
-// d runs the SSE2 form and the destination allows), then the rest byte by byte.
+// d runs the SSE2 form and the destination allows) or, in the MMX form, sixteen 8-byte moves,
+// then the rest byte by byte.
 void jpg_copy_line(const JpgDecoder *d, uint8_t *dst, const uint8_t *src, uint32_t bytes);
