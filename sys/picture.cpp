@@ -202,14 +202,21 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
     for (LONG y = 0; y < height; ++y) {
       dc->g_pRowTable[y] = dc->g_pBmpBuf + (ULONG)y * rowBytes;
     }
+    PUCHAR *table = dc->g_pRowTable;
     if (dc->g_nOutputFormat == LUMAREX_FORMAT_YUY2) {
-      (forms == LUMAREX_FORMS_SSE2  ? LUMAREX_RGB24ToYUY2SSE2
-       : forms == LUMAREX_FORMS_MMX ? LUMAREX_RGB24ToYUY2MMX
-                                    : LUMAREX_RGB24ToYUY2)(dc->g_pRowTable, dc->g_pIPBuf, width, height);
+      if (forms == LUMAREX_FORMS_SSE2) {
+        LUMAREX_RGB24ToYUY2SSE2(table, dc->g_pIPBuf, width, height);
+      } else if (forms == LUMAREX_FORMS_MMX) {
+        LUMAREX_RGB24ToYUY2MMX(table, dc->g_pIPBuf, width, height);
+      } else {
+        LUMAREX_RGB24ToYUY2(table, dc->g_pIPBuf, width, height);
+      }
+    } else if (forms == LUMAREX_FORMS_SSE2) {
+      LUMAREX_RGB24ToI420SSE2(table, dc->g_pIPBuf, width, height);
+    } else if (forms == LUMAREX_FORMS_MMX) {
+      LUMAREX_RGB24ToI420MMX(table, dc->g_pIPBuf, width, height);
     } else {
-      (forms == LUMAREX_FORMS_SSE2  ? LUMAREX_RGB24ToI420SSE2
-       : forms == LUMAREX_FORMS_MMX ? LUMAREX_RGB24ToI420MMX
-                                    : LUMAREX_RGB24ToI420)(dc->g_pRowTable, dc->g_pIPBuf, width, height);
+      LUMAREX_RGB24ToI420(table, dc->g_pIPBuf, width, height);
     }
   }
 
