@@ -21,6 +21,8 @@ struct VectorForm {
   Convert yuy2, i420;
 };
 
+void PrintTo(const VectorForm &form, std::ostream *os) { *os << form.name; }
+
 const VectorForm kForms[] = {
     {"MMX", LUMAREX_HasMMX, LUMAREX_AdjustImageMMX, LUMAREX_RGB24ToYUY2MMX, LUMAREX_RGB24ToI420MMX},
     {"SSE2", LUMAREX_HasSSE2, LUMAREX_AdjustImageSSE2, LUMAREX_RGB24ToYUY2SSE2, LUMAREX_RGB24ToI420SSE2},
