@@ -1,11 +1,12 @@
 // Vector forms (MMX) of the BGR24 to YUY2 and I420 converters of yuv.cpp, giving the same bytes
 // for every image and size, for processors with MMX but no SSE2.
 //
-// Each colour table is computed in its exact integer form T[i] = (floor(i * m / 256) + c) >> 7
-// (yuv_forms.h). MMX has only a signed high multiply, but i <= 255 and m < 2^15 are both
-// positive, so _mm_mulhi_pi16 is the exact high half of i * m and _mm_mullo_pi16 its low half:
-// floor(i * m / 256) is (high << 8) | (low >> 8), which fits 15 bits. Sums are taken modulo 256
-// as in the scalar form (the low byte of each lane).
+// MMX has only a signed high multiply. Each colour table T[i] = floor(k * i + 0.5) is computed in
+// the exact integer form T[i] = (floor((i << 7) * m / 2^16) + c) >> 6, one _mm_mulhi_pi16 of
+// (i << 7) <= 32640 and m < 2^15 (both positive signed values), an add and a shift. The
+// constants m and c below are checked against the table's own definition for all 256 inputs
+// when this file is compiled, so a wrong constant does not build. Sums are taken modulo 256 as in
+// the scalar form (the low byte of each lane).
 //
 // Pixels are split four at a time (MmxSplitBgr4). The pixels at the end of a row that do not
 // fill a whole step are copied to a small buffer on the stack, run through the same code, and
@@ -17,20 +18,46 @@
 
 namespace {
 
-constexpr bool MultipliersFitSigned(const ConverterForms &f) {
-  for (int i = 0; i < 8; ++i) {
-    if (f.t[i].m >= 0x8000) return false;
+constexpr bool MmxFormExact(const TableForm &f) {
+  if (f.m >= 0x8000) return false;  // the signed multiply needs a positive multiplier
+  for (ULONG i = 0; i < 256; ++i) {
+    if (((((i << 7) * f.m) >> 16) + f.c) >> 6 != (f.kParts * i + f.parts / 2) / f.parts) return false;
   }
   return true;
 }
-static_assert(MultipliersFitSigned(kYuy2Forms) && MultipliersFitSigned(kI420Forms),
-              "the signed high multiply needs multipliers below 2^15");
 
-// Table t of forms f applied to four samples in 16-bit lanes.
-LUMAREX_MMX_INLINE __m64 Look(const ConverterForms &f, int t, __m64 x) {
-  const __m64 m = _mm_set1_pi16((short)f.t[t].m);
-  __m64 product = _mm_or_si64(_mm_slli_pi16(_mm_mulhi_pi16(x, m), 8), _mm_srli_pi16(_mm_mullo_pi16(x, m), 8));
-  return _mm_srli_pi16(_mm_add_pi16(product, _mm_set1_pi16((short)f.t[t].c)), 7);
+constexpr bool AllMmxExact(const ConverterForms &f) {
+  for (int i = 0; i < 8; ++i) {
+    if (!MmxFormExact(f.t[i])) return false;
+  }
+  return true;
+}
+
+// The tables of yuv_forms.h (same order and coefficients) in this file's form.
+constexpr ConverterForms kYuy2Mmx = {{{299, 9798, 32, 1000}, {587, 19232, 33, 1000}, {114, 3736, 32, 1000},
+                                      {169, 5538, 32, 1000}, {331, 10846, 32, 1000}, {500, 16322, 63, 1000},
+                                      {419, 13730, 32, 1000}, {81, 2654, 32, 1000}},
+                                     kYuy2Forms.yOffset};
+constexpr ConverterForms kI420Mmx = {{{2568, 8411, 33, 10000}, {5041, 16516, 33, 10000}, {979, 3208, 32, 10000},
+                                      {148, 4846, 33, 1000}, {291, 9535, 32, 1000}, {439, 14385, 32, 1000},
+                                      {368, 12058, 32, 1000}, {71, 2327, 32, 1000}},
+                                     kI420Forms.yOffset};
+static_assert(AllMmxExact(kYuy2Mmx), "a YUY2 table form differs from its table");
+static_assert(AllMmxExact(kI420Mmx), "an I420 table form differs from its table");
+
+constexpr bool SameCoefficients(const ConverterForms &a, const ConverterForms &b) {
+  for (int i = 0; i < 8; ++i) {
+    if (a.t[i].kParts != b.t[i].kParts || a.t[i].parts != b.t[i].parts) return false;
+  }
+  return true;
+}
+static_assert(SameCoefficients(kYuy2Mmx, kYuy2Forms) && SameCoefficients(kI420Mmx, kI420Forms),
+              "the tables differ from the converters' own");
+
+// Table t of forms f applied to four samples given as (i << 7) in 16-bit lanes.
+LUMAREX_MMX_INLINE __m64 Look(const ConverterForms &f, int t, __m64 x7) {
+  __m64 product = _mm_mulhi_pi16(x7, _mm_set1_pi16((short)f.t[t].m));
+  return _mm_srli_pi16(_mm_add_pi16(product, _mm_set1_pi16((short)f.t[t].c)), 6);
 }
 
 // Luma, U and V of the four pixels at p (reads 13 bytes); the low byte of each lane is the sum
@@ -38,6 +65,9 @@ LUMAREX_MMX_INLINE __m64 Look(const ConverterForms &f, int t, __m64 x) {
 LUMAREX_MMX_INLINE void Yuv4(const ConverterForms &f, const UCHAR *p, __m64 *y, __m64 *u, __m64 *v) {
   __m64 b, g, r;
   MmxSplitBgr4(p, &b, &g, &r);
+  b = _mm_slli_pi16(b, 7);
+  g = _mm_slli_pi16(g, 7);
+  r = _mm_slli_pi16(r, 7);
   const __m64 c127 = _mm_set1_pi16(127);
   *y = _mm_add_pi16(_mm_add_pi16(Look(f, YR, r), Look(f, YG, g)),
                     _mm_add_pi16(Look(f, YB, b), _mm_set1_pi16((short)f.yOffset)));
@@ -48,7 +78,7 @@ LUMAREX_MMX_INLINE void Yuv4(const ConverterForms &f, const UCHAR *p, __m64 *y, 
 // Four pixels of YUY2 (8 bytes): Y0 U0 Y1 V1 Y2 U2 Y3 V3.
 LUMAREX_MMX_INLINE void Yuy2Step(const UCHAR *p, PUCHAR dst) {
   __m64 y, u, v;
-  Yuv4(kYuy2Forms, p, &y, &u, &v);
+  Yuv4(kYuy2Mmx, p, &y, &u, &v);
   const __m64 even = _mm_set_pi16(0, -1, 0, -1);
   __m64 c = _mm_or_si64(_mm_and_si64(u, even), _mm_andnot_si64(even, v));
   MmxStore64(dst, _mm_or_si64(_mm_and_si64(y, _mm_set1_pi16(0xFF)), _mm_slli_pi16(c, 8)));
@@ -57,8 +87,8 @@ LUMAREX_MMX_INLINE void Yuy2Step(const UCHAR *p, PUCHAR dst) {
 // Eight pixels of one I420 row: 8 luma bytes, and the U and V of pixels 0, 2, 4 and 6.
 LUMAREX_MMX_INLINE void I420Step(const UCHAR *p, PUCHAR y, PUCHAR u, PUCHAR v) {
   __m64 y0, u0, v0, y1, u1, v1;
-  Yuv4(kI420Forms, p, &y0, &u0, &v0);
-  Yuv4(kI420Forms, p + 12, &y1, &u1, &v1);
+  Yuv4(kI420Mmx, p, &y0, &u0, &v0);
+  Yuv4(kI420Mmx, p + 12, &y1, &u1, &v1);
   const __m64 low = _mm_set1_pi16(0xFF);
   const __m64 evenLow = _mm_set_pi16(0, 0xFF, 0, 0xFF);  // the even pixels' low byte, per 32 bits
   MmxStore64(y, _mm_packs_pu16(_mm_and_si64(y0, low), _mm_and_si64(y1, low)));
