@@ -7,8 +7,8 @@
 // 4:2:2 quality 75, encoded by TurboJPEG with the standard Huffman tables. Every benchmark
 // cycles through its eight frames.
 //
-//   frame/<fmt>/<size>          the whole frame, vector forms (as the driver runs on SSE2)
-//   frame_scalar/<fmt>/<size>   the same with the scalar forms (no SSE2: the fallback)
+//   frame/<fmt>/<size>          the whole frame, the processor's forms (as the driver runs them)
+//   frame_scalar/<fmt>/<size>   the same with the scalar forms (no MMX: the fallback)
 //   stage/<name>/<size>         one stage alone: decode, adjust (vector and scalar),
 //                               yuy2 and i420 conversion (vector and scalar), copy
 //   turbo_fast/<size>           tjDecompress2 with TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE
@@ -96,13 +96,14 @@ void Finish(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// The whole frame; vector false runs the forms the driver falls back to without SSE2.
+// The whole frame; vector true runs the processor's forms (TORVANE_CPU may present one without
+// SSE2 or MMX), false the scalar forms.
 void BM_Frame(benchmark::State &state, const BenchFrames *set, UCHAR format, bool vector) {
   Stream s(set, format);
   // The forms the worker would choose for a frame with its floating-point state saved.
   ZRImageProcess_AllowVectorForms(s.context.data(), vector);
-  s.dc->g_bVectorForms = LUMAREX_HasSSE2();
-  s.dc->g_bVectorFrame = (BOOLEAN)(vector && s.dc->g_bVectorForms);
+  s.dc->g_nVectorForms = LUMAREX_ProcessorForms();
+  s.dc->g_nFrameForms = vector ? s.dc->g_nVectorForms : (UCHAR)LUMAREX_FORMS_SCALAR;
   for (auto _ : state) {
     if (!s.Decode()) {
       state.SkipWithError("jpg_decode failed");
@@ -123,7 +124,7 @@ void BM_Frame(benchmark::State &state, const BenchFrames *set, UCHAR format, boo
   Finish(state);
 }
 
-enum Stage { kDecode, kAdjust, kAdjustScalar, kYuy2, kYuy2Scalar, kI420, kI420Scalar, kCopy };
+enum Stage { kDecode, kAdjust, kAdjustMmx, kAdjustScalar, kYuy2, kYuy2Mmx, kYuy2Scalar, kI420, kI420Mmx, kI420Scalar, kCopy };
 
 // One stage on a decoded frame. The stages that work in place keep working on the same
 // buffer: their cost does not depend on the bytes.
@@ -133,7 +134,10 @@ void BM_Stage(benchmark::State &state, const BenchFrames *set, Stage stage) {
   for (auto _ : state) {
     switch (stage) {
       case kDecode: s.Decode(); break;
-      case kAdjust: LUMAREX_AdjustImageMMX(s.Rows(), w, h, &kDefaults, s.luma.data()); break;
+      case kAdjust: LUMAREX_AdjustImageSSE2(s.Rows(), w, h, &kDefaults, s.luma.data()); break;
+      case kAdjustMmx: LUMAREX_AdjustImageMMX(s.Rows(), w, h, &kDefaults, s.luma.data()); break;
+      case kYuy2Mmx: LUMAREX_RGB24ToYUY2MMX(s.Rows(), s.ip.data(), w, h); break;
+      case kI420Mmx: LUMAREX_RGB24ToI420MMX(s.Rows(), s.ip.data(), w, h); break;
       case kAdjustScalar: LUMAREX_AdjustImageScalar(s.Rows(), w, h, &kDefaults, s.luma.data()); break;
       case kYuy2: LUMAREX_RGB24ToYUY2SSE2(s.Rows(), s.ip.data(), w, h); break;
       case kYuy2Scalar: LUMAREX_RGB24ToYUY2(s.Rows(), s.ip.data(), w, h); break;
@@ -172,8 +176,9 @@ int main(int argc, char **argv) {
   const std::pair<const char *, UCHAR> formats[] = {
       {"rgb24", LUMAREX_FORMAT_RGB24}, {"yuy2", LUMAREX_FORMAT_YUY2}, {"i420", LUMAREX_FORMAT_I420}};
   const std::pair<const char *, Stage> stages[] = {
-      {"decode", kDecode}, {"adjust", kAdjust}, {"adjust_scalar", kAdjustScalar}, {"yuy2", kYuy2},
-      {"yuy2_scalar", kYuy2Scalar}, {"i420", kI420}, {"i420_scalar", kI420Scalar}, {"copy_rgb24", kCopy}};
+      {"decode", kDecode}, {"adjust", kAdjust}, {"adjust_mmx", kAdjustMmx}, {"adjust_scalar", kAdjustScalar},
+      {"yuy2", kYuy2}, {"yuy2_mmx", kYuy2Mmx}, {"yuy2_scalar", kYuy2Scalar}, {"i420", kI420},
+      {"i420_mmx", kI420Mmx}, {"i420_scalar", kI420Scalar}, {"copy_rgb24", kCopy}};
   for (const BenchFrames &s : sets) {
     auto add = [](const std::string &name, auto &&...args) {
       benchmark::RegisterBenchmark(name.c_str(), args...)->Unit(benchmark::kMicrosecond);

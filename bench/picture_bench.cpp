@@ -60,7 +60,7 @@ void BM_AdjustVector(benchmark::State &state, const LUMAREX_FRAME_SETTINGS *sett
     state.PauseTiming();
     f.Restore();
     state.ResumeTiming();
-    if (!LUMAREX_AdjustImageMMX(f.rows.data(), kWidth, kHeight, settings, f.luma.data())) {
+    if (!LUMAREX_AdjustImageSSE2(f.rows.data(), kWidth, kHeight, settings, f.luma.data())) {
       state.SkipWithError("vector form refused the settings");
       break;
     }
@@ -86,7 +86,7 @@ void BM_ProcessImage(benchmark::State &state, UCHAR format) {
   dc.g_nOutputFormat = format;
   dc.g_FrameSettings = kDefaults;
   // As in a frame whose floating-point state the worker saved.
-  dc.g_bVectorForms = dc.g_bVectorFrame = LUMAREX_HasSSE2();
+  dc.g_nVectorForms = dc.g_nFrameForms = LUMAREX_ProcessorForms();
   for (auto _ : state) {
     state.PauseTiming();
     memcpy(bmp.data(), source.data(), source.size());

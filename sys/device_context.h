@@ -93,13 +93,13 @@ struct DeviceContext {
   LONG volatile g_bFramesShutOut;
   LONG volatile g_nCallbacksInside;
   KEVENT g_CallbackExitEvent;
-  // The vector forms (the library's SSE2 inverse DCT and colour conversion, the SSE2 picture
-  // adjustments and converters). g_bVectorForms: the processor has SSE2, decided once at
-  // CamInitialize. g_bVectorFrame: the frame the worker is decoding may use them, because its
-  // floating-point state is saved; written and read only by this device's worker, so a failed
-  // save on one device never changes what another device's worker runs.
-  BOOLEAN g_bVectorForms;
-  BOOLEAN g_bVectorFrame;
+  // The forms of the picture adjustments and converters (LUMAREX_FORMS_SCALAR, _MMX, _SSE2).
+  // g_nVectorForms: the fastest the processor runs, decided once at CamInitialize.
+  // g_nFrameForms: those the frame the worker is decoding runs, the scalar forms when its
+  // floating-point state could not be saved; written and read only by this device's worker, so
+  // a failed save on one device never changes what another device's worker runs.
+  UCHAR g_nVectorForms;
+  UCHAR g_nFrameForms;
 
   // ---- Capture across power changes ----
   // 1 from a successful capture start until capture stop. A camera that loses power (D3)

@@ -105,7 +105,7 @@ NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext
   UNREFERENCED_PARAMETER(BusDeviceObject);
 
   LUMAREX_InitializeCommandLock(dc);
-  dc->g_bVectorForms = LUMAREX_HasSSE2();
+  dc->g_nVectorForms = LUMAREX_ProcessorForms();
   DbgPrint("ZR Camera Driver Version =  %s %s\n", __DATE__, __TIME__);
   status = LUMAREX_AllocateMemory(dc, TRUE, FALSE, FALSE, FALSE);
   if (status < 0) {

@@ -41,9 +41,14 @@ VOID LUMAREX_ShutOutRawFrames(PDEVICE_CONTEXT DeviceContext);
 // Bytes of the image the output format delivers at this size (RGB24 3, YUY2 2, I420 1.5 bytes
 // a pixel); 0 for MJPG, whose frames are the camera's own bytes.
 ULONG LUMAREX_OutputImageSize(UCHAR Format, LONG Width, LONG Height);
-// Whether the vector forms may run for the frame the device's worker is processing: the
-// processor has SSE2 and the worker saved the floating-point state for this frame.
-BOOLEAN LUMAREX_VectorFormsAllowed(PDEVICE_CONTEXT DeviceContext);
+// The forms of the picture adjustments and converters, slowest to fastest.
+#define LUMAREX_FORMS_SCALAR 0
+#define LUMAREX_FORMS_MMX 1
+#define LUMAREX_FORMS_SSE2 2
+// The forms the frame the device's worker is processing runs: those of the processor
+// (g_nVectorForms), or the scalar forms when the worker could not save the floating-point
+// state for this frame.
+UCHAR LUMAREX_FrameForms(PDEVICE_CONTEXT DeviceContext);
 
 // ---- Device memory (memory.cpp) -----------------------------------------------------------------
 VOID LUMAREX_ResetDeviceContext(PDEVICE_CONTEXT DeviceContext);
@@ -62,6 +67,8 @@ VOID LUMAREX_FreeMemory(PDEVICE_CONTEXT DeviceContext, BOOLEAN Context, BOOLEAN 
 VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext);
 BOOLEAN LUMAREX_HasMMX(VOID);
 BOOLEAN LUMAREX_HasSSE2(VOID);
+// The fastest forms the processor runs: SSE2, else MMX, else scalar.
+UCHAR LUMAREX_ProcessorForms(VOID);
 // The adjustments on a BGR image given as a table of row pointers (rows[0] = bottom row):
 // sharpening, brightness and saturation, contrast. luma is a work image of width * height
 // bytes, needed when settings->Sharpness is not 0. The vector form gives exactly the scalar
@@ -80,15 +87,22 @@ typedef struct _LUMAREX_PICTURE_TABLES {
 // pool for the one call.
 VOID LUMAREX_AdjustImageScalarTables(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
                                      PUCHAR luma, PLUMAREX_PICTURE_TABLES tables);
+// The vector forms: with MMX (picture_mmx.cpp) and with SSE2 (picture_sse2.cpp); each runs only
+// where the floating-point state is saved, on a processor with its instruction set.
 BOOLEAN LUMAREX_AdjustImageMMX(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
                                PUCHAR luma);
+BOOLEAN LUMAREX_AdjustImageSSE2(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                                PUCHAR luma);
 // BGR rows (bottom row first) to top-down YUY2 or planar I420 in out, then copied back over
 // the image at rows[0]; rows is updated to describe the YUY2 rows.
 VOID LUMAREX_RGB24ToYUY2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 VOID LUMAREX_RGB24ToI420(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 // The YUY2 converters' last step: the rows in out copied to rows[0], rows pointed at them.
 VOID LUMAREX_StoreYUY2Rows(PUCHAR *rows, const UCHAR *out, LONG width, LONG height);
-// The same with SSE2 (yuv_sse2.cpp), giving the same bytes; only where the vector forms may run.
+// The same with MMX (yuv_mmx.cpp) and with SSE2 (yuv_sse2.cpp), giving the same bytes; only
+// where the vector forms may run.
+VOID LUMAREX_RGB24ToYUY2MMX(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
+VOID LUMAREX_RGB24ToI420MMX(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 VOID LUMAREX_RGB24ToYUY2SSE2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 VOID LUMAREX_RGB24ToI420SSE2(PUCHAR *rows, PUCHAR out, LONG width, LONG height);
 

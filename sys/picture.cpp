@@ -49,6 +49,14 @@ BOOLEAN LUMAREX_HasMMX(VOID) { return (CpuidFeaturesEdx() & (1u << 23)) ? TRUE :
 // LUMAREX_HasSSE2 - CPUID function 1, EDX bit 26: the instructions the vector form uses.
 BOOLEAN LUMAREX_HasSSE2(VOID) { return (CpuidFeaturesEdx() & (1u << 26)) ? TRUE : FALSE; }
 
+// LUMAREX_ProcessorForms - SSE2 where the processor has it, else MMX, else scalar. Any IRQL.
+UCHAR LUMAREX_ProcessorForms(VOID) {
+  if (LUMAREX_HasSSE2()) {
+    return LUMAREX_FORMS_SSE2;
+  }
+  return LUMAREX_HasMMX() ? (UCHAR)LUMAREX_FORMS_MMX : (UCHAR)LUMAREX_FORMS_SCALAR;
+}
+
 // LUMAREX_AdjustImageScalarTables - the definition of the three adjustments.
 // rows[y] is row y in memory (row 0 = bottom of the picture), width * 3 bytes of B, G, R;
 // tables is the caller's work space for the per-frame look-up tables. Any IRQL at which the
@@ -152,7 +160,9 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
   PLUMAREX_PICTURE_TABLES tables = NULL;
   PUCHAR *rows = NULL;
   PUCHAR luma = NULL;
-  BOOLEAN vector = LUMAREX_VectorFormsAllowed(dc);
+  const UCHAR forms = LUMAREX_FrameForms(dc);
+  const BOOLEAN vector = (BOOLEAN)(forms != LUMAREX_FORMS_SCALAR);
+  BOOLEAN adjusted = FALSE;
 
   if (width <= 0 || height <= 0 || dc->g_pBmpBuf == NULL ||
       (ULONGLONG)rowBytes * (ULONG)height > dc->g_nBmpBufSize) {
@@ -176,7 +186,12 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
     rows[y] = dc->g_pBmpBuf + (ULONG)y * rowBytes;
   }
 
-  if (!vector || !LUMAREX_AdjustImageMMX(rows, width, height, &settings, luma)) {
+  if (forms == LUMAREX_FORMS_SSE2) {
+    adjusted = LUMAREX_AdjustImageSSE2(rows, width, height, &settings, luma);
+  } else if (forms == LUMAREX_FORMS_MMX) {
+    adjusted = LUMAREX_AdjustImageMMX(rows, width, height, &settings, luma);
+  }
+  if (!adjusted) {
     LUMAREX_AdjustImageScalarTables(rows, width, height, &settings, luma, tables);
   }
 
@@ -187,10 +202,21 @@ VOID LUMAREX_ProcessImage(PDEVICE_CONTEXT DeviceContext) {
     for (LONG y = 0; y < height; ++y) {
       dc->g_pRowTable[y] = dc->g_pBmpBuf + (ULONG)y * rowBytes;
     }
+    PUCHAR *table = dc->g_pRowTable;
     if (dc->g_nOutputFormat == LUMAREX_FORMAT_YUY2) {
-      (vector ? LUMAREX_RGB24ToYUY2SSE2 : LUMAREX_RGB24ToYUY2)(dc->g_pRowTable, dc->g_pIPBuf, width, height);
+      if (forms == LUMAREX_FORMS_SSE2) {
+        LUMAREX_RGB24ToYUY2SSE2(table, dc->g_pIPBuf, width, height);
+      } else if (forms == LUMAREX_FORMS_MMX) {
+        LUMAREX_RGB24ToYUY2MMX(table, dc->g_pIPBuf, width, height);
+      } else {
+        LUMAREX_RGB24ToYUY2(table, dc->g_pIPBuf, width, height);
+      }
+    } else if (forms == LUMAREX_FORMS_SSE2) {
+      LUMAREX_RGB24ToI420SSE2(table, dc->g_pIPBuf, width, height);
+    } else if (forms == LUMAREX_FORMS_MMX) {
+      LUMAREX_RGB24ToI420MMX(table, dc->g_pIPBuf, width, height);
     } else {
-      (vector ? LUMAREX_RGB24ToI420SSE2 : LUMAREX_RGB24ToI420)(dc->g_pRowTable, dc->g_pIPBuf, width, height);
+      LUMAREX_RGB24ToI420(table, dc->g_pIPBuf, width, height);
     }
   }
 

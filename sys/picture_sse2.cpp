@@ -373,14 +373,14 @@ inline BOOLEAN InRange(LONG v) { return (v >= 0 && v <= 100) ? TRUE : FALSE; }
 
 }  // namespace
 
-// LUMAREX_AdjustImageMMX - the picture adjustments with SSE2, exactly as
+// LUMAREX_AdjustImageSSE2 - the picture adjustments with SSE2, exactly as
 // LUMAREX_AdjustImageScalar. Runs where the caller may use the vector registers (on the
 // target, inside its floating-point state save), only on processors with SSE2.
 // Returns FALSE without touching anything for a setting outside 0..100 (the scalar form then
 // handles it), for a row length that overflows, or when sharpening is asked for without a
 // luma image; TRUE otherwise (also for an image without pixels, which needs nothing).
-BOOLEAN LUMAREX_AdjustImageMMX(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
-                               PUCHAR luma) {
+BOOLEAN LUMAREX_AdjustImageSSE2(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                                PUCHAR luma) {
   if (settings == NULL || !InRange(settings->Brightness) || !InRange(settings->Contrast) ||
       !InRange(settings->Saturation) || !InRange(settings->Sharpness)) {
     return FALSE;

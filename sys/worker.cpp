@@ -17,21 +17,22 @@ static ULONG ReadSkipBufferWait(PDEVICE_CONTEXT dc) {
   return (ULONG)InterlockedCompareExchange((LONG volatile *)&dc->g_bSkipBufferWait, 0, 0);
 }
 
-// The vector forms (the library's SSE2 inverse DCT, the SSE2 picture adjustments) touch the
-// XMM registers, which a 32-bit kernel thread may use only with the floating-point state
-// saved. Whether the processor has them is decided once, at CamInitialize (g_bVectorForms);
-// each frame then runs them only when its worker's save succeeded (g_bVectorFrame). A failed
-// save keeps that one frame of that one device to the scalar forms and changes nothing another
-// device's worker reads. Both forms give identical results, so only speed changes.
-BOOLEAN LUMAREX_VectorFormsAllowed(PDEVICE_CONTEXT DeviceContext) { return DeviceContext->g_bVectorFrame; }
+// The vector forms (the library's inverse DCT and colour conversion, the picture adjustments
+// and converters with MMX or SSE2) touch the MMX or XMM registers, which a 32-bit kernel thread
+// may use only with the floating-point state saved. Which forms the processor runs is decided
+// once, at CamInitialize (g_nVectorForms); each frame then runs them only when its worker's
+// save succeeded (g_nFrameForms), else the scalar forms. A failed save keeps that one frame of
+// that one device to the scalar forms and changes nothing another device's worker reads. All
+// forms give identical results, so only speed changes.
+UCHAR LUMAREX_FrameForms(PDEVICE_CONTEXT DeviceContext) { return DeviceContext->g_nFrameForms; }
 
-// Chooses the forms of the frame the worker is about to decode: the vector forms only when the
-// processor has them and the floating-point state is saved. The device's image-process context
-// is told too; it belongs to this worker alone.
+// Chooses the forms of the frame the worker is about to decode. The device's image-process
+// context is told whether it may use the vector registers (it chooses its own forms from the
+// processor); it belongs to this worker alone.
 static VOID ChooseFrameForms(PDEVICE_CONTEXT dc, BOOLEAN saved) {
-  dc->g_bVectorFrame = (BOOLEAN)(saved && dc->g_bVectorForms);
+  dc->g_nFrameForms = saved ? dc->g_nVectorForms : (UCHAR)LUMAREX_FORMS_SCALAR;
   if (dc->g_pIPContext != NULL) {
-    ZRImageProcess_AllowVectorForms(dc->g_pIPContext, dc->g_bVectorFrame);
+    ZRImageProcess_AllowVectorForms(dc->g_pIPContext, (BOOLEAN)(dc->g_nFrameForms != LUMAREX_FORMS_SCALAR));
   }
 }
 

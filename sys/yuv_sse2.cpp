@@ -2,10 +2,8 @@
 // bytes for every image and size.
 //
 // Each colour table T[i] = floor(k * i + 0.5) is replaced by the exact integer form
-// T[i] = (floor(i * m / 256) + c) >> 7, which _mm_mulhi_epu16 of (i << 8) and m, an add and a
-// shift compute in 16-bit lanes. The constants m and c below are checked against the table's
-// own definition for all 256 inputs when this file is compiled, so a wrong constant does not
-// build. Sums are then taken modulo 256 as in the scalar form (the low byte of each lane).
+// T[i] = (floor(i * m / 256) + c) >> 7 of yuv_forms.h, which _mm_mulhi_epu16 of (i << 8) and m,
+// an add and a shift compute in 16-bit lanes. Sums are then taken modulo 256 as in the scalar form (the low byte of each lane).
 //
 // 32 pixels (96 bytes) at a time are split into their B, G and R bytes by
 // LUMAREX_SplitBgr32Sse2, as the vector luma step does. The pixels at the end of a row that do
@@ -14,6 +12,7 @@
 // or written.
 #include "lumarex.h"
 #include "sse2_bgr.h"
+#include "yuv_forms.h"
 
 #define YUV_SSE2_INLINE static inline __attribute__((target("sse2"), always_inline))
 #if defined(__i386__)
@@ -24,47 +23,6 @@
 
 namespace {
 
-// One table as multiplier and rounding constant; k = kParts / parts.
-struct TableForm {
-  ULONG kParts;
-  USHORT m;
-  USHORT c;
-  ULONG parts;
-};
-
-constexpr bool FormExact(const TableForm &f) {
-  for (ULONG i = 0; i < 256; ++i) {
-    if ((((i * f.m) >> 8) + f.c) >> 7 != (f.kParts * i + f.parts / 2) / f.parts) return false;
-  }
-  return true;
-}
-
-// The tables in the order YR, YG, YB, UR, UG, UB (= VR), VG, VB, and the luma offset.
-struct ConverterForms {
-  TableForm t[8];
-  USHORT yOffset;
-};
-
-constexpr ConverterForms kYuy2Forms = {{{299, 9798, 64, 1000}, {587, 19231, 67, 1000}, {114, 3736, 64, 1000},
-                                        {169, 5536, 65, 1000}, {331, 10845, 65, 1000}, {500, 16321, 127, 1000},
-                                        {419, 13728, 65, 1000}, {81, 2652, 65, 1000}},
-                                       0};
-// I420 luma is limited range (see yuv.cpp): its luma tables are in ten-thousandths, plus 16.
-constexpr ConverterForms kI420Forms = {{{2568, 8411, 66, 10000}, {5041, 16516, 66, 10000}, {979, 3208, 64, 10000},
-                                        {148, 4846, 66, 1000}, {291, 9533, 65, 1000}, {439, 14384, 65, 1000},
-                                        {368, 12058, 64, 1000}, {71, 2327, 64, 1000}},
-                                       16};
-
-constexpr bool AllExact(const ConverterForms &f) {
-  for (int i = 0; i < 8; ++i) {
-    if (!FormExact(f.t[i])) return false;
-  }
-  return true;
-}
-static_assert(AllExact(kYuy2Forms), "a YUY2 table form differs from its table");
-static_assert(AllExact(kI420Forms), "an I420 table form differs from its table");
-
-enum { YR, YG, YB, UR, UG, UB, VG, VB };
 
 // The multipliers and rounding constants in every 16-bit lane, read from memory as operands
 // (the 32-bit build has only eight vector registers).

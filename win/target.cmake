@@ -98,7 +98,7 @@ endif()
 # Torvane.vector lists the routines and their instruction counts.
 if(TORVANE_PYTHON)
   set(TORVANE_VECTOR_ROUTINES idct_8x8_sse2 idct_blocks_sse2 colour_bgr_half_line_sse2 colour_bgr_full16_sse2
-      copy_line_sse2 AdjustSse2 Yuy2Sse2 I420Sse2
+      copy_line_sse2 AdjustSse2 Yuy2Sse2 I420Sse2 AdjustMmx Yuy2Mmx I420Mmx
       idct_8x8_mmx idct_blocks_mmx colour_bgr_half_line_mmx colour_bgr_full16_mmx copy_line_mmx)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Torvane.vector
                      COMMAND ${TORVANE_PYTHON} ${CMAKE_SOURCE_DIR}/win/vector_check.py --objdump ${TORVANE_OBJDUMP}

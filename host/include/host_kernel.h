@@ -151,6 +151,18 @@ void HostThreads_FailNextCreate(NTSTATUS status);
 // The next ObReferenceObjectByHandle fails with status and references nothing.
 void HostObjects_FailNextReference(NTSTATUS status);
 
+// ---- The processor presented to the driver ---------------------------------------------------
+// Native: the processor as it is. Sse2: the same, refused where it has no SSE2. Mmx: CPUID
+// function 1 reports no SSE or SSE2 (nor later vector sets); Scalar: no MMX either. The choice
+// is made once, before the driver is loaded and before the program creates threads (threads
+// that exist already keep seeing the real processor); TORVANE_CPU=sse2|mmx|scalar in the
+// environment makes it at program start, and a name it cannot present ends the program with
+// exit code 77. Mmx and Scalar need Linux CPUID faulting.
+enum class HostCpuForm { Native, Sse2, Mmx, Scalar };
+bool HostCpu_ParseForm(const char *name, HostCpuForm *form);       // "sse2", "mmx" or "scalar"
+bool HostCpu_Present(HostCpuForm form, std::string *why);          // false with the reason
+HostCpuForm HostCpu_Form();
+
 // ---- Floating-point state --------------------------------------------------------------------
 void HostFpu_FailNextSave();   // the next KeSaveFloatingPointState fails
 uint64_t HostFpu_SaveCount();  // successful saves so far

@@ -398,6 +398,7 @@ TEST_F(CamsimRunTest, RefusedRunsLeaveEveryFileAsItWas) {
       {"--png with --discard", "--discard --png", {"--png", "--discard"}, {}},
       {"--imports without --driver", "--imports", {"--imports", "--driver"}, {}},
       {"a pace out of range", "--fps 31", {"--fps", "1 to 30"}, {}},
+      {"a processor camsim cannot present", "--cpu sse3", {"--cpu", "sse3"}, {}},
       {"a user's frames with camsim's names", "--out theirs", {"theirs", "frame_000001.png", "--overwrite"}, {}},
       {"even when other files may stay", "--out theirs --keep-other-files", {"frame_000001.png", "--overwrite"}, {}},
       {"a frame changed since the run that wrote it", "--out changed", {"frame_000002.bmp", "--overwrite"}, {}},
@@ -589,6 +590,26 @@ TEST_F(CamsimRunTest, MjpgStreamIsTheJpegFramesInOrder) {
 
 // I420 is limited range as players expect: its luma is 16 + 219/255 of the luma of the same
 // frame in RGB24, and ffmpeg shows the I420 stream as the RGB24 pictures.
+// The processor camsim presents (--cpu) picks the driver's and the decoder's forms; every form
+// streams the same bytes, with every picture setting away from neutral.
+TEST_F(CamsimRunTest, EveryProcessorFormStreamsTheSameBytes) {
+  for (const char *format : {"yuy2", "i420", "rgb24"}) {
+    Bytes first;
+    for (const char *cpu : {"sse2", "mmx", "scalar"}) {
+      std::string text;
+      Bytes video;
+      const int rc = Camsim(std::string("--cpu ") + cpu + " --format " + format +
+                                " --frames 4 --brightness 70 --contrast 30 --saturation 80 --sharpness 60 --discard --y4m -",
+                            &text, true, &video);
+      if (rc == 2 && text.find("CPUID faulting") != std::string::npos) GTEST_SKIP() << text;
+      ASSERT_EQ(rc, 0) << cpu << ": " << text;
+      ASSERT_GT(video.size(), 1000u) << cpu;
+      if (first.empty()) first = video;
+      EXPECT_TRUE(video == first) << format << " with --cpu " << cpu << " differs from --cpu sse2";
+    }
+  }
+}
+
 TEST_F(CamsimRunTest, I420LumaIsLimitedRangeLikeTheRgb24Frames) {
   REQUIRE_FFMPEG();
   std::string text;

@@ -65,6 +65,23 @@ BOOLEAN __wrap__Z22LUMAREX_AdjustImageMMXPPhiiPK23_LUMAREX_FRAME_SETTINGSS_(PUCH
   RecordVectorUse("LUMAREX_AdjustImageMMX");
   return __real__Z22LUMAREX_AdjustImageMMXPPhiiPK23_LUMAREX_FRAME_SETTINGSS_(rows, w, h, s, l);
 }
+BOOLEAN __real__Z23LUMAREX_AdjustImageSSE2PPhiiPK23_LUMAREX_FRAME_SETTINGSS_(PUCHAR *, LONG, LONG,
+                                                                           const LUMAREX_FRAME_SETTINGS *, PUCHAR);
+BOOLEAN __wrap__Z23LUMAREX_AdjustImageSSE2PPhiiPK23_LUMAREX_FRAME_SETTINGSS_(PUCHAR *rows, LONG w, LONG h,
+                                                                           const LUMAREX_FRAME_SETTINGS *s, PUCHAR l) {
+  RecordVectorUse("LUMAREX_AdjustImageSSE2");
+  return __real__Z23LUMAREX_AdjustImageSSE2PPhiiPK23_LUMAREX_FRAME_SETTINGSS_(rows, w, h, s, l);
+}
+VOID __real__Z22LUMAREX_RGB24ToYUY2MMXPPhS_ii(PUCHAR *, PUCHAR, LONG, LONG);
+VOID __wrap__Z22LUMAREX_RGB24ToYUY2MMXPPhS_ii(PUCHAR *rows, PUCHAR out, LONG w, LONG h) {
+  RecordVectorUse("LUMAREX_RGB24ToYUY2MMX");
+  __real__Z22LUMAREX_RGB24ToYUY2MMXPPhS_ii(rows, out, w, h);
+}
+VOID __real__Z22LUMAREX_RGB24ToI420MMXPPhS_ii(PUCHAR *, PUCHAR, LONG, LONG);
+VOID __wrap__Z22LUMAREX_RGB24ToI420MMXPPhS_ii(PUCHAR *rows, PUCHAR out, LONG w, LONG h) {
+  RecordVectorUse("LUMAREX_RGB24ToI420MMX");
+  __real__Z22LUMAREX_RGB24ToI420MMXPPhS_ii(rows, out, w, h);
+}
 VOID __real__Z23LUMAREX_RGB24ToYUY2SSE2PPhS_ii(PUCHAR *, PUCHAR, LONG, LONG);
 VOID __wrap__Z23LUMAREX_RGB24ToYUY2SSE2PPhS_ii(PUCHAR *rows, PUCHAR out, LONG w, LONG h) {
   RecordVectorUse("LUMAREX_RGB24ToYUY2SSE2");
@@ -94,7 +111,7 @@ class WorkerTest : public ::testing::TestWithParam<int> {
     dc.g_nIPContextSize = ZRImageProcess_GetContextSize();
     dc.g_pIPContext = ExAllocatePoolWithTag(NonPagedPool, dc.g_nIPContextSize, LUMAREX_POOL_TAG);
     ZRImageProcess_Initialize(&dc, dc.g_pIPContext);
-    dc.g_bVectorForms = LUMAREX_HasSSE2();  // as CamInitialize decides
+    dc.g_nVectorForms = LUMAREX_ProcessorForms();  // as CamInitialize decides
     dc.g_nBrightness = dc.g_nContrast = dc.g_nSaturation = dc.g_nWhiteBalance = 50, dc.g_nSharpness = 20;
     dc.g_bSkipBufferWait = 1;  // configuration: the hand-shake starts with nothing to wait for
     dc.g_WorkerWaitObjects[0] = &dc.g_StopWorkerEvent, dc.g_WorkerWaitObjects[1] = &dc.g_FrameReadyEvent;
@@ -215,7 +232,7 @@ TEST_F(WorkerFrameTest, FramesThatCannotBeShownRepeatThePreviousImage) {
 // with its state saved run the vector forms again, always with a saved state, and every image is
 // the library's own decode either way.
 TEST_F(WorkerFrameTest, AFailedFloatingPointSaveKeepsOnlyThatFrameOffTheVectorForms) {
-  if (!LUMAREX_HasSSE2()) GTEST_SKIP() << "the processor reports no SSE2";
+  if (LUMAREX_ProcessorForms() == LUMAREX_FORMS_SCALAR) GTEST_SKIP() << "the processor reports no MMX";
   static DeviceContext other;  // large; the fixture's own device is dc_
   InitDevice(other);
   extra_.push_back(&other);

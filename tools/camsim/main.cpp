@@ -12,6 +12,7 @@
 #include "device_listing.h"
 #include "host_registry.h"
 #include "host_image.h"
+#include "host_kernel.h"
 #include "output_guard.h"
 #include "preflight.h"
 #include "session.h"
@@ -199,6 +200,9 @@ int main(int argc, char **argv) {
   app.add_option("--fps", fps, "pace the run at N frames per second, 1 to 30 (implies --realtime; also the "
                                "frame rate in the YUV4MPEG2 headers)")
       ->check(Between(1, 30));
+  std::string cpu;
+  app.add_option("--cpu", cpu, "the processor the driver sees: sse2, mmx (no SSE or SSE2) or scalar (no MMX either)")
+      ->check(CLI::IsMember({"sse2", "mmx", "scalar"}));
   app.set_version_flag("--version", VersionLine(), "print camsim's version and build date");
   // Asking the driver what it offers, without streaming.
   ListingOptions listing;
@@ -217,6 +221,17 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     app.exit(e);
     return kExitUsage;
+  }
+
+  // The processor is chosen before the driver first runs CPUID (at its loading) and before any
+  // thread exists.
+  if (!cpu.empty()) {
+    HostCpuForm form = HostCpuForm::Native;
+    std::string cpuWhy;
+    if (!HostCpu_ParseForm(cpu.c_str(), &form) || !HostCpu_Present(form, &cpuWhy)) {
+      fprintf(stderr, "camsim: --cpu %s\n", cpuWhy.c_str());
+      return kExitUsage;
+    }
   }
 
   if (listAll) listing.formats = listing.controls = true;

@@ -1,4 +1,6 @@
-// The vector form of the picture adjustments against the scalar form, which defines them.
+// The vector forms (MMX and SSE2) of the picture adjustments and converters against the scalar
+// forms, which define them. Every test runs once per vector form; a form the processor lacks
+// (TORVANE_CPU may hide SSE2, or MMX too) is skipped.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -8,6 +10,23 @@
 #include "lumarex.h"
 
 namespace {
+
+using Adjust = BOOLEAN (*)(PUCHAR *, LONG, LONG, const LUMAREX_FRAME_SETTINGS *, PUCHAR);
+using Convert = VOID (*)(PUCHAR *, PUCHAR, LONG, LONG);
+
+struct VectorForm {
+  const char *name;
+  BOOLEAN (*available)(VOID);
+  Adjust adjust;
+  Convert yuy2, i420;
+};
+
+void PrintTo(const VectorForm &form, std::ostream *os) { *os << form.name; }
+
+const VectorForm kForms[] = {
+    {"MMX", LUMAREX_HasMMX, LUMAREX_AdjustImageMMX, LUMAREX_RGB24ToYUY2MMX, LUMAREX_RGB24ToI420MMX},
+    {"SSE2", LUMAREX_HasSSE2, LUMAREX_AdjustImageSSE2, LUMAREX_RGB24ToYUY2SSE2, LUMAREX_RGB24ToI420SSE2},
+};
 
 // A BGR image whose rows are separate blocks of exactly width * 3 bytes, for the sanitizer build.
 struct RowImage {
@@ -36,11 +55,12 @@ LUMAREX_FRAME_SETTINGS RandomSettings(std::mt19937 &rng) {
   return Settings(pick(), pick(), pick(), pick());
 }
 
-::testing::AssertionResult SameAsScalar(const RowImage &src, const LUMAREX_FRAME_SETTINGS &s, bool *changed = nullptr) {
+::testing::AssertionResult AdjustSameAsScalar(Adjust adjust, const RowImage &src, const LUMAREX_FRAME_SETTINGS &s,
+                                        bool *changed = nullptr) {
   RowImage scalar = src, vector = src;
   std::vector<UCHAR> lumaScalar(size_t(src.width) * src.height), lumaVector(lumaScalar.size(), 0xA5);
   LUMAREX_AdjustImageScalar(scalar.Rows().data(), src.width, src.height, &s, lumaScalar.data());
-  bool accepted = LUMAREX_AdjustImageMMX(vector.Rows().data(), src.width, src.height, &s, lumaVector.data());
+  bool accepted = adjust(vector.Rows().data(), src.width, src.height, &s, lumaVector.data());
   if (changed != nullptr) *changed = scalar.data != src.data;
   if (accepted && scalar.data == vector.data) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << (accepted ? "differs" : "refused") << " at Bv " << s.Brightness << " Cv "
@@ -48,16 +68,20 @@ LUMAREX_FRAME_SETTINGS RandomSettings(std::mt19937 &rng) {
                                        << src.width << "x" << src.height;
 }
 
-class PictureSse2 : public ::testing::Test {
+class PictureVector : public ::testing::TestWithParam<VectorForm> {
  protected:
   void SetUp() override {
-    if (!LUMAREX_HasSSE2()) GTEST_SKIP() << "the processor reports no SSE2";
+    if (!GetParam().available()) GTEST_SKIP() << "the processor reports no " << GetParam().name;
+  }
+  ::testing::AssertionResult SameAsScalar(const RowImage &src, const LUMAREX_FRAME_SETTINGS &s,
+                                          bool *changed = nullptr) {
+    return AdjustSameAsScalar(GetParam().adjust, src, s, changed);
   }
   std::mt19937 rng_{1};
 };
 
-// Every small size, widths around the vector steps (8, 16 and 32 pixels) and whole frames.
-TEST_F(PictureSse2, EverySizeAndRowTail) {
+// Every small size, widths around the vector steps (4, 8, 16 and 32 pixels) and whole frames.
+TEST_P(PictureVector, EverySizeAndRowTail) {
   std::vector<std::pair<LONG, LONG>> sizes = {{640, 480}, {176, 144}, {639, 479}};
   for (LONG w = 1; w <= 20; ++w)
     for (LONG h = 1; h <= 12; ++h) sizes.push_back({w, h});
@@ -70,7 +94,7 @@ TEST_F(PictureSse2, EverySizeAndRowTail) {
 }
 
 // Each setting over its range, alone and with the others random or at their ends, on clamp-driving images.
-TEST_F(PictureSse2, EachSettingOverItsRangeOnImagesThatDriveTheClamps) {
+TEST_P(PictureVector, EachSettingOverItsRangeOnImagesThatDriveTheClamps) {
   std::vector<RowImage> images = {RowImage(45, 11, &rng_), RowImage(259, 7, &rng_)};
   for (LONG x = 0; x < 256; ++x) {
     const UCHAR px[4][3] = {{UCHAR(x), UCHAR(x), UCHAR(x)}, {UCHAR(x), UCHAR(255 - x), UCHAR(x * 97 + 13)},
@@ -99,7 +123,7 @@ TEST_F(PictureSse2, EachSettingOverItsRangeOnImagesThatDriveTheClamps) {
   }
 }
 
-TEST_F(PictureSse2, OutOfRangeSettingsAreRefusedUntouchedAndWhiteBalanceIsIgnored) {
+TEST_P(PictureVector, OutOfRangeSettingsAreRefusedUntouchedAndWhiteBalanceIsIgnored) {
   const RowImage src(37, 9, &rng_);
   for (int field = 0; field < 4; ++field) {
     for (LONG v : {-1, 101, INT_MIN, INT_MAX}) {
@@ -107,7 +131,7 @@ TEST_F(PictureSse2, OutOfRangeSettingsAreRefusedUntouchedAndWhiteBalanceIsIgnore
       std::vector<UCHAR> luma(size_t(src.width) * src.height, 0x3C);
       LUMAREX_FRAME_SETTINGS s = Settings(60, 40, 70, 20);
       Field(s, field) = v;
-      EXPECT_FALSE(LUMAREX_AdjustImageMMX(img.Rows().data(), src.width, src.height, &s, luma.data())) << v;
+      EXPECT_FALSE(GetParam().adjust(img.Rows().data(), src.width, src.height, &s, luma.data())) << v;
       EXPECT_TRUE(img.data == src.data && luma == std::vector<UCHAR>(luma.size(), 0x3C)) << field << " " << v;
       s = Settings(61, 45, 80, 30);
       s.WhiteBalance = v;
@@ -122,10 +146,9 @@ TEST_F(PictureSse2, OutOfRangeSettingsAreRefusedUntouchedAndWhiteBalanceIsIgnore
 // work buffer, the image afterwards (the converted bytes copied over its start) and the row
 // table must agree. Widths 1..70 cover every row tail of the 32-pixel step, odd widths and
 // heights the unpaired last column and row.
-TEST_F(PictureSse2, ConversionsSameAsScalar) {
-  using Convert = VOID (*)(PUCHAR *, PUCHAR, LONG, LONG);
-  const std::pair<Convert, Convert> forms[] = {{LUMAREX_RGB24ToYUY2, LUMAREX_RGB24ToYUY2SSE2},
-                                               {LUMAREX_RGB24ToI420, LUMAREX_RGB24ToI420SSE2}};
+TEST_P(PictureVector, ConversionsSameAsScalar) {
+  const std::pair<Convert, Convert> forms[] = {{LUMAREX_RGB24ToYUY2, GetParam().yuy2},
+                                               {LUMAREX_RGB24ToI420, GetParam().i420}};
   std::vector<std::pair<LONG, LONG>> sizes = {{640, 480}, {320, 240}, {160, 120}, {639, 479}};
   for (LONG w = 1; w <= 70; ++w) sizes.push_back({w, LONG(1 + w % 6)});
   std::mt19937 rng(8);
@@ -148,5 +171,8 @@ TEST_F(PictureSse2, ConversionsSameAsScalar) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Forms, PictureVector, ::testing::ValuesIn(kForms),
+                         [](const ::testing::TestParamInfo<VectorForm> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,193 @@
+// Vector forms (MMX) of the BGR24 to YUY2 and I420 converters of yuv.cpp, giving the same bytes
+// for every image and size, for processors with MMX but no SSE2.
+//
+// MMX has only a signed high multiply. Each colour table T[i] = floor(k * i + 0.5) is computed in
+// the exact integer form T[i] = (floor((i << 7) * m / 2^16) + c) >> 6, one _mm_mulhi_pi16 of
+// (i << 7) <= 32640 and m < 2^15 (both positive signed values), an add and a shift. The
+// constants m and c below are checked against the table's own definition for all 256 inputs
+// when this file is compiled, so a wrong constant does not build. Sums are taken modulo 256 as in
+// the scalar form (the low byte of each lane).
+//
+// Pixels are split four at a time (MmxSplitBgr4). The pixels at the end of a row that do not
+// fill a whole step are copied to a small buffer on the stack, run through the same code, and
+// only their own output bytes are copied out, so nothing beyond the rows or the planes is read
+// or written. Each entry ends with _mm_empty.
+#include "lumarex.h"
+#include "mmx_bgr.h"
+#include "yuv_forms.h"
+
+namespace {
+
+constexpr bool MmxFormExact(const TableForm &f) {
+  if (f.m >= 0x8000) return false;  // the signed multiply needs a positive multiplier
+  for (ULONG i = 0; i < 256; ++i) {
+    if (((((i << 7) * f.m) >> 16) + f.c) >> 6 != (f.kParts * i + f.parts / 2) / f.parts) return false;
+  }
+  return true;
+}
+
+constexpr bool AllMmxExact(const ConverterForms &f) {
+  for (int i = 0; i < 8; ++i) {
+    if (!MmxFormExact(f.t[i])) return false;
+  }
+  return true;
+}
+
+// The tables of yuv_forms.h (same order and coefficients) in this file's form.
+constexpr ConverterForms kYuy2Mmx = {{{299, 9798, 32, 1000}, {587, 19232, 33, 1000}, {114, 3736, 32, 1000},
+                                      {169, 5538, 32, 1000}, {331, 10846, 32, 1000}, {500, 16322, 63, 1000},
+                                      {419, 13730, 32, 1000}, {81, 2654, 32, 1000}},
+                                     kYuy2Forms.yOffset};
+constexpr ConverterForms kI420Mmx = {{{2568, 8411, 33, 10000}, {5041, 16516, 33, 10000}, {979, 3208, 32, 10000},
+                                      {148, 4846, 33, 1000}, {291, 9535, 32, 1000}, {439, 14385, 32, 1000},
+                                      {368, 12058, 32, 1000}, {71, 2327, 32, 1000}},
+                                     kI420Forms.yOffset};
+static_assert(AllMmxExact(kYuy2Mmx), "a YUY2 table form differs from its table");
+static_assert(AllMmxExact(kI420Mmx), "an I420 table form differs from its table");
+
+constexpr bool SameCoefficients(const ConverterForms &a, const ConverterForms &b) {
+  for (int i = 0; i < 8; ++i) {
+    if (a.t[i].kParts != b.t[i].kParts || a.t[i].parts != b.t[i].parts) return false;
+  }
+  return true;
+}
+static_assert(SameCoefficients(kYuy2Mmx, kYuy2Forms) && SameCoefficients(kI420Mmx, kI420Forms),
+              "the tables differ from the converters' own");
+
+// Table t of forms f applied to four samples given as (i << 7) in 16-bit lanes.
+LUMAREX_MMX_INLINE __m64 Look(const ConverterForms &f, int t, __m64 x7) {
+  __m64 product = _mm_mulhi_pi16(x7, _mm_set1_pi16((short)f.t[t].m));
+  return _mm_srli_pi16(_mm_add_pi16(product, _mm_set1_pi16((short)f.t[t].c)), 6);
+}
+
+// Luma, U and V of the four pixels at p (reads 13 bytes); the low byte of each lane is the sum
+// modulo 256.
+LUMAREX_MMX_INLINE void Yuv4(const ConverterForms &f, const UCHAR *p, __m64 *y, __m64 *u, __m64 *v) {
+  __m64 b, g, r;
+  MmxSplitBgr4(p, &b, &g, &r);
+  b = _mm_slli_pi16(b, 7);
+  g = _mm_slli_pi16(g, 7);
+  r = _mm_slli_pi16(r, 7);
+  const __m64 c127 = _mm_set1_pi16(127);
+  *y = _mm_add_pi16(_mm_add_pi16(Look(f, YR, r), Look(f, YG, g)),
+                    _mm_add_pi16(Look(f, YB, b), _mm_set1_pi16((short)f.yOffset)));
+  *u = _mm_add_pi16(_mm_sub_pi16(_mm_sub_pi16(Look(f, UB, b), Look(f, UG, g)), Look(f, UR, r)), c127);
+  *v = _mm_add_pi16(_mm_sub_pi16(_mm_sub_pi16(Look(f, UB, r), Look(f, VG, g)), Look(f, VB, b)), c127);
+}
+
+// Four pixels of YUY2 (8 bytes): Y0 U0 Y1 V1 Y2 U2 Y3 V3.
+LUMAREX_MMX_INLINE void Yuy2Step(const UCHAR *p, PUCHAR dst) {
+  __m64 y, u, v;
+  Yuv4(kYuy2Mmx, p, &y, &u, &v);
+  const __m64 even = _mm_set_pi16(0, -1, 0, -1);
+  __m64 c = _mm_or_si64(_mm_and_si64(u, even), _mm_andnot_si64(even, v));
+  MmxStore64(dst, _mm_or_si64(_mm_and_si64(y, _mm_set1_pi16(0xFF)), _mm_slli_pi16(c, 8)));
+}
+
+// Eight pixels of one I420 row: 8 luma bytes, and the U and V of pixels 0, 2, 4 and 6.
+LUMAREX_MMX_INLINE void I420Step(const UCHAR *p, PUCHAR y, PUCHAR u, PUCHAR v) {
+  __m64 y0, u0, v0, y1, u1, v1;
+  Yuv4(kI420Mmx, p, &y0, &u0, &v0);
+  Yuv4(kI420Mmx, p + 12, &y1, &u1, &v1);
+  const __m64 low = _mm_set1_pi16(0xFF);
+  const __m64 evenLow = _mm_set_pi16(0, 0xFF, 0, 0xFF);  // the even pixels' low byte, per 32 bits
+  MmxStore64(y, _mm_packs_pu16(_mm_and_si64(y0, low), _mm_and_si64(y1, low)));
+  __m64 uu = _mm_packs_pi32(_mm_and_si64(u0, evenLow), _mm_and_si64(u1, evenLow));
+  __m64 vv = _mm_packs_pi32(_mm_and_si64(v0, evenLow), _mm_and_si64(v1, evenLow));
+  MmxStore32(u, _mm_packs_pu16(uu, uu));
+  MmxStore32(v, _mm_packs_pu16(vv, vv));
+}
+
+LUMAREX_MMX_ENTRY void Yuy2Mmx(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
+  const ULONG rowBytes = (ULONG)width * 2;
+  for (LONG i = 0; i < height; ++i) {
+    const UCHAR *src = rows[height - 1 - i];
+    PUCHAR dst = out + (ULONG)i * rowBytes;
+    LONG x = 0;
+    // A step reads one byte past its four pixels: it must still be in the row.
+    for (; x + 4 < width; x += 4) {
+      Yuy2Step(src + 3 * x, dst + 2 * x);
+    }
+    // The last one to four pixels; an unpaired last pixel gets Y and U only, its two bytes.
+    const LONG n = width - x;
+    UCHAR pixels[16] = {0};
+    UCHAR bytes[8];
+    for (LONG k = 0; k < 3 * n; ++k) pixels[k] = src[3 * x + k];
+    Yuy2Step(pixels, bytes);
+    for (LONG k = 0; k < 2 * n; ++k) dst[2 * x + k] = bytes[k];
+  }
+  _mm_empty();
+}
+
+// One I420 row: width luma bytes at y; with chroma, the U and V of each whole pixel pair's left
+// pixel at u and v. Returns the chroma bytes written to each plane.
+LUMAREX_MMX_INLINE LONG I420Row(const UCHAR *src, PUCHAR y, PUCHAR u, PUCHAR v, LONG width, BOOLEAN chroma) {
+  UCHAR noU[4], noV[4];
+  LONG x = 0;
+  for (; x + 8 < width; x += 8) {
+    if (chroma) {
+      I420Step(src + 3 * x, y + x, u + x / 2, v + x / 2);
+    } else {
+      I420Step(src + 3 * x, y + x, noU, noV);
+    }
+  }
+  const LONG n = width - x;
+  UCHAR pixels[32] = {0};
+  UCHAR ly[8], lu[4], lv[4];
+  for (LONG k = 0; k < 3 * n; ++k) pixels[k] = src[3 * x + k];
+  I420Step(pixels, ly, lu, lv);
+  for (LONG k = 0; k < n; ++k) y[x + k] = ly[k];
+  if (!chroma) {
+    return 0;
+  }
+  // Chroma only for whole pixel pairs: an unpaired last column has none.
+  for (LONG k = 0; k < n / 2; ++k) {
+    u[x / 2 + k] = lu[k];
+    v[x / 2 + k] = lv[k];
+  }
+  return x / 2 + n / 2;
+}
+
+LUMAREX_MMX_ENTRY void I420Mmx(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
+  const ULONG pixels = (ULONG)width * (ULONG)height;
+  PUCHAR y = out;
+  PUCHAR u = out + pixels;
+  PUCHAR v = u + pixels / 4;
+  for (LONG k = 0; 2 * k < height; ++k) {
+    const BOOLEAN hasLower = (BOOLEAN)(2 * k + 1 < height);
+    const LONG written = I420Row(rows[height - 1 - 2 * k], y, u, v, width, hasLower);
+    y += width;
+    u += written;
+    v += written;
+    if (hasLower) {
+      I420Row(rows[height - 2 - 2 * k], y, u, v, width, FALSE);
+      y += width;
+    }
+  }
+  _mm_empty();
+}
+
+}  // namespace
+
+// LUMAREX_RGB24ToYUY2MMX - LUMAREX_RGB24ToYUY2 with MMX, the same bytes. Runs on the decode
+// worker at PASSIVE_LEVEL where the vector registers may be used, only on processors with MMX.
+// No result.
+VOID LUMAREX_RGB24ToYUY2MMX(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
+  if (width <= 0 || height <= 0) {
+    return;
+  }
+  Yuy2Mmx(rows, out, width, height);
+  LUMAREX_StoreYUY2Rows(rows, out, width, height);
+}
+
+// LUMAREX_RGB24ToI420MMX - LUMAREX_RGB24ToI420 with MMX, the same bytes. Runs on the decode
+// worker at PASSIVE_LEVEL where the vector registers may be used, only on processors with MMX.
+// No result.
+VOID LUMAREX_RGB24ToI420MMX(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
+  if (width <= 0 || height <= 0) {
+    return;
+  }
+  I420Mmx(rows, out, width, height);
+  const ULONG pixels = (ULONG)width * (ULONG)height;
+  RtlCopyMemory(rows[0], out, pixels + pixels / 2);
+}
