@@ -3,8 +3,7 @@
 // with _mm_empty (EMMS), so that the floating-point unit is usable again afterwards.
 #pragma once
 
-#include <mmintrin.h>
-
+// The MMX intrinsics come with the vector intrinsics that platform.h includes.
 #include "lumarex.h"
 
 #define LUMAREX_MMX_INLINE static inline __attribute__((target("mmx"), always_inline))
