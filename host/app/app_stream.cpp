@@ -199,7 +199,9 @@ size_t HostAppStream::PendingReads() {
 
 HostStreamStats HostAppStream::Stats() const { return HostUsbcamd_StreamStats(object_.get()); }
 
-std::vector<HostRawFrameRecord> HostAppStream::FrameLog() const { return HostUsbcamd_FrameLog(object_.get()); }
+std::vector<HostRawFrameRecord> HostAppStream::FrameLog(uint64_t after) const {
+  return HostUsbcamd_FrameLog(object_.get(), after);
+}
 
 NTSTATUS HostAppStream::Close() {
   if (!open_) {

@@ -210,7 +210,8 @@ class HostAppStream {
   size_t PendingReads();
 
   HostStreamStats Stats() const;
-  std::vector<HostRawFrameRecord> FrameLog() const;
+  // The frame log, or only its records after raw frame `after` (what a caller has not seen yet).
+  std::vector<HostRawFrameRecord> FrameLog(uint64_t after = 0) const;
   // SRB_CLOSE_STREAM; reads still queued come back cancelled.
   NTSTATUS Close();
   bool Open() const { return open_; }
@@ -233,7 +234,7 @@ class HostAppStream {
 
 // The class library's record of a stream, for host observations (null when not open).
 HostStreamStats HostUsbcamd_StreamStats(PHW_STREAM_OBJECT stream);
-std::vector<HostRawFrameRecord> HostUsbcamd_FrameLog(PHW_STREAM_OBJECT stream);
+std::vector<HostRawFrameRecord> HostUsbcamd_FrameLog(PHW_STREAM_OBJECT stream, uint64_t after = 0);
 void HostUsbcamd_SetAllocationFormat(PHW_STREAM_OBJECT stream, const std::vector<uint8_t> &format);
 // Takes the host-side information of a completed read (false if there is none).
 bool HostUsbcamd_TakeReadInfo(PHW_STREAM_OBJECT stream, PHW_STREAM_REQUEST_BLOCK srb, HostReadInfo *info);

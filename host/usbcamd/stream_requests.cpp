@@ -406,11 +406,15 @@ HostStreamStats HostUsbcamd_StreamStats(PHW_STREAM_OBJECT object) {
   return stats;
 }
 
-std::vector<HostRawFrameRecord> HostUsbcamd_FrameLog(PHW_STREAM_OBJECT object) {
+std::vector<HostRawFrameRecord> HostUsbcamd_FrameLog(PHW_STREAM_OBJECT object, uint64_t after) {
   Stream *s = StreamOf(object);
   if (s == nullptr) return {};
   std::lock_guard<std::mutex> guard(s->lock);
-  return std::vector<HostRawFrameRecord>(s->frameLog.begin(), s->frameLog.end());
+  // Records are logged in raw-frame order: only the newest are copied for a caller that has
+  // seen the rest.
+  auto first = std::find_if(s->frameLog.begin(), s->frameLog.end(),
+                            [after](const HostRawFrameRecord &r) { return r.index > after; });
+  return std::vector<HostRawFrameRecord>(first, s->frameLog.end());
 }
 
 void HostUsbcamd_SetAllocationFormat(PHW_STREAM_OBJECT object, const std::vector<uint8_t> &format) {

@@ -1,5 +1,6 @@
 #include "frame_origin.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -20,6 +21,7 @@ void FrameOrigins::Add(const std::vector<HostCameraFrameNote> &notes, const std:
     for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) injected_[f] += (n.faults >> f) & 1u;
   }
   for (const HostRawFrameRecord &r : log) {
+    seenRaw_ = std::max(seenRaw_, r.index);
     if (r.index > lastRaw_ && records_.count(r.index) == 0) {
       HostRawFrameRecord copy = r;
       copy.raw.clear();

@@ -38,6 +38,8 @@ class FrameOrigins {
   FrameOrigins(std::vector<std::string> sourcePaths, bool passThrough);
   // What the camera and the class library recorded since the last call.
   void Add(const std::vector<HostCameraFrameNote> &notes, const std::vector<HostRawFrameRecord> &log);
+  // The newest raw frame the log given to Add held: later calls need only the records after it.
+  uint64_t SeenRaw() const { return seenRaw_; }
   // The next frame the application received, in order.
   FrameOrigin For(const HostFrame &frame);
   // Camera frames of each fault kind the camera injected (index HostFault).
@@ -50,6 +52,7 @@ class FrameOrigins {
   std::map<uint64_t, HostCameraFrameNote> notes_;     // by camera frame
   std::map<uint64_t, HostRawFrameRecord> records_;    // by raw index, not yet passed
   uint64_t lastRaw_ = 0;                              // raw index of the previous frame
+  uint64_t seenRaw_ = 0;                              // newest raw index taken from the log
   uint64_t previousCamera_ = 0;                       // camera frame delivered with it
   unsigned injected_[unsigned(HostFault::Count)] = {};
 };

@@ -285,7 +285,7 @@ SessionSummary RunSession(const SessionOptions &o,
         }
         ++summary.frames;
         if (frame.info.still) ++summary.stills;
-        origins.Add(camera.TakeFrameNotes(), stream->FrameLog());
+        origins.Add(camera.TakeFrameNotes(), stream->FrameLog(origins.SeenRaw()));
         if (!onFrame(frame, origins.For(frame))) {
           break;  // the caller could not take the frame and said why; the run stops as usual
         }
