@@ -70,16 +70,17 @@ VOID LUMAREX_SettleDelay(VOID) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-// VendorCommand - one vendor request. Answer is the one-byte data variable of the sequence,
-// cleared before the request; Length (NULL for no data stage) is the sequence's length
-// variable, which the class library may lower to the bytes actually transferred.
-// PASSIVE_LEVEL. Returns the class library's status.
-// A synchronous request has finished when the class library returns; one that comes back
-// STATUS_PENDING (a success code) has not been carried out, so it counts as failed.
+// SynchronousStatus - a synchronous request has finished when the class library returns; one
+// that comes back STATUS_PENDING (a success code) has not been carried out, so it counts as
+// failed.
 static NTSTATUS SynchronousStatus(NTSTATUS Status) {
   return Status == STATUS_PENDING ? STATUS_UNSUCCESSFUL : Status;
 }
 
+// VendorCommand - one vendor request. Answer is the one-byte data variable of the sequence,
+// cleared before the request; Length (NULL for no data stage) is the sequence's length
+// variable, which the class library may lower to the bytes actually transferred.
+// PASSIVE_LEVEL. Returns the class library's status (pending counted as failed).
 static NTSTATUS VendorCommand(PDEVICE_CONTEXT DeviceContext, USHORT Value, USHORT Index, PUCHAR Answer,
                               PULONG Length, BOOLEAN GetData) {
   if (Answer != NULL) {

@@ -58,40 +58,25 @@ void __wrap__Z22colour_bgr_full16_sse2PhPKhS1_S1_S1_S1_S1_(uint8_t *o, const uin
   RecordVectorUse("colour_bgr_full16_sse2");
   __real__Z22colour_bgr_full16_sse2PhPKhS1_S1_S1_S1_S1_(o, a, b, c, d, e, f);
 }
-BOOLEAN __real__Z22LUMAREX_AdjustImageMMXPPhiiPK23_LUMAREX_FRAME_SETTINGSS_(PUCHAR *, LONG, LONG,
-                                                                          const LUMAREX_FRAME_SETTINGS *, PUCHAR);
-BOOLEAN __wrap__Z22LUMAREX_AdjustImageMMXPPhiiPK23_LUMAREX_FRAME_SETTINGSS_(PUCHAR *rows, LONG w, LONG h,
-                                                                          const LUMAREX_FRAME_SETTINGS *s, PUCHAR l) {
-  RecordVectorUse("LUMAREX_AdjustImageMMX");
-  return __real__Z22LUMAREX_AdjustImageMMXPPhiiPK23_LUMAREX_FRAME_SETTINGSS_(rows, w, h, s, l);
-}
-BOOLEAN __real__Z23LUMAREX_AdjustImageSSE2PPhiiPK23_LUMAREX_FRAME_SETTINGSS_(PUCHAR *, LONG, LONG,
-                                                                           const LUMAREX_FRAME_SETTINGS *, PUCHAR);
-BOOLEAN __wrap__Z23LUMAREX_AdjustImageSSE2PPhiiPK23_LUMAREX_FRAME_SETTINGSS_(PUCHAR *rows, LONG w, LONG h,
-                                                                           const LUMAREX_FRAME_SETTINGS *s, PUCHAR l) {
-  RecordVectorUse("LUMAREX_AdjustImageSSE2");
-  return __real__Z23LUMAREX_AdjustImageSSE2PPhiiPK23_LUMAREX_FRAME_SETTINGSS_(rows, w, h, s, l);
-}
-VOID __real__Z22LUMAREX_RGB24ToYUY2MMXPPhS_ii(PUCHAR *, PUCHAR, LONG, LONG);
-VOID __wrap__Z22LUMAREX_RGB24ToYUY2MMXPPhS_ii(PUCHAR *rows, PUCHAR out, LONG w, LONG h) {
-  RecordVectorUse("LUMAREX_RGB24ToYUY2MMX");
-  __real__Z22LUMAREX_RGB24ToYUY2MMXPPhS_ii(rows, out, w, h);
-}
-VOID __real__Z22LUMAREX_RGB24ToI420MMXPPhS_ii(PUCHAR *, PUCHAR, LONG, LONG);
-VOID __wrap__Z22LUMAREX_RGB24ToI420MMXPPhS_ii(PUCHAR *rows, PUCHAR out, LONG w, LONG h) {
-  RecordVectorUse("LUMAREX_RGB24ToI420MMX");
-  __real__Z22LUMAREX_RGB24ToI420MMXPPhS_ii(rows, out, w, h);
-}
-VOID __real__Z23LUMAREX_RGB24ToYUY2SSE2PPhS_ii(PUCHAR *, PUCHAR, LONG, LONG);
-VOID __wrap__Z23LUMAREX_RGB24ToYUY2SSE2PPhS_ii(PUCHAR *rows, PUCHAR out, LONG w, LONG h) {
-  RecordVectorUse("LUMAREX_RGB24ToYUY2SSE2");
-  __real__Z23LUMAREX_RGB24ToYUY2SSE2PPhS_ii(rows, out, w, h);
-}
-VOID __real__Z23LUMAREX_RGB24ToI420SSE2PPhS_ii(PUCHAR *, PUCHAR, LONG, LONG);
-VOID __wrap__Z23LUMAREX_RGB24ToI420SSE2PPhS_ii(PUCHAR *rows, PUCHAR out, LONG w, LONG h) {
-  RecordVectorUse("LUMAREX_RGB24ToI420SSE2");
-  __real__Z23LUMAREX_RGB24ToI420SSE2PPhS_ii(rows, out, w, h);
-}
+// The driver's own vector entry points: adjustments and converters of each form.
+#define WRAP_ADJUST(sym, name)                                                                     \
+  BOOLEAN __real_##sym(PUCHAR *, LONG, LONG, const LUMAREX_FRAME_SETTINGS *, PUCHAR);              \
+  BOOLEAN __wrap_##sym(PUCHAR *rows, LONG w, LONG h, const LUMAREX_FRAME_SETTINGS *s, PUCHAR l) { \
+    RecordVectorUse(name);                                                                         \
+    return __real_##sym(rows, w, h, s, l);                                                         \
+  }
+#define WRAP_CONVERTER(sym, name)                                       \
+  VOID __real_##sym(PUCHAR *, PUCHAR, LONG, LONG);                      \
+  VOID __wrap_##sym(PUCHAR *rows, PUCHAR out, LONG w, LONG h) {         \
+    RecordVectorUse(name);                                              \
+    __real_##sym(rows, out, w, h);                                      \
+  }
+WRAP_ADJUST(_Z22LUMAREX_AdjustImageMMXPPhiiPK23_LUMAREX_FRAME_SETTINGSS_, "LUMAREX_AdjustImageMMX")
+WRAP_ADJUST(_Z23LUMAREX_AdjustImageSSE2PPhiiPK23_LUMAREX_FRAME_SETTINGSS_, "LUMAREX_AdjustImageSSE2")
+WRAP_CONVERTER(_Z22LUMAREX_RGB24ToYUY2MMXPPhS_ii, "LUMAREX_RGB24ToYUY2MMX")
+WRAP_CONVERTER(_Z22LUMAREX_RGB24ToI420MMXPPhS_ii, "LUMAREX_RGB24ToI420MMX")
+WRAP_CONVERTER(_Z23LUMAREX_RGB24ToYUY2SSE2PPhS_ii, "LUMAREX_RGB24ToYUY2SSE2")
+WRAP_CONVERTER(_Z23LUMAREX_RGB24ToI420SSE2PPhS_ii, "LUMAREX_RGB24ToI420SSE2")
 }
 
 namespace {
