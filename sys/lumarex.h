@@ -82,11 +82,29 @@ typedef struct _LUMAREX_PICTURE_TABLES {
   ULONG Saturation[256];
   UCHAR Brightness[256];
   UCHAR Contrast[256];
+  // The fast scalar form's tables, each indexed by a channel before the adjustments: the
+  // saturation term of the brightened value, the green base (brightened green less its
+  // saturation term) the red and blue results are formed on, and green's final value.
+  LONG SaturatedBright[256];
+  LONG GreenBase[256];
+  UCHAR GreenOut[256];
+  // Clamp to 0..255 of index - 256 (the sharpened channel), and the same followed by the
+  // contrast table (the red and blue results).
+  UCHAR Clamp[768];
+  UCHAR ClampContrast[1024];
 } LUMAREX_PICTURE_TABLES, *PLUMAREX_PICTURE_TABLES;
 // The scalar adjustments with the caller's tables; LUMAREX_AdjustImageScalar takes them from
-// pool for the one call.
+// pool for the one call. Settings in 0..100 take the fast form below, others the definition.
 VOID LUMAREX_AdjustImageScalarTables(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
                                      PUCHAR luma, PLUMAREX_PICTURE_TABLES tables);
+// The definition of the adjustments, for any settings (picture.cpp).
+VOID LUMAREX_AdjustImageDefinition(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                                   PUCHAR luma, PLUMAREX_PICTURE_TABLES tables);
+// The scalar form organised for speed (picture_scalar.cpp): one pass per row with combined
+// tables, exactly the definition's bytes for settings in 0..100, the only ones it accepts (it
+// returns FALSE and changes nothing for others), as the vector forms.
+BOOLEAN LUMAREX_AdjustImageFast(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                                PUCHAR luma, PLUMAREX_PICTURE_TABLES tables);
 // The vector forms: with MMX (picture_mmx.cpp) and with SSE2 (picture_sse2.cpp); each runs only
 // where the floating-point state is saved, on a processor with its instruction set.
 BOOLEAN LUMAREX_AdjustImageMMX(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,

@@ -57,12 +57,21 @@ UCHAR LUMAREX_ProcessorForms(VOID) {
   return LUMAREX_HasMMX() ? (UCHAR)LUMAREX_FORMS_MMX : (UCHAR)LUMAREX_FORMS_SCALAR;
 }
 
-// LUMAREX_AdjustImageScalarTables - the definition of the three adjustments.
+// LUMAREX_AdjustImageScalarTables - the scalar adjustments: the fast form for settings in
+// 0..100, the definition for any others. Same arguments and conditions as the definition.
+VOID LUMAREX_AdjustImageScalarTables(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                                     PUCHAR luma, PLUMAREX_PICTURE_TABLES tables) {
+  if (!LUMAREX_AdjustImageFast(rows, width, height, settings, luma, tables)) {
+    LUMAREX_AdjustImageDefinition(rows, width, height, settings, luma, tables);
+  }
+}
+
+// LUMAREX_AdjustImageDefinition - the definition of the three adjustments.
 // rows[y] is row y in memory (row 0 = bottom of the picture), width * 3 bytes of B, G, R;
 // tables is the caller's work space for the per-frame look-up tables. Any IRQL at which the
 // image and the work buffers may be touched. No result.
-VOID LUMAREX_AdjustImageScalarTables(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
-                                     PUCHAR luma, PLUMAREX_PICTURE_TABLES tables) {
+VOID LUMAREX_AdjustImageDefinition(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,
+                                   PUCHAR luma, PLUMAREX_PICTURE_TABLES tables) {
   const LONG sh = settings->Sharpness;
   const LONG bv = settings->Brightness;
   const LONG sv = settings->Saturation;

@@ -22,7 +22,8 @@ std::vector<UCHAR> ProcessDecoded(std::vector<UCHAR> bmp, LONG width, LONG heigh
   std::vector<PUCHAR> rows(height);
   for (LONG y = 0; y < height; ++y) rows[y] = bmp.data() + size_t(y) * width * 3;
   std::vector<UCHAR> luma(size_t(width) * height);
-  LUMAREX_AdjustImageScalar(rows.data(), width, height, &settings, luma.data());
+  LUMAREX_PICTURE_TABLES tables;  // the definition, not the fast form the driver runs
+  LUMAREX_AdjustImageDefinition(rows.data(), width, height, &settings, luma.data(), &tables);
   std::vector<UCHAR> work(size_t(width) * height * 2);
   if (format == LUMAREX_FORMAT_YUY2) {
     LUMAREX_RGB24ToYUY2(rows.data(), work.data(), width, height);

@@ -1,6 +1,6 @@
-// The vector forms (MMX and SSE2) of the picture adjustments and converters against the scalar
-// forms, which define them. Every test runs once per vector form; a form the processor lacks
-// (TORVANE_CPU may hide SSE2, or MMX too) is skipped.
+// The fast forms of the picture adjustments (the scalar form organised for speed, MMX, SSE2)
+// against the definition, and the vector converters against the scalar ones. Every test runs
+// once per form; a form the processor lacks (TORVANE_CPU may hide SSE2, or MMX too) is skipped.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -23,7 +23,16 @@ struct VectorForm {
 
 void PrintTo(const VectorForm &form, std::ostream *os) { *os << form.name; }
 
+BOOLEAN Always(VOID) { return TRUE; }
+
+// The fast scalar form, with its tables from the heap.
+BOOLEAN AdjustFast(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings, PUCHAR luma) {
+  LUMAREX_PICTURE_TABLES tables;
+  return LUMAREX_AdjustImageFast(rows, width, height, settings, luma, &tables);
+}
+
 const VectorForm kForms[] = {
+    {"Scalar", Always, AdjustFast, LUMAREX_RGB24ToYUY2, LUMAREX_RGB24ToI420},
     {"MMX", LUMAREX_HasMMX, LUMAREX_AdjustImageMMX, LUMAREX_RGB24ToYUY2MMX, LUMAREX_RGB24ToI420MMX},
     {"SSE2", LUMAREX_HasSSE2, LUMAREX_AdjustImageSSE2, LUMAREX_RGB24ToYUY2SSE2, LUMAREX_RGB24ToI420SSE2},
 };
@@ -59,7 +68,8 @@ LUMAREX_FRAME_SETTINGS RandomSettings(std::mt19937 &rng) {
                                         bool *changed = nullptr) {
   RowImage scalar = src, vector = src;
   std::vector<UCHAR> lumaScalar(size_t(src.width) * src.height), lumaVector(lumaScalar.size(), 0xA5);
-  LUMAREX_AdjustImageScalar(scalar.Rows().data(), src.width, src.height, &s, lumaScalar.data());
+  LUMAREX_PICTURE_TABLES tables;
+  LUMAREX_AdjustImageDefinition(scalar.Rows().data(), src.width, src.height, &s, lumaScalar.data(), &tables);
   bool accepted = adjust(vector.Rows().data(), src.width, src.height, &s, lumaVector.data());
   if (changed != nullptr) *changed = scalar.data != src.data;
   if (accepted && scalar.data == vector.data) return ::testing::AssertionSuccess();
