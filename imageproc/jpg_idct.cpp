@@ -18,6 +18,7 @@
 //   - a sample is (o >> 5) + 128, saturated to 0..255. The 5-bit shift removes the 2 fraction
 //     bits and the factor 8 the two unnormalised passes leave.
 #include "jpg_idct.h"
+#include "jpg_internal.h"
 
 // ---- The scalar form ------------------------------------------------------------------------
 
@@ -108,6 +109,107 @@ void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const r
       int32_t s = (out[c] >> 5) + 128;
       dst[c] = (uint8_t)(s < 0 ? 0 : (s > 255 ? 255 : s));
     }
+  }
+}
+
+// ---- The scalar form organised for speed ---------------------------------------------------
+// The definition's arithmetic with two exact shortcuts: a column whose coefficients below the
+// first row are all zero transforms to its dequantised first value in all eight rows, and a
+// workspace row whose entries after the first are all zero to its first entry in all eight
+// columns (every product with 0 is 0, every sum adds 0). The 1-D transform is inlined with its
+// values in locals instead of arrays.
+
+namespace {
+
+#define JPG_IDCT_1D(x0, x1, x2, x3, x4, x5, x6, x7, STORE)                               \
+  do {                                                                                    \
+    const int32_t t10 = wrap16((x0) + (x4));                                              \
+    const int32_t t11 = wrap16((x0) - (x4));                                              \
+    const int32_t t13 = wrap16((x2) + (x6));                                              \
+    const int32_t t12 = wrap16(mul_k(wrap16((x2) - (x6)), IDCT_K1) - t13);                \
+    const int32_t e0 = wrap16(t10 + t13);                                                 \
+    const int32_t e3 = wrap16(t10 - t13);                                                 \
+    const int32_t e1 = wrap16(t11 + t12);                                                 \
+    const int32_t e2 = wrap16(t11 - t12);                                                 \
+    const int32_t z11 = wrap16((x1) + (x7));                                              \
+    const int32_t z12 = wrap16((x1) - (x7));                                              \
+    const int32_t z13 = wrap16((x5) + (x3));                                              \
+    const int32_t z10 = wrap16((x5) - (x3));                                              \
+    const int32_t t7 = wrap16(z11 + z13);                                                 \
+    const int32_t t6 = wrap16(wrap16(mul_k(z10, IDCT_K3) + mul_k(z12, IDCT_K2)) - t7);    \
+    const int32_t t5 = wrap16(mul_k(wrap16(z11 - z13), IDCT_K1) - t6);                    \
+    const int32_t t4 = wrap16(wrap16(mul_k(z10, IDCT_K4) + mul_k(z12, IDCT_K3)) + t5);    \
+    STORE(0, e0 + t7);                                                                    \
+    STORE(7, e0 - t7);                                                                    \
+    STORE(1, e1 + t6);                                                                    \
+    STORE(6, e1 - t6);                                                                    \
+    STORE(2, e2 + t5);                                                                    \
+    STORE(5, e2 - t5);                                                                    \
+    STORE(4, e3 + t4);                                                                    \
+    STORE(3, e3 - t4);                                                                    \
+  } while (0)
+
+inline uint8_t idct_sample(int32_t o) {
+  const int32_t s = (wrap16(o) >> 5) + 128;
+  return (uint8_t)(s < 0 ? 0 : (s > 255 ? 255 : s));
+}
+
+// One block into 64 samples, 8 bytes per row, rows back to back.
+void idct_block_fast(const int16_t *coef, const int16_t *q, uint8_t *out) {
+  int32_t ws[64];
+  for (int32_t c = 0; c < 8; ++c) {
+    const int16_t *k = coef + c;
+    const int16_t *m = q + c;
+    int32_t *w = ws + c;
+    const int32_t x0 = wrap16((int32_t)k[0] * m[0]);
+    if ((k[8] | k[16] | k[24] | k[32] | k[40] | k[48] | k[56]) == 0) {
+      w[0] = w[8] = w[16] = w[24] = w[32] = w[40] = w[48] = w[56] = x0;
+      continue;
+    }
+#define JPG_IDCT_COLUMN_STORE(r, v) (w[8 * (r)] = wrap16(v))
+    JPG_IDCT_1D(x0, wrap16((int32_t)k[8] * m[8]), wrap16((int32_t)k[16] * m[16]), wrap16((int32_t)k[24] * m[24]),
+                wrap16((int32_t)k[32] * m[32]), wrap16((int32_t)k[40] * m[40]), wrap16((int32_t)k[48] * m[48]),
+                wrap16((int32_t)k[56] * m[56]), JPG_IDCT_COLUMN_STORE);
+#undef JPG_IDCT_COLUMN_STORE
+  }
+  for (int32_t r = 0; r < 8; ++r, out += 8) {
+    const int32_t *w = ws + 8 * r;
+    if ((w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) == 0) {
+      const uint8_t v = idct_sample(w[0]);
+      for (int32_t c = 0; c < 8; ++c) {
+        out[c] = v;
+      }
+      continue;
+    }
+#define JPG_IDCT_ROW_STORE(c, v) (out[c] = idct_sample(v))
+    JPG_IDCT_1D(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], JPG_IDCT_ROW_STORE);
+#undef JPG_IDCT_ROW_STORE
+  }
+}
+
+#undef JPG_IDCT_1D
+
+} // namespace
+
+void idct_blocks_scalar(int16_t *coef, uint8_t *samples, int32_t *extent, int32_t count,
+                        const int16_t *const quant[], int32_t per_mcu) {
+  for (int32_t i = 0, j = 0; i < count; ++i, coef += 64, samples += 64) {
+    const int16_t *q = quant[j];
+    j = j + 1 == per_mcu ? 0 : j + 1;
+    const int32_t e = extent[i];
+    if (e == 1) {
+      // Only the DC coefficient can be non-zero.
+      const uint8_t v = idct_dc_sample(coef[0], q[0]);
+      for (int32_t w = 0; w < 64; ++w) {
+        samples[w] = v;
+      }
+      continue;
+    }
+    idct_block_fast(coef, q, samples);
+    for (int32_t z = 1; z < e; ++z) {
+      coef[jpg_zigzag[z]] = 0;
+    }
+    extent[i] = 1;
   }
 }
 

@@ -61,6 +61,11 @@ inline uint8_t idct_dc_sample(int16_t dc, int16_t q0) {
   return (uint8_t)(s < 0 ? 0 : (s > 255 ? 255 : s));
 }
 
+// The blocks of an MCU row in the scalar form organised for speed (same bytes as the
+// definition), with the contract of idct_blocks_sse2 below.
+void idct_blocks_scalar(int16_t *coef, uint8_t *samples, int32_t *extent, int32_t count,
+                        const int16_t *const quant[], int32_t per_mcu);
+
 #if JPG_IDCT_HAVE_SSE2
 // The blocks of an MCU row with SSE2, as jpg_idct_mcu_row lays them out: block i has its 64
 // coefficients at coef + 64 i and its samples (8 rows of 8, back to back) at samples + 64 i;

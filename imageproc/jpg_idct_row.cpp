@@ -29,26 +29,5 @@ void jpg_idct_mcu_row(JpgDecoder *d) {
     return;
   }
 #endif
-  for (int32_t i = 0, j = 0; i < count; ++i, coef += 64, samples += 64) {
-    const int16_t *q = quant[j];
-    j = j + 1 == per_mcu ? 0 : j + 1;
-    const int32_t extent = d->block_zag_end[i];
-    if (extent == 1) {
-      // Only the DC coefficient can be non-zero.
-      uint8_t v = idct_dc_sample(coef[0], q[0]);
-      for (int32_t w = 0; w < 64; ++w) {
-        samples[w] = v;
-      }
-    } else {
-      uint8_t *rows[8];
-      for (int32_t r = 0; r < 8; ++r) {
-        rows[r] = samples + 8 * r;
-      }
-      idct_8x8_scalar(coef, q, rows, 0);
-      for (int32_t z = 1; z < extent; ++z) {
-        coef[jpg_zigzag[z]] = 0;
-      }
-      d->block_zag_end[i] = 1;
-    }
-  }
+  idct_blocks_scalar(coef, samples, d->block_zag_end, count, quant, per_mcu);
 }

@@ -5,7 +5,8 @@
 // For settings in 0..100 nothing overflows 32 bits, so the definition's 64-bit clamps become
 // table look-ups:
 //   - sharpening: a channel plus the edge measure dv, clamped, is the same with dv first
-//     clamped to -255..255, so Clamp[256 + dv + channel] gives it;
+//     clamped to -255..255, so every table is indexed by 256 + dv + channel and takes the clamp
+//     in;
 //   - brightness and saturation: red becomes clamp(sat[bright[r]] - sat[bright[g]] + bright[g]),
 //     that is SaturatedBright[r] + GreenBase[g], which lies in -255..765, and blue the same;
 //   - contrast maps each channel's final value, so it is folded into the clamp of red and blue
@@ -34,15 +35,12 @@ void BuildTables(const LUMAREX_FRAME_SETTINGS *settings, PLUMAREX_PICTURE_TABLES
   for (ULONG i = 0; i < 256; ++i, product += step) {
     contrast[i] = cv == 50 ? (UCHAR)i : (UCHAR)Clamp255((LONG)(product / 255) + (50 - cv));
   }
-  for (LONG i = 0; i < 256; ++i) {
-    const LONG bright = Clamp255(i + bv - 50);
+  for (LONG i = 0; i < 768; ++i) {
+    const LONG bright = Clamp255(Clamp255(i - 256) + bv - 50);
     const LONG sat = (LONG)(((ULONG)bright * (ULONG)sv) / 50);
     t->SaturatedBright[i] = sat;
     t->GreenBase[i] = bright - sat;
     t->GreenOut[i] = contrast[bright];
-  }
-  for (LONG i = 0; i < 768; ++i) {
-    t->Clamp[i] = (UCHAR)Clamp255(i - 256);
   }
   for (LONG i = 0; i < 1024; ++i) {
     t->ClampContrast[i] = contrast[Clamp255(i - 256)];
@@ -55,38 +53,42 @@ void LumaRow(const UCHAR *p, PUCHAR l, LONG width) {
   }
 }
 
+// The colour steps of one pixel whose channels index the tables at sb, gb and go (256 + dv
+// past their start).
+inline void ColourPixel(PUCHAR px, const LONG *sb, const LONG *gb, const UCHAR *go, const UCHAR *out) {
+  const LONG b = px[0], g = px[1], r = px[2];
+  const LONG base = gb[g];
+  px[0] = out[sb[b] + base];
+  px[1] = go[g];
+  px[2] = out[sb[r] + base];
+}
+
 // Brightness, saturation and contrast of pixels [from, to) of a row, unsharpened.
-inline void ColourSpan(PUCHAR p, LONG from, LONG to, const PLUMAREX_PICTURE_TABLES t) {
+void ColourSpan(PUCHAR p, LONG from, LONG to, const PLUMAREX_PICTURE_TABLES t) {
+  const LONG *sb = t->SaturatedBright + 256;
+  const LONG *gb = t->GreenBase + 256;
+  const UCHAR *go = t->GreenOut + 256;
   const UCHAR *out = t->ClampContrast + 256;
   for (LONG x = from; x < to; ++x) {
-    PUCHAR px = p + 3 * x;
-    const LONG b = px[0], g = px[1], r = px[2];
-    const LONG base = t->GreenBase[g];
-    px[0] = out[t->SaturatedBright[b] + base];
-    px[1] = t->GreenOut[g];
-    px[2] = out[t->SaturatedBright[r] + base];
+    ColourPixel(p + 3 * x, sb, gb, go, out);
   }
 }
 
 // Sharpening, brightness, saturation and contrast of the pixels 2..width - 3 of row y, whose
-// luma row is lm (the rows two above and below at lm - 2 width and lm + 2 width).
+// luma row is lm (the rows two above and below at lm - 2 width and lm + 2 width). The edge
+// measure is the definition's: with h = 2c - l - r and v = 2c - u - d it is
+// |v - h| (h + v) + |u - d| v + |l - r| h.
 void SharpenRow(PUCHAR p, const UCHAR *lm, LONG width, LONG sh, const PLUMAREX_PICTURE_TABLES t) {
   const UCHAR *lu = lm - 2 * width;
   const UCHAR *ld = lm + 2 * width;
   const UCHAR *out = t->ClampContrast + 256;
   for (LONG x = 2; x <= width - 3; ++x) {
-    const LONG c = lm[x], l = lm[x - 2], r = lm[x + 2], u = lu[x], d = ld[x];
-    const ULONG sum = (ULONG)(Abs32((l + r) - (u + d)) * (4 * c - l - r - u - d)) +
-                      (ULONG)(Abs32(u - d) * (2 * c - u - d)) + (ULONG)(Abs32(l - r) * (2 * c - l - r));
+    const LONG c2 = 2 * lm[x], l = lm[x - 2], r = lm[x + 2], u = lu[x], d = ld[x];
+    const LONG h = c2 - l - r, v = c2 - u - d;
+    const ULONG sum = (ULONG)(Abs32(v - h) * (h + v)) + (ULONG)(Abs32(u - d) * v) + (ULONG)(Abs32(l - r) * h);
     LONG dv = (LONG)(sum * (ULONG)sh) >> 13;
     dv = dv < -255 ? -255 : dv > 255 ? 255 : dv;
-    const UCHAR *clamp = t->Clamp + 256 + dv;
-    PUCHAR px = p + 3 * x;
-    const LONG b = clamp[px[0]], g = clamp[px[1]], rr = clamp[px[2]];
-    const LONG base = t->GreenBase[g];
-    px[0] = out[t->SaturatedBright[b] + base];
-    px[1] = t->GreenOut[g];
-    px[2] = out[t->SaturatedBright[rr] + base];
+    ColourPixel(p + 3 * x, t->SaturatedBright + 256 + dv, t->GreenBase + 256 + dv, t->GreenOut + 256 + dv, out);
   }
 }
 
