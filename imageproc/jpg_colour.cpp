@@ -28,6 +28,20 @@ inline uint8_t clamp_sample(int32_t v) {
   return (uint8_t)(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
 
+// clamp_sample(v - 256) for v in 0..1023: the colour offsets keep Y + offset inside
+// -256..767 (|cb_b_tab| <= 227, |cr_r_tab| <= 179, the green offset within 136).
+struct RangeTable {
+  uint8_t v[1024];
+};
+constexpr RangeTable make_range_table() {
+  RangeTable t = {};
+  for (int32_t i = 0; i < 1024; ++i) {
+    t.v[i] = (uint8_t)(i < 256 ? 0 : (i > 511 ? 255 : i - 256));
+  }
+  return t;
+}
+constexpr RangeTable kRange = make_range_table();
+
 // The three colour offsets of one chroma pair.
 struct ChromaOffsets {
   int32_t b;
@@ -133,6 +147,16 @@ inline uint8_t *convert_16_half(const JpgDecoder *d, uint8_t *out, const uint8_t
   }
 }
 
+// Two pixels sharing one chroma pair, through the range table.
+inline void put_bgr_pair(uint8_t *out, const uint8_t *range, int32_t y0, int32_t y1, int32_t b, int32_t g, int32_t r) {
+  out[0] = range[y0 + b];
+  out[1] = range[y0 + g];
+  out[2] = range[y0 + r];
+  out[3] = range[y1 + b];
+  out[4] = range[y1 + g];
+  out[5] = range[y1 + r];
+}
+
 // The vector form the B, G, R conversion of d runs: JPG_IDCT_SSE2, JPG_IDCT_MMX, or
 // JPG_IDCT_SCALAR for the scalar code (and for every other out_mode).
 int32_t vector_bgr(const JpgDecoder *d) {
@@ -185,6 +209,20 @@ void convert_full_line(const JpgDecoder *d, uint8_t *out, const LineJob &j, int3
 
 } // namespace
 
+void jpg_colour_bgr_half_line(const JpgDecoder *d, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes,
+                              int32_t mcus, int32_t yl, int32_t yr, int32_t cb, int32_t cr) {
+  const uint8_t *range = kRange.v + 256;
+  for (int32_t m = 0; m < mcus; ++m, mcu += mcu_bytes) {
+    const uint8_t *cbs = mcu + cb;
+    const uint8_t *crs = mcu + cr;
+    for (int32_t x = 0; x < 8; ++x, out += 6) {
+      const uint8_t *y = x < 4 ? mcu + yl + 2 * x : mcu + yr + 2 * (x - 4);
+      const uint32_t u = cbs[x], v = crs[x];
+      put_bgr_pair(out, range, y[0], y[1], d->cb_b_tab[u], (d->cb_g_tab[u] + d->cr_g_tab[v]) >> 16, d->cr_r_tab[v]);
+    }
+  }
+}
+
 void jpg_colour_convert_1x1(JpgDecoder *d) {
   LineJob j = line_job(d);
   convert_full_line(d, d->scan_line_0, j, 8 * j.r, 64, 8 * j.r);
@@ -207,6 +245,10 @@ void jpg_colour_convert_2x1(JpgDecoder *d) {
     return;
   }
 #endif
+  if (d->out_mode == 0) {
+    jpg_colour_bgr_half_line(d, d->scan_line_0, j.mcu, j.mcu_bytes, j.mcus, row, 64 + row, 128 + row, 192 + row);
+    return;
+  }
   uint8_t *out = d->scan_line_0;
   for (int32_t m = 0; m < j.mcus; ++m) {
     const uint8_t *mcu = j.mcu + m * j.mcu_bytes;
@@ -246,6 +288,11 @@ void jpg_colour_convert_2x2(JpgDecoder *d) {
     return;
   }
 #endif
+  if (d->out_mode == 0) {
+    jpg_colour_bgr_half_line(d, out0, j.mcu, j.mcu_bytes, j.mcus, y_row, 64 + y_row, 256 + c_row, 320 + c_row);
+    jpg_colour_bgr_half_line(d, out1, j.mcu, j.mcu_bytes, j.mcus, y_row + 8, 72 + y_row, 256 + c_row, 320 + c_row);
+    return;
+  }
   for (int32_t m = 0; m < j.mcus; ++m) {
     const uint8_t *mcu = j.mcu + m * j.mcu_bytes;
     const uint8_t *yl = mcu + y_row;

@@ -59,7 +59,8 @@ TEST(JpgColour, TwoByTwoGroupsShareChroma) {
 
 // The vector forms compute the colour offsets instead of looking them up: every (Cb, Cr)
 // pair, with varied luminance, gives the scalar bytes in each vector form (SSE2, MMX), for
-// shared (2x1) and own (1x1) chroma.
+// shared (2x1) and own (1x1) chroma; the scalar form's shared-chroma converter gives the bytes
+// of the pixel-by-pixel definition.
 TEST(JpgColour, VectorFormsGiveTheScalarBytesForEveryChromaPair) {
   int32_t tried = 0;
   for (int layout : {2, 1}) {
@@ -80,6 +81,20 @@ TEST(JpgColour, VectorFormsGiveTheScalarBytesForEveryChromaPair) {
         std::vector<uint8_t> line(f.d->scan_line_0, f.d->scan_line_0 + 3 * 512);  // 512 pixels either way
         if (form == JPG_IDCT_SCALAR) {
           scalar = line;
+          if (layout == 2) {
+            // The shared-chroma line's own scalar converter against the 1x1 conversion, pixel by
+            // pixel, of the same samples with each chroma sample given to both its pixels.
+            ConvertFixture g(1, 0, 64);
+            for (int p = 0; p < 512; ++p) {
+              const int m = p / 16, xm = p % 16;
+              g.S(p / 8, 0, p % 8, 0) = f.S(m, xm / 8, xm % 8, 0);
+              g.S(p / 8, 1, p % 8, 0) = f.S(m, 2, xm / 2, 0);
+              g.S(p / 8, 2, p % 8, 0) = f.S(m, 3, xm / 2, 0);
+            }
+            ASSERT_EQ(0, jpg_force_form(g.d.get(), JPG_IDCT_SCALAR));
+            jpg_colour_convert_1x1(g.d.get());
+            ASSERT_EQ(std::vector<uint8_t>(g.d->scan_line_0, g.d->scan_line_0 + 3 * 512), line) << "shift " << shift;
+          }
         } else {
           ASSERT_EQ(scalar, line) << "form " << form << " layout " << layout << " shift " << shift;
         }
