@@ -82,14 +82,12 @@ typedef struct _LUMAREX_PICTURE_TABLES {
   ULONG Saturation[256];
   UCHAR Brightness[256];
   UCHAR Contrast[256];
-  // The fast scalar form's tables, indexed by 256 + a channel before the adjustments plus the
-  // sharpening's edge measure (clamped to -255..255): the saturation term of the sharpened and
-  // brightened value, the green base (that value less its saturation term) that red and blue
-  // are formed on, and green's final value. Then the clamp to 0..255 of index - 256 followed by
-  // the contrast table, which gives red and blue.
-  LONG SaturatedBright[768];
-  LONG GreenBase[768];
-  UCHAR GreenOut[768];
+  // The fast scalar form's tables. Pixel is indexed by 256 + a channel before the adjustments
+  // plus the sharpening's edge measure (clamped to -255..255): [0] the saturation term of the
+  // sharpened and brightened value, [1] the green base (that value less its saturation term),
+  // times 256, plus green's final value. ClampContrast is the clamp to 0..255 of index - 256
+  // followed by the contrast table, which gives red and blue.
+  LONG Pixel[768][2];
   UCHAR ClampContrast[1024];
 } LUMAREX_PICTURE_TABLES, *PLUMAREX_PICTURE_TABLES;
 // The scalar adjustments with the caller's tables; LUMAREX_AdjustImageScalar takes them from

@@ -8,9 +8,12 @@
 //     clamped to -255..255, so every table is indexed by 256 + dv + channel and takes the clamp
 //     in;
 //   - brightness and saturation: red becomes clamp(sat[bright[r]] - sat[bright[g]] + bright[g]),
-//     that is SaturatedBright[r] + GreenBase[g], which lies in -255..765, and blue the same;
+//     that is the saturation term of r plus the green base of g, which lies in -255..765, and
+//     blue the same;
 //   - contrast maps each channel's final value, so it is folded into the clamp of red and blue
-//     (ClampContrast) and into green's table (GreenOut).
+//     (ClampContrast) and into green's final value.
+// One table entry per channel value holds what each channel needs, so that a pixel takes one
+// pointer into it.
 // The luma image the sharpening reads is made from the unsharpened pixels: row y + 2's luma is
 // made before row y is changed, rows below y + 1 are never read again.
 #include "lumarex.h"
@@ -38,9 +41,8 @@ void BuildTables(const LUMAREX_FRAME_SETTINGS *settings, PLUMAREX_PICTURE_TABLES
   for (LONG i = 0; i < 768; ++i) {
     const LONG bright = Clamp255(Clamp255(i - 256) + bv - 50);
     const LONG sat = (LONG)(((ULONG)bright * (ULONG)sv) / 50);
-    t->SaturatedBright[i] = sat;
-    t->GreenBase[i] = bright - sat;
-    t->GreenOut[i] = contrast[bright];
+    t->Pixel[i][0] = sat;
+    t->Pixel[i][1] = (bright - sat) * 256 + contrast[bright];
   }
   for (LONG i = 0; i < 1024; ++i) {
     t->ClampContrast[i] = contrast[Clamp255(i - 256)];
@@ -53,24 +55,21 @@ void LumaRow(const UCHAR *p, PUCHAR l, LONG width) {
   }
 }
 
-// The colour steps of one pixel whose channels index the tables at sb, gb and go (256 + dv
-// past their start).
-inline void ColourPixel(PUCHAR px, const LONG *sb, const LONG *gb, const UCHAR *go, const UCHAR *out) {
-  const LONG b = px[0], g = px[1], r = px[2];
-  const LONG base = gb[g];
-  px[0] = out[sb[b] + base];
-  px[1] = go[g];
-  px[2] = out[sb[r] + base];
+// The colour steps of one pixel whose channels index the table at e (256 + dv past Pixel).
+inline void ColourPixel(PUCHAR px, const LONG (*e)[2], const UCHAR *out) {
+  const LONG green = e[px[1]][1];
+  const LONG base = green >> 8;
+  px[0] = out[e[px[0]][0] + base];
+  px[1] = (UCHAR)green;
+  px[2] = out[e[px[2]][0] + base];
 }
 
 // Brightness, saturation and contrast of pixels [from, to) of a row, unsharpened.
 void ColourSpan(PUCHAR p, LONG from, LONG to, const PLUMAREX_PICTURE_TABLES t) {
-  const LONG *sb = t->SaturatedBright + 256;
-  const LONG *gb = t->GreenBase + 256;
-  const UCHAR *go = t->GreenOut + 256;
+  const LONG(*e)[2] = t->Pixel + 256;
   const UCHAR *out = t->ClampContrast + 256;
-  for (LONG x = from; x < to; ++x) {
-    ColourPixel(p + 3 * x, sb, gb, go, out);
+  for (PUCHAR px = p + 3 * from, end = p + 3 * to; px != end; px += 3) {
+    ColourPixel(px, e, out);
   }
 }
 
@@ -79,16 +78,16 @@ void ColourSpan(PUCHAR p, LONG from, LONG to, const PLUMAREX_PICTURE_TABLES t) {
 // measure is the definition's: with h = 2c - l - r and v = 2c - u - d it is
 // |v - h| (h + v) + |u - d| v + |l - r| h.
 void SharpenRow(PUCHAR p, const UCHAR *lm, LONG width, LONG sh, const PLUMAREX_PICTURE_TABLES t) {
-  const UCHAR *lu = lm - 2 * width;
-  const UCHAR *ld = lm + 2 * width;
-  const UCHAR *out = t->ClampContrast + 256;
-  for (LONG x = 2; x <= width - 3; ++x) {
-    const LONG c2 = 2 * lm[x], l = lm[x - 2], r = lm[x + 2], u = lu[x], d = ld[x];
+  const LONG stride = 2 * width;
+  const UCHAR *end = lm + width - 2;
+  PUCHAR px = p + 6;
+  for (const UCHAR *c = lm + 2; c != end; ++c, px += 3) {
+    const LONG c2 = 2 * c[0], l = c[-2], r = c[2], u = c[-stride], d = c[stride];
     const LONG h = c2 - l - r, v = c2 - u - d;
     const ULONG sum = (ULONG)(Abs32(v - h) * (h + v)) + (ULONG)(Abs32(u - d) * v) + (ULONG)(Abs32(l - r) * h);
     LONG dv = (LONG)(sum * (ULONG)sh) >> 13;
     dv = dv < -255 ? -255 : dv > 255 ? 255 : dv;
-    ColourPixel(p + 3 * x, t->SaturatedBright + 256 + dv, t->GreenBase + 256 + dv, t->GreenOut + 256 + dv, out);
+    ColourPixel(px, t->Pixel + 256 + dv, t->ClampContrast + 256);
   }
 }
 
