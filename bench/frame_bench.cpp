@@ -7,12 +7,17 @@
 // 4:2:2 quality 75, encoded by TurboJPEG with the standard Huffman tables. Every benchmark
 // cycles through its eight frames.
 //
-//   frame/<fmt>/<size>          the whole frame, the processor's forms (as the driver runs them)
+//   frame/<fmt>/<size>          the whole frame with the SSE2 forms (as the driver runs it on a
+//                               processor with SSE2)
+//   frame_mmx/<fmt>/<size>      the same with the MMX forms (a processor with MMX, no SSE2)
 //   frame_scalar/<fmt>/<size>   the same with the scalar forms (no MMX: the fallback)
+// A form the processor lacks (TORVANE_CPU may hide SSE2, or MMX too) is skipped.
 //   stage/<name>/<size>         one stage alone: decode, adjust (vector and scalar),
 //                               yuy2 and i420 conversion (vector and scalar), copy
 //   turbo_fast/<size>           tjDecompress2 with TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE
-// After the run a table gives each whole frame's CPU time divided by turbo_fast's.
+// After the run a table gives each whole frame's CPU time divided by turbo_fast's. libjpeg-turbo
+// picks its own instruction set once per process: JSIMD_FORCESSE2=1, JSIMD_FORCEMMX=1 or
+// JSIMD_FORCENONE=1 sets the one to compare a form with (scripts/bench_ratios.py runs each).
 //
 //   build/host64/bench/frame_bench [--benchmark_repetitions=5] [--benchmark_min_time=0.5s]
 #include <cstdio>
@@ -23,6 +28,9 @@
 #include "bench_frames.h"
 #include "host_kernel.h"
 #include "imageproc.h"
+#include "ip_context.h"
+#include "jpg_decoder.h"
+#include "jpg_idct.h"
 #include "jpg_scene.h"
 #include "lumarex.h"
 
@@ -96,27 +104,25 @@ void Finish(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// The whole frame; vector true runs the processor's forms (TORVANE_CPU may present one without
-// SSE2 or MMX), false the scalar forms.
-void BM_Frame(benchmark::State &state, const BenchFrames *set, UCHAR format, bool vector) {
+// The whole frame as the decode worker runs it, with the given forms (LUMAREX_FORMS_SSE2, _MMX
+// or _SCALAR) in the decoder state and for the adjustments and the output stage.
+void BM_Frame(benchmark::State &state, const BenchFrames *set, UCHAR format, UCHAR forms) {
   Stream s(set, format);
-  // The forms the worker would choose for a frame with its floating-point state saved.
-  ZRImageProcess_AllowVectorForms(s.context.data(), vector);
-  s.dc->g_nVectorForms = LUMAREX_ProcessorForms();
-  s.dc->g_nFrameForms = vector ? s.dc->g_nVectorForms : (UCHAR)LUMAREX_FORMS_SCALAR;
+  const int32_t decoderForm = forms == LUMAREX_FORMS_SSE2 ? JPG_IDCT_SSE2
+                              : forms == LUMAREX_FORMS_MMX ? JPG_IDCT_MMX
+                                                           : JPG_IDCT_SCALAR;
+  if (forms > LUMAREX_ProcessorForms() || jpg_force_form(ip_context_decoder(s.context.data()), decoderForm) != 0) {
+    state.SkipWithError("the processor lacks this form");
+    return;
+  }
+  s.dc->g_nVectorForms = forms;
+  s.dc->g_nFrameForms = forms;
   for (auto _ : state) {
     if (!s.Decode()) {
       state.SkipWithError("jpg_decode failed");
       break;
     }
-    if (vector) {
-      LUMAREX_ProcessImage(s.dc);
-    } else {
-      PUCHAR *rows = s.Rows();
-      LUMAREX_AdjustImageScalar(rows, set->width, set->height, &kDefaults, s.luma.data());
-      if (format == LUMAREX_FORMAT_YUY2) LUMAREX_RGB24ToYUY2(rows, s.ip.data(), set->width, set->height);
-      if (format == LUMAREX_FORMAT_I420) LUMAREX_RGB24ToI420(rows, s.ip.data(), set->width, set->height);
-    }
+    LUMAREX_ProcessImage(s.dc);
     s.Deliver();
     benchmark::DoNotOptimize(s.app.data());
   }
@@ -157,7 +163,7 @@ void PrintRatios(const CpuTimeReporter &times, const std::vector<BenchFrames> &s
     double f = times.Time("turbo_fast/" + s.name);
     if (f == 0) continue;
     std::printf("%-8s turbo_fast %.1f us\n", s.name.c_str(), f);
-    for (const char *kind : {"frame", "frame_scalar"}) {
+    for (const char *kind : {"frame", "frame_mmx", "frame_scalar"}) {
       std::printf("  %-13s", kind);
       for (const char *fmt : {"rgb24", "yuy2", "i420"}) {
         double t = times.Time(std::string(kind) + "/" + fmt + "/" + s.name);
@@ -184,9 +190,10 @@ int main(int argc, char **argv) {
       benchmark::RegisterBenchmark(name.c_str(), args...)->Unit(benchmark::kMicrosecond);
     };
     add("turbo_fast/" + s.name, BM_TurboDecode, &s, TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE);
-    for (const auto &f : formats) add(std::string("frame/") + f.first + "/" + s.name, BM_Frame, &s, f.second, true);
-    for (const auto &f : formats)
-      add(std::string("frame_scalar/") + f.first + "/" + s.name, BM_Frame, &s, f.second, false);
+    const std::pair<const char *, UCHAR> kinds[] = {
+        {"frame/", LUMAREX_FORMS_SSE2}, {"frame_mmx/", LUMAREX_FORMS_MMX}, {"frame_scalar/", LUMAREX_FORMS_SCALAR}};
+    for (const auto &k : kinds)
+      for (const auto &f : formats) add(k.first + std::string(f.first) + "/" + s.name, BM_Frame, &s, f.second, k.second);
     for (const auto &st : stages) add(std::string("stage/") + st.first + "/" + s.name, BM_Stage, &s, st.second);
   }
   CpuTimeReporter reporter;
