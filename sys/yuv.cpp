@@ -1,6 +1,7 @@
 // BGR24 to YUY2 and I420. Both converters read the picture top row first (the last row in
 // memory), work on pixel pairs with table look-ups and 8-bit wrap-around sums (no clamping),
-// add 127 to chroma and leave the result at the start of the image buffer. YUY2 is full range
+// add 127 to chroma and leave the result at the start of the image buffer. The scalar forms
+// below form a pixel's three sums in one 32-bit addition of packed tables. YUY2 is full range
 // (luma 0..255); I420 is the limited range players expect of it: luma 16..235 (the luma
 // tables scaled by 219/255, then 16 added; their sum never passes 219, so nothing wraps).
 #include "lumarex.h"
@@ -34,6 +35,30 @@ constexpr ConversionTables kI420 = {MakeTable(2568, 10000), MakeTable(5041, 1000
                                     MakeTable(148), MakeTable(291), MakeTable(439), MakeTable(368), MakeTable(71),
                                     16};
 
+// The three sums of a pixel at once: Y in bits 0..9, U in bits 10..19 and V in bits 20..29 of
+// B[b] + G[g] + R[r]. Every term a sum subtracts is added as 256 - term, which is the same
+// modulo 256, so that no lane ever goes below 0 or past 1023 (Y at most 3 x 255 + 16, U and V at
+// most 255 + 256 + 383) and none carries into the next: each lane's low byte is the byte of the
+// sum above.
+struct PackedTables {
+  ULONG B[256], G[256], R[256];
+};
+
+constexpr PackedTables MakePacked(const ConversionTables &t) {
+  PackedTables p = {};
+  for (ULONG i = 0; i < 256; ++i) {
+    p.B[i] = t.YB.v[i] | ((ULONG)t.UB.v[i] << 10) | ((256 - (ULONG)t.VB.v[i]) << 20);
+    p.G[i] = t.YG.v[i] | ((256 - (ULONG)t.UG.v[i]) << 10) | ((256 - (ULONG)t.VG.v[i]) << 20);
+    p.R[i] = ((ULONG)t.YR.v[i] + t.yOffset) | ((256 - (ULONG)t.UR.v[i] + 127) << 10) | (((ULONG)t.UB.v[i] + 127) << 20);
+  }
+  return p;
+}
+
+constexpr PackedTables kYuy2Packed = MakePacked(kYuy2);
+constexpr PackedTables kI420Packed = MakePacked(kI420);
+
+inline ULONG Packed(const PackedTables &p, const UCHAR *bgr) { return p.B[bgr[0]] + p.G[bgr[1]] + p.R[bgr[2]]; }
+
 inline UCHAR Luma(const ConversionTables &t, const UCHAR *bgr) {
   return (UCHAR)(t.YR.v[bgr[2]] + t.YG.v[bgr[1]] + t.YB.v[bgr[0]] + t.yOffset);
 }
@@ -59,10 +84,11 @@ VOID LUMAREX_RGB24ToYUY2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
     PUCHAR dst = out + (ULONG)i * rowBytes;
     LONG x = 0;
     for (; x + 1 < width; x += 2, src += 6, dst += 4) {
-      dst[0] = Luma(t, src);
-      dst[1] = ChromaU(t, src);
-      dst[2] = Luma(t, src + 3);
-      dst[3] = ChromaV(t, src + 3);
+      const ULONG left = Packed(kYuy2Packed, src), right = Packed(kYuy2Packed, src + 3);
+      dst[0] = (UCHAR)left;
+      dst[1] = (UCHAR)(left >> 10);
+      dst[2] = (UCHAR)right;
+      dst[3] = (UCHAR)(right >> 20);
     }
     if (x < width) {
       dst[0] = Luma(t, src);
@@ -98,17 +124,27 @@ VOID LUMAREX_RGB24ToI420(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
   for (LONG k = 0; 2 * k < height; ++k) {
     const UCHAR *upper = rows[height - 1 - 2 * k];
     BOOLEAN hasLower = 2 * k + 1 < height;
-    for (LONG x = 0; x < width; ++x) {
-      *y++ = Luma(t, upper + 3 * x);
-      if (hasLower && (x & 1) == 0 && x + 1 < width) {
-        *u++ = ChromaU(t, upper + 3 * x);
-        *v++ = ChromaV(t, upper + 3 * x);
-      }
-    }
     if (hasLower) {
+      // Pixel pairs of the upper row: the left one carries the pair's chroma.
+      LONG x = 0;
+      for (; x + 1 < width; x += 2) {
+        const ULONG left = Packed(kI420Packed, upper + 3 * x);
+        y[0] = (UCHAR)left;
+        y[1] = (UCHAR)Packed(kI420Packed, upper + 3 * x + 3);
+        y += 2;
+        *u++ = (UCHAR)(left >> 10);
+        *v++ = (UCHAR)(left >> 20);
+      }
+      if (x < width) {
+        *y++ = (UCHAR)Packed(kI420Packed, upper + 3 * x);
+      }
       const UCHAR *lower = rows[height - 2 - 2 * k];
+      for (x = 0; x < width; ++x) {
+        *y++ = (UCHAR)Packed(kI420Packed, lower + 3 * x);
+      }
+    } else {
       for (LONG x = 0; x < width; ++x) {
-        *y++ = Luma(t, lower + 3 * x);
+        *y++ = Luma(t, upper + 3 * x);
       }
     }
   }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -25,6 +26,53 @@ void PrintTo(const VectorForm &form, std::ostream *os) { *os << form.name; }
 
 BOOLEAN Always(VOID) { return TRUE; }
 
+// The converters' definition, byte by byte, for the scalar converters to be compared with: every
+// term is a coefficient (in thousandths; I420's luma in ten-thousandths, scaled to 219 / 255)
+// times the channel, rounded half up; sums wrap to 8 bits; chroma adds 127, I420 luma 16. YUY2
+// takes U from the left pixel of a pair and V from the right one; I420 both from the left pixel
+// of the upper row of a row pair.
+struct RefCoefficients {
+  unsigned yr, yg, yb, yParts, ur, ug, ub, vg, vb, yOffset;
+};
+constexpr RefCoefficients kRefYuy2 = {299, 587, 114, 1000, 169, 331, 500, 419, 81, 0};
+constexpr RefCoefficients kRefI420 = {2568, 5041, 979, 10000, 148, 291, 439, 368, 71, 16};
+UCHAR Term(unsigned k, unsigned parts, unsigned v) { return UCHAR((k * v + parts / 2) / parts); }
+UCHAR RefY(const RefCoefficients &c, const UCHAR *p) {
+  return UCHAR(Term(c.yr, c.yParts, p[2]) + Term(c.yg, c.yParts, p[1]) + Term(c.yb, c.yParts, p[0]) + c.yOffset);
+}
+UCHAR RefU(const RefCoefficients &c, const UCHAR *p) {
+  return UCHAR(Term(c.ub, 1000, p[0]) - Term(c.ug, 1000, p[1]) - Term(c.ur, 1000, p[2]) + 127);
+}
+UCHAR RefV(const RefCoefficients &c, const UCHAR *p) {
+  return UCHAR(Term(c.ub, 1000, p[2]) - Term(c.vg, 1000, p[1]) - Term(c.vb, 1000, p[0]) + 127);
+}
+VOID RefYuy2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
+  PUCHAR o = out;
+  for (LONG i = 0; i < height; ++i) {
+    const UCHAR *src = rows[height - 1 - i];
+    for (LONG x = 0; x < width; ++x, src += 3) {
+      *o++ = RefY(kRefYuy2, src);
+      *o++ = x % 2 ? RefV(kRefYuy2, src) : RefU(kRefYuy2, src);
+    }
+  }
+  LUMAREX_StoreYUY2Rows(rows, out, width, height);
+}
+VOID RefI420(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
+  const ULONG pixels = ULONG(width) * height;
+  PUCHAR y = out, u = out + pixels, v = u + pixels / 4;
+  for (LONG row = 0; row < height; ++row) {
+    const UCHAR *src = rows[height - 1 - row];
+    for (LONG x = 0; x < width; ++x, src += 3) {
+      *y++ = RefY(kRefI420, src);
+      if (row % 2 == 0 && row + 1 < height && x % 2 == 0 && x + 1 < width) {
+        *u++ = RefU(kRefI420, src);
+        *v++ = RefV(kRefI420, src);
+      }
+    }
+  }
+  memcpy(rows[0], out, pixels + pixels / 2);
+}
+
 // The fast scalar form, with its tables from the heap.
 BOOLEAN AdjustFast(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings, PUCHAR luma) {
   LUMAREX_PICTURE_TABLES tables;
@@ -32,7 +80,8 @@ BOOLEAN AdjustFast(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SE
 }
 
 const VectorForm kForms[] = {
-    {"Scalar", Always, AdjustFast, LUMAREX_RGB24ToYUY2, LUMAREX_RGB24ToI420},
+    // The scalar form's converters against their definition (the forms compared change places).
+    {"Scalar", Always, AdjustFast, RefYuy2, RefI420},
     {"MMX", LUMAREX_HasMMX, LUMAREX_AdjustImageMMX, LUMAREX_RGB24ToYUY2MMX, LUMAREX_RGB24ToI420MMX},
     {"SSE2", LUMAREX_HasSSE2, LUMAREX_AdjustImageSSE2, LUMAREX_RGB24ToYUY2SSE2, LUMAREX_RGB24ToI420SSE2},
 };
