@@ -33,6 +33,9 @@ struct HostThread {
   PVOID context;
   NTSTATUS exitStatus;
   jmp_buf exit;
+  // Set while the ending thread signals its object after dropping its own reference: a
+  // holder of the last other reference that closes it meanwhile waits before the object goes.
+  std::atomic<bool> signalling{false};
 };
 
 // One referenced object: a thread, or an object another host source inserted (a registry
@@ -88,7 +91,13 @@ void Release(const void *object) {
   }
 }
 
-void DestroyThread(void *object) { delete static_cast<HostThread *>(object); }
+void DestroyThread(void *object) {
+  HostThread *thread = static_cast<HostThread *>(object);
+  while (thread->signalling.load(std::memory_order_acquire)) {
+    std::this_thread::yield();
+  }
+  delete thread;
+}
 
 // Enters a new handle to object with its owner. Called with the table's lock held.
 HANDLE InsertHandleLocked(ObjectTable &table, const void *object, ULONG attributes) {
@@ -146,6 +155,8 @@ void ThreadMain(HostThread *self) {
     if (--it->second.references == 0) {
       table.objects.erase(it);
       last = true;
+    } else {
+      self->signalling.store(true, std::memory_order_relaxed);
     }
     --table.running;
     table.threadEnded.notify_all();
@@ -153,6 +164,9 @@ void ThreadMain(HostThread *self) {
   HostDispatcher_Signal(&self->kthread.Header);
   if (last) {
     DestroyThread(self);
+  } else {
+    // The last access to the object: whoever holds it now may destroy it.
+    self->signalling.store(false, std::memory_order_release);
   }
 }
 

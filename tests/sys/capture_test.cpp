@@ -165,12 +165,12 @@ TEST_F(CaptureTest, StopCancelsARestartTheWorkerHasNotDone) {
       std::this_thread::yield();
     }
   };
-  dc_.g_bRestartRequested = 1;  // asked, but the worker not woken yet
+  InterlockedExchange(&dc_.g_bRestartRequested, 1);  // asked, but the worker not woken yet
   EXPECT_EQ(CamStopCaptureEx(nullptr, &dc_, 0), 1);
   KeSetEvent(&dc_.g_RestartEvent, IO_NO_INCREMENT, FALSE);
   waitFor([&] { return KeReadStateEvent(&dc_.g_RestartEvent) == 0; }, "took the restart event");
   EXPECT_EQ(g_pipeCalls.load(), 0) << "cancelled by the stop";
-  dc_.g_bRestartRequested = 1;
+  InterlockedExchange(&dc_.g_bRestartRequested, 1);
   KeSetEvent(&dc_.g_RestartEvent, IO_NO_INCREMENT, FALSE);
   waitFor([&] { return g_pipeCalls.load() >= 2; }, "stopped and started the pipe");
   EXPECT_EQ(g_pipeCalls.load(), 2);
