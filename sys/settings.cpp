@@ -194,7 +194,8 @@ NTSTATUS LUMAREX_ApplySetting(PDEVICE_CONTEXT DeviceContext, ULONG PropertyId, L
     return STATUS_NOT_SUPPORTED;
   }
   if (Value >= LUMAREX_SETTING_MIN && Value <= LUMAREX_SETTING_MAX) {
-    *field = Value;
+    // The raw-frame callback takes its snapshot of the settings on another thread.
+    InterlockedExchange(field, Value);
   }
   return LUMAREX_SaveSetting(DeviceContext, PropertyId);
 }

@@ -201,11 +201,12 @@ NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT BusDeviceObject, PVOID Dev
   *BytesReturned = outBytes;
 
   if (usable) {
-    dc->g_FrameSettings.Brightness = dc->g_nBrightness;
-    dc->g_FrameSettings.Contrast = dc->g_nContrast;
-    dc->g_FrameSettings.Sharpness = dc->g_nSharpness;
-    dc->g_FrameSettings.Saturation = dc->g_nSaturation;
-    dc->g_FrameSettings.WhiteBalance = dc->g_nWhiteBalance;
+    // The settings' snapshot for this frame; a property set may store one meanwhile.
+    dc->g_FrameSettings.Brightness = InterlockedCompareExchange(&dc->g_nBrightness, 0, 0);
+    dc->g_FrameSettings.Contrast = InterlockedCompareExchange(&dc->g_nContrast, 0, 0);
+    dc->g_FrameSettings.Sharpness = InterlockedCompareExchange(&dc->g_nSharpness, 0, 0);
+    dc->g_FrameSettings.Saturation = InterlockedCompareExchange(&dc->g_nSaturation, 0, 0);
+    dc->g_FrameSettings.WhiteBalance = InterlockedCompareExchange(&dc->g_nWhiteBalance, 0, 0);
     // From here until the worker signals g_BufferFreeEvent the buffers are the worker's.
     KeClearEvent(&dc->g_BufferFreeEvent);
     InterlockedExchange(&dc->g_bFrameInFlight, 1);
