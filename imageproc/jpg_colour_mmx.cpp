@@ -215,7 +215,7 @@ COLOUR_MMX_ENTRY void colour_bgr_half_line_mmx(uint8_t *out, const uint8_t *mcu,
                                  ((uint64_t)(uint16_t)-23401 << 16) | (uint16_t)-11277,
                              0x0000400000004000ULL,
                              0x00FF00FF00FF00FFULL};
-  const int32_t dy = yr - yl, dc = cr - cb;
+  const intptr_t dy = yr - yl, dc = cr - cb;
   const uint8_t *y = mcu + yl, *c = mcu + cb;
   for (int32_t m = 0; m < mcus; ++m, y += mcu_bytes, c += mcu_bytes, out += 48) {
     __asm__ volatile(COLOUR_MMX_HALF8("(%[y])", "(%[c])", "(%[c],%[dc])", "(%[o])")
