@@ -75,13 +75,48 @@ LUMAREX_MMX_INLINE void Yuv4(const ConverterForms &f, const UCHAR *p, __m64 *y, 
   *v = _mm_add_pi16(_mm_sub_pi16(_mm_sub_pi16(Look(f, UB, r), Look(f, VG, g)), Look(f, VB, b)), c127);
 }
 
-// Four pixels of YUY2 (8 bytes): Y0 U0 Y1 V1 Y2 U2 Y3 V3.
+// Table t of forms f for the even lanes and table te of forms f for the odd lanes, applied to
+// four samples given as (i << 7) in 16-bit lanes.
+LUMAREX_MMX_INLINE __m64 Look2(const ConverterForms &f, int t, int te, __m64 x7) {
+  __m64 product = _mm_mulhi_pi16(x7, _mm_set_pi16((short)f.t[te].m, (short)f.t[t].m, (short)f.t[te].m,
+                                                  (short)f.t[t].m));
+  return _mm_srli_pi16(
+      _mm_add_pi16(product, _mm_set_pi16((short)f.t[te].c, (short)f.t[t].c, (short)f.t[te].c, (short)f.t[t].c)), 6);
+}
+
+// Four pixels of YUY2 (8 bytes): Y0 U0 Y1 V1 Y2 U2 Y3 V3. U is needed of the even pixels only
+// and V of the odd ones: U = UB[B] - UG[G] - UR[R] + 127 and V = VR[R] - VG[G] - VB[B] + 127
+// with VR = UB are one sum of three terms whose inputs (B or R, G, R or B) and tables are
+// chosen per lane, so each pixel's chroma byte takes three look-ups, not six.
 LUMAREX_MMX_INLINE void Yuy2Step(const UCHAR *p, PUCHAR dst) {
-  __m64 y, u, v;
-  Yuv4(kYuy2Mmx, p, &y, &u, &v);
+  const ConverterForms &f = kYuy2Mmx;
+  __m64 b, g, r;
+  MmxSplitBgr4(p, &b, &g, &r);
+  b = _mm_slli_pi16(b, 7);
+  g = _mm_slli_pi16(g, 7);
+  r = _mm_slli_pi16(r, 7);
   const __m64 even = _mm_set_pi16(0, -1, 0, -1);
-  __m64 c = _mm_or_si64(_mm_and_si64(u, even), _mm_andnot_si64(even, v));
+  __m64 y = _mm_add_pi16(_mm_add_pi16(Look(f, YR, r), Look(f, YG, g)),
+                         _mm_add_pi16(Look(f, YB, b), _mm_set1_pi16((short)f.yOffset)));
+  __m64 first = _mm_or_si64(_mm_and_si64(even, b), _mm_andnot_si64(even, r));  // B (U) or R (V)
+  __m64 third = _mm_or_si64(_mm_and_si64(even, r), _mm_andnot_si64(even, b));  // R (U) or B (V)
+  __m64 c = _mm_add_pi16(_mm_sub_pi16(_mm_sub_pi16(Look(f, UB, first), Look2(f, UG, VG, g)), Look2(f, UR, VB, third)),
+                         _mm_set1_pi16(127));
   MmxStore64(dst, _mm_or_si64(_mm_and_si64(y, _mm_set1_pi16(0xFF)), _mm_slli_pi16(c, 8)));
+}
+
+// Luma of the four pixels at p (reads 13 bytes), in the low byte of each lane.
+LUMAREX_MMX_INLINE __m64 Luma4(const ConverterForms &f, const UCHAR *p) {
+  __m64 b, g, r;
+  MmxSplitBgr4(p, &b, &g, &r);
+  return _mm_add_pi16(_mm_add_pi16(Look(f, YR, _mm_slli_pi16(r, 7)), Look(f, YG, _mm_slli_pi16(g, 7))),
+                      _mm_add_pi16(Look(f, YB, _mm_slli_pi16(b, 7)), _mm_set1_pi16((short)f.yOffset)));
+}
+
+// Eight pixels of a row without chroma: 8 luma bytes.
+LUMAREX_MMX_INLINE void I420LumaStep(const UCHAR *p, PUCHAR y) {
+  const __m64 low = _mm_set1_pi16(0xFF);
+  MmxStore64(y, _mm_packs_pu16(_mm_and_si64(Luma4(kI420Mmx, p), low), _mm_and_si64(Luma4(kI420Mmx, p + 12), low)));
 }
 
 // Eight pixels of one I420 row: 8 luma bytes, and the U and V of pixels 0, 2, 4 and 6.
@@ -122,13 +157,14 @@ LUMAREX_MMX_ENTRY void Yuy2Mmx(PUCHAR *rows, PUCHAR out, LONG width, LONG height
 // One I420 row: width luma bytes at y; with chroma, the U and V of each whole pixel pair's left
 // pixel at u and v. Returns the chroma bytes written to each plane.
 LUMAREX_MMX_INLINE LONG I420Row(const UCHAR *src, PUCHAR y, PUCHAR u, PUCHAR v, LONG width, BOOLEAN chroma) {
-  UCHAR noU[4], noV[4];
   LONG x = 0;
-  for (; x + 8 < width; x += 8) {
-    if (chroma) {
+  if (chroma) {
+    for (; x + 8 < width; x += 8) {
       I420Step(src + 3 * x, y + x, u + x / 2, v + x / 2);
-    } else {
-      I420Step(src + 3 * x, y + x, noU, noV);
+    }
+  } else {
+    for (; x + 8 < width; x += 8) {
+      I420LumaStep(src + 3 * x, y + x);
     }
   }
   const LONG n = width - x;
