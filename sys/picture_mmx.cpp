@@ -68,7 +68,6 @@ struct MmxAdjustConsts {
   ULONGLONG zero;
   ULONGLONG k29, k150, k77;  // luma weights in every 16-bit lane
   ULONGLONG sh;              // Sh in every 16-bit lane (Sh <= kSharpnessPart)
-  ULONGLONG lane0, lane3;    // all ones in lane 0 / lane 3
 };
 
 // Luma of the 4 pixels at P + OFF into 4 bytes at L + OFF / 3, as instructions (the same
@@ -190,12 +189,12 @@ LUMAREX_MMX_INLINE void Sharpen4(const UCHAR *lm, const UCHAR *lu, const UCHAR *
 // Sharpen4 for Sh <= kSharpnessPart, as instructions: the same values in the same lanes, the
 // factor taken into b2 and b3 (%[k] + 32) before the one multiply-add. Pointers: %[c], %[u],
 // %[d] luma x of rows y, y - 2, y + 2; %[px] pixel x.
-#define PIC_MMX_SHARPEN4                                                                                          \
-  "movd (%[c]), %%mm0\n\t"                                                                                       \
-  "movd -2(%[c]), %%mm1\n\t"                                                                                     \
-  "movd 2(%[c]), %%mm2\n\t"                                                                                      \
-  "movd (%[u]), %%mm3\n\t"                                                                                       \
-  "movd (%[d]), %%mm4\n\t"                                                                                       \
+#define PIC_MMX_SHARPEN4(LO, PO)                                                                                         \
+  "movd " LO "(%[c]), %%mm0\n\t"                                                                                       \
+  "movd " LO "-2(%[c]), %%mm1\n\t"                                                                                     \
+  "movd " LO "+2(%[c]), %%mm2\n\t"                                                                                      \
+  "movd " LO "(%[u]), %%mm3\n\t"                                                                                       \
+  "movd " LO "(%[d]), %%mm4\n\t"                                                                                       \
   "punpcklbw 0+%[k], %%mm0\n\t"                                                                                  \
   "punpcklbw 0+%[k], %%mm1\n\t"                                                                                  \
   "punpcklbw 0+%[k], %%mm2\n\t"                                                                                  \
@@ -205,22 +204,19 @@ LUMAREX_MMX_INLINE void Sharpen4(const UCHAR *lm, const UCHAR *lu, const UCHAR *
   "movq %%mm3, %%mm6\n\t"                                                                                        \
   "paddw %%mm2, %%mm5\n\t"       /* lr */                                                                        \
   "paddw %%mm4, %%mm6\n\t"       /* ud */                                                                        \
-  "psubw %%mm2, %%mm1\n\t"       /* l - r */                                                                     \
-  "psubw %%mm4, %%mm3\n\t"       /* u - d */                                                                     \
-  "movq %%mm5, %%mm2\n\t"                                                                                        \
-  "psubw %%mm6, %%mm2\n\t"       /* lr - ud */                                                                   \
-  "movq %%mm1, %%mm7\n\t"                                                                                        \
-  "psraw $15, %%mm7\n\t"                                                                                         \
-  "pxor %%mm7, %%mm1\n\t"                                                                                        \
-  "psubw %%mm7, %%mm1\n\t"       /* a3 */                                                                        \
-  "movq %%mm3, %%mm7\n\t"                                                                                        \
-  "psraw $15, %%mm7\n\t"                                                                                         \
-  "pxor %%mm7, %%mm3\n\t"                                                                                        \
-  "psubw %%mm7, %%mm3\n\t"       /* a2 */                                                                        \
-  "movq %%mm2, %%mm7\n\t"                                                                                        \
-  "psraw $15, %%mm7\n\t"                                                                                         \
-  "pxor %%mm7, %%mm2\n\t"                                                                                        \
-  "psubw %%mm7, %%mm2\n\t"       /* a1 */                                                                        \
+  "movq %%mm1, %%mm7\n\t"                                                                                         \
+  "psubusw %%mm2, %%mm1\n\t" /* l - r where positive */                                                           \
+  "psubusw %%mm7, %%mm2\n\t" /* r - l where positive */                                                           \
+  "por %%mm2, %%mm1\n\t" /* a3 */                                                                                 \
+  "movq %%mm3, %%mm7\n\t"                                                                                         \
+  "psubusw %%mm4, %%mm3\n\t"                                                                                      \
+  "psubusw %%mm7, %%mm4\n\t"                                                                                      \
+  "por %%mm4, %%mm3\n\t" /* a2 */                                                                                 \
+  "movq %%mm5, %%mm2\n\t"                                                                                         \
+  "psubusw %%mm6, %%mm2\n\t"                                                                                      \
+  "movq %%mm6, %%mm7\n\t"                                                                                         \
+  "psubusw %%mm5, %%mm7\n\t"                                                                                      \
+  "por %%mm7, %%mm2\n\t" /* a1 */                                                                                 \
   "paddw %%mm0, %%mm0\n\t"       /* 2 c */                                                                       \
   "movq %%mm0, %%mm4\n\t"                                                                                        \
   "psubw %%mm6, %%mm4\n\t"       /* b2 */                                                                        \
@@ -240,33 +236,28 @@ LUMAREX_MMX_INLINE void Sharpen4(const UCHAR *lm, const UCHAR *lu, const UCHAR *
   "psrad $13, %%mm3\n\t"                                                                                         \
   "psrad $13, %%mm2\n\t"                                                                                         \
   "packssdw %%mm2, %%mm3\n\t"    /* D0 D1 D2 D3 */                                                               \
-  "movq %%mm3, %%mm0\n\t"                                                                                        \
+  "movq %%mm3, %%mm4\n\t"                                                                                        \
   "movq %%mm3, %%mm1\n\t"                                                                                        \
-  "punpcklwd %%mm3, %%mm0\n\t"   /* D0 D0 D1 D1 */                                                               \
+  "punpcklwd %%mm3, %%mm4\n\t"   /* D0 D0 D1 D1 */                                                               \
   "punpckhwd %%mm3, %%mm1\n\t"   /* D2 D2 D3 D3 */                                                               \
-  "movq %%mm3, %%mm2\n\t"                                                                                        \
-  "pand 40+%[k], %%mm2\n\t"      /* D0 0 0 0 */                                                                  \
-  "pand 48+%[k], %%mm3\n\t"      /* 0 0 0 D3 */                                                                  \
-  "movq %%mm0, %%mm4\n\t"                                                                                        \
-  "psllq $16, %%mm0\n\t"                                                                                         \
-  "por %%mm2, %%mm0\n\t"         /* e0: D0 D0 D0 D1 */                                                           \
+  "movq %%mm4, %%mm0\n\t"                                                                                        \
+  "punpckldq %%mm3, %%mm0\n\t"   /* e0: D0 D0 D0 D1 */                                                           \
+  "punpckhdq %%mm1, %%mm3\n\t"   /* e2: D2 D3 D3 D3 */                                                           \
   "psrlq $32, %%mm4\n\t"                                                                                         \
   "punpckldq %%mm1, %%mm4\n\t"   /* e1: D1 D1 D2 D2 */                                                           \
-  "psrlq $16, %%mm1\n\t"                                                                                         \
-  "por %%mm3, %%mm1\n\t"         /* e2: D2 D3 D3 D3 */                                                           \
-  "movq (%[px]), %%mm5\n\t"                                                                                      \
-  "movd 8(%[px]), %%mm7\n\t"                                                                                     \
+  "movq " PO "(%[px]), %%mm5\n\t"                                                                                      \
+  "movd " PO "+8(%[px]), %%mm7\n\t"                                                                                     \
   "movq %%mm5, %%mm6\n\t"                                                                                        \
   "punpcklbw 0+%[k], %%mm5\n\t"                                                                                  \
   "punpckhbw 0+%[k], %%mm6\n\t"                                                                                  \
   "punpcklbw 0+%[k], %%mm7\n\t"                                                                                  \
   "paddw %%mm0, %%mm5\n\t"                                                                                       \
   "paddw %%mm4, %%mm6\n\t"                                                                                       \
-  "paddw %%mm1, %%mm7\n\t"                                                                                       \
+  "paddw %%mm3, %%mm7\n\t"                                                                                       \
   "packuswb %%mm6, %%mm5\n\t"                                                                                    \
   "packuswb %%mm7, %%mm7\n\t"                                                                                    \
-  "movq %%mm5, (%[px])\n\t"                                                                                      \
-  "movd %%mm7, 8(%[px])\n\t"
+  "movq %%mm5, " PO "(%[px])\n\t"                                                                                      \
+  "movd %%mm7, " PO "+8(%[px])\n\t"
 
 LUMAREX_MMX_INLINE void SharpenRow(PUCHAR px, const UCHAR *lm, LONG width, LONG sh, MmxAdjustConsts &k) {
   const UCHAR *lu = lm - 2 * width;
@@ -279,8 +270,14 @@ LUMAREX_MMX_INLINE void SharpenRow(PUCHAR px, const UCHAR *lm, LONG width, LONG 
   LONG x = 2;
   // The step reads luma up to x + 5 and changes pixels up to x + 3 <= width - 3.
   if (!twoParts) {
+    for (; x + 10 <= width; x += 8) {
+      __asm__ volatile(PIC_MMX_SHARPEN4("0", "0") PIC_MMX_SHARPEN4("4", "12")
+                       :
+                       : [c] "r"(lm + x), [u] "r"(lu + x), [d] "r"(ld + x), [px] "r"(px + 3 * x), [k] "m"(k)
+                       : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
+    }
     for (; x + 6 <= width; x += 4) {
-      __asm__ volatile(PIC_MMX_SHARPEN4
+      __asm__ volatile(PIC_MMX_SHARPEN4("0", "0")
                        :
                        : [c] "r"(lm + x), [u] "r"(lu + x), [d] "r"(ld + x), [px] "r"(px + 3 * x), [k] "m"(k)
                        : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
@@ -401,8 +398,6 @@ LUMAREX_MMX_ENTRY void AdjustMmx(PUCHAR *rows, LONG width, LONG height, LONG bv,
   k.k150 = 0x0001000100010001ULL * 150;
   k.k77 = 0x0001000100010001ULL * 77;
   k.sh = 0;
-  k.lane0 = 0x000000000000FFFFULL;
-  k.lane3 = 0xFFFF000000000000ULL;
 
   const SIZE_T stride = (SIZE_T)width;
   if (sh != 0) {
