@@ -8,7 +8,8 @@
 //   + and -      paddw / psubw wrap modulo 2^16 (so the order of a chain of them is free);
 //   M(v, K)      psllw by 2 drops the bits shifted out of 16, and pmulhw returns the high 16
 //                bits of the signed 32-bit product (floor of product / 2^16);
-//   output       psraw by 5, paddsw with 128, then packuswb saturates to 0..255.
+//   output       psraw by 5, then packsswb and a flip of each byte's top bit (see
+//                IDCT_DESCALE4) give clamp((o >> 5) + 128, 0, 255).
 //
 // The transform is written as instructions (GCC keeps few MMX values in registers and moves
 // the rest through memory and general registers): eight registers, the 128-byte workspace on
@@ -19,7 +20,7 @@
 // part is formed in registers; each pair of outputs is then one addition and one subtraction.
 // Row pass, rows 0-3 and then 4-7: two 4x4 transpositions in place in the workspace put one
 // workspace column of those rows in each 8-byte slot, the same transform runs on them, each
-// output column is descaled, two columns at a time are packed to bytes (packuswb), and three
+// output column is descaled, two columns at a time are packed to bytes (packsswb), and three
 // rounds of byte, word and doubleword interleaving turn the columns into the 8-byte rows.
 //
 // Sparse blocks: when a block's zig-zag extent is at most 10, every coefficient outside rows
@@ -40,7 +41,7 @@
 struct IdctMmxFrame {
   uint64_t ws[16];
   uint64_t k1, k2, k3, k4; // at 128, 136, 144, 152: K1..K4 in every lane
-  uint64_t c128;           // at 160: 128 in every lane
+  uint64_t sign;           // at 160: 0x80 in every byte
 } __attribute__((aligned(8)));
 
 // Transform constants, as in jpg_idct.cpp: effective factor K / 16384 after the 2-bit
@@ -50,14 +51,14 @@ static const uint64_t kIdctMmxK1 = IDCT_MMX_LANES(23170);  // 0x5A82:  1.41418, 
 static const uint64_t kIdctMmxK2 = IDCT_MMX_LANES(30273);  // 0x7641:  1.84772, 2 cos(pi / 8)
 static const uint64_t kIdctMmxK3 = IDCT_MMX_LANES(-12540); // 0xCF04: -0.76538, -2 sin(pi / 8)
 static const uint64_t kIdctMmxK4 = IDCT_MMX_LANES(-30353); // 0x896F: -1.85260 (not -K2)
-static const uint64_t kIdctMmxC128 = IDCT_MMX_LANES(128);
+static const uint64_t kIdctMmxSign = 0x8080808080808080ULL;
 
 static inline void idct_mmx_frame_init(IdctMmxFrame *f) {
   f->k1 = kIdctMmxK1;
   f->k2 = kIdctMmxK2;
   f->k3 = kIdctMmxK3;
   f->k4 = kIdctMmxK4;
-  f->c128 = kIdctMmxC128;
+  f->sign = kIdctMmxSign;
 }
 
 // The asm statements name the MMX registers, which needs the target attribute.
@@ -73,7 +74,7 @@ static inline void idct_mmx_frame_init(IdctMmxFrame *f) {
 #define K2 "136(%[f])"
 #define K3 "144(%[f])"
 #define K4 "152(%[f])"
-#define C128 "160(%[f])"
+#define SIGN "160(%[f])"
 
 // The odd part from z11 (mm0), z12 (mm4), z13 (mm3), z10 (mm5):
 //   t7 = z11 + z13                      -> mm0
@@ -206,16 +207,15 @@ static inline void idct_mmx_frame_init(IdctMmxFrame *f) {
   "movq %%mm4, " C "\n\t"                                                                                          \
   "movq %%mm3, " D "\n\t"
 
-// Descale of the four outputs in registers R0..R3: (o >> 5) + 128.
+// Descale of the four outputs in registers R0..R3: o >> 5. The level shift follows the pack:
+// o >> 5 lies in -1024..1023, so sat16((o >> 5) + 128) never saturates, and packsswb, which
+// clamps to -128..127, then flipping each byte's top bit (adding 128 modulo 256) gives
+// clamp((o >> 5) + 128, 0, 255), the byte packuswb would give after the addition.
 #define IDCT_DESCALE4(R0, R1, R2, R3)                                                                              \
   "psraw $5, %%" R0 "\n\t"                                                                                         \
   "psraw $5, %%" R1 "\n\t"                                                                                         \
   "psraw $5, %%" R2 "\n\t"                                                                                         \
-  "psraw $5, %%" R3 "\n\t"                                                                                         \
-  "paddsw " C128 ", %%" R0 "\n\t"                                                                                  \
-  "paddsw " C128 ", %%" R1 "\n\t"                                                                                  \
-  "paddsw " C128 ", %%" R2 "\n\t"                                                                                  \
-  "paddsw " C128 ", %%" R3 "\n\t"
+  "psraw $5, %%" R3 "\n\t"
 
 // Outputs of one row pass group from e0..e3 (at E0..E3) and t7 (mm0), t6 (mm2), t5 (mm1),
 // t4 (mm5), lane j of every value from row ROW + j: descaled, packed two columns to a register
@@ -230,8 +230,8 @@ static inline void idct_mmx_frame_init(IdctMmxFrame *f) {
   "psubw %%mm0, %%mm4\n\t"                                                                                         \
   "paddw %%mm5, %%mm6\n\t"                                                                                         \
   "psubw %%mm5, %%mm7\n\t" IDCT_DESCALE4("mm3", "mm4", "mm6", "mm7")                                               \
-  "packuswb %%mm6, %%mm3\n\t"                                                                                      \
-  "packuswb %%mm4, %%mm7\n\t"                                                                                      \
+  "packsswb %%mm6, %%mm3\n\t"                                                                                      \
+  "packsswb %%mm4, %%mm7\n\t"                                                                                      \
   "movq " E1 ", %%mm4\n\t"                                                                                         \
   "movq " E2 ", %%mm6\n\t"                                                                                         \
   "movq %%mm4, %%mm5\n\t"                                                                                          \
@@ -240,8 +240,12 @@ static inline void idct_mmx_frame_init(IdctMmxFrame *f) {
   "psubw %%mm2, %%mm5\n\t"                                                                                         \
   "paddw %%mm1, %%mm6\n\t"                                                                                         \
   "psubw %%mm1, %%mm0\n\t" IDCT_DESCALE4("mm4", "mm5", "mm6", "mm0")                                               \
-  "packuswb %%mm0, %%mm4\n\t"                                                                                      \
-  "packuswb %%mm5, %%mm6\n\t"                                                                                      \
+  "packsswb %%mm0, %%mm4\n\t"                                                                                      \
+  "packsswb %%mm5, %%mm6\n\t"                                                                                      \
+  "pxor " SIGN ", %%mm3\n\t"                                                                                      \
+  "pxor " SIGN ", %%mm4\n\t"                                                                                      \
+  "pxor " SIGN ", %%mm6\n\t"                                                                                      \
+  "pxor " SIGN ", %%mm7\n\t"                                                                                      \
   "movq %%mm3, %%mm1\n\t"                                                                                          \
   "movq %%mm6, %%mm2\n\t"                                                                                          \
   "punpcklbw %%mm4, %%mm3\n\t"                                                                                     \
@@ -317,6 +321,31 @@ static inline void idct_mmx_frame_init(IdctMmxFrame *f) {
   "movq " R "+48(%[f]), %%mm3\n\t" IDCT_ODD_SPARSE IDCT_ROW_OUT(R "+0(%[f])", R "+8(%[f])", R "+32(%[f])",       \
                                                                  R "+40(%[f])", ROW)
 
+// The odd part when only x1 can be non-zero, from x1 (mm0): t7 = x1 (mm0),
+// t6 = M(x1, K2) - x1 (mm2), t5 = M(x1, K1) - t6 (mm1), t4 = M(x1, K3) + t5 (mm5), since
+// z11 = z12 = x1, z13 = z10 = 0 and M(0, K) = 0. Uses mm3.
+#define IDCT_ODD_TINY                                                                                              \
+  "movq %%mm0, %%mm3\n\t"                                                                                          \
+  "psllw $2, %%mm3\n\t"                                                                                            \
+  "movq %%mm3, %%mm2\n\t"                                                                                          \
+  "movq %%mm3, %%mm1\n\t"                                                                                          \
+  "movq %%mm3, %%mm5\n\t"                                                                                          \
+  "pmulhw " K2 ", %%mm2\n\t"                                                                                       \
+  "pmulhw " K1 ", %%mm1\n\t"                                                                                       \
+  "pmulhw " K3 ", %%mm5\n\t"                                                                                       \
+  "psubw %%mm0, %%mm2\n\t"                                                                                         \
+  "psubw %%mm2, %%mm1\n\t"                                                                                         \
+  "paddw %%mm1, %%mm5\n\t"
+
+// Four column pass outputs in mm3, mm6, mm7, mm4 (rows i = 0..3 of a group, columns in the
+// lanes): workspace columns 0 and 1 of those rows, lane i from row i, into mm3 and mm6.
+#define IDCT_TINY_COLUMNS01                                                                                        \
+  "punpcklwd %%mm6, %%mm3\n\t"                                                                                     \
+  "punpcklwd %%mm4, %%mm7\n\t"                                                                                     \
+  "movq %%mm3, %%mm6\n\t"                                                                                          \
+  "punpckldq %%mm7, %%mm3\n\t"                                                                                     \
+  "punpckhdq %%mm7, %%mm6\n\t"
+
 // The whole transform of the block at c with table q into the 64 bytes at o.
 IDCT_MMX_INLINE void idct_block_mmx_full(const int16_t *c, const int16_t *q, IdctMmxFrame *f, uint8_t *o) {
   __asm__ volatile(IDCT_COL_EVEN("0") IDCT_COL_ODD("0") IDCT_COL_OUT("0")
@@ -345,14 +374,60 @@ IDCT_MMX_INLINE void idct_block_mmx_sparse(const int16_t *c, const int16_t *q, I
                    : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
 }
 
+// The transform of a block whose only coefficients that can be non-zero are those at natural
+// positions 0, 1 and 8 (zig-zag extent at most 3). Column pass: x0 and x1 are the only inputs, so
+// every e is x0 and o = x0 +- t. Only workspace columns 0 and 1 are then non-zero, and the row
+// pass is the same transform of them; they are gathered from the column outputs in registers
+// (x0 at 0, columns 0 and 1 of rows 0-3 at 16 and 24, of rows 4-7 at 32 and 40).
+IDCT_MMX_INLINE void idct_block_mmx_tiny(const int16_t *c, const int16_t *q, IdctMmxFrame *f, uint8_t *o) {
+  __asm__ volatile("movq 16(%[c]), %%mm0\n\t"
+                   "pmullw 16(%[q]), %%mm0\n\t"
+                   IDCT_ODD_TINY
+                   "movq 0(%[c]), %%mm4\n\t"
+                   "pmullw 0(%[q]), %%mm4\n\t"
+                   "movq %%mm4, 0(%[f])\n\t"
+                   "movq %%mm4, %%mm3\n\t"
+                   "movq %%mm4, %%mm6\n\t"
+                   "movq %%mm4, %%mm7\n\t"
+                   "paddw %%mm0, %%mm3\n\t"
+                   "paddw %%mm2, %%mm6\n\t"
+                   "paddw %%mm1, %%mm7\n\t"
+                   "psubw %%mm5, %%mm4\n\t"
+                   IDCT_TINY_COLUMNS01
+                   "movq %%mm3, 16(%[f])\n\t"
+                   "movq %%mm6, 24(%[f])\n\t"
+                   "movq 0(%[f]), %%mm4\n\t"
+                   "movq %%mm4, %%mm3\n\t"
+                   "movq %%mm4, %%mm6\n\t"
+                   "movq %%mm4, %%mm7\n\t"
+                   "paddw %%mm5, %%mm3\n\t"
+                   "psubw %%mm1, %%mm6\n\t"
+                   "psubw %%mm2, %%mm7\n\t"
+                   "psubw %%mm0, %%mm4\n\t"
+                   IDCT_TINY_COLUMNS01
+                   "movq %%mm3, 32(%[f])\n\t"
+                   "movq %%mm6, 40(%[f])\n\t"
+                   "movq 24(%[f]), %%mm0\n\t"
+                   IDCT_ODD_TINY
+                   IDCT_ROW_OUT("16(%[f])", "16(%[f])", "16(%[f])", "16(%[f])", "0")
+                   "movq 40(%[f]), %%mm0\n\t"
+                   IDCT_ODD_TINY
+                   IDCT_ROW_OUT("32(%[f])", "32(%[f])", "32(%[f])", "32(%[f])", "4")
+                   :
+                   : [c] "r"(c), [q] "r"(q), [f] "r"(f), [o] "r"(o)
+                   : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
+}
+
 #undef K1
 #undef K2
 #undef K3
 #undef K4
-#undef C128
+#undef SIGN
 
-// The largest zig-zag extent whose positions (0..9) all lie in rows 0-3 and columns 0-3.
+// The largest zig-zag extent whose positions (0..9) all lie in rows 0-3 and columns 0-3, and the
+// largest whose positions (0..2) are natural 0, 1 and 8.
 static const int32_t kIdctMmxSparseExtent = 10;
+static const int32_t kIdctMmxTinyExtent = 3;
 
 IDCT_MMX_ENTRY void idct_8x8_mmx(const int16_t *coef, const int16_t *quant, uint8_t *const rows[8],
                                  uint32_t column_offset) {
@@ -393,7 +468,15 @@ IDCT_MMX_ENTRY void idct_blocks_mmx(int16_t *coef, uint8_t *samples, int32_t *ex
                        : "memory", "mm0");
       continue;
     }
-    if (e <= kIdctMmxSparseExtent) {
+    if (e <= kIdctMmxTinyExtent) {
+      idct_block_mmx_tiny(coef, q, &f, samples);
+      __asm__ volatile("pxor %%mm0, %%mm0\n\t"
+                       "movq %%mm0, 0(%[c])\n\t"
+                       "movq %%mm0, 16(%[c])"
+                       :
+                       : [c] "r"(coef)
+                       : "memory", "mm0");
+    } else if (e <= kIdctMmxSparseExtent) {
       idct_block_mmx_sparse(coef, q, &f, samples);
       __asm__ volatile("pxor %%mm0, %%mm0\n\t"
                        "movq %%mm0, 0(%[c])\n\t"
