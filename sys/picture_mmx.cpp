@@ -19,7 +19,11 @@
 // small buffer on the stack and run through the same code (the colour steps and the luma work
 // on each pixel alone), or, for the sharpening, computed with the scalar expression. Rows are
 // done in one sweep as in the SSE2 form: the luma of row y + 2 is taken before row y is
-// sharpened and coloured. The entry ends with _mm_empty.
+// sharpened and coloured. The luma step and the sharpening step for Sh up to 64 (the default
+// is 20) are written as instructions (PIC_MMX_LUMA4, PIC_MMX_SHARPEN4), eight pixels a step:
+// the same values in the same lanes, as GCC keeps few MMX values in registers; there the
+// absolute differences of the non-negative l, r, u, d, l + r and u + d are
+// psubusw(a, b) | psubusw(b, a), one of which is 0. The entry ends with _mm_empty.
 #include "lumarex.h"
 #include "mmx_bgr.h"
 
