@@ -133,13 +133,106 @@ LUMAREX_MMX_INLINE void I420Step(const UCHAR *p, PUCHAR y, PUCHAR u, PUCHAR v) {
   MmxStore32(v, _mm_packs_pu16(vv, vv));
 }
 
+// Constants of the YUY2 step written as instructions (Yuy2Step's values, lane by lane).
+struct Yuy2MmxConsts {
+  ULONGLONG zero;
+  ULONGLONG even;           // all ones in lanes 0 and 2
+  ULONGLONG mYB, cYB, mYR, cYR, mYG, cYG;
+  ULONGLONG mFirst, cFirst; // UB = VR, every lane
+  ULONGLONG mG, cG;         // UG in lanes 0 and 2, VG in lanes 1 and 3
+  ULONGLONG mThird, cThird; // UR in lanes 0 and 2, VB in lanes 1 and 3
+  ULONGLONG c127;
+  ULONGLONG low;            // 0x00FF in every lane
+};
+
+constexpr ULONGLONG Lanes(USHORT even, USHORT odd) {
+  return (ULONGLONG)even | ((ULONGLONG)odd << 16) | ((ULONGLONG)even << 32) | ((ULONGLONG)odd << 48);
+}
+
+// Yuy2Step as instructions, for the four pixels at %[p] + 3 OFF (reads 13 bytes), written at
+// %[o] + 2 OFF: the split of MmxSplitBgr4, the samples times 128, the chroma inputs chosen per
+// lane, then each table as pmulhw, paddw and psrlw by 6 (Look). The luma offset is 0.
+#define YUY2_MMX_STEP(P, O)                                                                                       \
+  "movd " P "+0(%[p]), %%mm0\n\t"                                                                                 \
+  "movd " P "+3(%[p]), %%mm1\n\t"                                                                                 \
+  "movd " P "+6(%[p]), %%mm2\n\t"                                                                                 \
+  "movd " P "+9(%[p]), %%mm3\n\t"                                                                                 \
+  "punpcklbw %%mm1, %%mm0\n\t"                                                                                    \
+  "punpcklbw %%mm3, %%mm2\n\t"                                                                                    \
+  "movq %%mm0, %%mm1\n\t"                                                                                         \
+  "punpcklwd %%mm2, %%mm0\n\t"                                                                                    \
+  "punpckhwd %%mm2, %%mm1\n\t"                                                                                    \
+  "movq %%mm0, %%mm2\n\t"                                                                                         \
+  "punpcklbw 0+%[k], %%mm0\n\t" /* B */                                                                           \
+  "punpckhbw 0+%[k], %%mm2\n\t" /* G */                                                                           \
+  "punpcklbw 0+%[k], %%mm1\n\t" /* R */                                                                           \
+  "psllw $7, %%mm0\n\t"                                                                                           \
+  "psllw $7, %%mm1\n\t"                                                                                           \
+  "psllw $7, %%mm2\n\t"                                                                                           \
+  "movq %%mm0, %%mm3\n\t"                                                                                         \
+  "movq 8+%[k], %%mm4\n\t"                                                                                        \
+  "pand 8+%[k], %%mm3\n\t"                                                                                        \
+  "pandn %%mm1, %%mm4\n\t"                                                                                        \
+  "por %%mm4, %%mm3\n\t" /* first: B in even lanes, R in odd */                                                   \
+  "movq %%mm1, %%mm4\n\t"                                                                                         \
+  "movq 8+%[k], %%mm5\n\t"                                                                                        \
+  "pand 8+%[k], %%mm4\n\t"                                                                                        \
+  "pandn %%mm0, %%mm5\n\t"                                                                                        \
+  "por %%mm5, %%mm4\n\t" /* third: R in even lanes, B in odd */                                                   \
+  "movq %%mm2, %%mm5\n\t"                                                                                         \
+  "pmulhw 16+%[k], %%mm0\n\t"                                                                                     \
+  "pmulhw 32+%[k], %%mm1\n\t"                                                                                     \
+  "pmulhw 48+%[k], %%mm5\n\t"                                                                                     \
+  "pmulhw 64+%[k], %%mm3\n\t"                                                                                     \
+  "pmulhw 80+%[k], %%mm2\n\t"                                                                                     \
+  "pmulhw 96+%[k], %%mm4\n\t"                                                                                     \
+  "paddw 24+%[k], %%mm0\n\t"                                                                                      \
+  "paddw 40+%[k], %%mm1\n\t"                                                                                      \
+  "paddw 56+%[k], %%mm5\n\t"                                                                                      \
+  "paddw 72+%[k], %%mm3\n\t"                                                                                      \
+  "paddw 88+%[k], %%mm2\n\t"                                                                                      \
+  "paddw 104+%[k], %%mm4\n\t"                                                                                     \
+  "psrlw $6, %%mm0\n\t"                                                                                           \
+  "psrlw $6, %%mm1\n\t"                                                                                           \
+  "psrlw $6, %%mm5\n\t"                                                                                           \
+  "psrlw $6, %%mm3\n\t"                                                                                           \
+  "psrlw $6, %%mm2\n\t"                                                                                           \
+  "psrlw $6, %%mm4\n\t"                                                                                           \
+  "paddw %%mm1, %%mm0\n\t"                                                                                        \
+  "psubw %%mm2, %%mm3\n\t"                                                                                        \
+  "paddw %%mm5, %%mm0\n\t" /* Y */                                                                                \
+  "psubw %%mm4, %%mm3\n\t"                                                                                        \
+  "pand 120+%[k], %%mm0\n\t"                                                                                      \
+  "paddw 112+%[k], %%mm3\n\t" /* U in even lanes, V in odd */                                                     \
+  "psllw $8, %%mm3\n\t"                                                                                           \
+  "por %%mm3, %%mm0\n\t"                                                                                          \
+  "movq %%mm0, " O "(%[o])\n\t"
+
 LUMAREX_MMX_ENTRY void Yuy2Mmx(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
   const ULONG rowBytes = (ULONG)width * 2;
+  const ConverterForms &f = kYuy2Mmx;
+  static_assert(kYuy2Mmx.yOffset == 0, "the instructions add no luma offset");
+  const Yuy2MmxConsts k = {0,
+                           Lanes(0xFFFF, 0),
+                           Lanes(f.t[YB].m, f.t[YB].m), Lanes(f.t[YB].c, f.t[YB].c),
+                           Lanes(f.t[YR].m, f.t[YR].m), Lanes(f.t[YR].c, f.t[YR].c),
+                           Lanes(f.t[YG].m, f.t[YG].m), Lanes(f.t[YG].c, f.t[YG].c),
+                           Lanes(f.t[UB].m, f.t[UB].m), Lanes(f.t[UB].c, f.t[UB].c),
+                           Lanes(f.t[UG].m, f.t[VG].m), Lanes(f.t[UG].c, f.t[VG].c),
+                           Lanes(f.t[UR].m, f.t[VB].m), Lanes(f.t[UR].c, f.t[VB].c),
+                           Lanes(127, 127),
+                           Lanes(0xFF, 0xFF)};
   for (LONG i = 0; i < height; ++i) {
     const UCHAR *src = rows[height - 1 - i];
     PUCHAR dst = out + (ULONG)i * rowBytes;
     LONG x = 0;
-    // A step reads one byte past its four pixels: it must still be in the row.
+    // A step reads one byte past its pixels: it must still be in the row.
+    for (; x + 8 < width; x += 8) {
+      __asm__ volatile(YUY2_MMX_STEP("0", "0") YUY2_MMX_STEP("12", "8")
+                       :
+                       : [p] "r"(src + 3 * x), [o] "r"(dst + 2 * x), [k] "m"(k)
+                       : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5");
+    }
     for (; x + 4 < width; x += 4) {
       Yuy2Step(src + 3 * x, dst + 2 * x);
     }
