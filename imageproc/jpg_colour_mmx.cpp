@@ -102,24 +102,129 @@ COLOUR_MMX_INLINE void bgr_full8(uint8_t *out, const uint8_t *y, const uint8_t *
   emit4(out + 12, hi_u16(vy), ob, og, orr);
 }
 
-// Eight pixels sharing each of four chroma samples (16-bit lanes in vb, vr) between two: the
-// offsets of sample j go to pixels 2 j and 2 j + 1.
-COLOUR_MMX_INLINE void bgr_half8(uint8_t *out, const uint8_t *y, __m64 vb, __m64 vr) {
-  const __m64 vy = load8(y);
-  __m64 ob, og, orr;
-  chroma_offsets4(vb, vr, &ob, &og, &orr);
-  emit4(out, lo_u16(vy), _mm_unpacklo_pi16(ob, ob), _mm_unpacklo_pi16(og, og), _mm_unpacklo_pi16(orr, orr));
-  emit4(out + 12, hi_u16(vy), _mm_unpackhi_pi16(ob, ob), _mm_unpackhi_pi16(og, og), _mm_unpackhi_pi16(orr, orr));
+// Constants of the line converter, read as memory operands by its instructions.
+struct ColourMmxConsts {
+  uint64_t zero;     // 0
+  uint64_t c128;     // 128 in each 16-bit lane
+  uint64_t one;      // 1 in each 16-bit lane
+  uint64_t red;      // 22971 in each 16-bit lane
+  uint64_t blue;     // 29033 in each 16-bit lane
+  uint64_t green;    // -11277, -23401, -11277, -23401
+  uint64_t half;     // 16384 in each 32-bit lane
+  uint64_t low_byte; // 0x00FF in each 16-bit lane
+};
+
+// Eight pixels sharing each of four chroma samples between two, as instructions: luminance
+// at Y (8 bytes), chroma at CB and CR (4 bytes each), 24 bytes and 2 beyond written at OUT.
+// Constants at %[k].
+//
+// Offsets, with v = sample - 128 (so k = 2 v):
+//   red    ((8 v x 22971) >> 16 + 1) >> 1 = (45941 k + 32768) >> 16 for every v (pmulhw of
+//          8 v, |8 v| <= 1024, then the rounding add and shift; checked for all 256 samples
+//          at compile time below);
+//   blue   ((8 v x 29033) >> 16 + 1) >> 1 = (58065 k + 32768) >> 16, likewise;
+//   green  (16384 - 11277 vb - 23401 vr) >> 15 = (32768 - 11277 kb - 23401 kr) >> 16, the exact
+//          32-bit sum of both products (pmaddwd).
+// The luminance is split into the even and the odd pixels (16-bit lanes, lane j = pixels 2 j
+// and 2 j + 1) so that lane j lines up with chroma sample j; Y + offset lies in -227..482 and
+// packuswb is the clamp. The clamped channels are packed to bytes and interleaved into the
+// words B G (even pixel), R B (even, odd), G R (odd) of each pair, and each pair's 6 bytes go out
+// as an 8-byte store 6 bytes after the last one.
+#define COLOUR_MMX_HALF8(Y, CB, CR, OUT)                                                                          \
+  "movd " CB ", %%mm0\n\t"                                                                                        \
+  "movd " CR ", %%mm1\n\t"                                                                                        \
+  "punpcklbw 0+%[k], %%mm0\n\t"                                                                                   \
+  "punpcklbw 0+%[k], %%mm1\n\t"                                                                                   \
+  "psubw 8+%[k], %%mm0\n\t"                                                                                       \
+  "psubw 8+%[k], %%mm1\n\t"                                                                                       \
+  "movq %%mm0, %%mm2\n\t"                                                                                         \
+  "movq %%mm0, %%mm3\n\t"                                                                                         \
+  "punpcklwd %%mm1, %%mm2\n\t"                                                                                    \
+  "punpckhwd %%mm1, %%mm3\n\t"                                                                                    \
+  "psllw $3, %%mm0\n\t"                                                                                           \
+  "psllw $3, %%mm1\n\t"                                                                                           \
+  "pmaddwd 40+%[k], %%mm2\n\t"                                                                                    \
+  "pmaddwd 40+%[k], %%mm3\n\t"                                                                                    \
+  "pmulhw 32+%[k], %%mm0\n\t"                                                                                     \
+  "pmulhw 24+%[k], %%mm1\n\t"                                                                                     \
+  "paddd 48+%[k], %%mm2\n\t"                                                                                      \
+  "paddd 48+%[k], %%mm3\n\t"                                                                                      \
+  "paddw 16+%[k], %%mm0\n\t"                                                                                      \
+  "paddw 16+%[k], %%mm1\n\t"                                                                                      \
+  "psrad $15, %%mm2\n\t"                                                                                          \
+  "psrad $15, %%mm3\n\t"                                                                                          \
+  "psraw $1, %%mm0\n\t"                                                                                           \
+  "psraw $1, %%mm1\n\t"                                                                                           \
+  "packssdw %%mm3, %%mm2\n\t"                                                                                     \
+  "movq " Y ", %%mm3\n\t"                                                                                         \
+  "movq %%mm3, %%mm4\n\t"                                                                                         \
+  "pand 56+%[k], %%mm3\n\t"                                                                                       \
+  "psrlw $8, %%mm4\n\t"                                                                                           \
+  "movq %%mm3, %%mm5\n\t"                                                                                         \
+  "movq %%mm3, %%mm6\n\t"                                                                                         \
+  "paddw %%mm0, %%mm5\n\t"                                                                                        \
+  "paddw %%mm4, %%mm0\n\t"                                                                                        \
+  "paddw %%mm1, %%mm6\n\t"                                                                                        \
+  "paddw %%mm4, %%mm1\n\t"                                                                                        \
+  "paddw %%mm2, %%mm3\n\t"                                                                                        \
+  "paddw %%mm4, %%mm2\n\t"                                                                                        \
+  "packuswb %%mm6, %%mm5\n\t"                                                                                     \
+  "packuswb %%mm0, %%mm3\n\t"                                                                                     \
+  "packuswb %%mm1, %%mm2\n\t"                                                                                     \
+  "movq %%mm5, %%mm4\n\t"                                                                                         \
+  "movq %%mm2, %%mm6\n\t"                                                                                         \
+  "punpcklbw %%mm3, %%mm5\n\t"                                                                                    \
+  "punpckhbw %%mm3, %%mm4\n\t"                                                                                    \
+  "psrlq $32, %%mm6\n\t"                                                                                          \
+  "punpcklbw %%mm6, %%mm2\n\t"                                                                                    \
+  "movq %%mm5, %%mm0\n\t"                                                                                         \
+  "movq %%mm2, %%mm1\n\t"                                                                                         \
+  "punpcklwd %%mm4, %%mm5\n\t"                                                                                    \
+  "punpckhwd %%mm4, %%mm0\n\t"                                                                                    \
+  "punpcklwd 0+%[k], %%mm2\n\t"                                                                                   \
+  "punpckhwd 0+%[k], %%mm1\n\t"                                                                                   \
+  "movq %%mm5, %%mm3\n\t"                                                                                         \
+  "movq %%mm0, %%mm4\n\t"                                                                                         \
+  "punpckldq %%mm2, %%mm5\n\t"                                                                                    \
+  "punpckhdq %%mm2, %%mm3\n\t"                                                                                    \
+  "punpckldq %%mm1, %%mm0\n\t"                                                                                    \
+  "punpckhdq %%mm1, %%mm4\n\t"                                                                                    \
+  "movq %%mm5, 0+" OUT "\n\t"                                                                                     \
+  "movq %%mm3, 6+" OUT "\n\t"                                                                                     \
+  "movq %%mm0, 12+" OUT "\n\t"                                                                                    \
+  "movq %%mm4, 18+" OUT "\n\t"
+
+constexpr bool ColourMmxOffsetsExact() {
+  for (int32_t i = 0; i < 256; ++i) {
+    const int32_t k = 2 * i - 256, v8 = (i - 128) * 8;
+    if ((((v8 * 22971) >> 16) + 1) >> 1 != (45941 * k + 32768) >> 16) return false;
+    if ((((v8 * 29033) >> 16) + 1) >> 1 != (58065 * k + 32768) >> 16) return false;
+  }
+  return true;
 }
+static_assert(ColourMmxOffsetsExact(), "the red or blue offset differs from its table");
 
 COLOUR_MMX_ENTRY void colour_bgr_half_line_mmx(uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes, int32_t mcus,
                                                int32_t yl, int32_t yr, int32_t cb, int32_t cr) {
-  for (int32_t m = 0; m < mcus; ++m, mcu += mcu_bytes, out += 48) {
-    const __m64 vb = load8(mcu + cb), vr = load8(mcu + cr);
-    bgr_half8(out, mcu + yl, lo_u16(vb), lo_u16(vr));
-    bgr_half8(out + 24, mcu + yr, hi_u16(vb), hi_u16(vr));
+  const ColourMmxConsts k = {0,
+                             0x0080008000800080ULL,
+                             0x0001000100010001ULL,
+                             0x0001000100010001ULL * 22971,
+                             0x0001000100010001ULL * 29033,
+                             ((uint64_t)(uint16_t)-23401 << 48) | ((uint64_t)(uint16_t)-11277 << 32) |
+                                 ((uint64_t)(uint16_t)-23401 << 16) | (uint16_t)-11277,
+                             0x0000400000004000ULL,
+                             0x00FF00FF00FF00FFULL};
+  const intptr_t dy = yr - yl, dc = cr - cb;
+  const uint8_t *y = mcu + yl, *c = mcu + cb;
+  for (int32_t m = 0; m < mcus; ++m, y += mcu_bytes, c += mcu_bytes, out += 48) {
+    __asm__ volatile(COLOUR_MMX_HALF8("(%[y])", "(%[c])", "(%[c],%[dc])", "(%[o])")
+                         COLOUR_MMX_HALF8("(%[y],%[dy])", "4(%[c])", "4(%[c],%[dc])", "24(%[o])")
+                     :
+                     : [y] "r"(y), [c] "r"(c), [o] "r"(out), [dy] "r"(dy), [dc] "r"(dc), [k] "m"(k)
+                     : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
   }
-  _mm_empty();
+  __asm__ volatile("emms" ::: "memory");
 }
 
 COLOUR_MMX_ENTRY void colour_bgr_full16_mmx(uint8_t *out, const uint8_t *y0, const uint8_t *cb0,

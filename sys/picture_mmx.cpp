@@ -19,7 +19,11 @@
 // small buffer on the stack and run through the same code (the colour steps and the luma work
 // on each pixel alone), or, for the sharpening, computed with the scalar expression. Rows are
 // done in one sweep as in the SSE2 form: the luma of row y + 2 is taken before row y is
-// sharpened and coloured. The entry ends with _mm_empty.
+// sharpened and coloured. The luma step and the sharpening step for Sh up to 64 (the default
+// is 20) are written as instructions (PIC_MMX_LUMA4, PIC_MMX_SHARPEN4), eight pixels a step:
+// the same values in the same lanes, as GCC keeps few MMX values in registers; there the
+// absolute differences of the non-negative l, r, u, d, l + r and u + d are
+// psubusw(a, b) | psubusw(b, a), one of which is 0. The entry ends with _mm_empty.
 #include "lumarex.h"
 #include "mmx_bgr.h"
 
@@ -63,8 +67,47 @@ LUMAREX_MMX_INLINE void Luma4(const UCHAR *p, PUCHAR l) {
   MmxStore32(l, _mm_packs_pu16(v, v));
 }
 
-LUMAREX_MMX_INLINE void LumaRow(const UCHAR *p, PUCHAR l, LONG width) {
+// Constants read as memory operands by the instructions below.
+struct MmxAdjustConsts {
+  ULONGLONG zero;
+  ULONGLONG k29, k150, k77;  // luma weights in every 16-bit lane
+  ULONGLONG sh;              // Sh in every 16-bit lane (Sh <= kSharpnessPart)
+};
+
+// Luma of the 4 pixels at P + OFF into 4 bytes at L + OFF / 3, as instructions (the same
+// steps as Luma4; reads 13 bytes). Constants at %[k].
+#define PIC_MMX_LUMA4(OFF, LOFF)                                                                                  \
+  "movd " OFF "+0(%[p]), %%mm0\n\t"                                                                               \
+  "movd " OFF "+3(%[p]), %%mm1\n\t"                                                                               \
+  "movd " OFF "+6(%[p]), %%mm2\n\t"                                                                               \
+  "movd " OFF "+9(%[p]), %%mm3\n\t"                                                                               \
+  "punpcklbw %%mm1, %%mm0\n\t"                                                                                   \
+  "punpcklbw %%mm3, %%mm2\n\t"                                                                                   \
+  "movq %%mm0, %%mm1\n\t"                                                                                        \
+  "punpcklwd %%mm2, %%mm0\n\t"                                                                                   \
+  "punpckhwd %%mm2, %%mm1\n\t"                                                                                   \
+  "movq %%mm0, %%mm2\n\t"                                                                                        \
+  "punpcklbw 0+%[k], %%mm0\n\t"                                                                                  \
+  "punpckhbw 0+%[k], %%mm2\n\t"                                                                                  \
+  "punpcklbw 0+%[k], %%mm1\n\t"                                                                                  \
+  "pmullw 8+%[k], %%mm0\n\t"                                                                                     \
+  "pmullw 16+%[k], %%mm2\n\t"                                                                                    \
+  "pmullw 24+%[k], %%mm1\n\t"                                                                                    \
+  "paddw %%mm2, %%mm0\n\t"                                                                                       \
+  "paddw %%mm1, %%mm0\n\t"                                                                                       \
+  "psrlw $8, %%mm0\n\t"                                                                                          \
+  "packuswb %%mm0, %%mm0\n\t"                                                                                    \
+  "movd %%mm0, " LOFF "(%[l])\n\t"
+
+LUMAREX_MMX_INLINE void LumaRow(const UCHAR *p, PUCHAR l, LONG width, const MmxAdjustConsts &k) {
   LONG x = 0;
+  // Eight pixels a step while the step's last read (byte 24 of its pixels) lies in the row.
+  for (; x + 8 < width; x += 8) {
+    __asm__ volatile(PIC_MMX_LUMA4("0", "0") PIC_MMX_LUMA4("12", "4")
+                     :
+                     : [p] "r"(p + 3 * x), [l] "r"(l + x), [k] "m"(k)
+                     : "memory", "mm0", "mm1", "mm2", "mm3");
+  }
   for (; x + 4 < width; x += 4) {
     Luma4(p + 3 * x, l + x);
   }
@@ -147,15 +190,103 @@ LUMAREX_MMX_INLINE void Sharpen4(const UCHAR *lm, const UCHAR *lu, const UCHAR *
 }
 
 // Sharpening of row y (2 <= y <= height - 3), pixels 2 .. width - 3.
-LUMAREX_MMX_INLINE void SharpenRow(PUCHAR px, const UCHAR *lm, LONG width, LONG sh) {
+// Sharpen4 for Sh <= kSharpnessPart, as instructions: the same values in the same lanes, the
+// factor taken into b2 and b3 (%[k] + 32) before the one multiply-add. Pointers: %[c], %[u],
+// %[d] luma x of rows y, y - 2, y + 2; %[px] pixel x.
+#define PIC_MMX_SHARPEN4(LO, PO)                                                                                         \
+  "movd " LO "(%[c]), %%mm0\n\t"                                                                                       \
+  "movd " LO "-2(%[c]), %%mm1\n\t"                                                                                     \
+  "movd " LO "+2(%[c]), %%mm2\n\t"                                                                                      \
+  "movd " LO "(%[u]), %%mm3\n\t"                                                                                       \
+  "movd " LO "(%[d]), %%mm4\n\t"                                                                                       \
+  "punpcklbw 0+%[k], %%mm0\n\t"                                                                                  \
+  "punpcklbw 0+%[k], %%mm1\n\t"                                                                                  \
+  "punpcklbw 0+%[k], %%mm2\n\t"                                                                                  \
+  "punpcklbw 0+%[k], %%mm3\n\t"                                                                                  \
+  "punpcklbw 0+%[k], %%mm4\n\t"                                                                                  \
+  "movq %%mm1, %%mm5\n\t"                                                                                        \
+  "movq %%mm3, %%mm6\n\t"                                                                                        \
+  "paddw %%mm2, %%mm5\n\t"       /* lr */                                                                        \
+  "paddw %%mm4, %%mm6\n\t"       /* ud */                                                                        \
+  "movq %%mm1, %%mm7\n\t"                                                                                         \
+  "psubusw %%mm2, %%mm1\n\t" /* l - r where positive */                                                           \
+  "psubusw %%mm7, %%mm2\n\t" /* r - l where positive */                                                           \
+  "por %%mm2, %%mm1\n\t" /* a3 */                                                                                 \
+  "movq %%mm3, %%mm7\n\t"                                                                                         \
+  "psubusw %%mm4, %%mm3\n\t"                                                                                      \
+  "psubusw %%mm7, %%mm4\n\t"                                                                                      \
+  "por %%mm4, %%mm3\n\t" /* a2 */                                                                                 \
+  "movq %%mm5, %%mm2\n\t"                                                                                         \
+  "psubusw %%mm6, %%mm2\n\t"                                                                                      \
+  "movq %%mm6, %%mm7\n\t"                                                                                         \
+  "psubusw %%mm5, %%mm7\n\t"                                                                                      \
+  "por %%mm7, %%mm2\n\t" /* a1 */                                                                                 \
+  "paddw %%mm0, %%mm0\n\t"       /* 2 c */                                                                       \
+  "movq %%mm0, %%mm4\n\t"                                                                                        \
+  "psubw %%mm6, %%mm4\n\t"       /* b2 */                                                                        \
+  "psubw %%mm5, %%mm0\n\t"       /* b3 */                                                                        \
+  "paddw %%mm2, %%mm3\n\t"       /* a12 */                                                                       \
+  "paddw %%mm2, %%mm1\n\t"       /* a13 */                                                                       \
+  "pmullw 32+%[k], %%mm4\n\t"                                                                                    \
+  "pmullw 32+%[k], %%mm0\n\t"                                                                                    \
+  "movq %%mm3, %%mm2\n\t"                                                                                        \
+  "movq %%mm4, %%mm5\n\t"                                                                                        \
+  "punpcklwd %%mm1, %%mm3\n\t"                                                                                   \
+  "punpckhwd %%mm1, %%mm2\n\t"                                                                                   \
+  "punpcklwd %%mm0, %%mm4\n\t"                                                                                   \
+  "punpckhwd %%mm0, %%mm5\n\t"                                                                                   \
+  "pmaddwd %%mm4, %%mm3\n\t"                                                                                     \
+  "pmaddwd %%mm5, %%mm2\n\t"                                                                                     \
+  "psrad $13, %%mm3\n\t"                                                                                         \
+  "psrad $13, %%mm2\n\t"                                                                                         \
+  "packssdw %%mm2, %%mm3\n\t"    /* D0 D1 D2 D3 */                                                               \
+  "movq %%mm3, %%mm4\n\t"                                                                                        \
+  "movq %%mm3, %%mm1\n\t"                                                                                        \
+  "punpcklwd %%mm3, %%mm4\n\t"   /* D0 D0 D1 D1 */                                                               \
+  "punpckhwd %%mm3, %%mm1\n\t"   /* D2 D2 D3 D3 */                                                               \
+  "movq %%mm4, %%mm0\n\t"                                                                                        \
+  "punpckldq %%mm3, %%mm0\n\t"   /* e0: D0 D0 D0 D1 */                                                           \
+  "punpckhdq %%mm1, %%mm3\n\t"   /* e2: D2 D3 D3 D3 */                                                           \
+  "psrlq $32, %%mm4\n\t"                                                                                         \
+  "punpckldq %%mm1, %%mm4\n\t"   /* e1: D1 D1 D2 D2 */                                                           \
+  "movq " PO "(%[px]), %%mm5\n\t"                                                                                      \
+  "movd " PO "+8(%[px]), %%mm7\n\t"                                                                                     \
+  "movq %%mm5, %%mm6\n\t"                                                                                        \
+  "punpcklbw 0+%[k], %%mm5\n\t"                                                                                  \
+  "punpckhbw 0+%[k], %%mm6\n\t"                                                                                  \
+  "punpcklbw 0+%[k], %%mm7\n\t"                                                                                  \
+  "paddw %%mm0, %%mm5\n\t"                                                                                       \
+  "paddw %%mm4, %%mm6\n\t"                                                                                       \
+  "paddw %%mm3, %%mm7\n\t"                                                                                       \
+  "packuswb %%mm6, %%mm5\n\t"                                                                                    \
+  "packuswb %%mm7, %%mm7\n\t"                                                                                    \
+  "movq %%mm5, " PO "(%[px])\n\t"                                                                                      \
+  "movd %%mm7, " PO "+8(%[px])\n\t"
+
+LUMAREX_MMX_INLINE void SharpenRow(PUCHAR px, const UCHAR *lm, LONG width, LONG sh, MmxAdjustConsts &k) {
   const UCHAR *lu = lm - 2 * width;
   const UCHAR *ld = lm + 2 * width;
   const LONG part1 = sh < kSharpnessPart ? sh : kSharpnessPart;
   const __m64 sh1 = _mm_set1_pi16((short)part1);
   const __m64 sh2 = _mm_set1_pi16((short)(sh - part1));
   const BOOLEAN twoParts = (BOOLEAN)(sh > kSharpnessPart);
+  k.sh = 0x0001000100010001ULL * (USHORT)part1;
   LONG x = 2;
   // The step reads luma up to x + 5 and changes pixels up to x + 3 <= width - 3.
+  if (!twoParts) {
+    for (; x + 10 <= width; x += 8) {
+      __asm__ volatile(PIC_MMX_SHARPEN4("0", "0") PIC_MMX_SHARPEN4("4", "12")
+                       :
+                       : [c] "r"(lm + x), [u] "r"(lu + x), [d] "r"(ld + x), [px] "r"(px + 3 * x), [k] "m"(k)
+                       : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
+    }
+    for (; x + 6 <= width; x += 4) {
+      __asm__ volatile(PIC_MMX_SHARPEN4("0", "0")
+                       :
+                       : [c] "r"(lm + x), [u] "r"(lu + x), [d] "r"(ld + x), [px] "r"(px + 3 * x), [k] "m"(k)
+                       : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
+    }
+  }
   for (; x + 6 <= width; x += 4) {
     Sharpen4(lm + x, lu + x, ld + x, px + 3 * x, sh1, sh2, twoParts);
   }
@@ -265,19 +396,26 @@ LUMAREX_MMX_ENTRY void AdjustMmx(PUCHAR *rows, LONG width, LONG height, LONG bv,
   // At 50 every table is the identity and contrast is skipped: the pass would change nothing.
   cp.any = (bv != 50 || cp.saturate || cp.contrast) ? TRUE : FALSE;
 
+  MmxAdjustConsts k;
+  k.zero = 0;
+  k.k29 = 0x0001000100010001ULL * 29;
+  k.k150 = 0x0001000100010001ULL * 150;
+  k.k77 = 0x0001000100010001ULL * 77;
+  k.sh = 0;
+
   const SIZE_T stride = (SIZE_T)width;
   if (sh != 0) {
     for (LONG y = 0; y < 2 && y < height; ++y) {
-      LumaRow(rows[y], luma + (SIZE_T)y * stride, width);
+      LumaRow(rows[y], luma + (SIZE_T)y * stride, width, k);
     }
   }
   for (LONG y = 0; y < height; ++y) {
     if (sh != 0) {
       if (y + 2 < height) {
-        LumaRow(rows[y + 2], luma + (SIZE_T)(y + 2) * stride, width);
+        LumaRow(rows[y + 2], luma + (SIZE_T)(y + 2) * stride, width, k);
       }
       if (y >= 2 && y <= height - 3) {
-        SharpenRow(rows[y], luma + (SIZE_T)y * stride, width, sh);
+        SharpenRow(rows[y], luma + (SIZE_T)y * stride, width, sh, k);
       }
     }
     if (cp.any) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "jpg_idct.h"
+#include "jpg_internal.h"
 #include "jpg_colour_mmx.h"
 #include "jpg_entropy_writer.h"
 #include "jpg_test_support.h"
@@ -234,6 +235,60 @@ TEST_P(IdctVectorForm, IdenticalToScalar) {
       ASSERT_EQ(Transform(Form::kScalar, coef, quant), Transform(GetParam(), coef, quant))
           << "kind " << static_cast<int>(kind) << " case " << n << "\ncoefficients " << testing::PrintToString(coef)
           << "\ntable " << testing::PrintToString(quant);
+    }
+  }
+}
+
+// The MCU-row routine of each fast form gives every block the scalar transform's bytes, on
+// blocks whose values stop at every zig-zag extent (the routine may take shortcuts for short
+// extents: only the DC, or only the top-left corner), with a mix of tables per MCU, and leaves
+// every block cleared with extent 1.
+TEST_P(IdctVectorForm, BlocksOfEveryExtentIdenticalToScalar) {
+  Rng rng{0x5EED1DC700000005ull};
+  const int32_t kBlocks = 96, kPerMcu = 3;
+  for (Kind kind : {Kind::kRealistic, Kind::kUniform, Kind::kEdges, Kind::kSumsWrap}) {
+    for (int round = 0; round < 200; ++round) {
+      std::vector<int16_t> coef(kBlocks * 64);
+      std::vector<int32_t> extent(kBlocks);
+      std::vector<Block> quant(kPerMcu);
+      std::vector<Samples> want(kBlocks);
+      for (int32_t i = 0; i < kBlocks; ++i) {
+        Block c, q;
+        RandomCase(kind, rng, c, q);
+        if (i < kPerMcu) quant[i] = q;
+        // Extents 1..64, the short ones most often; positions at and past the extent are zero.
+        const int32_t e = Range(rng, 0, 2) ? Range(rng, 1, 12) : Range(rng, 1, 64);
+        for (int32_t z = e; z < 64; ++z) c[jpg_zigzag[z]] = 0;
+        std::copy(c.begin(), c.end(), coef.begin() + 64 * i);
+        extent[i] = e;
+      }
+      for (int32_t i = 0; i < kBlocks; ++i) {
+        Block c;
+        std::copy(coef.begin() + 64 * i, coef.begin() + 64 * (i + 1), c.begin());
+        want[i] = Transform(Form::kScalar, c, quant[i % kPerMcu]);
+      }
+      const int16_t *tables[kPerMcu] = {quant[0].data(), quant[1].data(), quant[2].data()};
+      std::vector<uint8_t> samples(kBlocks * 64);
+#if JPG_IDCT_HAVE_SSE2
+      if (GetParam() == Form::kSse2) {
+        idct_blocks_sse2(coef.data(), samples.data(), extent.data(), kBlocks, tables, kPerMcu);
+      }
+#endif
+#if JPG_IDCT_HAVE_MMX
+      if (GetParam() == Form::kMmx) {
+        idct_blocks_mmx(coef.data(), samples.data(), extent.data(), kBlocks, tables, kPerMcu);
+      }
+#endif
+      if (GetParam() == Form::kFast) {
+        idct_blocks_scalar(coef.data(), samples.data(), extent.data(), kBlocks, tables, kPerMcu);
+      }
+      for (int32_t i = 0; i < kBlocks; ++i) {
+        ASSERT_TRUE(std::equal(want[i].begin(), want[i].end(), samples.begin() + 64 * i))
+            << "kind " << static_cast<int>(kind) << " round " << round << " block " << i;
+        // The DC-only blocks keep their DC; every other block is cleared whole.
+        for (int32_t k = 1; k < 64; ++k) ASSERT_EQ(0, coef[64 * i + k]) << "block " << i << " position " << k;
+        ASSERT_EQ(1, extent[i]) << "block " << i;
+      }
     }
   }
 }
