@@ -1,0 +1,44 @@
+// Behaviour of the stream class and the camera class library that both of their implementations
+// share: the host's (host/stream, host/usbcamd) and the stand-in drivers that run the shipped
+// driver under Wine (win/standins). Each rule is defined once, here, as plain freestanding code
+// (no STL, no exceptions, no allocation), compiled into both.
+#pragma once
+
+#include "../../sys/platform.h"
+#if defined(TORVANE_HOST)
+#include <cstring>
+#endif
+
+// A block the stream class freed reads as this byte: a request the minidriver completed, and
+// the stream class's copies of what it pointed to, are filled with it.
+#define TORVANE_FREED_POISON 0x6B
+void TorvaneShared_Poison(void *block, ULONG size);
+
+// What the stream class does with a device property request before the minidriver sees it,
+// given the minidriver's device property-set table: the request is checked against the table
+// and either answered here (TRUE: Status and ActualBytesTransferred set in the request, a reply
+// in its data buffer) or passed on (FALSE, with the descriptor's PropertySetID set to the set's
+// index in the table).
+BOOLEAN TorvaneShared_FilterProperty(const KSPROPERTY_SET *sets, ULONG count, PHW_STREAM_REQUEST_BLOCK request);
+
+// ---- The camera on the far side of USB, as the class library finds it ------------------------
+// The simulated camera's USB ids (vendor 0x1209 is shared out among open projects; this product
+// id is its one for testing).
+#define TORVANE_CAMERA_VENDOR_ID 0x1209
+#define TORVANE_CAMERA_PRODUCT_ID 0x0001
+// The streaming interface's pipes: iso data, bulk in, iso sync, bulk out, interrupt in.
+#define TORVANE_CAMERA_PIPES 5
+#define TORVANE_ISO_DATA_PIPE 0
+#define TORVANE_BULK_IN_PIPE 1
+#define TORVANE_ISO_SYNC_PIPE 2
+#define TORVANE_BULK_OUT_PIPE 3
+#define TORVANE_INTERRUPT_PIPE 4
+// Bytes of the USBD_INTERFACE_INFORMATION describing the streaming interface.
+ULONG TorvaneShared_CameraInterfaceSize();
+// Fills the descriptors and the interface (TorvaneShared_CameraInterfaceSize bytes) as the bus
+// driver reports them; maxPacket is the data pipe's MaximumPacketSize.
+void TorvaneShared_DescribeCamera(USHORT maxPacket, PUSB_DEVICE_DESCRIPTOR device,
+                                  PUSB_CONFIGURATION_DESCRIPTOR config, PUSBD_INTERFACE_INFORMATION interface_);
+// The video stream's data and sync pipes from the driver's pipe configuration (one entry per pipe).
+void TorvaneShared_ChoosePipes(const USBD_INTERFACE_INFORMATION *interface_,
+                               const USBCAMD_Pipe_Config_Descriptor *config, ULONG *dataPipe, ULONG *syncPipe);

@@ -1,0 +1,306 @@
+// Kelvane.sys for Wine: the camera class library (USBCAMD2 programming interface) as the driver
+// uses it. USBCAMD_DriverEntry registers the minidriver with the stream class, with a device
+// extension that holds the class library's record of the camera followed by the driver's device
+// context; device requests the driver hands on are processed as the host's class library
+// processes them (host/usbcamd/class_library.cpp): device initialisation with the camera's
+// description (the same code, host/shared) through CamConfigureEx and CamInitialize, stream
+// information, power, removal and uninitialisation; and the camera-interface query, which the
+// stream class passes on as SRB_UNKNOWN_DEVICE_COMMAND, is answered with USBCAMD_INTERFACE.
+//
+// No camera is attached to a device yet: its commands and isochronous stream come back
+// STATUS_DEVICE_NOT_CONNECTED, as the host's do for a device context without a camera, and
+// stream opens are refused.
+#include "standin.h"
+
+namespace {
+
+constexpr USHORT kBulkRead = 0;
+constexpr USHORT kBulkWrite = 1;
+// The data pipe's MaximumPacketSize of the simulated camera's default stream.
+constexpr USHORT kMaxPacketSize = 1023;
+constexpr ULONG kMaxEventWaits = 8;
+constexpr ULONG kDeviceMagic = 0x6D61434B;  // "KCam"
+
+struct Registration {
+  PVOID driverObject;
+  ULONG deviceContextSize;
+  ULONG frameContextSize;
+  PADAPTER_RECEIVE_PACKET_ROUTINE receivePacket;
+} g_registration;
+
+struct EventWait {
+  PCOMMAND_COMPLETE_FUNCTION complete;
+  PVOID context;
+};
+
+// The class library's record of a camera, at the start of the stream-class device extension;
+// the driver's device context follows it.
+struct Device {
+  ULONG magic;
+  PDEVICE_OBJECT classDevice;
+  PDEVICE_OBJECT physicalDevice;
+  const USBCAMD_DEVICE_DATA2 *callbacks;  // registered by USBCAMD_InitializeNewInterface
+  BOOLEAN initialized;                    // CamInitialize succeeded, CamUnInitialize not yet called
+  BOOLEAN removed;                        // surprise removal: the camera is gone
+  USB_DEVICE_DESCRIPTOR deviceDescriptor;
+  USB_CONFIGURATION_DESCRIPTOR configDescriptor;
+  ULONGLONG interfaceBlock[32];           // USBD_INTERFACE_INFORMATION with the camera's pipes
+  USBCAMD_Pipe_Config_Descriptor pipeConfig[TORVANE_CAMERA_PIPES];
+  ULONG dataPipe, syncPipe;
+  KEVENT eventLock;  // guards the event waits (signalled: free)
+  EventWait eventWaits[kMaxEventWaits];
+  ULONG eventWaitCount;
+
+  PUSBD_INTERFACE_INFORMATION Interface() { return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(interfaceBlock); }
+};
+
+constexpr ULONG kContextOffset = (sizeof(Device) + 15) & ~15u;
+
+PVOID ContextOf(Device *d) { return reinterpret_cast<PUCHAR>(d) + kContextOffset; }
+Device *DeviceOfExtension(PVOID extension) {
+  Device *d = static_cast<Device *>(extension);
+  return d != nullptr && d->magic == kDeviceMagic ? d : nullptr;
+}
+Device *DeviceOfContext(PVOID context) {
+  return context != nullptr ? DeviceOfExtension(static_cast<PUCHAR>(context) - kContextOffset) : nullptr;
+}
+
+void CompleteDevice(PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status) {
+  srb->Status = status;
+  StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb, nullptr, nullptr, 0);
+}
+
+// ---- USBCAMD_INTERFACE ------------------------------------------------------------------------
+
+NTSTATUS NTAPI BulkReadWrite(PVOID DeviceContext, USHORT PipeIndex, PVOID Buffer, ULONG BufferLength,
+                             PCOMMAND_COMPLETE_FUNCTION, PVOID) {
+  UNREFERENCED_PARAMETER(DeviceContext);
+  if ((PipeIndex != kBulkRead && PipeIndex != kBulkWrite) || (Buffer == NULL && BufferLength != 0)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  return STATUS_DEVICE_NOT_CONNECTED;  // no camera attached
+}
+
+NTSTATUS NTAPI CancelBulkReadWrite(PVOID, ULONG PipeIndex) {
+  if (PipeIndex != kBulkRead && PipeIndex != kBulkWrite) return STATUS_INVALID_PARAMETER;
+  return STATUS_DEVICE_NOT_CONNECTED;
+}
+
+NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) { return STATUS_DEVICE_NOT_CONNECTED; }
+
+NTSTATUS NTAPI SetVideoFormat(PVOID, PHW_STREAM_REQUEST_BLOCK) { return FALSE; }  // no stream is open
+
+NTSTATUS NTAPI WaitOnDeviceEvent(PVOID DeviceContext, ULONG PipeIndex, PVOID Buffer, ULONG BufferLength,
+                                 PCOMMAND_COMPLETE_FUNCTION EventComplete, PVOID EventContext, BOOLEAN) {
+  Device *d = DeviceOfContext(DeviceContext);
+  if (d == nullptr || d->removed) return STATUS_DEVICE_NOT_CONNECTED;
+  if (PipeIndex >= TORVANE_CAMERA_PIPES || d->Interface()->Pipes[PipeIndex].PipeType != UsbdPipeTypeInterrupt ||
+      (Buffer == NULL && BufferLength != 0)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  // A wait without a completion routine would block until the camera signals: it has none.
+  if (EventComplete == NULL) return STATUS_DEVICE_NOT_CONNECTED;
+  KeWaitForSingleObject(&d->eventLock, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (d->eventWaitCount < kMaxEventWaits) {
+    d->eventWaits[d->eventWaitCount++] = EventWait{EventComplete, EventContext};
+    status = STATUS_PENDING;
+  }
+  KeSetEvent(&d->eventLock, IO_NO_INCREMENT, FALSE);
+  return status;
+}
+
+// Removal cancels every waiting event request.
+void CancelDeviceEvents(Device *d) {
+  EventWait waits[kMaxEventWaits];
+  KeWaitForSingleObject(&d->eventLock, Executive, KernelMode, FALSE, nullptr);
+  ULONG count = d->eventWaitCount;
+  memcpy(waits, d->eventWaits, sizeof(waits));
+  d->eventWaitCount = 0;
+  KeSetEvent(&d->eventLock, IO_NO_INCREMENT, FALSE);
+  for (ULONG i = 0; i < count; ++i) waits[i].complete(ContextOf(d), waits[i].context, STATUS_CANCELLED);
+}
+
+const GUID kUsbcamdInterfaceGuid = {0x2bcb75c0, 0xb27f, 0x11d1, {0xba, 0x41, 0x00, 0xa0, 0xc9, 0x0d, 0x2b, 0x05}};
+
+// A PnP request the stream class did not handle itself: the camera-interface query is ours.
+void UnknownCommand(PHW_STREAM_REQUEST_BLOCK srb) {
+  PIRP irp = srb->Irp;  // the PnP request the stream class passes on
+  PIO_STACK_LOCATION stack = irp != nullptr ? IoGetCurrentIrpStackLocation(irp) : nullptr;
+  if (stack == nullptr || stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_INTERFACE ||
+      stack->Parameters.QueryInterface.InterfaceType == nullptr ||
+      memcmp(stack->Parameters.QueryInterface.InterfaceType, &kUsbcamdInterfaceGuid, sizeof(GUID)) != 0) {
+    CompleteDevice(srb, STATUS_NOT_SUPPORTED);
+    return;
+  }
+  USBCAMD_INTERFACE answer;
+  memset(&answer, 0, sizeof(answer));
+  answer.Interface.Size = sizeof(USBCAMD_INTERFACE);
+  answer.Interface.Version = USBCAMD_VERSION_200;
+  answer.USBCAMD_WaitOnDeviceEvent = WaitOnDeviceEvent;
+  answer.USBCAMD_BulkReadWrite = BulkReadWrite;
+  answer.USBCAMD_SetVideoFormat = SetVideoFormat;
+  answer.USBCAMD_SetIsoPipeState = SetIsoPipeState;
+  answer.USBCAMD_CancelBulkReadWrite = CancelBulkReadWrite;
+  ULONG size = stack->Parameters.QueryInterface.Size;
+  memcpy(stack->Parameters.QueryInterface.Interface, &answer, size < sizeof(answer) ? size : sizeof(answer));
+  CompleteDevice(srb, STATUS_SUCCESS);
+}
+
+// ---- Device requests -------------------------------------------------------------------------
+
+void InitializeDevice(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
+  if (d->callbacks == nullptr) {
+    // The driver never registered its USBCAMD2 callbacks for this device.
+    CompleteDevice(srb, STATUS_INVALID_DEVICE_REQUEST);
+    return;
+  }
+  PPORT_CONFIGURATION_INFORMATION config = srb->CommandData.ConfigInfo;
+  // Room for the video and the still stream's information.
+  config->StreamDescriptorSize = sizeof(HW_STREAM_HEADER) + 2 * sizeof(HW_STREAM_INFORMATION);
+  TorvaneShared_DescribeCamera(kMaxPacketSize, &d->deviceDescriptor, &d->configDescriptor, d->Interface());
+  for (ULONG p = 0; p < TORVANE_CAMERA_PIPES; ++p) {
+    d->pipeConfig[p].StreamAssociation = 0;
+    d->pipeConfig[p].PipeConfigFlags = USBCAMD_DONT_CARE_PIPE;
+  }
+  NTSTATUS status = d->callbacks->CamConfigureEx(d->physicalDevice, ContextOf(d), d->Interface(), &d->configDescriptor,
+                                                 TORVANE_CAMERA_PIPES, d->pipeConfig, &d->deviceDescriptor);
+  if (!NT_SUCCESS(status)) {
+    CompleteDevice(srb, status);
+    return;
+  }
+  TorvaneShared_ChoosePipes(d->Interface(), d->pipeConfig, &d->dataPipe, &d->syncPipe);
+  status = d->callbacks->CamInitialize(d->physicalDevice, ContextOf(d));
+  if (!NT_SUCCESS(status)) {
+    // What the driver did take is given back: the device will not start.
+    d->callbacks->CamUnInitialize(d->physicalDevice, ContextOf(d));
+    CompleteDevice(srb, status);
+    return;
+  }
+  d->initialized = TRUE;
+  CompleteDevice(srb, STATUS_SUCCESS);
+}
+
+void UninitializeDevice(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
+  NTSTATUS status = STATUS_SUCCESS;
+  CancelDeviceEvents(d);
+  if (d->initialized && d->callbacks != nullptr) {
+    status = d->callbacks->CamUnInitialize(d->physicalDevice, ContextOf(d));
+    d->initialized = FALSE;
+  }
+  CompleteDevice(srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
+}
+
+void ChangePowerState(Device *d, DEVICE_POWER_STATE state) {
+  if (d->callbacks == nullptr) return;
+  if (state == PowerDeviceD0) {
+    d->callbacks->CamRestoreState(d->physicalDevice, ContextOf(d));
+  } else {
+    d->callbacks->CamSaveState(d->physicalDevice, ContextOf(d));
+  }
+}
+
+void ProcessDeviceRequest(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
+  switch (srb->Command) {
+    case SRB_INITIALIZE_DEVICE:
+      InitializeDevice(d, srb);
+      break;
+    case SRB_GET_STREAM_INFO:
+      // The driver filled the descriptor; the class library only checks there is one.
+      CompleteDevice(srb, srb->CommandData.StreamBuffer != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+      break;
+    case SRB_UNKNOWN_DEVICE_COMMAND:
+      UnknownCommand(srb);
+      break;
+    case SRB_SURPRISE_REMOVAL:
+      d->removed = TRUE;
+      CancelDeviceEvents(d);
+      CompleteDevice(srb, STATUS_SUCCESS);
+      break;
+    case SRB_UNINITIALIZE_DEVICE:
+      UninitializeDevice(d, srb);
+      break;
+    case SRB_CHANGE_POWER_STATE:
+      ChangePowerState(d, srb->CommandData.DeviceState);
+      CompleteDevice(srb, STATUS_SUCCESS);
+      break;
+    case SRB_OPEN_DEVICE_INSTANCE:
+    case SRB_CLOSE_DEVICE_INSTANCE:
+    case SRB_PAGING_OUT_DRIVER:
+      CompleteDevice(srb, STATUS_SUCCESS);
+      break;
+    default:
+      // Stream opens among them: no camera is attached to stream from.
+      CompleteDevice(srb, STATUS_NOT_IMPLEMENTED);
+      break;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+ULONG NTAPI USBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize, ULONG FrameContextSize,
+                                PADAPTER_RECEIVE_PACKET_ROUTINE ReceivePacket) {
+  g_registration = Registration{Context1, DeviceContextSize, FrameContextSize, ReceivePacket};
+  DbgPrint("Kelvane.sys: USBCAMD_DriverEntry: device context %u bytes, frame context %u bytes\n",
+           (unsigned)DeviceContextSize, (unsigned)FrameContextSize);
+  HW_INITIALIZATION_DATA data;
+  memset(&data, 0, sizeof(data));
+  data.HwInitializationDataSize = sizeof(data);
+  data.HwReceivePacket = ReceivePacket;
+  data.DeviceExtensionSize = kContextOffset + DeviceContextSize;
+  data.BufferAlignment = 3;
+  data.TurnOffSynchronization = TRUE;
+  return (ULONG)StreamClassRegisterAdapter(Context1, Context2, &data);
+}
+
+ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData, ULONG Version, ULONG CamControlFlag) {
+  UNREFERENCED_PARAMETER(CamControlFlag);
+  Device *d = DeviceOfContext(DeviceContext);
+  if (d != nullptr && Version >= USBCAMD_VERSION_200 && DeviceData != nullptr) {
+    d->callbacks = static_cast<const USBCAMD_DEVICE_DATA2 *>(DeviceData);
+  }
+  return USBCAMD_VERSION_200;
+}
+
+PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEVICE_DATA DeviceData,
+                                         PDEVICE_OBJECT *DeviceObject, BOOLEAN NeedsCompletion) {
+  UNREFERENCED_PARAMETER(DeviceData);
+  Device *d = static_cast<Device *>(Srb->HwDeviceExtension);
+  if (d->magic != kDeviceMagic) {
+    // The first request of a new device: the stream class handed over a zeroed extension.
+    memset(d, 0, kContextOffset);
+    d->magic = kDeviceMagic;
+    KeInitializeEvent(&d->eventLock, SynchronizationEvent, TRUE);
+  }
+  if (Srb->Command == SRB_INITIALIZE_DEVICE && Srb->CommandData.ConfigInfo != nullptr) {
+    d->classDevice = Srb->CommandData.ConfigInfo->ClassDeviceObject;
+    d->physicalDevice = Srb->CommandData.ConfigInfo->PhysicalDeviceObject;
+  }
+  if (!NeedsCompletion) return ContextOf(d);
+  if (DeviceObject != nullptr) *DeviceObject = d->physicalDevice;
+  ProcessDeviceRequest(d, Srb);
+  return ContextOf(d);
+}
+
+NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
+                                            PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
+                                            PCOMMAND_COMPLETE_FUNCTION CommandComplete, PVOID CommandContext) {
+  UNREFERENCED_PARAMETER(DeviceContext);
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Value);
+  UNREFERENCED_PARAMETER(Index);
+  UNREFERENCED_PARAMETER(GetData);
+  UNREFERENCED_PARAMETER(CommandComplete);
+  UNREFERENCED_PARAMETER(CommandContext);
+  ULONG length = BufferLength != NULL ? *BufferLength : 0;
+  // A control transfer's data stage is at most 0xFFFF bytes (wLength).
+  if (length > 0xFFFF || (Buffer == NULL && length != 0)) return STATUS_INVALID_PARAMETER;
+  return STATUS_DEVICE_NOT_CONNECTED;  // no camera attached
+}
+
+// The image's entry point: nothing to do until a minidriver registers.
+NTSTATUS NTAPI KelvaneEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+}  // extern "C"

@@ -1,0 +1,40 @@
+/* The stand-in stream class's private control interface: what a capture application would ask
+ * through the kernel-streaming IOCTLs, in a form of its own. The stream class's device for the
+ * camera is opened as \\.\TorvaneCamera0 (the device \Device\TorvaneCamera0).
+ * Shared by the stand-in stream.sys (kernel mode) and the Windows test program (user mode). */
+#ifndef TORVANE_IOCTL_H
+#define TORVANE_IOCTL_H
+
+#define TORVANE_DEVICE_NAME L"\\Device\\TorvaneCamera0"
+#define TORVANE_DOS_NAME L"\\DosDevices\\TorvaneCamera0"
+#define TORVANE_USER_PATH L"\\\\.\\TorvaneCamera0"
+
+#define TORVANE_IOCTL(n) CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900 + (n), METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+/* The device's state: output TORVANE_DEVICE_INFO. */
+#define IOCTL_TORVANE_DEVICE_INFO TORVANE_IOCTL(0)
+typedef struct {
+  LONG arrivalStatus;       /* the first failure of the start's requests, or 0 */
+  ULONG started;            /* SRB_INITIALIZATION_COMPLETE succeeded, not removed since */
+  ULONG numberOfStreams;    /* NumberOfStreams of the stream descriptor */
+  ULONG propertySetCount;   /* NumDevPropArrayEntries of the stream descriptor */
+  ULONG requestsIssued;     /* SRBs sent to the minidriver's receive routine */
+} TORVANE_DEVICE_INFO;
+
+/* One device property request (SRB_GET_DEVICE_PROPERTY or SRB_SET_DEVICE_PROPERTY, chosen by
+ * the KSPROPERTY flags as the stream class does): input TORVANE_PROPERTY_IN, then propertySize
+ * bytes (a KSPROPERTY and what follows it), then for a set dataSize bytes of data. Output
+ * TORVANE_PROPERTY_OUT, then for a get the bytes the minidriver reported (at most dataSize).
+ * The request's own status is in the output; the IOCTL itself succeeds. */
+#define IOCTL_TORVANE_PROPERTY TORVANE_IOCTL(1)
+typedef struct {
+  ULONG propertySize;
+  ULONG dataSize;           /* the property buffer's size (PropertyOutputSize) */
+} TORVANE_PROPERTY_IN;
+typedef struct {
+  LONG status;              /* the request's Status */
+  ULONG bytes;              /* its ActualBytesTransferred */
+  ULONG filtered;           /* 1: answered by the stream class without the minidriver */
+} TORVANE_PROPERTY_OUT;
+
+#endif

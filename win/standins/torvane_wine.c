@@ -1,0 +1,186 @@
+/* The Windows side of the Wine stage: installs Torvane.sys from its INF as Windows installs a
+ * device driver, and drives the camera device through the stand-in stream class's private
+ * control interface.
+ *
+ *   torvane_wine.exe FOLDER
+ *
+ * FOLDER holds Torvane.inf, Torvane.sys and the stand-in class drivers stream.sys and Kelvane.sys.
+ * The class drivers go to system32\drivers (their own packages would put them there; the INF's
+ * Include/Needs name packages Wine does not have). Then, through setupapi: a device with the
+ * camera's hardware id is created and registered, the driver list is built from the INF, the
+ * best driver selected and the device installed (files copied, service written and started),
+ * after which Wine's Plug and Play manager calls the stream class's AddDevice and starts the
+ * device. The program waits for the device, makes the property requests of
+ * tests/wine/property_script.h and prints each result, then removes the device.
+ *
+ * The program stays alive for the whole run: Wine ends the driver host process a few seconds
+ * after the last Windows process has exited. Lines starting "torvane_wine:" go to stdout; exit
+ * status 0 when every step ran, 1 otherwise. */
+#define UNICODE
+#define _UNICODE
+#include <windows.h>
+#include <setupapi.h>
+#include <winioctl.h>
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "torvane_ioctl.h"
+#include "../../tests/wine/property_script.h"
+
+static const GUID kImageClass = {0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
+static const GUID kVideoProcAmp = {0xc6e13360, 0x30ac, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0xc9, 0x11, 0x89, 0x56}};
+static const GUID kVideoControl = {0x6a2e0670, 0x28e4, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0xc9, 0x11, 0x89, 0x56}};
+static const GUID kUnknownSet = {0x12345678, 0x1234, 0x1234, {0x12, 0x34, 0x12, 0x34, 0x12, 0x34, 0x12, 0x34}};
+
+static int Fail(const char *what) {
+  printf("torvane_wine: FAILED %s (error %lu)\n", what, (unsigned long)GetLastError());
+  fflush(stdout);
+  return 0;
+}
+
+/* Copies FOLDER\name to system32\drivers\name. */
+static int InstallClassDriver(const wchar_t *folder, const wchar_t *name) {
+  wchar_t from[MAX_PATH], to[MAX_PATH], system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  swprintf(from, MAX_PATH, L"%ls\\%ls", folder, name);
+  swprintf(to, MAX_PATH, L"%ls\\drivers\\%ls", system, name);
+  if (!CopyFileW(from, to, FALSE)) return Fail("copying a class driver to system32\\drivers");
+  printf("torvane_wine: %ls copied to %ls\n", name, to);
+  return 1;
+}
+
+static HDEVINFO g_set = INVALID_HANDLE_VALUE;
+static SP_DEVINFO_DATA g_device;
+
+static int InstallDevice(const wchar_t *folder) {
+  static const wchar_t hardwareId[] = L"USB\\VID_1209&PID_0001\0";
+  SP_DEVINSTALL_PARAMS_W params;
+  wchar_t inf[MAX_PATH];
+  swprintf(inf, MAX_PATH, L"%ls\\Torvane.inf", folder);
+
+  g_set = SetupDiCreateDeviceInfoList(&kImageClass, NULL);
+  if (g_set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
+  memset(&g_device, 0, sizeof(g_device));
+  g_device.cbSize = sizeof(g_device);
+  if (!SetupDiCreateDeviceInfoW(g_set, L"IMAGE", &kImageClass, L"Torvane USB Camera", NULL, DICD_GENERATE_ID,
+                                &g_device)) {
+    return Fail("SetupDiCreateDeviceInfo");
+  }
+  if (!SetupDiSetDeviceRegistryPropertyW(g_set, &g_device, SPDRP_HARDWAREID, (const BYTE *)hardwareId,
+                                         sizeof(hardwareId))) {
+    return Fail("setting the hardware id");
+  }
+  if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, g_set, &g_device)) return Fail("DIF_REGISTERDEVICE");
+  printf("torvane_wine: device registered with hardware id USB\\VID_1209&PID_0001\n");
+
+  memset(&params, 0, sizeof(params));
+  params.cbSize = sizeof(params);
+  if (!SetupDiGetDeviceInstallParamsW(g_set, &g_device, &params)) return Fail("SetupDiGetDeviceInstallParams");
+  wcsncpy(params.DriverPath, inf, MAX_PATH - 1);
+  params.Flags |= DI_ENUMSINGLEINF;
+  if (!SetupDiSetDeviceInstallParamsW(g_set, &g_device, &params)) return Fail("SetupDiSetDeviceInstallParams");
+  if (!SetupDiBuildDriverInfoList(g_set, &g_device, SPDIT_COMPATDRIVER)) return Fail("SetupDiBuildDriverInfoList");
+  /* SetupDiSelectBestCompatDrv rather than SetupDiSetSelectedDriver, which Wine does not have. */
+  if (!SetupDiSelectBestCompatDrv(g_set, &g_device)) return Fail("SetupDiSelectBestCompatDrv (no driver in the INF matches)");
+  printf("torvane_wine: driver selected from %ls\n", inf);
+  if (!SetupDiCallClassInstaller(DIF_INSTALLDEVICE, g_set, &g_device)) return Fail("DIF_INSTALLDEVICE");
+  printf("torvane_wine: device installed\n");
+  fflush(stdout);
+  return 1;
+}
+
+static void RemoveDevice(void) {
+  if (g_set == INVALID_HANDLE_VALUE) return;
+  if (SetupDiCallClassInstaller(DIF_REMOVE, g_set, &g_device)) {
+    printf("torvane_wine: device removed\n");
+  } else {
+    Fail("DIF_REMOVE");
+  }
+  SetupDiDestroyDeviceInfoList(g_set);
+  g_set = INVALID_HANDLE_VALUE;
+}
+
+/* The stream class's device appears once the device has started. */
+static HANDLE OpenCamera(void) {
+  for (int i = 0; i < 200; ++i) {
+    HANDLE h = CreateFileW(TORVANE_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    Sleep(50);
+  }
+  Fail("opening the camera device (it did not appear within 10 s)");
+  return INVALID_HANDLE_VALUE;
+}
+
+static int DeviceInfo(HANDLE camera) {
+  TORVANE_DEVICE_INFO info;
+  DWORD bytes = 0;
+  if (!DeviceIoControl(camera, IOCTL_TORVANE_DEVICE_INFO, NULL, 0, &info, sizeof(info), &bytes, NULL)) {
+    return Fail("IOCTL_TORVANE_DEVICE_INFO");
+  }
+  printf("torvane_wine: device started %lu, arrival status 0x%08lx, %lu stream(s), %lu device property set(s)\n",
+         (unsigned long)info.started, (unsigned long)info.arrivalStatus, (unsigned long)info.numberOfStreams,
+         (unsigned long)info.propertySetCount);
+  return info.started != 0;
+}
+
+static void PutWords(unsigned char *record, unsigned long size, const long *words) {
+  for (unsigned long w = 0; w < 3; ++w) {
+    if (24 + 4 * (w + 1) <= size) memcpy(record + 24 + 4 * w, &words[w], 4);
+  }
+}
+
+static int RunProperties(HANDLE camera) {
+  unsigned char in[512], out[512];
+  for (size_t s = 0; s < sizeof(kTorvanePropertyScript) / sizeof(kTorvanePropertyScript[0]); ++s) {
+    const TorvanePropertyStep *step = &kTorvanePropertyScript[s];
+    const GUID *set = step->set == TORVANE_SET_VIDEOPROCAMP   ? &kVideoProcAmp
+                      : step->set == TORVANE_SET_VIDEOCONTROL ? &kVideoControl
+                                                              : &kUnknownSet;
+    TORVANE_PROPERTY_IN header = {step->propertySize, step->dataSize};
+    unsigned char *property = in + sizeof(header);
+    unsigned char *data = property + step->propertySize;
+    memset(in, 0, sizeof(in));
+    memcpy(in, &header, sizeof(header));
+    memcpy(property, set, sizeof(GUID));
+    memcpy(property + 16, &step->id, 4);
+    memcpy(property + 20, &step->flags, 4);
+    PutWords(property, step->propertySize, step->words);
+    /* A set's buffer starts as a copy of its input. */
+    if (step->flags == 2) {
+      memcpy(data, property, step->dataSize < step->propertySize ? step->dataSize : step->propertySize);
+      PutWords(data, step->dataSize, step->words);
+    }
+    DWORD inSize = sizeof(header) + step->propertySize + (step->flags == 2 ? step->dataSize : 0);
+    DWORD outSize = sizeof(TORVANE_PROPERTY_OUT) + step->dataSize, bytes = 0;
+    if (!DeviceIoControl(camera, IOCTL_TORVANE_PROPERTY, in, inSize, out, outSize, &bytes, NULL)) {
+      return Fail("IOCTL_TORVANE_PROPERTY");
+    }
+    TORVANE_PROPERTY_OUT result;
+    memcpy(&result, out, sizeof(result));
+    printf("property %s: status 0x%08lx bytes %lu reply", step->name, (unsigned long)result.status,
+           (unsigned long)result.bytes);
+    for (DWORD i = sizeof(result); i < bytes; ++i) printf(" %02x", out[i]);
+    printf("\n");
+  }
+  fflush(stdout);
+  return 1;
+}
+
+int wmain(int argc, wchar_t **argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: torvane_wine.exe FOLDER\n");
+    return 2;
+  }
+  setvbuf(stdout, NULL, _IOLBF, 0);
+  int ok = InstallClassDriver(argv[1], L"stream.sys") && InstallClassDriver(argv[1], L"Kelvane.sys") &&
+           InstallDevice(argv[1]);
+  if (ok) {
+    HANDLE camera = OpenCamera();
+    ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera) && RunProperties(camera);
+    if (camera != INVALID_HANDLE_VALUE) CloseHandle(camera);
+  }
+  RemoveDevice();
+  printf("torvane_wine: %s\n", ok ? "done" : "FAILED");
+  return ok ? 0 : 1;
+}
