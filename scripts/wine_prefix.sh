@@ -9,6 +9,8 @@ set -uo pipefail
 
 prefix=${1:?usage: wine_prefix.sh PREFIX [SKIP_STATUS]}
 skip=${2:-2}
+# Wine takes only an absolute prefix path.
+[[ $prefix == /* ]] || prefix=$PWD/$prefix
 
 if ! command -v wine >/dev/null 2>&1 || ! command -v wineboot >/dev/null 2>&1; then
   echo "wine: Wine is not installed (sudo ./scripts/install-deps.sh test installs wine and wine32)" >&2

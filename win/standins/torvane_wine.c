@@ -53,6 +53,24 @@ static int InstallClassDriver(const wchar_t *folder, const wchar_t *name) {
 static HDEVINFO g_set = INVALID_HANDLE_VALUE;
 static SP_DEVINFO_DATA g_device;
 
+/* A run that ended early leaves its device installed: removed first, so that each run starts
+ * with one camera. */
+static void RemoveStaleDevices(void) {
+  HDEVINFO set = SetupDiGetClassDevsW(&kImageClass, NULL, NULL, 0);
+  if (set == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA device;
+  device.cbSize = sizeof(device);
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+    wchar_t ids[256];
+    memset(ids, 0, sizeof(ids));
+    if (SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, NULL, (BYTE *)ids, sizeof(ids) - 4, NULL) &&
+        _wcsicmp(ids, L"USB\\VID_1209&PID_0001") == 0 && SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
+      printf("torvane_wine: removed a camera device left by an earlier run\n");
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+}
+
 static int InstallDevice(const wchar_t *folder) {
   static const wchar_t hardwareId[] = L"USB\\VID_1209&PID_0001\0";
   SP_DEVINSTALL_PARAMS_W params;
@@ -173,6 +191,7 @@ int wmain(int argc, wchar_t **argv) {
     return 2;
   }
   setvbuf(stdout, NULL, _IOLBF, 0);
+  RemoveStaleDevices();
   int ok = InstallClassDriver(argv[1], L"stream.sys") && InstallClassDriver(argv[1], L"Kelvane.sys") &&
            InstallDevice(argv[1]);
   if (ok) {

@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The Wine stage: the shipped Torvane.sys installed from win/Torvane.inf and started under Wine's
+# kernel (32-bit prefix), with the stand-in stream class and camera class library, driven by the
+# Windows test program; its answers compared with the host's on the same image.
+#
+#   wine_stage.sh --image Torvane.sys --standins DIR --reference PROGRAM --work DIR [--skip-status N]
+#
+# DIR of --standins holds stream.sys, Kelvane.sys and torvane_wine.exe (the target build's
+# standins/). PROGRAM is tests/wine/wine_reference of the 32-bit host build. The prefix is made
+# in --work on first use and kept; each run removes the device the run before left.
+# Checks: the test program ran every step; the driver's own debug output (DriverEntry, device
+# arrival, property requests, removal) equals the host run's line for line, but for its build
+# time and the addresses of its pool blocks; every property request's status, byte count and
+# reply equals the host's. Writes wine.out, wine.log (Wine's log), host.out, host.log and
+# inf_report.txt (the INF lines Wine's setupapi never read) into --work.
+# Exit status: 0 passed, 1 failed, --skip-status (default 2) when Wine or 32-bit programs cannot
+# run (one line says why).
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+image="" standins="" reference="" work="" skip=2
+while (($#)); do
+  case $1 in
+    --image) image=$2; shift 2 ;;
+    --standins) standins=$2; shift 2 ;;
+    --reference) reference=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --skip-status) skip=$2; shift 2 ;;
+    *) echo "wine_stage: unknown argument $1" >&2; exit 1 ;;
+  esac
+done
+for f in "$image" "$standins/stream.sys" "$standins/Kelvane.sys" "$standins/torvane_wine.exe" "$reference"; do
+  if [[ ! -f $f ]]; then
+    echo "wine_stage: $f is missing (build the target build first: cmake --build build/target)" >&2
+    exit 1
+  fi
+done
+mkdir -p "$work"
+start=$SECONDS
+prefix=$("$here/wine_prefix.sh" "$work/prefix" "$skip") || exit $?
+
+export WINEPREFIX=$prefix WINEARCH=win32
+stage=$prefix/drive_c/torvane
+mkdir -p "$stage"
+cp "$root/win/Torvane.inf" "$image" "$standins/stream.sys" "$standins/Kelvane.sys" "$standins/torvane_wine.exe" "$stage/"
+
+# warn+debugstr: the drivers' DbgPrint lines; trace+setupapi: which INF lines setupapi read.
+echo "wine_stage: installing and starting Torvane.sys under $(wine --version)" >&2
+WINEDEBUG=warn+debugstr,trace+setupapi timeout 120 wine 'C:\torvane\torvane_wine.exe' 'C:\torvane' \
+  >"$work/wine.out" 2>"$work/wine.log"
+wine_status=$?
+# The driver host process ends a few seconds after the test program: its last lines (removal,
+# unload) come then.
+timeout 60 wineserver -w || { wineserver -k; echo "wine_stage: Wine did not end within 60 s" >&2; }
+wine_seconds=$((SECONDS - start))
+
+TORVANE_DBGPRINT=1 "$reference" >"$work/host.out" 2>"$work/host.log"
+host_status=$?
+
+python3 - "$work" "$root/win/Torvane.inf" "$wine_status" "$host_status" <<'EOF'
+import re, sys
+work, inf, wine_status, host_status = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+failures = []
+wine_out = open(f"{work}/wine.out", errors="replace").read().splitlines()
+wine_log = open(f"{work}/wine.log", errors="replace").read().splitlines()
+host_out = open(f"{work}/host.out", errors="replace").read().splitlines()
+host_log = open(f"{work}/host.log", errors="replace").read().splitlines()
+if wine_status != 0 or "torvane_wine: done" not in wine_out:
+    failures.append(f"the Windows test program failed (status {wine_status}); see {work}/wine.out")
+if host_status != 0:
+    failures.append(f"the host reference failed (status {host_status}); see {work}/host.log")
+
+# The driver's debug output: Wine prefixes each DbgPrint line; the stand-ins' own lines are
+# theirs, not the driver's. The build time and pool addresses differ between the two runs.
+def normal(line):
+    line = re.sub(r"(Version =  ).*", r"\1<build time>", line)
+    line = re.sub(r"(Builded in ).*", r"\1<build time>", line)
+    line = re.sub(r"(LUMAREX_Initialize = |g_pBmpBuf = )0x(?!00000000)[0-9a-f]{8}", r"\g<1><address>", line)
+    return line
+prefix = re.compile(r"^[0-9a-f]+:warn:debugstr:vDbgPrintExWithPrefix [0-9a-f]+:[0-9a-f]+: ")
+wine_dbg = []
+for line in wine_log:
+    m = prefix.match(line)
+    if m and not re.match(r"(stream|Kelvane)\.sys: ", line[m.end():]):
+        wine_dbg.append(normal(line[m.end():]))
+host_dbg = [normal(l) for l in host_log if not l.startswith("wine_reference:")]
+host_dbg = [re.sub(r"^\[dbg\] ", "", l) for l in host_dbg]
+if not wine_dbg:
+    failures.append("the driver printed nothing under Wine (no DriverEntry?)")
+if wine_dbg != host_dbg:
+    import difflib
+    diff = "\n".join(difflib.unified_diff(host_dbg, wine_dbg, "host", "wine", lineterm="", n=1))
+    failures.append("the driver's debug output differs between the host and Wine:\n" + diff)
+for wanted in ("stream.sys: AddDevice for PDO", "stream.sys: SRB_INITIALIZATION_COMPLETE 0x00000000",
+               "stream.sys: SRB_UNINITIALIZE_DEVICE 0x00000000", "now jumps to"):
+    if not any(wanted in l for l in wine_log):
+        failures.append(f"no line '{wanted}' in Wine's log")
+
+wine_props = [l for l in wine_out if l.startswith("property ")]
+host_props = [l for l in host_out if l.startswith("property ")]
+if not host_props or wine_props != host_props:
+    import difflib
+    diff = "\n".join(difflib.unified_diff(host_props, wine_props, "host", "wine", lineterm="", n=0))
+    failures.append("the property requests' results differ between the host and Wine:\n" + diff)
+
+# Which INF lines setupapi read: a directive of a section it looked up, found by key.
+looked = set(re.findall(r'SetupFind\w+W \([0-9A-F]+,L"([^"]+)",L"([^"]+)"\): returning', "\n".join(wine_log)))
+opened = set(s for s, _ in re.findall(r'SetupFind\w+W \([0-9A-F]+,L"([^"]+)",L"([^"]+)"\)', "\n".join(wine_log)))
+opened |= set(re.findall(r'SetupQueueCopySectionW .*section L"([^"]+)"', "\n".join(wine_log)))
+report, section = [], None
+for raw in open(inf, errors="replace"):
+    line = raw.split(";")[0].strip()
+    if not line:
+        continue
+    if line.startswith("["):
+        section = line.strip("[]")
+        continue
+    if "=" not in line or section in ("Version", "Strings", "SourceDisksNames", "SourceDisksFiles", "DestinationDirs", "Manufacturer"):
+        continue
+    key = line.split("=")[0].strip()
+    if section.endswith(".Models") or section.endswith(".CopyDrivers") or section.endswith(".AddReg"):
+        continue
+    if (section, key) not in looked:
+        why = "section never read" if section not in opened else "directive never read"
+        report.append(f"[{section}] {line}   ({why})")
+open(f"{work}/inf_report.txt", "w").write("".join(r + "\n" for r in report))
+for r in report:
+    print(f"wine_stage: INF line Wine ignored: {r}")
+
+if failures:
+    for f in failures:
+        print(f"wine_stage: FAILED: {f}")
+    sys.exit(1)
+print(f"wine_stage: {len(wine_dbg)} debug lines of the driver and {len(wine_props)} property requests equal the host's")
+EOF
+result=$?
+echo "wine_stage: Wine part took ${wine_seconds} s, the whole stage $((SECONDS - start)) s" >&2
+exit $result
