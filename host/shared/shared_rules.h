@@ -42,3 +42,37 @@ void TorvaneShared_DescribeCamera(USHORT maxPacket, PUSB_DEVICE_DESCRIPTOR devic
 // The video stream's data and sync pipes from the driver's pipe configuration (one entry per pipe).
 void TorvaneShared_ChoosePipes(const USBD_INTERFACE_INFORMATION *interface_,
                                const USBCAMD_Pipe_Config_Descriptor *config, ULONG *dataPipe, ULONG *syncPipe);
+
+// ---- The camera's answers to commands ------------------------------------------------------
+#define TORVANE_CAMERA_MEMORY 256   // parameter memory bytes
+#define TORVANE_CAMERA_SCRATCH 4096 // the scratch FIFO's bytes
+#define TORVANE_CAMERA_STOP 0x00A0  // the capture-stop command's value
+// What the camera does with a request nobody programmed an answer for: its command state.
+typedef struct {
+  UCHAR operation;             // the open operation (0xA0: idle)
+  ULONG memoryOffset;          // where the open memory operation reads or writes next
+  UCHAR memory[TORVANE_CAMERA_MEMORY];
+  ULONG memoryWritten;         // bytes of memory the host has written
+  UCHAR registers[256];
+  UCHAR scratch[TORVANE_CAMERA_SCRATCH];
+  ULONG scratchHead, scratchCount;
+  BOOLEAN statusPending;       // the next bulk read returns the status block
+} TORVANE_CAMERA_COMMANDS;
+// The streaming side as the status block reports it.
+typedef struct {
+  BOOLEAN streaming, button;
+  LONG width, height;
+  ULONGLONG framesSent;
+} TORVANE_CAMERA_STREAM_VIEW;
+enum { TORVANE_CAMERA_CONTROL, TORVANE_CAMERA_BULK_IN, TORVANE_CAMERA_BULK_OUT };
+void TorvaneShared_CameraReset(TORVANE_CAMERA_COMMANDS *commands);
+// The camera lost power: it forgets its open operation.
+void TorvaneShared_CameraLosePower(TORVANE_CAMERA_COMMANDS *commands);
+// One request of `kind`: a read (control in, bulk in) fills all `length` bytes of `data` (zero
+// where the camera has nothing to say); a write (control out, bulk out) takes `length` bytes.
+void TorvaneShared_CameraServe(TORVANE_CAMERA_COMMANDS *commands, const TORVANE_CAMERA_STREAM_VIEW *stream,
+                               ULONG kind, BOOLEAN deviceToHost, USHORT value, USHORT index, PUCHAR data,
+                               ULONG length);
+// The size a capture-start value selects (high byte 10, 20 or 40, low byte 0x40); FALSE when the
+// value is no capture start.
+BOOLEAN TorvaneShared_CameraStartSize(USHORT value, LONG *width, LONG *height);

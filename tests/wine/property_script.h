@@ -6,7 +6,7 @@
 #ifndef TORVANE_PROPERTY_SCRIPT_H
 #define TORVANE_PROPERTY_SCRIPT_H
 
-enum { TORVANE_SET_VIDEOPROCAMP, TORVANE_SET_VIDEOCONTROL, TORVANE_SET_UNKNOWN };
+enum { TORVANE_SET_VIDEOPROCAMP, TORVANE_SET_VIDEOCONTROL, TORVANE_SET_PRIVATE, TORVANE_SET_UNKNOWN };
 
 typedef struct {
   const char *name;
@@ -23,7 +23,9 @@ typedef struct {
 /* Sizes of the records (32-bit layouts): KSPROPERTY 24, KSPROPERTY_VIDEOPROCAMP_S 40,
  * KSPROPERTY_VIDEOCONTROL_CAPS_S 32, KSPROPERTY_DESCRIPTION 20. Ids: VideoProcAmp brightness 0,
  * contrast 1, hue 2, saturation 3, sharpness 4; video control caps 0. Flags: get 1, set 2,
- * basic support 0x200, default values 0x10000. Manual flag of a VideoProcAmp set: 2. */
+ * basic support 0x200, default values 0x10000. Manual flag of a VideoProcAmp set: 2. The private
+ * set's items take 32-byte requests and buffers; its reads and writes reach the camera (status
+ * block, bulk pipes, operations on its parameter memory). */
 static const TorvanePropertyStep kTorvanePropertyScript[] = {
     {"brightness get", TORVANE_SET_VIDEOPROCAMP, 0, 1, 40, 40, {0, 0, 0}},
     {"contrast get", TORVANE_SET_VIDEOPROCAMP, 1, 1, 40, 40, {0, 0, 0}},
@@ -46,6 +48,17 @@ static const TorvanePropertyStep kTorvanePropertyScript[] = {
     {"brightness default values", TORVANE_SET_VIDEOPROCAMP, 0, 0x10000, 40, 128, {0, 0, 0}},
     {"video control caps, capture pin", TORVANE_SET_VIDEOCONTROL, 0, 1, 32, 32, {0, 0, 0}},
     {"video control caps, still pin", TORVANE_SET_VIDEOCONTROL, 0, 1, 32, 32, {1, 0, 0}},
+    {"private status block", TORVANE_SET_PRIVATE, 0, 1, 32, 32, {0, 0, 0}},
+    {"private bulk write", TORVANE_SET_PRIVATE, 12, 2, 32, 32, {0x11223344, 0x55667788, 0x7f}},
+    {"private bulk read (the written bytes back)", TORVANE_SET_PRIVATE, 3, 1, 32, 32, {0, 0, 0}},
+    {"private ready operation", TORVANE_SET_PRIVATE, 4, 2, 32, 32, {0, 0, 0}},
+    {"private operation word", TORVANE_SET_PRIVATE, 2, 1, 32, 32, {0, 0, 0}},
+    {"private close operation", TORVANE_SET_PRIVATE, 6, 2, 32, 32, {0, 0, 0}},
+    {"private block write", TORVANE_SET_PRIVATE, 9, 2, 32, 32, {1, 2, 3}},
+    {"private block read", TORVANE_SET_PRIVATE, 1, 1, 32, 32, {0, 0, 0}},
+    {"private status block after writes", TORVANE_SET_PRIVATE, 0, 1, 32, 32, {0, 0, 0}},
+    {"private get of a set-only item", TORVANE_SET_PRIVATE, 12, 1, 32, 32, {0, 0, 0}},
+    {"private unknown item", TORVANE_SET_PRIVATE, 13, 1, 32, 32, {0, 0, 0}},
     {"unknown property set", TORVANE_SET_UNKNOWN, 0, 1, 40, 40, {0, 0, 0}},
 };
 

@@ -11,6 +11,7 @@
 #include "host_kernel.h"
 #include "host_registry.h"
 #include "host_usbcamd.h"
+#include "lumarex.h"
 #include "support/driver_under_test.h"
 #include "wine/property_script.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 const GUID kVideoProcAmp = {STATIC_PROPSETID_VIDCAP_VIDEOPROCAMP};
 const GUID kVideoControl = {STATIC_PROPSETID_VIDCAP_VIDEOCONTROL};
+const GUID kPrivate = {STATIC_PROPSETID_LUMAREX_CUSTOM};
 const GUID kUnknownSet = {0x12345678, 0x1234, 0x1234, {0x12, 0x34, 0x12, 0x34, 0x12, 0x34, 0x12, 0x34}};
 
 struct DriverObjectStandIn {
@@ -56,6 +58,7 @@ int main() {
     for (const TorvanePropertyStep &step : kTorvanePropertyScript) {
       const GUID &set = step.set == TORVANE_SET_VIDEOPROCAMP   ? kVideoProcAmp
                         : step.set == TORVANE_SET_VIDEOCONTROL ? kVideoControl
+                        : step.set == TORVANE_SET_PRIVATE      ? kPrivate
                                                                : kUnknownSet;
       std::vector<uint8_t> input(step.propertySize, 0);
       PutWords(input, step.words);
@@ -76,7 +79,8 @@ int main() {
                                       ULONG(data.size()), &bytes);
       printf("property %s: status 0x%08lx bytes %lu reply", step.name, (unsigned long)(ULONG)status,
              (unsigned long)bytes);
-      if (NT_SUCCESS(status)) {
+      // A get's reply; a set's buffer holds what was sent.
+      if (NT_SUCCESS(status) && step.flags != KSPROPERTY_TYPE_SET) {
         for (size_t i = 0; i < std::min<size_t>(bytes, data.size()); ++i) printf(" %02x", data[i]);
       }
       printf("\n");

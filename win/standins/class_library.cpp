@@ -7,9 +7,8 @@
 // information, power, removal and uninitialisation; and the camera-interface query, which the
 // stream class passes on as SRB_UNKNOWN_DEVICE_COMMAND, is answered with USBCAMD_INTERFACE.
 //
-// No camera is attached to a device yet: its commands and isochronous stream come back
-// STATUS_DEVICE_NOT_CONNECTED, as the host's do for a device context without a camera, and
-// stream opens are refused.
+// The camera behind each device answers commands with the simulated camera's own command state
+// (the same code as the host's camera, host/shared). Stream opens are refused.
 #include "standin.h"
 
 namespace {
@@ -42,12 +41,16 @@ struct Device {
   const USBCAMD_DEVICE_DATA2 *callbacks;  // registered by USBCAMD_InitializeNewInterface
   BOOLEAN initialized;                    // CamInitialize succeeded, CamUnInitialize not yet called
   BOOLEAN removed;                        // surprise removal: the camera is gone
+  BOOLEAN poweredDown;                    // below D0
   USB_DEVICE_DESCRIPTOR deviceDescriptor;
   USB_CONFIGURATION_DESCRIPTOR configDescriptor;
   ULONGLONG interfaceBlock[32];           // USBD_INTERFACE_INFORMATION with the camera's pipes
   USBCAMD_Pipe_Config_Descriptor pipeConfig[TORVANE_CAMERA_PIPES];
   ULONG dataPipe, syncPipe;
   KEVENT eventLock;  // guards the event waits (signalled: free)
+  KEVENT commandLock;  // one camera command at a time (signalled: free)
+  TORVANE_CAMERA_COMMANDS camera;
+  TORVANE_CAMERA_STREAM_VIEW cameraStream;
   EventWait eventWaits[kMaxEventWaits];
   ULONG eventWaitCount;
 
@@ -72,18 +75,54 @@ void CompleteDevice(PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status) {
 
 // ---- USBCAMD_INTERFACE ------------------------------------------------------------------------
 
+// A command the camera answers: synchronous, at PASSIVE_LEVEL. A capture start or stop that
+// succeeds switches the camera's streaming side.
+NTSTATUS ServeCommand(Device *d, ULONG kind, BOOLEAN deviceToHost, USHORT value, USHORT index, PUCHAR data,
+                      ULONG length) {
+  KeWaitForSingleObject(&d->commandLock, Executive, KernelMode, FALSE, nullptr);
+  TorvaneShared_CameraServe(&d->camera, &d->cameraStream, kind, deviceToHost, value, index, data, length);
+  if (kind == TORVANE_CAMERA_CONTROL && !deviceToHost) {
+    LONG width, height;
+    if (TorvaneShared_CameraStartSize(value, &width, &height)) {
+      d->cameraStream.streaming = TRUE;
+      d->cameraStream.width = width;
+      d->cameraStream.height = height;
+    } else if (value == TORVANE_CAMERA_STOP) {
+      d->cameraStream.streaming = FALSE;
+    }
+  }
+  KeSetEvent(&d->commandLock, IO_NO_INCREMENT, FALSE);
+  return STATUS_SUCCESS;
+}
+
+// A command with a completion routine is still answered before the call returns; the routine
+// is called first.
+NTSTATUS CompleteCommand(PVOID context, PCOMMAND_COMPLETE_FUNCTION complete, PVOID commandContext, NTSTATUS status) {
+  if (complete != NULL) complete(context, commandContext, status);
+  return status;
+}
+
+// The camera is there until it was surprise-removed.
+Device *CameraDevice(PVOID context) {
+  Device *d = DeviceOfContext(context);
+  return d != nullptr && !d->removed ? d : nullptr;
+}
+
 NTSTATUS NTAPI BulkReadWrite(PVOID DeviceContext, USHORT PipeIndex, PVOID Buffer, ULONG BufferLength,
-                             PCOMMAND_COMPLETE_FUNCTION, PVOID) {
-  UNREFERENCED_PARAMETER(DeviceContext);
+                             PCOMMAND_COMPLETE_FUNCTION CommandComplete, PVOID CommandContext) {
   if ((PipeIndex != kBulkRead && PipeIndex != kBulkWrite) || (Buffer == NULL && BufferLength != 0)) {
     return STATUS_INVALID_PARAMETER;
   }
-  return STATUS_DEVICE_NOT_CONNECTED;  // no camera attached
+  Device *d = CameraDevice(DeviceContext);
+  if (d == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+  NTSTATUS status = ServeCommand(d, PipeIndex == kBulkRead ? TORVANE_CAMERA_BULK_IN : TORVANE_CAMERA_BULK_OUT,
+                                 PipeIndex == kBulkRead, 0, 0, static_cast<PUCHAR>(Buffer), BufferLength);
+  return CompleteCommand(DeviceContext, CommandComplete, CommandContext, status);
 }
 
-NTSTATUS NTAPI CancelBulkReadWrite(PVOID, ULONG PipeIndex) {
+NTSTATUS NTAPI CancelBulkReadWrite(PVOID DeviceContext, ULONG PipeIndex) {
   if (PipeIndex != kBulkRead && PipeIndex != kBulkWrite) return STATUS_INVALID_PARAMETER;
-  return STATUS_DEVICE_NOT_CONNECTED;
+  return CameraDevice(DeviceContext) != nullptr ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
 }
 
 NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) { return STATUS_DEVICE_NOT_CONNECTED; }
@@ -191,12 +230,21 @@ void UninitializeDevice(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
   CompleteDevice(srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
 }
 
+// Going below D0 the driver may save its state and the camera loses power (it forgets its start
+// command and its open operation); back at D0 the driver restores its state.
 void ChangePowerState(Device *d, DEVICE_POWER_STATE state) {
-  if (d->callbacks == nullptr) return;
   if (state == PowerDeviceD0) {
-    d->callbacks->CamRestoreState(d->physicalDevice, ContextOf(d));
-  } else {
-    d->callbacks->CamSaveState(d->physicalDevice, ContextOf(d));
+    d->poweredDown = FALSE;
+    if (d->callbacks != nullptr) d->callbacks->CamRestoreState(d->physicalDevice, ContextOf(d));
+    return;
+  }
+  if (d->callbacks != nullptr) d->callbacks->CamSaveState(d->physicalDevice, ContextOf(d));
+  if (!d->poweredDown) {
+    d->poweredDown = TRUE;
+    KeWaitForSingleObject(&d->commandLock, Executive, KernelMode, FALSE, nullptr);
+    d->cameraStream.streaming = FALSE;
+    TorvaneShared_CameraLosePower(&d->camera);
+    KeSetEvent(&d->commandLock, IO_NO_INCREMENT, FALSE);
   }
 }
 
@@ -273,6 +321,8 @@ PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_
     memset(d, 0, kContextOffset);
     d->magic = kDeviceMagic;
     KeInitializeEvent(&d->eventLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&d->commandLock, SynchronizationEvent, TRUE);
+    TorvaneShared_CameraReset(&d->camera);
   }
   if (Srb->Command == SRB_INITIALIZE_DEVICE && Srb->CommandData.ConfigInfo != nullptr) {
     d->classDevice = Srb->CommandData.ConfigInfo->ClassDeviceObject;
@@ -287,17 +337,16 @@ PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_
 NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
                                             PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
                                             PCOMMAND_COMPLETE_FUNCTION CommandComplete, PVOID CommandContext) {
-  UNREFERENCED_PARAMETER(DeviceContext);
   UNREFERENCED_PARAMETER(Request);
-  UNREFERENCED_PARAMETER(Value);
-  UNREFERENCED_PARAMETER(Index);
-  UNREFERENCED_PARAMETER(GetData);
-  UNREFERENCED_PARAMETER(CommandComplete);
-  UNREFERENCED_PARAMETER(CommandContext);
   ULONG length = BufferLength != NULL ? *BufferLength : 0;
   // A control transfer's data stage is at most 0xFFFF bytes (wLength).
   if (length > 0xFFFF || (Buffer == NULL && length != 0)) return STATUS_INVALID_PARAMETER;
-  return STATUS_DEVICE_NOT_CONNECTED;  // no camera attached
+  Device *d = CameraDevice(DeviceContext);
+  if (d == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+  // The library reports the bytes transferred: the whole data stage of an answered read.
+  NTSTATUS status = ServeCommand(d, TORVANE_CAMERA_CONTROL, GetData != FALSE, Value, Index,
+                                 static_cast<PUCHAR>(Buffer), length);
+  return CompleteCommand(DeviceContext, CommandComplete, CommandContext, status);
 }
 
 // The image's entry point: nothing to do until a minidriver registers.

@@ -11,7 +11,7 @@ set(TORVANE_STANDIN_INCLUDES ${CMAKE_SOURCE_DIR}/sys ${CMAKE_SOURCE_DIR}/win ${T
 set(TORVANE_STANDIN_LINK -nostdlib -Wl,--subsystem,native -Wl,--kill-at -Wl,--dynamicbase
     -Wl,--enable-reloc-section)
 
-add_library(standin_shared OBJECT ${CMAKE_SOURCE_DIR}/host/shared/property_filter.cpp
+add_library(standin_shared OBJECT ${CMAKE_SOURCE_DIR}/host/shared/property_filter.cpp ${CMAKE_SOURCE_DIR}/host/shared/camera_commands.cpp
             ${CMAKE_SOURCE_DIR}/host/shared/camera_interface.cpp)
 
 # Kelvane.sys imports StreamClassRegisterAdapter from stream.sys.

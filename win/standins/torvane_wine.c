@@ -31,6 +31,7 @@
 static const GUID kImageClass = {0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
 static const GUID kVideoProcAmp = {0xc6e13360, 0x30ac, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0xc9, 0x11, 0x89, 0x56}};
 static const GUID kVideoControl = {0x6a2e0670, 0x28e4, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0xc9, 0x11, 0x89, 0x56}};
+static const GUID kPrivate = {0x86ced40f, 0x9209, 0x4f1c, {0xb9, 0x1e, 0xaa, 0xd1, 0x51, 0x21, 0x27, 0x34}};
 static const GUID kUnknownSet = {0x12345678, 0x1234, 0x1234, {0x12, 0x34, 0x12, 0x34, 0x12, 0x34, 0x12, 0x34}};
 
 static int Fail(const char *what) {
@@ -154,6 +155,7 @@ static int RunProperties(HANDLE camera) {
     const TorvanePropertyStep *step = &kTorvanePropertyScript[s];
     const GUID *set = step->set == TORVANE_SET_VIDEOPROCAMP   ? &kVideoProcAmp
                       : step->set == TORVANE_SET_VIDEOCONTROL ? &kVideoControl
+                      : step->set == TORVANE_SET_PRIVATE      ? &kPrivate
                                                               : &kUnknownSet;
     TORVANE_PROPERTY_IN header = {step->propertySize, step->dataSize};
     unsigned char *property = in + sizeof(header);
