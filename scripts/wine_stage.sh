@@ -3,7 +3,8 @@
 # kernel (32-bit prefix), with the stand-in stream class and camera class library, driven by the
 # Windows test program; its answers compared with the host's on the same image.
 #
-#   wine_stage.sh --image Torvane.sys --standins DIR --reference PROGRAM --work DIR [--skip-status N]
+#   wine_stage.sh --image Torvane.sys --standins DIR --reference PROGRAM --work DIR [--frames N]
+#                 [--faults LIST] [--skip-status N]
 #
 # DIR of --standins holds stream.sys, Kelvane.sys and torvane_wine.exe (the target build's
 # standins/). PROGRAM is tests/wine/wine_reference of the 32-bit host build. The prefix is made
@@ -11,15 +12,19 @@
 # Checks: the test program ran every step; the driver's own debug output (DriverEntry, device
 # arrival, property requests, removal) equals the host run's line for line, but for its build
 # time and the addresses of its pool blocks; every property request's status, byte count and
-# reply equals the host's. Writes wine.out, wine.log (Wine's log), host.out, host.log and
-# inf_report.txt (the INF lines Wine's setupapi never read) into --work.
+# reply equals the host's; and a capture of --frames frames (default 12) at 320x240 from the same
+# camera slots, recorded on the host from the simulated camera (with the camera faults of
+# --faults, camsim's list), gives the same stream requests' results and the same frames, byte for
+# byte. Writes wine.out, wine.log (Wine's log), host.out, host.log, slots.bin, format.bin,
+# host_frames.bin, wine_frames.bin and inf_report.txt (the INF lines Wine's setupapi never read)
+# into --work.
 # Exit status: 0 passed, 1 failed, --skip-status (default 2) when Wine or 32-bit programs cannot
 # run (one line says why).
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-image="" standins="" reference="" work="" skip=2
+image="" standins="" reference="" work="" skip=2 frames=12 faults=""
 while (($#)); do
   case $1 in
     --image) image=$2; shift 2 ;;
@@ -27,6 +32,8 @@ while (($#)); do
     --reference) reference=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --skip-status) skip=$2; shift 2 ;;
+    --frames) frames=$2; shift 2 ;;
+    --faults) faults=$2; shift 2 ;;
     *) echo "wine_stage: unknown argument $1" >&2; exit 1 ;;
   esac
 done
@@ -40,23 +47,31 @@ mkdir -p "$work"
 start=$SECONDS
 prefix=$("$here/wine_prefix.sh" "$work/prefix" "$skip") || exit $?
 
+# The host run first: it records the camera's slots and the capture format the Wine run uses.
+TORVANE_DBGPRINT=1 "$reference" "$work" "$frames" "$faults" >"$work/host.out" 2>"$work/host.log"
+host_status=$?
+
 export WINEPREFIX=$prefix WINEARCH=win32
+# A run that was ended early can leave this prefix's driver host running, holding the drivers.
+wineserver -k 2>/dev/null
+wineserver -w 2>/dev/null
 stage=$prefix/drive_c/torvane
 mkdir -p "$stage"
-cp "$root/win/Torvane.inf" "$image" "$standins/stream.sys" "$standins/Kelvane.sys" "$standins/torvane_wine.exe" "$stage/"
+rm -f "$stage/wine_frames.bin" "$work/wine_frames.bin"
+cp "$root/win/Torvane.inf" "$image" "$standins/stream.sys" "$standins/Kelvane.sys" "$standins/torvane_wine.exe" \
+  "$work/slots.bin" "$work/format.bin" "$stage/"
 
 # warn+debugstr: the drivers' DbgPrint lines; trace+setupapi: which INF lines setupapi read.
 echo "wine_stage: installing and starting Torvane.sys under $(wine --version)" >&2
-WINEDEBUG=warn+debugstr,trace+setupapi timeout 120 wine 'C:\torvane\torvane_wine.exe' 'C:\torvane' \
+wine_start=$SECONDS
+WINEDEBUG=warn+debugstr,trace+setupapi timeout 120 wine 'C:\torvane\torvane_wine.exe' 'C:\torvane' "$frames" \
   >"$work/wine.out" 2>"$work/wine.log"
 wine_status=$?
 # The driver host process ends a few seconds after the test program: its last lines (removal,
 # unload) come then.
 timeout 60 wineserver -w || { wineserver -k; echo "wine_stage: Wine did not end within 60 s" >&2; }
-wine_seconds=$((SECONDS - start))
-
-TORVANE_DBGPRINT=1 "$reference" >"$work/host.out" 2>"$work/host.log"
-host_status=$?
+wine_seconds=$((SECONDS - wine_start))
+[[ -f $stage/wine_frames.bin ]] && cp "$stage/wine_frames.bin" "$work/"
 
 python3 - "$work" "$root/win/Torvane.inf" "$wine_status" "$host_status" <<'EOF'
 import re, sys
@@ -97,12 +112,25 @@ for wanted in ("stream.sys: AddDevice for PDO", "stream.sys: SRB_INITIALIZATION_
     if not any(wanted in l for l in wine_log):
         failures.append(f"no line '{wanted}' in Wine's log")
 
-wine_props = [l for l in wine_out if l.startswith("property ")]
-host_props = [l for l in host_out if l.startswith("property ")]
+def requests(lines):
+    return [l for l in lines if l.startswith(("property ", "stream ", "frame "))]
+wine_props = requests(wine_out)
+host_props = requests(host_out)
 if not host_props or wine_props != host_props:
     import difflib
     diff = "\n".join(difflib.unified_diff(host_props, wine_props, "host", "wine", lineterm="", n=0))
-    failures.append("the property requests' results differ between the host and Wine:\n" + diff)
+    failures.append("the requests' results differ between the host and Wine:\n" + diff)
+
+import os
+frames_host = open(f"{work}/host_frames.bin", "rb").read() if os.path.exists(f"{work}/host_frames.bin") else b""
+frames_wine = open(f"{work}/wine_frames.bin", "rb").read() if os.path.exists(f"{work}/wine_frames.bin") else b""
+frame_bytes = 320 * 240 * 3
+frame_count = len(frames_host) // frame_bytes
+if not frames_host or frames_host != frames_wine:
+    where = next((k for k in range(max(len(frames_host), len(frames_wine)) // frame_bytes)
+                  if frames_host[k * frame_bytes:(k + 1) * frame_bytes] != frames_wine[k * frame_bytes:(k + 1) * frame_bytes]), None)
+    failures.append(f"the frames differ: host {len(frames_host)} bytes, Wine {len(frames_wine)} bytes"
+                    + (f", first at frame {where + 1}" if where is not None else ""))
 
 # Which INF lines setupapi read: a directive of a section it looked up, found by key.
 looked = set(re.findall(r'SetupFind\w+W \([0-9A-F]+,L"([^"]+)",L"([^"]+)"\): returning', "\n".join(wine_log)))
@@ -132,7 +160,8 @@ if failures:
     for f in failures:
         print(f"wine_stage: FAILED: {f}")
     sys.exit(1)
-print(f"wine_stage: {len(wine_dbg)} debug lines of the driver and {len(wine_props)} property requests equal the host's")
+print(f"wine_stage: {len(wine_dbg)} debug lines of the driver, {len(wine_props)} requests' results and "
+      f"{frame_count} frames ({len(frames_host)} bytes) equal the host's")
 EOF
 result=$?
 echo "wine_stage: Wine part took ${wine_seconds} s, the whole stage $((SECONDS - start)) s" >&2

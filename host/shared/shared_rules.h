@@ -76,3 +76,30 @@ void TorvaneShared_CameraServe(TORVANE_CAMERA_COMMANDS *commands, const TORVANE_
 // The size a capture-start value selects (high byte 10, 20 or 40, low byte 0x40); FALSE when the
 // value is no capture start.
 BOOLEAN TorvaneShared_CameraStartSize(USHORT value, LONG *width, LONG *height);
+
+// ---- Raw frames from isochronous slots ----------------------------------------------------
+// 30 frames per second, in 100 ns units.
+#define TORVANE_FRAME_DURATION 333333
+// The raw frame being assembled.
+typedef struct {
+  BOOLEAN inFrame;
+  ULONG bytes;                 // appended so far (header and JPEG data)
+  ULONG packets;               // data packets that contributed bytes
+  BOOLEAN drop;                // the driver marked it DropFrame, or claimed bytes a packet lacks
+  BOOLEAN overflow;            // longer than the raw frame length the driver asked for
+  BOOLEAN still;               // the driver marked it as a still
+  ULONGLONG cameraFrame;       // the camera frame of its first data packet
+  PVOID context;               // its own frame context
+} TORVANE_ASSEMBLY;
+// One slot of a frame, after the driver's packet routine returned `accepted` bytes at `offset`
+// of the data packet with `flags`: exactly the accepted bytes are appended to `raw`.
+void TorvaneShared_AssembleSlot(TORVANE_ASSEMBLY *assembly, ULONG flags, ULONG accepted, ULONG offset,
+                                const UCHAR *data, ULONG dataLength, ULONGLONG cameraFrame, PUCHAR raw,
+                                ULONG rawFrameLength);
+// What becomes of a finished frame: discarded (overflow, dropped or empty) or handed to the
+// driver with a read request.
+enum { TORVANE_FRAME_DELIVER, TORVANE_FRAME_DROPPED, TORVANE_FRAME_OVERFLOW };
+ULONG TorvaneShared_FrameFate(const TORVANE_ASSEMBLY *assembly);
+// The stream header of a read the driver filled from raw frame `index` (from 1), with the byte
+// count its raw-frame callback reported.
+void TorvaneShared_FinishStreamHeader(PKSSTREAM_HEADER header, ULONG bytesReturned, ULONGLONG index);

@@ -1,10 +1,18 @@
 // The host half of the Wine stage: the same driver image, on the host's stream class and class
-// library with the simulated camera, makes the property requests of property_script.h and prints
-// each result exactly as the Windows test program prints what the stand-in stream class under
-// Wine answered (win/standins/torvane_wine.c). The stage compares the two listings line by line.
-//   wine_reference    (the driver image from TORVANE_DRIVER_IMAGE, else the linked driver)
+// library with the simulated camera, makes the property requests of property_script.h and
+// captures frames from recorded camera slots, and prints each result exactly as the Windows test
+// program prints what the stand-ins under Wine gave it (win/standins/torvane_wine.c). The stage
+// compares the two listings line by line and the two frame files byte for byte.
+//   wine_reference OUT_DIR FRAMES [FAULTS]
+// (the driver image from TORVANE_DRIVER_IMAGE, else the linked driver). Before capturing it
+// records the simulated camera's slots of FRAMES+2 frames at 320x240 (with FAULTS, camsim's
+// --faults list) into OUT_DIR/slots.bin and writes the capture format the driver's data
+// intersection gives into OUT_DIR/format.bin; the capture replays the recorded slots (the Wine
+// run replays the same file) and writes every read buffer into OUT_DIR/host_frames.bin.
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +22,7 @@
 #include "lumarex.h"
 #include "support/driver_under_test.h"
 #include "wine/property_script.h"
+#include "wine/slot_file.h"
 
 namespace {
 
@@ -33,9 +42,98 @@ void PutWords(std::vector<uint8_t> &record, const long *words) {
   }
 }
 
+constexpr int kWidth = 320, kHeight = 240;
+constexpr USHORT kStart320 = (20 << 8) | 0x40;  // the capture-start command for 320x240
+
+void Put(std::string &out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(char(value >> (8 * i)));
+}
+
+// The camera's slots from its capture start until twice `frames` frames and a few more have
+// begun: enough for `frames` reads however many frames the faults make the driver drop (extra
+// slots are never sent: the pump waits for a read at every finished frame).
+std::vector<HostIsoSlot> RecordSlots(unsigned frames, const std::string &faults) {
+  HostSimCamera camera;
+  HostCameraStreamConfig config = camera.StreamConfig();
+  std::stringstream list(faults);
+  for (std::string item; std::getline(list, item, ',');) {
+    if (item.empty()) continue;
+    unsigned every = 7;
+    size_t eq = item.find('=');
+    if (eq != std::string::npos) every = unsigned(std::stoul(item.substr(eq + 1)));
+    HostFault fault;
+    if (!HostFault_FromName(item.substr(0, eq), &fault)) {
+      fprintf(stderr, "wine_reference: unknown fault %s\n", item.c_str());
+      exit(2);
+    }
+    config.faultEvery[unsigned(fault)] = every;
+    config.faultOffset[unsigned(fault)] = unsigned(fault);
+  }
+  camera.ConfigureStream(config);
+  HostUsbRequest start;
+  start.kind = HostUsbRequest::Control;
+  start.value = kStart320;
+  camera.Serve(start);
+  std::vector<HostIsoSlot> slots;
+  while (camera.FramesSent() <= 2 * frames + 4) {
+    HostIsoSlot slot;
+    camera.NextSlot(slot);
+    slots.push_back(slot);
+  }
+  return slots;
+}
+
+bool WriteFile(const std::string &path, const std::string &bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+  return bool(out);
+}
+
+std::string SlotFile(const std::vector<HostIsoSlot> &slots) {
+  std::string out(TORVANE_SLOT_MAGIC, TORVANE_SLOT_MAGIC_SIZE);
+  for (const HostIsoSlot &slot : slots) {
+    Put(out, slot.syncByte, 1);
+    Put(out, slot.syncLength, 4);
+    Put(out, slot.syncStatus, 4);
+    Put(out, slot.dataStatus, 4);
+    Put(out, slot.cameraFrame, 8);
+    Put(out, slot.data.size(), 4);
+    out.append(reinterpret_cast<const char *>(slot.data.data()), slot.data.size());
+  }
+  return out;
+}
+
+// The capture format of the 320x240 range, as the driver's data intersection gives it.
+std::vector<uint8_t> CaptureFormat(HostCameraDevice &device) {
+  HW_STREAM_HEADER header{};
+  std::vector<HW_STREAM_INFORMATION> streams;
+  if (!NT_SUCCESS(device.GetStreamInfo(&header, &streams))) return {};
+  for (ULONG i = 0; !streams.empty() && i < streams[0].NumberOfFormatArrayEntries; ++i) {
+    const auto *range = reinterpret_cast<const KS_DATARANGE_VIDEO *>(streams[0].StreamFormatsArray[i]);
+    if (range->VideoInfoHeader.bmiHeader.biWidth == kWidth && range->VideoInfoHeader.bmiHeader.biHeight == kHeight) {
+      std::vector<uint8_t> format;
+      if (NT_SUCCESS(device.DataIntersection(0, &range->DataRange, &format))) return format;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: wine_reference OUT_DIR FRAMES [FAULTS]\n");
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const unsigned frames = unsigned(std::stoul(argv[2]));
+  const std::string faults = argc > 3 ? argv[3] : "";
+  std::vector<HostIsoSlot> slots = RecordSlots(frames, faults);
+  if (!WriteFile(dir + "/slots.bin", SlotFile(slots))) {
+    fprintf(stderr, "wine_reference: cannot write %s/slots.bin\n", dir.c_str());
+    return 1;
+  }
+
   HostPool_Reset();
   HostRegistry_Reset();
   HostStream_Reset();
@@ -85,6 +183,41 @@ int main() {
       }
       printf("\n");
     }
+    // The capture: open, run, one read at a time (the application's reads pace the stream),
+    // stop, close.
+    std::vector<uint8_t> format = CaptureFormat(device);
+    if (format.empty() || !WriteFile(dir + "/format.bin", std::string(format.begin(), format.end()))) {
+      fprintf(stderr, "wine_reference: no capture format\n");
+      return 1;
+    }
+    camera.ScriptSlots(slots);
+    std::string frameFile;
+    std::unique_ptr<HostAppStream> stream = device.OpenStream(0, format, &status);
+    printf("stream open: status 0x%08lx\n", (unsigned long)(ULONG)status);
+    if (stream) {
+      const KSSTATE states[] = {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN};
+      for (KSSTATE state : states) {
+        printf("stream state %d: status 0x%08lx\n", int(state), (unsigned long)(ULONG)stream->SetState(state));
+      }
+      const ULONG bytes = ULONG(kWidth) * kHeight * 3;
+      for (unsigned k = 1; k <= frames; ++k) {
+        stream->QueueRead(bytes);
+        HostFrame frame;
+        if (!stream->NextFrame(&frame)) {
+          printf("frame %u: none\n", k);
+          result = 1;
+          break;
+        }
+        printf("frame %u: status 0x%08lx dataUsed %lu time %lld\n", k, (unsigned long)(ULONG)frame.status,
+               (unsigned long)frame.dataUsed, frame.timeValid ? (long long)frame.presentationTime : -1LL);
+        frameFile.append(reinterpret_cast<const char *>(frame.data.data()), frame.data.size());
+      }
+      printf("stream state %d: status 0x%08lx\n", int(KSSTATE_STOP),
+             (unsigned long)(ULONG)stream->SetState(KSSTATE_STOP));
+      printf("stream close: status 0x%08lx\n", (unsigned long)(ULONG)stream->Close());
+      stream.reset();
+    }
+    if (!WriteFile(dir + "/host_frames.bin", frameFile)) result = 1;
     status = device.Remove();
     if (!NT_SUCCESS(status)) {
       fprintf(stderr, "wine_reference: removal failed: 0x%08x\n", (unsigned)status);

@@ -8,8 +8,14 @@
 // stream class passes on as SRB_UNKNOWN_DEVICE_COMMAND, is answered with USBCAMD_INTERFACE.
 //
 // The camera behind each device answers commands with the simulated camera's own command state
-// (the same code as the host's camera, host/shared). Stream opens are refused.
-#include "standin.h"
+// (the same code as the host's camera, host/shared), and sends the isochronous slots the test
+// program handed over (class_library_streams.cpp replays them to the driver).
+#include "class_library.h"
+#include "torvane_ioctl.h"
+
+namespace kelvane {
+
+Registration g_registration;
 
 namespace {
 
@@ -17,61 +23,6 @@ constexpr USHORT kBulkRead = 0;
 constexpr USHORT kBulkWrite = 1;
 // The data pipe's MaximumPacketSize of the simulated camera's default stream.
 constexpr USHORT kMaxPacketSize = 1023;
-constexpr ULONG kMaxEventWaits = 8;
-constexpr ULONG kDeviceMagic = 0x6D61434B;  // "KCam"
-
-struct Registration {
-  PVOID driverObject;
-  ULONG deviceContextSize;
-  ULONG frameContextSize;
-  PADAPTER_RECEIVE_PACKET_ROUTINE receivePacket;
-} g_registration;
-
-struct EventWait {
-  PCOMMAND_COMPLETE_FUNCTION complete;
-  PVOID context;
-};
-
-// The class library's record of a camera, at the start of the stream-class device extension;
-// the driver's device context follows it.
-struct Device {
-  ULONG magic;
-  PDEVICE_OBJECT classDevice;
-  PDEVICE_OBJECT physicalDevice;
-  const USBCAMD_DEVICE_DATA2 *callbacks;  // registered by USBCAMD_InitializeNewInterface
-  BOOLEAN initialized;                    // CamInitialize succeeded, CamUnInitialize not yet called
-  BOOLEAN removed;                        // surprise removal: the camera is gone
-  BOOLEAN poweredDown;                    // below D0
-  USB_DEVICE_DESCRIPTOR deviceDescriptor;
-  USB_CONFIGURATION_DESCRIPTOR configDescriptor;
-  ULONGLONG interfaceBlock[32];           // USBD_INTERFACE_INFORMATION with the camera's pipes
-  USBCAMD_Pipe_Config_Descriptor pipeConfig[TORVANE_CAMERA_PIPES];
-  ULONG dataPipe, syncPipe;
-  KEVENT eventLock;  // guards the event waits (signalled: free)
-  KEVENT commandLock;  // one camera command at a time (signalled: free)
-  TORVANE_CAMERA_COMMANDS camera;
-  TORVANE_CAMERA_STREAM_VIEW cameraStream;
-  EventWait eventWaits[kMaxEventWaits];
-  ULONG eventWaitCount;
-
-  PUSBD_INTERFACE_INFORMATION Interface() { return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(interfaceBlock); }
-};
-
-constexpr ULONG kContextOffset = (sizeof(Device) + 15) & ~15u;
-
-PVOID ContextOf(Device *d) { return reinterpret_cast<PUCHAR>(d) + kContextOffset; }
-Device *DeviceOfExtension(PVOID extension) {
-  Device *d = static_cast<Device *>(extension);
-  return d != nullptr && d->magic == kDeviceMagic ? d : nullptr;
-}
-Device *DeviceOfContext(PVOID context) {
-  return context != nullptr ? DeviceOfExtension(static_cast<PUCHAR>(context) - kContextOffset) : nullptr;
-}
-
-void CompleteDevice(PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status) {
-  srb->Status = status;
-  StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb, nullptr, nullptr, 0);
-}
 
 // ---- USBCAMD_INTERFACE ------------------------------------------------------------------------
 
@@ -125,9 +76,18 @@ NTSTATUS NTAPI CancelBulkReadWrite(PVOID DeviceContext, ULONG PipeIndex) {
   return CameraDevice(DeviceContext) != nullptr ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
 }
 
-NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) { return STATUS_DEVICE_NOT_CONNECTED; }
+NTSTATUS NTAPI SetIsoPipeStateEntry(PVOID DeviceContext, ULONG PipeStateFlags) {
+  Device *d = CameraDevice(DeviceContext);
+  if (d == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+  if (PipeStateFlags != USBCAMD_STOP_STREAM && PipeStateFlags != USBCAMD_START_STREAM) return STATUS_INVALID_PARAMETER;
+  return SetIsoPipeState(d, PipeStateFlags);
+}
 
-NTSTATUS NTAPI SetVideoFormat(PVOID, PHW_STREAM_REQUEST_BLOCK) { return FALSE; }  // no stream is open
+NTSTATUS NTAPI SetVideoFormatEntry(PVOID DeviceContext, PHW_STREAM_REQUEST_BLOCK pSrb) {
+  Device *d = DeviceOfContext(DeviceContext);
+  if (d == nullptr || pSrb == nullptr) return FALSE;
+  return SetVideoFormat(d, pSrb);
+}
 
 NTSTATUS NTAPI WaitOnDeviceEvent(PVOID DeviceContext, ULONG PipeIndex, PVOID Buffer, ULONG BufferLength,
                                  PCOMMAND_COMPLETE_FUNCTION EventComplete, PVOID EventContext, BOOLEAN) {
@@ -162,10 +122,17 @@ void CancelDeviceEvents(Device *d) {
 
 const GUID kUsbcamdInterfaceGuid = {0x2bcb75c0, 0xb27f, 0x11d1, {0xba, 0x41, 0x00, 0xa0, 0xc9, 0x0d, 0x2b, 0x05}};
 
-// A PnP request the stream class did not handle itself: the camera-interface query is ours.
-void UnknownCommand(PHW_STREAM_REQUEST_BLOCK srb) {
-  PIRP irp = srb->Irp;  // the PnP request the stream class passes on
+// A request the stream class did not handle itself: the camera-interface query is ours, and so
+// is the camera input of the private control interface.
+void UnknownCommand(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
+  PIRP irp = srb->Irp;  // the request the stream class passes on
   PIO_STACK_LOCATION stack = irp != nullptr ? IoGetCurrentIrpStackLocation(irp) : nullptr;
+  if (stack != nullptr && stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+      stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TORVANE_CAMERA_INPUT) {
+    CompleteDevice(srb, TakeSlots(d, static_cast<const UCHAR *>(irp->AssociatedIrp.SystemBuffer),
+                                  stack->Parameters.DeviceIoControl.InputBufferLength));
+    return;
+  }
   if (stack == nullptr || stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_INTERFACE ||
       stack->Parameters.QueryInterface.InterfaceType == nullptr ||
       memcmp(stack->Parameters.QueryInterface.InterfaceType, &kUsbcamdInterfaceGuid, sizeof(GUID)) != 0) {
@@ -178,8 +145,8 @@ void UnknownCommand(PHW_STREAM_REQUEST_BLOCK srb) {
   answer.Interface.Version = USBCAMD_VERSION_200;
   answer.USBCAMD_WaitOnDeviceEvent = WaitOnDeviceEvent;
   answer.USBCAMD_BulkReadWrite = BulkReadWrite;
-  answer.USBCAMD_SetVideoFormat = SetVideoFormat;
-  answer.USBCAMD_SetIsoPipeState = SetIsoPipeState;
+  answer.USBCAMD_SetVideoFormat = SetVideoFormatEntry;
+  answer.USBCAMD_SetIsoPipeState = SetIsoPipeStateEntry;
   answer.USBCAMD_CancelBulkReadWrite = CancelBulkReadWrite;
   ULONG size = stack->Parameters.QueryInterface.Size;
   memcpy(stack->Parameters.QueryInterface.Interface, &answer, size < sizeof(answer) ? size : sizeof(answer));
@@ -222,10 +189,15 @@ void InitializeDevice(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
 
 void UninitializeDevice(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
   NTSTATUS status = STATUS_SUCCESS;
+  StopAllStreams(d);
   CancelDeviceEvents(d);
   if (d->initialized && d->callbacks != nullptr) {
     status = d->callbacks->CamUnInitialize(d->physicalDevice, ContextOf(d));
     d->initialized = FALSE;
+  }
+  if (d->slots != nullptr) {
+    ExFreePool(d->slots);
+    d->slots = nullptr;
   }
   CompleteDevice(srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
 }
@@ -243,6 +215,7 @@ void ChangePowerState(Device *d, DEVICE_POWER_STATE state) {
     d->poweredDown = TRUE;
     KeWaitForSingleObject(&d->commandLock, Executive, KernelMode, FALSE, nullptr);
     d->cameraStream.streaming = FALSE;
+    InterlockedIncrement(&d->isoRestarts);  // the frame in flight is lost as at a pipe stop
     TorvaneShared_CameraLosePower(&d->camera);
     KeSetEvent(&d->commandLock, IO_NO_INCREMENT, FALSE);
   }
@@ -258,10 +231,18 @@ void ProcessDeviceRequest(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
       CompleteDevice(srb, srb->CommandData.StreamBuffer != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
       break;
     case SRB_UNKNOWN_DEVICE_COMMAND:
-      UnknownCommand(srb);
+      UnknownCommand(d, srb);
+      break;
+    case SRB_OPEN_STREAM:
+      OpenStream(d, srb);
+      break;
+    case SRB_CLOSE_STREAM:
+      CloseStream(d, srb);
       break;
     case SRB_SURPRISE_REMOVAL:
+      // The camera is gone: nothing more reaches it, and streams stop.
       d->removed = TRUE;
+      StopAllStreams(d);
       CancelDeviceEvents(d);
       CompleteDevice(srb, STATUS_SUCCESS);
       break;
@@ -278,19 +259,21 @@ void ProcessDeviceRequest(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
       CompleteDevice(srb, STATUS_SUCCESS);
       break;
     default:
-      // Stream opens among them: no camera is attached to stream from.
       CompleteDevice(srb, STATUS_NOT_IMPLEMENTED);
       break;
   }
 }
 
 }  // namespace
+}  // namespace kelvane
+
+using namespace kelvane;
 
 extern "C" {
 
 ULONG NTAPI USBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize, ULONG FrameContextSize,
                                 PADAPTER_RECEIVE_PACKET_ROUTINE ReceivePacket) {
-  g_registration = Registration{Context1, DeviceContextSize, FrameContextSize, ReceivePacket};
+  kelvane::g_registration = Registration{Context1, DeviceContextSize, FrameContextSize, ReceivePacket};
   DbgPrint("Kelvane.sys: USBCAMD_DriverEntry: device context %u bytes, frame context %u bytes\n",
            (unsigned)DeviceContextSize, (unsigned)FrameContextSize);
   HW_INITIALIZATION_DATA data;

@@ -12,6 +12,7 @@ set(TORVANE_STANDIN_LINK -nostdlib -Wl,--subsystem,native -Wl,--kill-at -Wl,--dy
     -Wl,--enable-reloc-section)
 
 add_library(standin_shared OBJECT ${CMAKE_SOURCE_DIR}/host/shared/property_filter.cpp ${CMAKE_SOURCE_DIR}/host/shared/camera_commands.cpp
+            ${CMAKE_SOURCE_DIR}/host/shared/frame_assembly.cpp
             ${CMAKE_SOURCE_DIR}/host/shared/camera_interface.cpp)
 
 # Kelvane.sys imports StreamClassRegisterAdapter from stream.sys.
@@ -28,6 +29,7 @@ target_link_options(standin_stream PRIVATE -Wl,--entry,_StreamEntry@8)
 target_link_libraries(standin_stream PRIVATE ntoskrnl gcc)
 
 add_library(standin_kelvane SHARED ${CMAKE_SOURCE_DIR}/win/standins/class_library.cpp
+            ${CMAKE_SOURCE_DIR}/win/standins/class_library_streams.cpp
             ${CMAKE_SOURCE_DIR}/win/standins/kelvane.def $<TARGET_OBJECTS:standin_shared>)
 add_dependencies(standin_kelvane standin_implibs)
 # mingw-w64's usbcamdi.h marks the routines as imports unless this is defined.

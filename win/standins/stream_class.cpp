@@ -17,8 +17,10 @@
 namespace {
 
 constexpr ULONG kTag = 0x6D727453;  // "Strm"
-// A request the minidriver has not completed after this long counts as lost (a stuck driver).
+// A request the minidriver has not completed after this long counts as lost (a stuck driver);
+// a read as long as the host's application waits for a frame.
 constexpr LONGLONG kRequestTimeout = -60LL * 10000000;
+constexpr LONGLONG kReadTimeout = -10LL * 10000000;
 
 HW_INITIALIZATION_DATA g_hw;  // the registration
 bool g_registered = false;
@@ -38,6 +40,7 @@ struct StreamDevice {
   BOOLEAN started;
   BOOLEAN symbolicLink;
   LONG requestsIssued;
+  PHW_STREAM_OBJECT streams[2];  // the open streams
   KEVENT requestLock;  // one device request at a time, as the stream class serialises them (signalled: free)
 };
 
@@ -53,7 +56,7 @@ struct Issued {
   KEVENT done;
   NTSTATUS status;
   ULONG bytes;
-  Copy copies[4];
+  Copy copies[5];
   ULONG copyCount;
   // A property get copies the reported bytes of its data copy back to the caller's buffer.
   PVOID callerData;
@@ -63,6 +66,12 @@ struct Issued {
   PVOID callerDescriptor;
   PVOID ownDescriptor;
   ULONG descriptorSize;
+  // A read: the header and buffer go back into the caller's record and buffer.
+  TORVANE_READ_OUT *readOut;
+  PVOID callerBuffer;
+  PVOID ownBuffer;
+  ULONG bufferSize;
+  PKSSTREAM_HEADER ownHeader;
   LONG abandoned;  // the issuer stopped waiting: the late completion frees nothing it still uses
 };
 
@@ -93,11 +102,22 @@ void Retire(Issued *r) {
   PHW_STREAM_REQUEST_BLOCK srb = &r->srb;
   r->status = srb->Status;
   r->bytes = srb->ActualBytesTransferred;
-  if (srb->Command == SRB_GET_DEVICE_PROPERTY && r->callerData != nullptr && NT_SUCCESS(r->status)) {
+  // Nothing goes back to an issuer that stopped waiting.
+  const bool copyBack = InterlockedCompareExchange(&r->abandoned, 0, 0) == 0;
+  if (copyBack && srb->Command == SRB_GET_DEVICE_PROPERTY && r->callerData != nullptr && NT_SUCCESS(r->status)) {
     memcpy(r->callerData, r->ownData, r->bytes < r->dataSize ? r->bytes : r->dataSize);
   }
-  if (srb->Command == SRB_GET_STREAM_INFO && r->callerDescriptor != nullptr) {
+  if (copyBack && srb->Command == SRB_GET_STREAM_INFO && r->callerDescriptor != nullptr) {
     memcpy(r->callerDescriptor, r->ownDescriptor, r->descriptorSize);
+  }
+  if (copyBack && srb->Command == SRB_READ_DATA && r->readOut != nullptr) {
+    r->readOut->status = r->status;
+    r->readOut->actualBytes = r->bytes;
+    r->readOut->dataUsed = r->ownHeader->DataUsed;
+    r->readOut->optionsFlags = r->ownHeader->OptionsFlags;
+    r->readOut->presentationTime = r->ownHeader->PresentationTime.Time;
+    r->readOut->duration = r->ownHeader->Duration;
+    memcpy(r->callerBuffer, r->ownBuffer, r->bufferSize);
   }
   for (ULONG i = 0; i < r->copyCount; ++i) TorvaneShared_Poison(r->copies[i].block, r->copies[i].size);
   TorvaneShared_Poison(srb, sizeof(*srb));
@@ -114,15 +134,16 @@ Issued *NewRequest(StreamDevice *d, SRB_COMMAND command) {
   return r;
 }
 
-// Sends the request to the minidriver's receive routine and waits for its completion. The
-// request is freed here, unless the minidriver never completes it (STATUS_IO_TIMEOUT).
-NTSTATUS Issue(StreamDevice *d, Issued *r, ULONG *bytes = nullptr) {
+// Sends the request to the minidriver's receive routine (a device request) or to the stream
+// object's (a stream request) and waits for its completion. The request is freed here, unless
+// the minidriver never completes it (STATUS_IO_TIMEOUT).
+NTSTATUS Issue(StreamDevice *d, Issued *r, ULONG *bytes = nullptr, PHW_RECEIVE_DEVICE_SRB deliver = nullptr) {
   InterlockedIncrement(&d->requestsIssued);
-  g_hw.HwReceivePacket(&r->srb);
+  (deliver != nullptr ? deliver : g_hw.HwReceivePacket)(&r->srb);
   LARGE_INTEGER timeout;
-  timeout.QuadPart = kRequestTimeout;
+  timeout.QuadPart = r->srb.Command == SRB_READ_DATA ? kReadTimeout : kRequestTimeout;
   if (KeWaitForSingleObject(&r->done, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS) {
-    DbgPrint("stream.sys: request 0x%x not completed in 60 s\n", (unsigned)r->srb.Command);
+    DbgPrint("stream.sys: request 0x%x not completed in time\n", (unsigned)r->srb.Command);
     InterlockedExchange(&r->abandoned, 1);
     return STATUS_IO_TIMEOUT;
   }
@@ -354,6 +375,146 @@ NTSTATUS PropertyRequest(StreamDevice *d, PIRP irp, ULONG inSize, ULONG outSize)
   return CompleteIrp(irp, STATUS_SUCCESS, sizeof(out) + reply);
 }
 
+NTSTATUS CompleteWithStatus(PIRP irp, ULONG outSize, NTSTATUS status) {
+  if (outSize < sizeof(LONG)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  LONG value = status;
+  memcpy(irp->AssociatedIrp.SystemBuffer, &value, sizeof(value));
+  return CompleteIrp(irp, STATUS_SUCCESS, sizeof(value));
+}
+
+// The camera input goes to the class library through the minidriver, as a request the stream
+// class does not know.
+NTSTATUS CameraInput(StreamDevice *d, PIRP irp, ULONG outSize) {
+  Issued *r = NewRequest(d, SRB_UNKNOWN_DEVICE_COMMAND);
+  if (r == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  r->srb.Irp = irp;
+  KeWaitForSingleObject(&d->requestLock, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = Issue(d, r);
+  KeSetEvent(&d->requestLock, IO_NO_INCREMENT, FALSE);
+  return CompleteWithStatus(irp, outSize, status);
+}
+
+NTSTATUS OpenStream(StreamDevice *d, PIRP irp, ULONG inSize, ULONG outSize) {
+  PUCHAR buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+  TORVANE_STREAM_IN in;
+  KSDATAFORMAT format;
+  if (inSize < sizeof(in) + sizeof(format)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  memcpy(&in, buffer, sizeof(in));
+  memcpy(&format, buffer + sizeof(in), sizeof(format));
+  if (in.stream > 1 || format.FormatSize < sizeof(format) || format.FormatSize > inSize - sizeof(in)) {
+    return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  if (!d->started || d->streams[in.stream] != nullptr) return CompleteWithStatus(irp, outSize, STATUS_DEVICE_BUSY);
+  ULONG objectSize = sizeof(HW_STREAM_OBJECT) + g_hw.PerStreamExtensionSize;
+  PHW_STREAM_OBJECT object = static_cast<PHW_STREAM_OBJECT>(Allocate(objectSize));
+  Issued *r = NewRequest(d, SRB_OPEN_STREAM);
+  PVOID ownFormat = r != nullptr ? CopyInto(r, buffer + sizeof(in), format.FormatSize) : nullptr;
+  if (object == nullptr || ownFormat == nullptr) {
+    if (object != nullptr) ExFreePool(object);
+    if (r != nullptr) FreeIssued(r);
+    return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  object->SizeOfThisPacket = sizeof(HW_STREAM_OBJECT);
+  object->StreamNumber = in.stream;
+  object->HwDeviceExtension = d->hwExtension;
+  object->HwStreamExtension = g_hw.PerStreamExtensionSize != 0 ? object + 1 : nullptr;
+  r->srb.StreamObject = object;
+  r->srb.CommandData.OpenFormat = static_cast<PKSDATAFORMAT>(ownFormat);
+  KeWaitForSingleObject(&d->requestLock, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = Issue(d, r);
+  if (NT_SUCCESS(status)) {
+    d->streams[in.stream] = object;
+  } else if (status != STATUS_IO_TIMEOUT) {
+    // A stream object whose open failed is freed.
+    TorvaneShared_Poison(object, objectSize);
+    ExFreePool(object);
+  }
+  KeSetEvent(&d->requestLock, IO_NO_INCREMENT, FALSE);
+  return CompleteWithStatus(irp, outSize, status);
+}
+
+NTSTATUS CloseStream(StreamDevice *d, PIRP irp, ULONG inSize, ULONG outSize) {
+  TORVANE_STREAM_IN in;
+  if (inSize < sizeof(in)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  memcpy(&in, irp->AssociatedIrp.SystemBuffer, sizeof(in));
+  if (in.stream > 1 || d->streams[in.stream] == nullptr) return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+  PHW_STREAM_OBJECT object = d->streams[in.stream];
+  Issued *r = NewRequest(d, SRB_CLOSE_STREAM);
+  if (r == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  r->srb.StreamObject = object;
+  KeWaitForSingleObject(&d->requestLock, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = Issue(d, r);
+  if (status != STATUS_IO_TIMEOUT) {
+    d->streams[in.stream] = nullptr;
+    TorvaneShared_Poison(object, sizeof(HW_STREAM_OBJECT) + g_hw.PerStreamExtensionSize);
+    ExFreePool(object);
+  }
+  KeSetEvent(&d->requestLock, IO_NO_INCREMENT, FALSE);
+  return CompleteWithStatus(irp, outSize, status);
+}
+
+NTSTATUS StreamState(StreamDevice *d, PIRP irp, ULONG inSize, ULONG outSize) {
+  TORVANE_STREAM_IN in;
+  if (inSize < sizeof(in)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  memcpy(&in, irp->AssociatedIrp.SystemBuffer, sizeof(in));
+  if (in.stream > 1 || d->streams[in.stream] == nullptr) return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+  PHW_STREAM_OBJECT object = d->streams[in.stream];
+  Issued *r = NewRequest(d, SRB_SET_STREAM_STATE);
+  if (r == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  r->srb.StreamObject = object;
+  r->srb.CommandData.StreamState = (KSSTATE)in.value;
+  KeWaitForSingleObject(&d->requestLock, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = Issue(d, r, nullptr, object->ReceiveControlPacket);
+  KeSetEvent(&d->requestLock, IO_NO_INCREMENT, FALSE);
+  return CompleteWithStatus(irp, outSize, status);
+}
+
+NTSTATUS ReadFrame(StreamDevice *d, PIRP irp, ULONG inSize, ULONG outSize) {
+  PUCHAR buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+  TORVANE_STREAM_IN in;
+  if (inSize < sizeof(in)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  memcpy(&in, buffer, sizeof(in));
+  if (in.stream > 1 || d->streams[in.stream] == nullptr || in.value == 0) {
+    return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  if (outSize < sizeof(TORVANE_READ_OUT) + in.value) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  PHW_STREAM_OBJECT object = d->streams[in.stream];
+  TORVANE_READ_OUT out;
+  memset(&out, 0, sizeof(out));
+  Issued *r = NewRequest(d, SRB_READ_DATA);
+  PVOID callerBuffer = Allocate(in.value);
+  PKSSTREAM_HEADER header = r != nullptr ? static_cast<PKSSTREAM_HEADER>(CopyInto(r, nullptr, sizeof(KSSTREAM_HEADER))) : nullptr;
+  PVOID ownBuffer = header != nullptr ? CopyInto(r, nullptr, in.value) : nullptr;
+  if (callerBuffer == nullptr || ownBuffer == nullptr) {
+    if (callerBuffer != nullptr) ExFreePool(callerBuffer);
+    if (r != nullptr) FreeIssued(r);
+    return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  // The application's buffer, unwritten.
+  memset(ownBuffer, TORVANE_UNWRITTEN_BYTE, in.value);
+  header->Size = sizeof(KSSTREAM_HEADER);
+  header->FrameExtent = in.value;
+  header->Data = ownBuffer;
+  r->srb.StreamObject = object;
+  r->srb.NumberOfBuffers = 1;
+  r->srb.CommandData.DataBufferArray = header;
+  r->readOut = &out;
+  r->callerBuffer = callerBuffer;
+  r->ownBuffer = ownBuffer;
+  r->bufferSize = in.value;
+  r->ownHeader = header;
+  NTSTATUS status = Issue(d, r, nullptr, object->ReceiveDataPacket);
+  if (status == STATUS_IO_TIMEOUT) {
+    // Never completed: the request keeps its blocks; the caller learns nothing more.
+    out.status = status;
+    memset(callerBuffer, TORVANE_UNWRITTEN_BYTE, in.value);
+  }
+  memcpy(buffer, &out, sizeof(out));
+  memcpy(buffer + sizeof(out), callerBuffer, in.value);
+  ExFreePool(callerBuffer);
+  return CompleteIrp(irp, STATUS_SUCCESS, sizeof(out) + in.value);
+}
+
 NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT object, PIRP irp) {
   StreamDevice *d = DeviceOf(object);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -369,6 +530,16 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT object, PIRP irp) {
     }
     case IOCTL_TORVANE_PROPERTY:
       return PropertyRequest(d, irp, inSize, outSize);
+    case IOCTL_TORVANE_CAMERA_INPUT:
+      return CameraInput(d, irp, outSize);
+    case IOCTL_TORVANE_OPEN_STREAM:
+      return OpenStream(d, irp, inSize, outSize);
+    case IOCTL_TORVANE_STREAM_STATE:
+      return StreamState(d, irp, inSize, outSize);
+    case IOCTL_TORVANE_READ:
+      return ReadFrame(d, irp, inSize, outSize);
+    case IOCTL_TORVANE_CLOSE_STREAM:
+      return CloseStream(d, irp, inSize, outSize);
     default:
       return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -463,6 +634,17 @@ void ReplaceFloatingPointStubs() {
   }
 }
 
+// A request the minidriver completed: every request is one this stream class issued.
+void Completed(PHW_STREAM_REQUEST_BLOCK srb) {
+  Issued *r = CONTAINING_RECORD(srb, Issued, srb);
+  Retire(r);
+  if (InterlockedCompareExchange(&r->abandoned, 0, 0) != 0) {
+    FreeIssued(r);
+    return;
+  }
+  KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
+}
+
 }  // namespace
 
 extern "C" {
@@ -490,19 +672,18 @@ NTSTATUS STREAMAPI StreamClassRegisterAdapter(PVOID Argument1, PVOID Argument2, 
 VOID __cdecl StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE type, PVOID extension,
                                            PHW_STREAM_REQUEST_BLOCK srb, PKSEVENT_ENTRY, GUID *, ULONG) {
   UNREFERENCED_PARAMETER(extension);
-  if (type != DeviceRequestComplete || srb == nullptr) return;
-  Issued *r = CONTAINING_RECORD(srb, Issued, srb);
-  Retire(r);
-  if (InterlockedCompareExchange(&r->abandoned, 0, 0) != 0) {
-    FreeIssued(r);
-    return;
-  }
-  KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
+  if (type == DeviceRequestComplete && srb != nullptr) Completed(srb);
 }
 
-VOID __cdecl StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE type, PHW_STREAM_OBJECT,
+VOID __cdecl StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE type, PHW_STREAM_OBJECT object,
                                            ...) {
-  UNREFERENCED_PARAMETER(type);
+  UNREFERENCED_PARAMETER(object);
+  if (type != StreamRequestComplete) return;  // readiness for the next request: nothing to do
+  __builtin_va_list args;
+  __builtin_va_start(args, object);
+  PHW_STREAM_REQUEST_BLOCK srb = __builtin_va_arg(args, PHW_STREAM_REQUEST_BLOCK);
+  __builtin_va_end(args);
+  if (srb != nullptr) Completed(srb);
 }
 
 // The image's entry point: nothing to do until a minidriver registers.

@@ -37,4 +37,33 @@ typedef struct {
   ULONG filtered;           /* 1: answered by the stream class without the minidriver */
 } TORVANE_PROPERTY_OUT;
 
+/* Camera input: the isochronous slots the camera sends while streaming, as a slot file
+ * (tests/wine/slot_file.h) in the input buffer. Passed to the class library through the
+ * minidriver as SRB_UNKNOWN_DEVICE_COMMAND. Output: the request's status (LONG). */
+#define IOCTL_TORVANE_CAMERA_INPUT TORVANE_IOCTL(2)
+
+/* SRB_OPEN_STREAM: input TORVANE_STREAM_IN (stream number), then the format (a KSDATAFORMAT and
+ * what follows it, FormatSize bytes). Output: the request's status (LONG). */
+#define IOCTL_TORVANE_OPEN_STREAM TORVANE_IOCTL(3)
+/* SRB_SET_STREAM_STATE: input TORVANE_STREAM_IN with the state (KSSTATE). Output: status. */
+#define IOCTL_TORVANE_STREAM_STATE TORVANE_IOCTL(4)
+/* SRB_READ_DATA with one buffer of `value` bytes: input TORVANE_STREAM_IN; output
+ * TORVANE_READ_OUT, then the whole buffer as the request left it (unwritten bytes 0x5A). */
+#define IOCTL_TORVANE_READ TORVANE_IOCTL(5)
+/* SRB_CLOSE_STREAM: input TORVANE_STREAM_IN. Output: status. */
+#define IOCTL_TORVANE_CLOSE_STREAM TORVANE_IOCTL(6)
+typedef struct {
+  ULONG stream;             /* the stream number */
+  ULONG value;              /* the state, or the read buffer's size */
+} TORVANE_STREAM_IN;
+typedef struct {
+  LONG status;
+  ULONG dataUsed;
+  ULONG optionsFlags;
+  ULONG actualBytes;        /* the request's ActualBytesTransferred */
+  LONGLONG presentationTime;
+  LONGLONG duration;
+} TORVANE_READ_OUT;
+#define TORVANE_UNWRITTEN_BYTE 0x5A
+
 #endif

@@ -2,16 +2,20 @@
  * device driver, and drives the camera device through the stand-in stream class's private
  * control interface.
  *
- *   torvane_wine.exe FOLDER
+ *   torvane_wine.exe FOLDER FRAMES
  *
- * FOLDER holds Torvane.inf, Torvane.sys and the stand-in class drivers stream.sys and Kelvane.sys.
+ * FOLDER holds Torvane.inf, Torvane.sys and the stand-in class drivers stream.sys and Kelvane.sys,
+ * and the camera input the host recorded: slots.bin (tests/wine/slot_file.h) and format.bin (the
+ * capture format).
  * The class drivers go to system32\drivers (their own packages would put them there; the INF's
  * Include/Needs name packages Wine does not have). Then, through setupapi: a device with the
  * camera's hardware id is created and registered, the driver list is built from the INF, the
  * best driver selected and the device installed (files copied, service written and started),
  * after which Wine's Plug and Play manager calls the stream class's AddDevice and starts the
  * device. The program waits for the device, makes the property requests of
- * tests/wine/property_script.h and prints each result, then removes the device.
+ * tests/wine/property_script.h and prints each result, hands the camera its slots, captures
+ * FRAMES frames (open, ACQUIRE, PAUSE, RUN, one read at a time, STOP, close; every read buffer
+ * into FOLDER\wine_frames.bin), then removes the device.
  *
  * The program stays alive for the whole run: Wine ends the driver host process a few seconds
  * after the last Windows process has exited. Lines starting "torvane_wine:" go to stdout; exit
@@ -22,6 +26,7 @@
 #include <setupapi.h>
 #include <winioctl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -187,9 +192,92 @@ static int RunProperties(HANDLE camera) {
   return 1;
 }
 
+/* The whole file, or NULL. */
+static unsigned char *ReadWhole(const wchar_t *folder, const wchar_t *name, DWORD *size) {
+  wchar_t path[MAX_PATH];
+  swprintf(path, MAX_PATH, L"%ls\\%ls", folder, name);
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) return NULL;
+  *size = GetFileSize(file, NULL);
+  unsigned char *bytes = (unsigned char *)malloc(*size + 1);
+  DWORD got = 0;
+  if (bytes == NULL || !ReadFile(file, bytes, *size, &got, NULL) || got != *size) {
+    free(bytes);
+    bytes = NULL;
+  }
+  CloseHandle(file);
+  return bytes;
+}
+
+static LONG StatusCall(HANDLE camera, DWORD code, const void *in, DWORD inSize) {
+  LONG status = 0;
+  DWORD bytes = 0;
+  if (!DeviceIoControl(camera, code, (void *)in, inSize, &status, sizeof(status), &bytes, NULL)) {
+    Fail("a stream request");
+    return (LONG)0xC0000001;
+  }
+  return status;
+}
+
+static int Capture(HANDLE camera, const wchar_t *folder, unsigned frames) {
+  DWORD slotsSize = 0, formatSize = 0;
+  unsigned char *slots = ReadWhole(folder, L"slots.bin", &slotsSize);
+  unsigned char *format = ReadWhole(folder, L"format.bin", &formatSize);
+  if (slots == NULL || format == NULL) return Fail("reading slots.bin and format.bin");
+  LONG status = StatusCall(camera, IOCTL_TORVANE_CAMERA_INPUT, slots, slotsSize);
+  printf("torvane_wine: camera input of %lu bytes: status 0x%08lx\n", (unsigned long)slotsSize, (unsigned long)status);
+  if (status < 0) return 0;
+
+  unsigned char *open = (unsigned char *)malloc(sizeof(TORVANE_STREAM_IN) + formatSize);
+  TORVANE_STREAM_IN in = {0, 0};
+  memcpy(open, &in, sizeof(in));
+  memcpy(open + sizeof(in), format, formatSize);
+  status = StatusCall(camera, IOCTL_TORVANE_OPEN_STREAM, open, sizeof(in) + formatSize);
+  printf("stream open: status 0x%08lx\n", (unsigned long)status);
+  if (status < 0) return 0;
+  for (ULONG state = 1; state <= 3; ++state) { /* ACQUIRE, PAUSE, RUN */
+    in.value = state;
+    printf("stream state %lu: status 0x%08lx\n", (unsigned long)state,
+           (unsigned long)StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in)));
+  }
+  wchar_t path[MAX_PATH];
+  swprintf(path, MAX_PATH, L"%ls\\wine_frames.bin", folder);
+  HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  if (out == INVALID_HANDLE_VALUE) return Fail("creating wine_frames.bin");
+  const ULONG bytes = 320 * 240 * 3;
+  unsigned char *reply = (unsigned char *)malloc(sizeof(TORVANE_READ_OUT) + bytes);
+  int ok = 1;
+  for (unsigned k = 1; k <= frames && ok; ++k) {
+    TORVANE_READ_OUT result;
+    DWORD got = 0, written = 0;
+    in.value = bytes;
+    if (!DeviceIoControl(camera, IOCTL_TORVANE_READ, &in, sizeof(in), reply, sizeof(result) + bytes, &got, NULL) ||
+        got != sizeof(result) + bytes) {
+      ok = Fail("a read");
+      break;
+    }
+    memcpy(&result, reply, sizeof(result));
+    printf("frame %u: status 0x%08lx dataUsed %lu time %lld\n", k, (unsigned long)result.status,
+           (unsigned long)result.dataUsed,
+           (result.optionsFlags & 0x10) != 0 ? (long long)result.presentationTime : -1LL); /* TIMEVALID */
+    WriteFile(out, reply + sizeof(result), bytes, &written, NULL);
+    if (result.status < 0) ok = 0;  /* no frame came: the stream is stopped and closed */
+  }
+  CloseHandle(out);
+  in.value = 0;
+  printf("stream state 0: status 0x%08lx\n", (unsigned long)StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in)));
+  printf("stream close: status 0x%08lx\n", (unsigned long)StatusCall(camera, IOCTL_TORVANE_CLOSE_STREAM, &in, sizeof(in)));
+  fflush(stdout);
+  free(reply);
+  free(open);
+  free(slots);
+  free(format);
+  return ok;
+}
+
 int wmain(int argc, wchar_t **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: torvane_wine.exe FOLDER\n");
+  if (argc != 3) {
+    fprintf(stderr, "usage: torvane_wine.exe FOLDER FRAMES\n");
     return 2;
   }
   setvbuf(stdout, NULL, _IOLBF, 0);
@@ -198,7 +286,8 @@ int wmain(int argc, wchar_t **argv) {
            InstallDevice(argv[1]);
   if (ok) {
     HANDLE camera = OpenCamera();
-    ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera) && RunProperties(camera);
+    ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera) && RunProperties(camera) &&
+         Capture(camera, argv[1], (unsigned)_wtoi(argv[2]));
     if (camera != INVALID_HANDLE_VALUE) CloseHandle(camera);
   }
   RemoveDevice();
