@@ -3,8 +3,8 @@
 # kernel (32-bit prefix), with the stand-in stream class and camera class library, driven by the
 # Windows test program; its answers compared with the host's on the same image.
 #
-#   wine_stage.sh --image Torvane.sys --standins DIR --reference PROGRAM --work DIR [--frames N]
-#                 [--faults LIST] [--skip-status N]
+#   wine_stage.sh --image Torvane.sys --standins DIR --reference PROGRAM --work DIR [--faults LIST]
+#                 [--skip-status N]
 #
 # DIR of --standins holds stream.sys, Kelvane.sys and torvane_wine.exe (the target build's
 # standins/). PROGRAM is tests/wine/wine_reference of the 32-bit host build. The prefix is made
@@ -12,10 +12,11 @@
 # Checks: the test program ran every step; the driver's own debug output (DriverEntry, device
 # arrival, property requests, removal) equals the host run's line for line, but for its build
 # time and the addresses of its pool blocks; every property request's status, byte count and
-# reply equals the host's; and a capture of --frames frames (default 12) at 320x240 from the same
-# camera slots, recorded on the host from the simulated camera (with the camera faults of
-# --faults, camsim's list), gives the same stream requests' results and the same frames, byte for
-# byte. Writes wine.out, wine.log (Wine's log), host.out, host.log, slots.bin, format.bin,
+# reply equals the host's; and the captures of tests/wine/capture_script.h at 320x240 (RGB24 with
+# settings other than the defaults and a still, then YUY2 with the settings the first capture
+# saved, I420 and MJPG) from the same camera slots, recorded on the host from the simulated camera
+# (with the camera faults of --faults, camsim's list), give the same stream and property requests'
+# results and the same frames, byte for byte. Writes wine.out, wine.log (Wine's log), host.out, host.log, slots.bin, format.bin,
 # host_frames.bin, wine_frames.bin and inf_report.txt (the INF lines Wine's setupapi never read)
 # into --work.
 # Exit status: 0 passed, 1 failed, --skip-status (default 2) when Wine or 32-bit programs cannot
@@ -24,7 +25,7 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-image="" standins="" reference="" work="" skip=2 frames=12 faults=""
+image="" standins="" reference="" work="" skip=2 faults=""
 while (($#)); do
   case $1 in
     --image) image=$2; shift 2 ;;
@@ -32,7 +33,6 @@ while (($#)); do
     --reference) reference=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --skip-status) skip=$2; shift 2 ;;
-    --frames) frames=$2; shift 2 ;;
     --faults) faults=$2; shift 2 ;;
     *) echo "wine_stage: unknown argument $1" >&2; exit 1 ;;
   esac
@@ -48,7 +48,7 @@ start=$SECONDS
 prefix=$("$here/wine_prefix.sh" "$work/prefix" "$skip") || exit $?
 
 # The host run first: it records the camera's slots and the capture format the Wine run uses.
-TORVANE_DBGPRINT=1 "$reference" "$work" "$frames" "$faults" >"$work/host.out" 2>"$work/host.log"
+TORVANE_DBGPRINT=1 "$reference" "$work" "$faults" >"$work/host.out" 2>"$work/host.log"
 host_status=$?
 
 export WINEPREFIX=$prefix WINEARCH=win32
@@ -64,7 +64,7 @@ cp "$root/win/Torvane.inf" "$image" "$standins/stream.sys" "$standins/Kelvane.sy
 # warn+debugstr: the drivers' DbgPrint lines; trace+setupapi: which INF lines setupapi read.
 echo "wine_stage: installing and starting Torvane.sys under $(wine --version)" >&2
 wine_start=$SECONDS
-WINEDEBUG=warn+debugstr,trace+setupapi timeout 120 wine 'C:\torvane\torvane_wine.exe' 'C:\torvane' "$frames" \
+WINEDEBUG=warn+debugstr,trace+setupapi timeout 120 wine 'C:\torvane\torvane_wine.exe' 'C:\torvane' \
   >"$work/wine.out" 2>"$work/wine.log"
 wine_status=$?
 # The driver host process ends a few seconds after the test program: its last lines (removal,

@@ -3,12 +3,13 @@
 // captures frames from recorded camera slots, and prints each result exactly as the Windows test
 // program prints what the stand-ins under Wine gave it (win/standins/torvane_wine.c). The stage
 // compares the two listings line by line and the two frame files byte for byte.
-//   wine_reference OUT_DIR FRAMES [FAULTS]
-// (the driver image from TORVANE_DRIVER_IMAGE, else the linked driver). Before capturing it
-// records the simulated camera's slots of FRAMES+2 frames at 320x240 (with FAULTS, camsim's
-// --faults list) into OUT_DIR/slots.bin and writes the capture format the driver's data
-// intersection gives into OUT_DIR/format.bin; the capture replays the recorded slots (the Wine
-// run replays the same file) and writes every read buffer into OUT_DIR/host_frames.bin.
+//   wine_reference OUT_DIR [FAULTS]
+// (the driver image from TORVANE_DRIVER_IMAGE, else the linked driver). First it records the
+// simulated camera's slots at 320x240 (with FAULTS, camsim's --faults list), enough for the reads
+// of capture_script.h, into OUT_DIR/slots.bin, and writes the capture format the driver's data
+// intersection gives into OUT_DIR/format.bin; the captures replay the recorded slots (the Wine
+// run replays the same file) and write every read buffer into OUT_DIR/host_frames.bin.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,7 +22,7 @@
 #include "host_usbcamd.h"
 #include "lumarex.h"
 #include "support/driver_under_test.h"
-#include "wine/property_script.h"
+#include "wine/capture_script.h"
 #include "wine/slot_file.h"
 
 namespace {
@@ -50,8 +51,9 @@ void Put(std::string &out, uint64_t value, int bytes) {
 }
 
 // The camera's slots from its capture start until twice `frames` frames and a few more have
-// begun: enough for `frames` reads however many frames the faults make the driver drop (extra
-// slots are never sent: the pump waits for a read at every finished frame).
+// begun: enough for the `frames` reads of a capture however many frames the faults make the
+// driver drop (slots not needed are never sent: the pump waits for a read at every finished
+// frame).
 std::vector<HostIsoSlot> RecordSlots(unsigned frames, const std::string &faults) {
   HostSimCamera camera;
   HostCameraStreamConfig config = camera.StreamConfig();
@@ -118,17 +120,101 @@ std::vector<uint8_t> CaptureFormat(HostCameraDevice &device) {
   return {};
 }
 
+// One property request, printed as the Windows test program prints it.
+void RunProperty(HostCameraDevice &device, const TorvanePropertyStep &step) {
+  const GUID &set = step.set == TORVANE_SET_VIDEOPROCAMP   ? kVideoProcAmp
+                    : step.set == TORVANE_SET_VIDEOCONTROL ? kVideoControl
+                    : step.set == TORVANE_SET_PRIVATE      ? kPrivate
+                                                           : kUnknownSet;
+  std::vector<uint8_t> input(step.propertySize, 0);
+  PutWords(input, step.words);
+  // A set's buffer starts as a copy of its input (with the KSPROPERTY the request carries).
+  std::vector<uint8_t> data(step.dataSize, 0);
+  if (step.flags == KSPROPERTY_TYPE_SET) {
+    KSPROPERTY header{};
+    header.Set = set;
+    header.Id = step.id;
+    header.Flags = step.flags;
+    std::vector<uint8_t> record = input;
+    if (record.size() >= sizeof(header)) memcpy(record.data(), &header, sizeof(header));
+    memcpy(data.data(), record.data(), std::min(data.size(), record.size()));
+    PutWords(data, step.words);
+  }
+  ULONG bytes = 0;
+  NTSTATUS status = device.PropertyRequest(step.flags, set, step.id, input, data.empty() ? nullptr : data.data(),
+                                           ULONG(data.size()), &bytes);
+  printf("property %s: status 0x%08lx bytes %lu reply", step.name, (unsigned long)(ULONG)status, (unsigned long)bytes);
+  // A get's reply; a set's buffer holds what was sent.
+  if (NT_SUCCESS(status) && step.flags != KSPROPERTY_TYPE_SET) {
+    for (size_t i = 0; i < std::min<size_t>(bytes, data.size()); ++i) printf(" %02x", data[i]);
+  }
+  printf("\n");
+}
+
+// The captures of capture_script.h; false when a read got no frame.
+bool RunCaptures(HostCameraDevice &device, const std::vector<HostIsoSlot> &slots, const std::vector<uint8_t> &format,
+                 std::string *frameFile) {
+  std::unique_ptr<HostAppStream> stream;
+  unsigned frame = 0;
+  for (const TorvaneCaptureStep &step : kTorvaneCaptureScript) {
+    switch (step.action) {
+      case TORVANE_CAPTURE_OPEN: {
+        device.Camera().ScriptSlots(slots);
+        NTSTATUS status;
+        stream = device.OpenStream(0, format, &status);
+        printf("stream open: status 0x%08lx\n", (unsigned long)(ULONG)status);
+        if (!stream) return false;
+        std::vector<uint8_t> allocation = format;
+        if (TorvaneAllocationFormat(step.value, allocation.data(), allocation.size()) != 0) {
+          stream->SetAllocationFormat(allocation);
+        }
+        break;
+      }
+      case TORVANE_CAPTURE_STATE:
+        printf("stream state %lu: status 0x%08lx\n", step.value,
+               (unsigned long)(ULONG)stream->SetState(KSSTATE(step.value)));
+        break;
+      case TORVANE_CAPTURE_PROPERTY:
+        RunProperty(device, step.property);
+        break;
+      case TORVANE_CAPTURE_READS:
+        for (unsigned long k = 0; k < step.value; ++k) {
+          stream->QueueRead(TORVANE_CAPTURE_BUFFER);
+          HostFrame got;
+          if (!stream->NextFrame(&got)) {
+            printf("frame %u: none\n", ++frame);
+            return false;
+          }
+          printf("frame %u: status 0x%08lx dataUsed %lu time %lld\n", ++frame, (unsigned long)(ULONG)got.status,
+                 (unsigned long)got.dataUsed, got.timeValid ? (long long)got.presentationTime : -1LL);
+          frameFile->append(reinterpret_cast<const char *>(got.data.data()), got.data.size());
+        }
+        break;
+      case TORVANE_CAPTURE_CLOSE:
+        printf("stream close: status 0x%08lx\n", (unsigned long)(ULONG)stream->Close());
+        stream.reset();
+        break;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 3) {
-    fprintf(stderr, "usage: wine_reference OUT_DIR FRAMES [FAULTS]\n");
+  if (argc < 2) {
+    fprintf(stderr, "usage: wine_reference OUT_DIR [FAULTS]\n");
     return 2;
   }
   const std::string dir = argv[1];
-  const unsigned frames = unsigned(std::stoul(argv[2]));
-  const std::string faults = argc > 3 ? argv[3] : "";
-  std::vector<HostIsoSlot> slots = RecordSlots(frames, faults);
+  const std::string faults = argc > 2 ? argv[2] : "";
+  unsigned frames = 0, most = 0;  // the reads of the longest capture
+  for (const TorvaneCaptureStep &step : kTorvaneCaptureScript) {
+    if (step.action == TORVANE_CAPTURE_OPEN) frames = 0;
+    if (step.action == TORVANE_CAPTURE_READS) frames += unsigned(step.value);
+    most = std::max(most, frames);
+  }
+  std::vector<HostIsoSlot> slots = RecordSlots(most, faults);
   if (!WriteFile(dir + "/slots.bin", SlotFile(slots))) {
     fprintf(stderr, "wine_reference: cannot write %s/slots.bin\n", dir.c_str());
     return 1;
@@ -153,70 +239,14 @@ int main(int argc, char **argv) {
       fprintf(stderr, "wine_reference: device arrival failed: 0x%08x\n", (unsigned)status);
       return 1;
     }
-    for (const TorvanePropertyStep &step : kTorvanePropertyScript) {
-      const GUID &set = step.set == TORVANE_SET_VIDEOPROCAMP   ? kVideoProcAmp
-                        : step.set == TORVANE_SET_VIDEOCONTROL ? kVideoControl
-                        : step.set == TORVANE_SET_PRIVATE      ? kPrivate
-                                                               : kUnknownSet;
-      std::vector<uint8_t> input(step.propertySize, 0);
-      PutWords(input, step.words);
-      // A set's buffer starts as a copy of its input (with the KSPROPERTY the request carries).
-      std::vector<uint8_t> data(step.dataSize, 0);
-      if (step.flags == KSPROPERTY_TYPE_SET) {
-        KSPROPERTY header{};
-        header.Set = set;
-        header.Id = step.id;
-        header.Flags = step.flags;
-        std::vector<uint8_t> record = input;
-        if (record.size() >= sizeof(header)) memcpy(record.data(), &header, sizeof(header));
-        memcpy(data.data(), record.data(), std::min(data.size(), record.size()));
-        PutWords(data, step.words);
-      }
-      ULONG bytes = 0;
-      status = device.PropertyRequest(step.flags, set, step.id, input, data.empty() ? nullptr : data.data(),
-                                      ULONG(data.size()), &bytes);
-      printf("property %s: status 0x%08lx bytes %lu reply", step.name, (unsigned long)(ULONG)status,
-             (unsigned long)bytes);
-      // A get's reply; a set's buffer holds what was sent.
-      if (NT_SUCCESS(status) && step.flags != KSPROPERTY_TYPE_SET) {
-        for (size_t i = 0; i < std::min<size_t>(bytes, data.size()); ++i) printf(" %02x", data[i]);
-      }
-      printf("\n");
-    }
-    // The capture: open, run, one read at a time (the application's reads pace the stream),
-    // stop, close.
+    for (const TorvanePropertyStep &step : kTorvanePropertyScript) RunProperty(device, step);
     std::vector<uint8_t> format = CaptureFormat(device);
     if (format.empty() || !WriteFile(dir + "/format.bin", std::string(format.begin(), format.end()))) {
       fprintf(stderr, "wine_reference: no capture format\n");
       return 1;
     }
-    camera.ScriptSlots(slots);
     std::string frameFile;
-    std::unique_ptr<HostAppStream> stream = device.OpenStream(0, format, &status);
-    printf("stream open: status 0x%08lx\n", (unsigned long)(ULONG)status);
-    if (stream) {
-      const KSSTATE states[] = {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN};
-      for (KSSTATE state : states) {
-        printf("stream state %d: status 0x%08lx\n", int(state), (unsigned long)(ULONG)stream->SetState(state));
-      }
-      const ULONG bytes = ULONG(kWidth) * kHeight * 3;
-      for (unsigned k = 1; k <= frames; ++k) {
-        stream->QueueRead(bytes);
-        HostFrame frame;
-        if (!stream->NextFrame(&frame)) {
-          printf("frame %u: none\n", k);
-          result = 1;
-          break;
-        }
-        printf("frame %u: status 0x%08lx dataUsed %lu time %lld\n", k, (unsigned long)(ULONG)frame.status,
-               (unsigned long)frame.dataUsed, frame.timeValid ? (long long)frame.presentationTime : -1LL);
-        frameFile.append(reinterpret_cast<const char *>(frame.data.data()), frame.data.size());
-      }
-      printf("stream state %d: status 0x%08lx\n", int(KSSTATE_STOP),
-             (unsigned long)(ULONG)stream->SetState(KSSTATE_STOP));
-      printf("stream close: status 0x%08lx\n", (unsigned long)(ULONG)stream->Close());
-      stream.reset();
-    }
+    if (!RunCaptures(device, slots, format, &frameFile)) result = 1;
     if (!WriteFile(dir + "/host_frames.bin", frameFile)) result = 1;
     status = device.Remove();
     if (!NT_SUCCESS(status)) {

@@ -133,6 +133,12 @@ void UnknownCommand(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
                                   stack->Parameters.DeviceIoControl.InputBufferLength));
     return;
   }
+  if (stack != nullptr && stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+      stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TORVANE_ALLOCATION_FORMAT) {
+    CompleteDevice(srb, SetAllocationFormat(d, static_cast<const UCHAR *>(irp->AssociatedIrp.SystemBuffer),
+                                            stack->Parameters.DeviceIoControl.InputBufferLength));
+    return;
+  }
   if (stack == nullptr || stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_INTERFACE ||
       stack->Parameters.QueryInterface.InterfaceType == nullptr ||
       memcmp(stack->Parameters.QueryInterface.InterfaceType, &kUsbcamdInterfaceGuid, sizeof(GUID)) != 0) {

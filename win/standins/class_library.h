@@ -36,6 +36,7 @@ struct Stream {
   PSTREAM_RECEIVE_PACKET driverData;
   PSTREAM_RECEIVE_PACKET driverControl;
   PUCHAR format;  // the stream's data format (open or last set), pool
+  PUCHAR allocationFormat;  // the format the bandwidth is allocated with instead, or null
   PUCHAR frameContextBlock;  // kFrameContexts frame contexts
   ULONG frameContextSize;
   ULONG nextFrameContext;
@@ -118,5 +119,7 @@ BOOLEAN SetVideoFormat(Device *d, PHW_STREAM_REQUEST_BLOCK srb);
 NTSTATUS SetIsoPipeState(Device *d, ULONG flags);
 // The camera input the test program hands over: a slot file (tests/wine/slot_file.h).
 NTSTATUS TakeSlots(Device *d, const UCHAR *file, ULONG size);
+// The allocation format of the private control interface: the stream number, then the format.
+NTSTATUS SetAllocationFormat(Device *d, const UCHAR *input, ULONG size);
 
 }  // namespace kelvane

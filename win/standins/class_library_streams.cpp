@@ -212,7 +212,8 @@ void StopPump(Stream *s) {
 NTSTATUS AllocateBandwidth(Stream *s) {
   Device *d = s->device;
   ULONG rawLength = 0;
-  NTSTATUS status = d->callbacks->CamAllocateBandwidthEx(d->physicalDevice, ContextOf(d), &rawLength, s->format,
+  PUCHAR format = s->allocationFormat != nullptr ? s->allocationFormat : s->format;
+  NTSTATUS status = d->callbacks->CamAllocateBandwidthEx(d->physicalDevice, ContextOf(d), &rawLength, format,
                                                          s->number);
   if (!NT_SUCCESS(status)) return status;
   s->bandwidth = TRUE;
@@ -424,6 +425,7 @@ void CloseStream(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
   srb->StreamObject->HwStreamExtension = nullptr;
   ExFreePool(s->frameContextBlock);
   if (s->format != nullptr) ExFreePool(s->format);
+  if (s->allocationFormat != nullptr) ExFreePool(s->allocationFormat);
   ExFreePool(s);
   CompleteDevice(srb, STATUS_SUCCESS);
 }
@@ -471,6 +473,26 @@ NTSTATUS TakeSlots(Device *d, const UCHAR *file, ULONG size) {
   d->slots = copy;
   d->slotsSize = size;
   d->slotOffset = TORVANE_SLOT_MAGIC_SIZE;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SetAllocationFormat(Device *d, const UCHAR *input, ULONG size) {
+  ULONG number;
+  if (input == nullptr || size < sizeof(number)) return STATUS_INVALID_PARAMETER;
+  memcpy(&number, input, sizeof(number));
+  if (number > 1 || d->streams[number] == nullptr) return STATUS_INVALID_PARAMETER;
+  Stream *s = d->streams[number];
+  PUCHAR format = nullptr;
+  if (size > sizeof(ULONG) * 2) {
+    const KSDATAFORMAT *given = reinterpret_cast<const KSDATAFORMAT *>(input + sizeof(ULONG) * 2);
+    if (size - sizeof(ULONG) * 2 < sizeof(KSDATAFORMAT) || given->FormatSize > size - sizeof(ULONG) * 2) {
+      return STATUS_INVALID_PARAMETER;
+    }
+    format = CopyFormat(given);
+    if (format == nullptr) return STATUS_INVALID_PARAMETER;
+  }
+  if (s->allocationFormat != nullptr) ExFreePool(s->allocationFormat);
+  s->allocationFormat = format;
   return STATUS_SUCCESS;
 }
 

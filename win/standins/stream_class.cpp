@@ -382,9 +382,9 @@ NTSTATUS CompleteWithStatus(PIRP irp, ULONG outSize, NTSTATUS status) {
   return CompleteIrp(irp, STATUS_SUCCESS, sizeof(value));
 }
 
-// The camera input goes to the class library through the minidriver, as a request the stream
-// class does not know.
-NTSTATUS CameraInput(StreamDevice *d, PIRP irp, ULONG outSize) {
+// The camera input and the allocation format go to the class library through the minidriver,
+// as requests the stream class does not know.
+NTSTATUS ToClassLibrary(StreamDevice *d, PIRP irp, ULONG outSize) {
   Issued *r = NewRequest(d, SRB_UNKNOWN_DEVICE_COMMAND);
   if (r == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   r->srb.Irp = irp;
@@ -531,7 +531,8 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT object, PIRP irp) {
     case IOCTL_TORVANE_PROPERTY:
       return PropertyRequest(d, irp, inSize, outSize);
     case IOCTL_TORVANE_CAMERA_INPUT:
-      return CameraInput(d, irp, outSize);
+    case IOCTL_TORVANE_ALLOCATION_FORMAT:
+      return ToClassLibrary(d, irp, outSize);
     case IOCTL_TORVANE_OPEN_STREAM:
       return OpenStream(d, irp, inSize, outSize);
     case IOCTL_TORVANE_STREAM_STATE:

@@ -42,6 +42,13 @@ typedef struct {
  * minidriver as SRB_UNKNOWN_DEVICE_COMMAND. Output: the request's status (LONG). */
 #define IOCTL_TORVANE_CAMERA_INPUT TORVANE_IOCTL(2)
 
+/* The format the class library allocates the bandwidth of an open stream with, instead of the
+ * stream's own (the driver's output stages for formats the pin does not list, as the host's class
+ * library can): input TORVANE_STREAM_IN (stream number), then the format; an input of the stream
+ * number alone goes back to the stream's own. Passed to the class library like the camera input.
+ * Output: status (LONG). */
+#define IOCTL_TORVANE_ALLOCATION_FORMAT TORVANE_IOCTL(7)
+
 /* SRB_OPEN_STREAM: input TORVANE_STREAM_IN (stream number), then the format (a KSDATAFORMAT and
  * what follows it, FormatSize bytes). Output: the request's status (LONG). */
 #define IOCTL_TORVANE_OPEN_STREAM TORVANE_IOCTL(3)

@@ -2,7 +2,7 @@
  * device driver, and drives the camera device through the stand-in stream class's private
  * control interface.
  *
- *   torvane_wine.exe FOLDER FRAMES
+ *   torvane_wine.exe FOLDER
  *
  * FOLDER holds Torvane.inf, Torvane.sys and the stand-in class drivers stream.sys and Kelvane.sys,
  * and the camera input the host recorded: slots.bin (tests/wine/slot_file.h) and format.bin (the
@@ -13,9 +13,9 @@
  * best driver selected and the device installed (files copied, service written and started),
  * after which Wine's Plug and Play manager calls the stream class's AddDevice and starts the
  * device. The program waits for the device, makes the property requests of
- * tests/wine/property_script.h and prints each result, hands the camera its slots, captures
- * FRAMES frames (open, ACQUIRE, PAUSE, RUN, one read at a time, STOP, close; every read buffer
- * into FOLDER\wine_frames.bin), then removes the device.
+ * tests/wine/property_script.h and prints each result, hands the camera its slots, makes the
+ * captures of tests/wine/capture_script.h (every read buffer into FOLDER\wine_frames.bin), then
+ * removes the device.
  *
  * The program stays alive for the whole run: Wine ends the driver host process a few seconds
  * after the last Windows process has exited. Lines starting "torvane_wine:" go to stdout; exit
@@ -31,7 +31,7 @@
 #include <wchar.h>
 
 #include "torvane_ioctl.h"
-#include "../../tests/wine/property_script.h"
+#include "../../tests/wine/capture_script.h"
 
 static const GUID kImageClass = {0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
 static const GUID kVideoProcAmp = {0xc6e13360, 0x30ac, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0xc9, 0x11, 0x89, 0x56}};
@@ -154,39 +154,44 @@ static void PutWords(unsigned char *record, unsigned long size, const long *word
   }
 }
 
-static int RunProperties(HANDLE camera) {
+/* One property request, printed as "property NAME: status S bytes N reply BYTES". */
+static int RunProperty(HANDLE camera, const TorvanePropertyStep *step) {
   unsigned char in[512], out[512];
+  const GUID *set = step->set == TORVANE_SET_VIDEOPROCAMP   ? &kVideoProcAmp
+                    : step->set == TORVANE_SET_VIDEOCONTROL ? &kVideoControl
+                    : step->set == TORVANE_SET_PRIVATE      ? &kPrivate
+                                                            : &kUnknownSet;
+  TORVANE_PROPERTY_IN header = {step->propertySize, step->dataSize};
+  unsigned char *property = in + sizeof(header);
+  unsigned char *data = property + step->propertySize;
+  memset(in, 0, sizeof(in));
+  memcpy(in, &header, sizeof(header));
+  memcpy(property, set, sizeof(GUID));
+  memcpy(property + 16, &step->id, 4);
+  memcpy(property + 20, &step->flags, 4);
+  PutWords(property, step->propertySize, step->words);
+  /* A set's buffer starts as a copy of its input. */
+  if (step->flags == 2) {
+    memcpy(data, property, step->dataSize < step->propertySize ? step->dataSize : step->propertySize);
+    PutWords(data, step->dataSize, step->words);
+  }
+  DWORD inSize = sizeof(header) + step->propertySize + (step->flags == 2 ? step->dataSize : 0);
+  DWORD outSize = sizeof(TORVANE_PROPERTY_OUT) + step->dataSize, bytes = 0;
+  if (!DeviceIoControl(camera, IOCTL_TORVANE_PROPERTY, in, inSize, out, outSize, &bytes, NULL)) {
+    return Fail("IOCTL_TORVANE_PROPERTY");
+  }
+  TORVANE_PROPERTY_OUT result;
+  memcpy(&result, out, sizeof(result));
+  printf("property %s: status 0x%08lx bytes %lu reply", step->name, (unsigned long)result.status,
+         (unsigned long)result.bytes);
+  for (DWORD i = sizeof(result); i < bytes; ++i) printf(" %02x", out[i]);
+  printf("\n");
+  return 1;
+}
+
+static int RunProperties(HANDLE camera) {
   for (size_t s = 0; s < sizeof(kTorvanePropertyScript) / sizeof(kTorvanePropertyScript[0]); ++s) {
-    const TorvanePropertyStep *step = &kTorvanePropertyScript[s];
-    const GUID *set = step->set == TORVANE_SET_VIDEOPROCAMP   ? &kVideoProcAmp
-                      : step->set == TORVANE_SET_VIDEOCONTROL ? &kVideoControl
-                      : step->set == TORVANE_SET_PRIVATE      ? &kPrivate
-                                                              : &kUnknownSet;
-    TORVANE_PROPERTY_IN header = {step->propertySize, step->dataSize};
-    unsigned char *property = in + sizeof(header);
-    unsigned char *data = property + step->propertySize;
-    memset(in, 0, sizeof(in));
-    memcpy(in, &header, sizeof(header));
-    memcpy(property, set, sizeof(GUID));
-    memcpy(property + 16, &step->id, 4);
-    memcpy(property + 20, &step->flags, 4);
-    PutWords(property, step->propertySize, step->words);
-    /* A set's buffer starts as a copy of its input. */
-    if (step->flags == 2) {
-      memcpy(data, property, step->dataSize < step->propertySize ? step->dataSize : step->propertySize);
-      PutWords(data, step->dataSize, step->words);
-    }
-    DWORD inSize = sizeof(header) + step->propertySize + (step->flags == 2 ? step->dataSize : 0);
-    DWORD outSize = sizeof(TORVANE_PROPERTY_OUT) + step->dataSize, bytes = 0;
-    if (!DeviceIoControl(camera, IOCTL_TORVANE_PROPERTY, in, inSize, out, outSize, &bytes, NULL)) {
-      return Fail("IOCTL_TORVANE_PROPERTY");
-    }
-    TORVANE_PROPERTY_OUT result;
-    memcpy(&result, out, sizeof(result));
-    printf("property %s: status 0x%08lx bytes %lu reply", step->name, (unsigned long)result.status,
-           (unsigned long)result.bytes);
-    for (DWORD i = sizeof(result); i < bytes; ++i) printf(" %02x", out[i]);
-    printf("\n");
+    if (!RunProperty(camera, &kTorvanePropertyScript[s])) return 0;
   }
   fflush(stdout);
   return 1;
@@ -219,65 +224,96 @@ static LONG StatusCall(HANDLE camera, DWORD code, const void *in, DWORD inSize) 
   return status;
 }
 
-static int Capture(HANDLE camera, const wchar_t *folder, unsigned frames) {
+/* The captures of tests/wine/capture_script.h; every read buffer goes to FOLDER\wine_frames.bin. */
+static int Capture(HANDLE camera, const wchar_t *folder) {
   DWORD slotsSize = 0, formatSize = 0;
   unsigned char *slots = ReadWhole(folder, L"slots.bin", &slotsSize);
   unsigned char *format = ReadWhole(folder, L"format.bin", &formatSize);
   if (slots == NULL || format == NULL) return Fail("reading slots.bin and format.bin");
-  LONG status = StatusCall(camera, IOCTL_TORVANE_CAMERA_INPUT, slots, slotsSize);
-  printf("torvane_wine: camera input of %lu bytes: status 0x%08lx\n", (unsigned long)slotsSize, (unsigned long)status);
-  if (status < 0) return 0;
+  LONG status;
 
-  unsigned char *open = (unsigned char *)malloc(sizeof(TORVANE_STREAM_IN) + formatSize);
-  TORVANE_STREAM_IN in = {0, 0};
-  memcpy(open, &in, sizeof(in));
-  memcpy(open + sizeof(in), format, formatSize);
-  status = StatusCall(camera, IOCTL_TORVANE_OPEN_STREAM, open, sizeof(in) + formatSize);
-  printf("stream open: status 0x%08lx\n", (unsigned long)status);
-  if (status < 0) return 0;
-  for (ULONG state = 1; state <= 3; ++state) { /* ACQUIRE, PAUSE, RUN */
-    in.value = state;
-    printf("stream state %lu: status 0x%08lx\n", (unsigned long)state,
-           (unsigned long)StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in)));
-  }
   wchar_t path[MAX_PATH];
   swprintf(path, MAX_PATH, L"%ls\\wine_frames.bin", folder);
   HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (out == INVALID_HANDLE_VALUE) return Fail("creating wine_frames.bin");
-  const ULONG bytes = 320 * 240 * 3;
-  unsigned char *reply = (unsigned char *)malloc(sizeof(TORVANE_READ_OUT) + bytes);
+  unsigned char *request = (unsigned char *)malloc(sizeof(TORVANE_STREAM_IN) + formatSize);
+  unsigned char *reply = (unsigned char *)malloc(sizeof(TORVANE_READ_OUT) + TORVANE_CAPTURE_BUFFER);
+  unsigned frame = 0;
   int ok = 1;
-  for (unsigned k = 1; k <= frames && ok; ++k) {
-    TORVANE_READ_OUT result;
-    DWORD got = 0, written = 0;
-    in.value = bytes;
-    if (!DeviceIoControl(camera, IOCTL_TORVANE_READ, &in, sizeof(in), reply, sizeof(result) + bytes, &got, NULL) ||
-        got != sizeof(result) + bytes) {
-      ok = Fail("a read");
-      break;
+  for (size_t i = 0; ok && i < sizeof(kTorvaneCaptureScript) / sizeof(kTorvaneCaptureScript[0]); ++i) {
+    const TorvaneCaptureStep *step = &kTorvaneCaptureScript[i];
+    TORVANE_STREAM_IN in = {0, step->value};
+    switch (step->action) {
+      case TORVANE_CAPTURE_OPEN: {
+        status = StatusCall(camera, IOCTL_TORVANE_CAMERA_INPUT, slots, slotsSize);
+        if (status < 0) {
+          printf("torvane_wine: camera input of %lu bytes: status 0x%08lx\n", (unsigned long)slotsSize,
+                 (unsigned long)status);
+          ok = 0;
+          break;
+        }
+        memcpy(request, &in, sizeof(in));
+        memcpy(request + sizeof(in), format, formatSize);
+        status = StatusCall(camera, IOCTL_TORVANE_OPEN_STREAM, request, sizeof(in) + formatSize);
+        printf("stream open: status 0x%08lx\n", (unsigned long)status);
+        if (status < 0) ok = 0;
+        /* The output format the class library allocates the bandwidth with. */
+        if (ok && TorvaneAllocationFormat(step->value, request + sizeof(in), formatSize) != 0) {
+          status = StatusCall(camera, IOCTL_TORVANE_ALLOCATION_FORMAT, request, sizeof(in) + formatSize);
+          if (status < 0) ok = Fail("setting the allocation format");
+        }
+        break;
+      }
+      case TORVANE_CAPTURE_STATE:
+        printf("stream state %lu: status 0x%08lx\n", (unsigned long)step->value,
+               (unsigned long)StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in)));
+        break;
+      case TORVANE_CAPTURE_PROPERTY:
+        ok = RunProperty(camera, &step->property);
+        break;
+      case TORVANE_CAPTURE_READS:
+        for (unsigned long k = 0; ok && k < step->value; ++k) {
+          TORVANE_READ_OUT result;
+          DWORD got = 0, written = 0;
+          in.value = TORVANE_CAPTURE_BUFFER;
+          if (!DeviceIoControl(camera, IOCTL_TORVANE_READ, &in, sizeof(in), reply, sizeof(result) + TORVANE_CAPTURE_BUFFER,
+                               &got, NULL) ||
+              got != sizeof(result) + TORVANE_CAPTURE_BUFFER) {
+            ok = Fail("a read");
+            break;
+          }
+          memcpy(&result, reply, sizeof(result));
+          printf("frame %u: status 0x%08lx dataUsed %lu time %lld\n", ++frame, (unsigned long)result.status,
+                 (unsigned long)result.dataUsed,
+                 (result.optionsFlags & 0x10) != 0 ? (long long)result.presentationTime : -1LL); /* TIMEVALID */
+          WriteFile(out, reply + sizeof(result), TORVANE_CAPTURE_BUFFER, &written, NULL);
+          if (result.status < 0) ok = 0; /* no frame came: the stream is stopped and closed */
+        }
+        break;
+      case TORVANE_CAPTURE_CLOSE:
+        printf("stream close: status 0x%08lx\n",
+               (unsigned long)StatusCall(camera, IOCTL_TORVANE_CLOSE_STREAM, &in, sizeof(in)));
+        break;
     }
-    memcpy(&result, reply, sizeof(result));
-    printf("frame %u: status 0x%08lx dataUsed %lu time %lld\n", k, (unsigned long)result.status,
-           (unsigned long)result.dataUsed,
-           (result.optionsFlags & 0x10) != 0 ? (long long)result.presentationTime : -1LL); /* TIMEVALID */
-    WriteFile(out, reply + sizeof(result), bytes, &written, NULL);
-    if (result.status < 0) ok = 0;  /* no frame came: the stream is stopped and closed */
+  }
+  if (!ok) {
+    /* Whatever stream is still open is stopped and closed. */
+    TORVANE_STREAM_IN in = {0, 0};
+    StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in));
+    StatusCall(camera, IOCTL_TORVANE_CLOSE_STREAM, &in, sizeof(in));
   }
   CloseHandle(out);
-  in.value = 0;
-  printf("stream state 0: status 0x%08lx\n", (unsigned long)StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in)));
-  printf("stream close: status 0x%08lx\n", (unsigned long)StatusCall(camera, IOCTL_TORVANE_CLOSE_STREAM, &in, sizeof(in)));
   fflush(stdout);
   free(reply);
-  free(open);
+  free(request);
   free(slots);
   free(format);
   return ok;
 }
 
 int wmain(int argc, wchar_t **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: torvane_wine.exe FOLDER FRAMES\n");
+  if (argc != 2) {
+    fprintf(stderr, "usage: torvane_wine.exe FOLDER\n");
     return 2;
   }
   setvbuf(stdout, NULL, _IOLBF, 0);
@@ -287,7 +323,7 @@ int wmain(int argc, wchar_t **argv) {
   if (ok) {
     HANDLE camera = OpenCamera();
     ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera) && RunProperties(camera) &&
-         Capture(camera, argv[1], (unsigned)_wtoi(argv[2]));
+         Capture(camera, argv[1]);
     if (camera != INVALID_HANDLE_VALUE) CloseHandle(camera);
   }
   RemoveDevice();
