@@ -16,7 +16,8 @@
 # settings other than the defaults and a still, then YUY2 with the settings the first capture
 # saved, I420 and MJPG) from the same camera slots, recorded on the host from the simulated camera
 # (with the camera faults of --faults, camsim's list), give the same stream and property requests'
-# results and the same frames, byte for byte. Writes wine.out, wine.log (Wine's log), host.out, host.log, slots.bin, format.bin,
+# results and the same frames, byte for byte; and the settings the driver saved, read back from
+# the device's driver key in Wine's registry, equal those in the host's. Writes wine.out, wine.log (Wine's log), host.out, host.log, slots.bin, format.bin,
 # host_frames.bin, wine_frames.bin and inf_report.txt (the INF lines Wine's setupapi never read)
 # into --work.
 # Exit status: 0 passed, 1 failed, --skip-status (default 2) when Wine or 32-bit programs cannot
@@ -116,6 +117,12 @@ def requests(lines):
     return [l for l in lines if l.startswith(("property ", "stream ", "frame "))]
 wine_props = requests(wine_out)
 host_props = requests(host_out)
+# The saved settings, in name order (Wine's registry lists values sorted, the host's in the order
+# they were set).
+wine_settings = sorted(l for l in wine_out if l.startswith("settings "))
+host_settings = sorted(l for l in host_out if l.startswith("settings "))
+if not host_settings or wine_settings != host_settings:
+    failures.append(f"the saved settings differ: host {host_settings}, Wine {wine_settings}")
 if not host_props or wine_props != host_props:
     import difflib
     diff = "\n".join(difflib.unified_diff(host_props, wine_props, "host", "wine", lineterm="", n=0))
@@ -160,8 +167,8 @@ if failures:
     for f in failures:
         print(f"wine_stage: FAILED: {f}")
     sys.exit(1)
-print(f"wine_stage: {len(wine_dbg)} debug lines of the driver, {len(wine_props)} requests' results and "
-      f"{frame_count} frames ({len(frames_host)} bytes) equal the host's")
+print(f"wine_stage: {len(wine_dbg)} debug lines of the driver, {len(wine_props)} requests' results, "
+      f"{frame_count} frames ({len(frames_host)} bytes) and {len(wine_settings)} saved settings equal the host's")
 EOF
 result=$?
 echo "wine_stage: Wine part took ${wine_seconds} s, the whole stage $((SECONDS - start)) s" >&2

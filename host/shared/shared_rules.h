@@ -103,3 +103,11 @@ ULONG TorvaneShared_FrameFate(const TORVANE_ASSEMBLY *assembly);
 // The stream header of a read the driver filled from raw frame `index` (from 1), with the byte
 // count its raw-frame callback reported.
 void TorvaneShared_FinishStreamHeader(PKSSTREAM_HEADER header, ULONG bytesReturned, ULONGLONG index);
+
+// ---- Stream states -------------------------------------------------------------------------
+// The class library passes through the states between the current and the target one, one step
+// at a time. Up: STOP -> ACQUIRE allocates the bandwidth, PAUSE -> RUN starts capture. Down:
+// RUN -> PAUSE stops capture, ACQUIRE -> STOP frees the bandwidth (and cancels the reads).
+enum { TORVANE_STEP_NONE, TORVANE_STEP_ALLOCATE, TORVANE_STEP_START, TORVANE_STEP_STOP, TORVANE_STEP_FREE };
+// The next state on the way from `current` to `target` (not equal), and what that step does.
+KSSTATE TorvaneShared_NextState(KSSTATE current, KSSTATE target, ULONG *step);

@@ -16,7 +16,7 @@
 namespace usbcamd {
 namespace {
 
-// The frame being assembled (host/shared/frame_assembly.cpp holds the assembly rules).
+// The frame being assembled (host/shared/stream_rules.cpp holds the assembly rules).
 struct Assembly : TORVANE_ASSEMBLY {
   Assembly() : TORVANE_ASSEMBLY{} {}
 };

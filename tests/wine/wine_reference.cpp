@@ -248,6 +248,12 @@ int main(int argc, char **argv) {
     std::string frameFile;
     if (!RunCaptures(device, slots, format, &frameFile)) result = 1;
     if (!WriteFile(dir + "/host_frames.bin", frameFile)) result = 1;
+    // The settings the driver saved in the device's driver key, printed as the Windows test
+    // program prints them from Wine's registry.
+    for (const std::string &name : HostRegistry_ValueNames(device.PhysicalDeviceObject(), "Settings")) {
+      std::optional<uint32_t> value = HostRegistry_GetDword(device.PhysicalDeviceObject(), "Settings", name);
+      printf("settings %s = %lu%s\n", name.c_str(), (unsigned long)value.value_or(0), value ? "" : " (not REG_DWORD)");
+    }
     status = device.Remove();
     if (!NT_SUCCESS(status)) {
       fprintf(stderr, "wine_reference: removal failed: 0x%08x\n", (unsigned)status);

@@ -3,7 +3,7 @@
 // the driver's handlers see first; the stream states (STOP -> ACQUIRE allocates the bandwidth,
 // PAUSE -> RUN starts capture and the isochronous pump, and back down); the read requests; and
 // the pump, which shows the driver the camera's slots one by one (CamProcessUSBPacketEx),
-// assembles raw frames with the host's rules (host/shared/frame_assembly.cpp) and hands each
+// assembles raw frames with the host's rules (host/shared/stream_rules.cpp) and hands each
 // finished one with the next read request to CamProcessRawVideoFrameEx.
 //
 // The camera's slots are those the test program handed over (a slot file, recorded on the host
@@ -273,19 +273,18 @@ NTSTATUS SetStreamState(Stream *s, KSSTATE target) {
   if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
   KSSTATE current = s->state;
   NTSTATUS status = STATUS_SUCCESS;
-  // Up: STOP -> ACQUIRE allocates the bandwidth, PAUSE -> RUN starts capture.
-  // Down: RUN -> PAUSE stops capture, ACQUIRE -> STOP frees the bandwidth.
   while (current != target && NT_SUCCESS(status)) {
-    KSSTATE next = (KSSTATE)(target > current ? current + 1 : current - 1);
-    if (current == KSSTATE_STOP && next == KSSTATE_ACQUIRE) {
-      status = AllocateBandwidth(s);
-    } else if (current == KSSTATE_PAUSE && next == KSSTATE_RUN) {
-      status = StartStreaming(s);
-    } else if (current == KSSTATE_RUN && next == KSSTATE_PAUSE) {
-      StopStreaming(s);
-    } else if (current == KSSTATE_ACQUIRE && next == KSSTATE_STOP) {
-      FreeBandwidth(s);
-      CancelReads(s);
+    ULONG step;
+    KSSTATE next = TorvaneShared_NextState(current, target, &step);
+    switch (step) {
+      case TORVANE_STEP_ALLOCATE: status = AllocateBandwidth(s); break;
+      case TORVANE_STEP_START: status = StartStreaming(s); break;
+      case TORVANE_STEP_STOP: StopStreaming(s); break;
+      case TORVANE_STEP_FREE:
+        FreeBandwidth(s);
+        CancelReads(s);
+        break;
+      default: break;
     }
     if (NT_SUCCESS(status)) {
       current = next;

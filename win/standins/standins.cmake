@@ -12,7 +12,7 @@ set(TORVANE_STANDIN_LINK -nostdlib -Wl,--subsystem,native -Wl,--kill-at -Wl,--dy
     -Wl,--enable-reloc-section)
 
 add_library(standin_shared OBJECT ${CMAKE_SOURCE_DIR}/host/shared/property_filter.cpp ${CMAKE_SOURCE_DIR}/host/shared/camera_commands.cpp
-            ${CMAKE_SOURCE_DIR}/host/shared/frame_assembly.cpp
+            ${CMAKE_SOURCE_DIR}/host/shared/stream_rules.cpp
             ${CMAKE_SOURCE_DIR}/host/shared/camera_interface.cpp)
 
 # Kelvane.sys imports StreamClassRegisterAdapter from stream.sys.

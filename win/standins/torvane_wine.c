@@ -114,6 +114,30 @@ static int InstallDevice(const wchar_t *folder) {
   return 1;
 }
 
+/* The settings the driver saved, where Windows keeps them: the "Settings" key under the device's
+ * driver key (what IoOpenDeviceRegistryKey's PLUGPLAY_REGKEY_DRIVER opens), read through setupapi. */
+static void ShowSavedSettings(void) {
+  HKEY driverKey = SetupDiOpenDevRegKey(g_set, &g_device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+  HKEY settings;
+  if (driverKey == INVALID_HANDLE_VALUE) {
+    Fail("opening the device's driver key");
+    return;
+  }
+  if (RegOpenKeyExW(driverKey, L"Settings", 0, KEY_READ, &settings) != ERROR_SUCCESS) {
+    printf("torvane_wine: no Settings key under the driver key\n");
+    RegCloseKey(driverKey);
+    return;
+  }
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[64];
+    DWORD nameSize = 64, type = 0, value = 0, size = sizeof(value);
+    if (RegEnumValueW(settings, i, name, &nameSize, NULL, &type, (BYTE *)&value, &size) != ERROR_SUCCESS) break;
+    printf("settings %ls = %lu%s\n", name, (unsigned long)value, type == REG_DWORD ? "" : " (not REG_DWORD)");
+  }
+  RegCloseKey(settings);
+  RegCloseKey(driverKey);
+}
+
 static void RemoveDevice(void) {
   if (g_set == INVALID_HANDLE_VALUE) return;
   if (SetupDiCallClassInstaller(DIF_REMOVE, g_set, &g_device)) {
@@ -316,7 +340,7 @@ int wmain(int argc, wchar_t **argv) {
     fprintf(stderr, "usage: torvane_wine.exe FOLDER\n");
     return 2;
   }
-  setvbuf(stdout, NULL, _IOLBF, 0);
+  setvbuf(stdout, NULL, _IONBF, 0);  /* every line out at once, whatever happens next */
   RemoveStaleDevices();
   int ok = InstallClassDriver(argv[1], L"stream.sys") && InstallClassDriver(argv[1], L"Kelvane.sys") &&
            InstallDevice(argv[1]);
@@ -325,6 +349,7 @@ int wmain(int argc, wchar_t **argv) {
     ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera) && RunProperties(camera) &&
          Capture(camera, argv[1]);
     if (camera != INVALID_HANDLE_VALUE) CloseHandle(camera);
+    ShowSavedSettings();
   }
   RemoveDevice();
   printf("torvane_wine: %s\n", ok ? "done" : "FAILED");

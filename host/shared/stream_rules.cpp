@@ -1,5 +1,6 @@
-// The class library's raw-frame assembly from isochronous slots: what it appends of each slot,
-// what becomes of a finished frame, and the stream header of a delivered one.
+// The class library's stream rules: the raw-frame assembly from isochronous slots (what it
+// appends of each slot, what becomes of a finished frame, the stream header of a delivered one)
+// and the steps between stream states.
 #include "shared_rules.h"
 
 void TorvaneShared_AssembleSlot(TORVANE_ASSEMBLY *a, ULONG flags, ULONG accepted, ULONG offset, const UCHAR *data,
@@ -35,4 +36,14 @@ void TorvaneShared_FinishStreamHeader(PKSSTREAM_HEADER header, ULONG bytesReturn
   header->Duration = TORVANE_FRAME_DURATION;
   header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID |
                          KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT;
+}
+
+KSSTATE TorvaneShared_NextState(KSSTATE current, KSSTATE target, ULONG *step) {
+  KSSTATE next = (KSSTATE)(target > current ? current + 1 : current - 1);
+  *step = current == KSSTATE_STOP && next == KSSTATE_ACQUIRE  ? TORVANE_STEP_ALLOCATE
+          : current == KSSTATE_PAUSE && next == KSSTATE_RUN   ? TORVANE_STEP_START
+          : current == KSSTATE_RUN && next == KSSTATE_PAUSE   ? TORVANE_STEP_STOP
+          : current == KSSTATE_ACQUIRE && next == KSSTATE_STOP ? TORVANE_STEP_FREE
+                                                               : TORVANE_STEP_NONE;
+  return next;
 }
