@@ -139,10 +139,14 @@ if not frames_host or frames_host != frames_wine:
     failures.append(f"the frames differ: host {len(frames_host)} bytes, Wine {len(frames_wine)} bytes"
                     + (f", first at frame {where + 1}" if where is not None else ""))
 
-# Which INF lines setupapi read: a directive of a section it looked up, found by key.
-looked = set(re.findall(r'SetupFind\w+W \([0-9A-F]+,L"([^"]+)",L"([^"]+)"\): returning', "\n".join(wine_log)))
-opened = set(s for s, _ in re.findall(r'SetupFind\w+W \([0-9A-F]+,L"([^"]+)",L"([^"]+)"\)', "\n".join(wine_log)))
-opened |= set(re.findall(r'SetupQueueCopySectionW .*section L"([^"]+)"', "\n".join(wine_log)))
+# Which INF lines setupapi read: a directive found by its key in a section it looked up, or any
+# line of a section it read whole (a list section: files, registry lines, models). The header
+# sections ([Version], [Strings], the disk and directory sections) are not judged here.
+log = "\n".join(wine_log)
+looked = set(re.findall(r'SetupFind\w+W \([0-9A-F]+,L"([^"]+)",L"([^"]+)"\): returning', log))
+whole = set(re.findall(r'SetupFindFirstLineW \([0-9A-F]+,L"([^"]+)",\(null\)\): returning', log))
+whole |= set(re.findall(r'SetupGetLineByIndexW \([0-9A-F]+,L"([^"]+)"\): returning', log))
+mentioned = set(re.findall(r'L"([^"]+)"', log))
 report, section = [], None
 for raw in open(inf, errors="replace"):
     line = raw.split(";")[0].strip()
@@ -151,14 +155,13 @@ for raw in open(inf, errors="replace"):
     if line.startswith("["):
         section = line.strip("[]")
         continue
-    if "=" not in line or section in ("Version", "Strings", "SourceDisksNames", "SourceDisksFiles", "DestinationDirs", "Manufacturer"):
+    if section in ("Version", "Strings", "SourceDisksNames", "SourceDisksFiles", "DestinationDirs", "Manufacturer"):
         continue
-    key = line.split("=")[0].strip()
-    if section.endswith(".Models") or section.endswith(".CopyDrivers") or section.endswith(".AddReg"):
+    key = line.split("=")[0].strip() if "=" in line else None
+    if section in whole or (key is not None and (section, key) in looked):
         continue
-    if (section, key) not in looked:
-        why = "section never read" if section not in opened else "directive never read"
-        report.append(f"[{section}] {line}   ({why})")
+    why = "section never read" if section not in mentioned else "line never read"
+    report.append(f"[{section}] {line}   ({why})")
 open(f"{work}/inf_report.txt", "w").write("".join(r + "\n" for r in report))
 for r in report:
     print(f"wine_stage: INF line Wine ignored: {r}")

@@ -181,7 +181,7 @@ bool RunCaptures(HostCameraDevice &device, const std::vector<HostIsoSlot> &slots
         for (unsigned long k = 0; k < step.value; ++k) {
           stream->QueueRead(TORVANE_CAPTURE_BUFFER);
           HostFrame got;
-          if (!stream->NextFrame(&got)) {
+          if (!stream->NextFrame(&got, std::chrono::seconds(30))) {
             printf("frame %u: none\n", ++frame);
             return false;
           }
