@@ -24,7 +24,6 @@ constexpr LONGLONG kRequestTimeout = -60LL * 10000000;
 constexpr LONGLONG kReadTimeout = -30LL * 10000000;
 
 HW_INITIALIZATION_DATA g_hw;  // the registration
-bool g_registered = false;
 LONG g_floatSaves = 0;        // floating-point saves not yet restored (all threads)
 
 // The stream class's part of the device extension; the minidriver's (HwDeviceExtension) follows.
@@ -660,7 +659,6 @@ NTSTATUS STREAMAPI StreamClassRegisterAdapter(PVOID Argument1, PVOID Argument2, 
   }
   ReplaceFloatingPointStubs();
   memcpy(&g_hw, data, sizeof(g_hw) < data->HwInitializationDataSize ? sizeof(g_hw) : data->HwInitializationDataSize);
-  g_registered = true;
   driver->DriverExtension->AddDevice = AddDevice;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
