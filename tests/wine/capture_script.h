@@ -74,6 +74,22 @@ static const TorvaneCaptureStep kTorvaneCaptureScript[] = {
     {TORVANE_CAPTURE_CLOSE, 0, {0}},
 };
 
+/* The next run, on the same device (its settings in the registry kept from the run before, as
+ * Windows keeps a device's driver key when the camera is unplugged and plugged in again, or the
+ * machine restarts): the settings the first run's captures saved come back with the allocation. */
+static const TorvaneCaptureStep kTorvaneNextRunScript[] = {
+    {TORVANE_CAPTURE_OPEN, 0, {0}},
+    {TORVANE_CAPTURE_STATE, 1, {0}},
+    {TORVANE_CAPTURE_PROPERTY, 0, {"next run brightness get", TORVANE_SET_VIDEOPROCAMP, 0, 1, 40, 40, {0, 0, 0}}},
+    {TORVANE_CAPTURE_PROPERTY, 0, {"next run contrast get", TORVANE_SET_VIDEOPROCAMP, 1, 1, 40, 40, {0, 0, 0}}},
+    {TORVANE_CAPTURE_PROPERTY, 0, {"next run saturation get", TORVANE_SET_VIDEOPROCAMP, 3, 1, 40, 40, {0, 0, 0}}},
+    {TORVANE_CAPTURE_PROPERTY, 0, {"next run sharpness get", TORVANE_SET_VIDEOPROCAMP, 4, 1, 40, 40, {0, 0, 0}}},
+    {TORVANE_CAPTURE_STATE, 3, {0}},
+    {TORVANE_CAPTURE_READS, 9, {0}},
+    {TORVANE_CAPTURE_STATE, 0, {0}},
+    {TORVANE_CAPTURE_CLOSE, 0, {0}},
+};
+
 /* The allocation format of an output format: the RGB24 format with the bitmap header's
  * compression and bit count changed (biBitCount at byte 126, biCompression at 128 of a
  * KS_DATAFORMAT_VIDEOINFOHEADER). Empty (0) for RGB24. */

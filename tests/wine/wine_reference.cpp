@@ -3,12 +3,17 @@
 // captures frames from recorded camera slots, and prints each result exactly as the Windows test
 // program prints what the stand-ins under Wine gave it (win/standins/torvane_wine.c). The stage
 // compares the two listings line by line and the two frame files byte for byte.
-//   wine_reference OUT_DIR [FAULTS]
+//   wine_reference OUT_DIR [FAULTS [--next]]
 // (the driver image from TORVANE_DRIVER_IMAGE, else the linked driver). First it records the
 // simulated camera's slots at 320x240 (with FAULTS, camsim's --faults list), enough for the reads
 // of capture_script.h, into OUT_DIR/slots.bin, and writes the capture format the driver's data
 // intersection gives into OUT_DIR/format.bin; the captures replay the recorded slots (the Wine
-// run replays the same file) and write every read buffer into OUT_DIR/host_frames.bin.
+// run replays the same file) and write every read buffer into OUT_DIR/host_frames.bin; the
+// device's registry hive is saved into OUT_DIR/host_settings.hive before the device is removed.
+// With --next it is the next run: the hive saved by the run before is loaded once the device
+// has arrived (as Windows keeps a device's driver key), and the captures are those of
+// kTorvaneNextRunScript, into OUT_DIR/host_frames_next.bin. The line "wine_reference: removing
+// the device" on standard error marks where the removal's debug output begins.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -152,11 +157,12 @@ void RunProperty(HostCameraDevice &device, const TorvanePropertyStep &step) {
 }
 
 // The captures of capture_script.h; false when a read got no frame.
-bool RunCaptures(HostCameraDevice &device, const std::vector<HostIsoSlot> &slots, const std::vector<uint8_t> &format,
-                 std::string *frameFile) {
+template <size_t N>
+bool RunCaptures(HostCameraDevice &device, const TorvaneCaptureStep (&script)[N], const std::vector<HostIsoSlot> &slots,
+                 const std::vector<uint8_t> &format, std::string *frameFile) {
   std::unique_ptr<HostAppStream> stream;
   unsigned frame = 0;
-  for (const TorvaneCaptureStep &step : kTorvaneCaptureScript) {
+  for (const TorvaneCaptureStep &step : script) {
     switch (step.action) {
       case TORVANE_CAPTURE_OPEN: {
         device.Camera().ScriptSlots(slots);
@@ -203,11 +209,12 @@ bool RunCaptures(HostCameraDevice &device, const std::vector<HostIsoSlot> &slots
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: wine_reference OUT_DIR [FAULTS]\n");
+    fprintf(stderr, "usage: wine_reference OUT_DIR [FAULTS [--next]]\n");
     return 2;
   }
   const std::string dir = argv[1];
   const std::string faults = argc > 2 ? argv[2] : "";
+  const bool next = argc > 3 && std::string(argv[3]) == "--next";
   unsigned frames = 0, most = 0;  // the reads of the longest capture
   for (const TorvaneCaptureStep &step : kTorvaneCaptureScript) {
     if (step.action == TORVANE_CAPTURE_OPEN) frames = 0;
@@ -239,21 +246,35 @@ int main(int argc, char **argv) {
       fprintf(stderr, "wine_reference: device arrival failed: 0x%08x\n", (unsigned)status);
       return 1;
     }
-    for (const TorvanePropertyStep &step : kTorvanePropertyScript) RunProperty(device, step);
+    const std::string hive = dir + "/host_settings.hive";
+    if (next && !HostRegistry_LoadHive(device.PhysicalDeviceObject(), hive)) {
+      fprintf(stderr, "wine_reference: cannot load %s\n", hive.c_str());
+      return 1;
+    }
+    if (!next) {
+      for (const TorvanePropertyStep &step : kTorvanePropertyScript) RunProperty(device, step);
+    }
     std::vector<uint8_t> format = CaptureFormat(device);
     if (format.empty() || !WriteFile(dir + "/format.bin", std::string(format.begin(), format.end()))) {
       fprintf(stderr, "wine_reference: no capture format\n");
       return 1;
     }
     std::string frameFile;
-    if (!RunCaptures(device, slots, format, &frameFile)) result = 1;
-    if (!WriteFile(dir + "/host_frames.bin", frameFile)) result = 1;
+    bool captured = next ? RunCaptures(device, kTorvaneNextRunScript, slots, format, &frameFile)
+                         : RunCaptures(device, kTorvaneCaptureScript, slots, format, &frameFile);
+    if (!captured) result = 1;
+    if (!WriteFile(dir + (next ? "/host_frames_next.bin" : "/host_frames.bin"), frameFile)) result = 1;
     // The settings the driver saved in the device's driver key, printed as the Windows test
     // program prints them from Wine's registry.
     for (const std::string &name : HostRegistry_ValueNames(device.PhysicalDeviceObject(), "Settings")) {
       std::optional<uint32_t> value = HostRegistry_GetDword(device.PhysicalDeviceObject(), "Settings", name);
       printf("settings %s = %lu%s\n", name.c_str(), (unsigned long)value.value_or(0), value ? "" : " (not REG_DWORD)");
     }
+    if (!HostRegistry_SaveHive(device.PhysicalDeviceObject(), hive)) {
+      fprintf(stderr, "wine_reference: cannot save %s\n", hive.c_str());
+      result = 1;
+    }
+    fprintf(stderr, "wine_reference: removing the device\n");
     status = device.Remove();
     if (!NT_SUCCESS(status)) {
       fprintf(stderr, "wine_reference: removal failed: 0x%08x\n", (unsigned)status);

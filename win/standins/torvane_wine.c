@@ -77,9 +77,45 @@ static void RemoveStaleDevices(void) {
   SetupDiDestroyDeviceInfoList(set);
 }
 
+/* The camera device an earlier run left installed, in g_set/g_device; 0 when there is none. */
+static int FindInstalledDevice(void) {
+  g_set = SetupDiGetClassDevsW(&kImageClass, NULL, NULL, 0);
+  if (g_set == INVALID_HANDLE_VALUE) return 0;
+  g_device.cbSize = sizeof(g_device);
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(g_set, i, &g_device); ++i) {
+    wchar_t ids[256];
+    memset(ids, 0, sizeof(ids));
+    if (SetupDiGetDeviceRegistryPropertyW(g_set, &g_device, SPDRP_HARDWAREID, NULL, (BYTE *)ids, sizeof(ids) - 4, NULL) &&
+        _wcsicmp(ids, L"USB\\VID_1209&PID_0001") == 0) {
+      return 1;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(g_set);
+  g_set = INVALID_HANDLE_VALUE;
+  return 0;
+}
+
+/* The driver of the INF selected for g_device and the device installed (which starts it). */
+static int InstallDriver(const wchar_t *inf) {
+  SP_DEVINSTALL_PARAMS_W params;
+  memset(&params, 0, sizeof(params));
+  params.cbSize = sizeof(params);
+  if (!SetupDiGetDeviceInstallParamsW(g_set, &g_device, &params)) return Fail("SetupDiGetDeviceInstallParams");
+  wcsncpy(params.DriverPath, inf, MAX_PATH - 1);
+  params.Flags |= DI_ENUMSINGLEINF;
+  if (!SetupDiSetDeviceInstallParamsW(g_set, &g_device, &params)) return Fail("SetupDiSetDeviceInstallParams");
+  if (!SetupDiBuildDriverInfoList(g_set, &g_device, SPDIT_COMPATDRIVER)) return Fail("SetupDiBuildDriverInfoList");
+  /* SetupDiSelectBestCompatDrv rather than SetupDiSetSelectedDriver, which Wine does not have. */
+  if (!SetupDiSelectBestCompatDrv(g_set, &g_device)) return Fail("SetupDiSelectBestCompatDrv (no driver in the INF matches)");
+  printf("torvane_wine: driver selected from %ls\n", inf);
+  if (!SetupDiCallClassInstaller(DIF_INSTALLDEVICE, g_set, &g_device)) return Fail("DIF_INSTALLDEVICE");
+  printf("torvane_wine: device installed\n");
+  fflush(stdout);
+  return 1;
+}
+
 static int InstallDevice(const wchar_t *folder) {
   static const wchar_t hardwareId[] = L"USB\\VID_1209&PID_0001\0";
-  SP_DEVINSTALL_PARAMS_W params;
   wchar_t inf[MAX_PATH];
   swprintf(inf, MAX_PATH, L"%ls\\Torvane.inf", folder);
 
@@ -98,20 +134,7 @@ static int InstallDevice(const wchar_t *folder) {
   if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, g_set, &g_device)) return Fail("DIF_REGISTERDEVICE");
   printf("torvane_wine: device registered with hardware id USB\\VID_1209&PID_0001\n");
 
-  memset(&params, 0, sizeof(params));
-  params.cbSize = sizeof(params);
-  if (!SetupDiGetDeviceInstallParamsW(g_set, &g_device, &params)) return Fail("SetupDiGetDeviceInstallParams");
-  wcsncpy(params.DriverPath, inf, MAX_PATH - 1);
-  params.Flags |= DI_ENUMSINGLEINF;
-  if (!SetupDiSetDeviceInstallParamsW(g_set, &g_device, &params)) return Fail("SetupDiSetDeviceInstallParams");
-  if (!SetupDiBuildDriverInfoList(g_set, &g_device, SPDIT_COMPATDRIVER)) return Fail("SetupDiBuildDriverInfoList");
-  /* SetupDiSelectBestCompatDrv rather than SetupDiSetSelectedDriver, which Wine does not have. */
-  if (!SetupDiSelectBestCompatDrv(g_set, &g_device)) return Fail("SetupDiSelectBestCompatDrv (no driver in the INF matches)");
-  printf("torvane_wine: driver selected from %ls\n", inf);
-  if (!SetupDiCallClassInstaller(DIF_INSTALLDEVICE, g_set, &g_device)) return Fail("DIF_INSTALLDEVICE");
-  printf("torvane_wine: device installed\n");
-  fflush(stdout);
-  return 1;
+  return InstallDriver(inf);
 }
 
 /* The settings the driver saved, where Windows keeps them: the "Settings" key under the device's
@@ -248,8 +271,9 @@ static LONG StatusCall(HANDLE camera, DWORD code, const void *in, DWORD inSize) 
   return status;
 }
 
-/* The captures of tests/wine/capture_script.h; every read buffer goes to FOLDER\wine_frames.bin. */
-static int Capture(HANDLE camera, const wchar_t *folder) {
+/* The captures of a script of tests/wine/capture_script.h; every read buffer goes to FOLDER\FRAMES. */
+static int Capture(HANDLE camera, const wchar_t *folder, const TorvaneCaptureStep *script, size_t steps,
+                   const wchar_t *frames) {
   DWORD slotsSize = 0, formatSize = 0;
   unsigned char *slots = ReadWhole(folder, L"slots.bin", &slotsSize);
   unsigned char *format = ReadWhole(folder, L"format.bin", &formatSize);
@@ -257,15 +281,15 @@ static int Capture(HANDLE camera, const wchar_t *folder) {
   LONG status;
 
   wchar_t path[MAX_PATH];
-  swprintf(path, MAX_PATH, L"%ls\\wine_frames.bin", folder);
+  swprintf(path, MAX_PATH, L"%ls\\%ls", folder, frames);
   HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (out == INVALID_HANDLE_VALUE) return Fail("creating wine_frames.bin");
   unsigned char *request = (unsigned char *)malloc(sizeof(TORVANE_STREAM_IN) + formatSize);
   unsigned char *reply = (unsigned char *)malloc(sizeof(TORVANE_READ_OUT) + TORVANE_CAPTURE_BUFFER);
   unsigned frame = 0;
   int ok = 1;
-  for (size_t i = 0; ok && i < sizeof(kTorvaneCaptureScript) / sizeof(kTorvaneCaptureScript[0]); ++i) {
-    const TorvaneCaptureStep *step = &kTorvaneCaptureScript[i];
+  for (size_t i = 0; ok && i < steps; ++i) {
+    const TorvaneCaptureStep *step = &script[i];
     TORVANE_STREAM_IN in = {0, step->value};
     switch (step->action) {
       case TORVANE_CAPTURE_OPEN: {
@@ -336,22 +360,45 @@ static int Capture(HANDLE camera, const wchar_t *folder) {
 }
 
 int wmain(int argc, wchar_t **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: torvane_wine.exe FOLDER\n");
+  /* FOLDER alone: a whole run, the device removed at the end. --keep: the device stays installed
+   * (with its driver key) for a next run. --next: the next run, on the device the run before
+   * left, which Wine starts again when it starts; the device is removed at the end. */
+  const int keep = argc == 3 && wcscmp(argv[2], L"--keep") == 0;
+  const int next = argc == 3 && wcscmp(argv[2], L"--next") == 0;
+  if (argc < 2 || argc > 3 || (argc == 3 && !keep && !next)) {
+    fprintf(stderr, "usage: torvane_wine.exe FOLDER [--keep|--next]\n");
     return 2;
   }
   setvbuf(stdout, NULL, _IONBF, 0);  /* every line out at once, whatever happens next */
-  RemoveStaleDevices();
-  int ok = InstallClassDriver(argv[1], L"stream.sys") && InstallClassDriver(argv[1], L"Kelvane.sys") &&
-           InstallDevice(argv[1]);
+  int ok;
+  if (next) {
+    /* Wine's Plug and Play manager starts the installed device again when Wine starts. */
+    ok = FindInstalledDevice() || Fail("finding the device the run before left");
+    if (ok) printf("torvane_wine: the device the run before installed is there\n");
+  } else {
+    RemoveStaleDevices();
+    ok = InstallClassDriver(argv[1], L"stream.sys") && InstallClassDriver(argv[1], L"Kelvane.sys") &&
+         InstallDevice(argv[1]);
+  }
   if (ok) {
     HANDLE camera = OpenCamera();
-    ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera) && RunProperties(camera) &&
-         Capture(camera, argv[1]);
+    ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera);
+    if (ok && next) {
+      ok = Capture(camera, argv[1], kTorvaneNextRunScript, sizeof(kTorvaneNextRunScript) / sizeof(kTorvaneNextRunScript[0]),
+                   L"wine_frames_next.bin");
+    } else if (ok) {
+      ok = RunProperties(camera) &&
+           Capture(camera, argv[1], kTorvaneCaptureScript, sizeof(kTorvaneCaptureScript) / sizeof(kTorvaneCaptureScript[0]),
+                   L"wine_frames.bin");
+    }
     if (camera != INVALID_HANDLE_VALUE) CloseHandle(camera);
     ShowSavedSettings();
   }
-  RemoveDevice();
+  if (keep && ok) {
+    printf("torvane_wine: device kept for the next run\n");
+  } else {
+    RemoveDevice();
+  }
   printf("torvane_wine: %s\n", ok ? "done" : "FAILED");
   return ok ? 0 : 1;
 }
