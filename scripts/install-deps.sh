@@ -16,19 +16,38 @@ if [[ $what == test ]]; then
              libbenchmark-dev:i386 libturbojpeg0-dev:i386)
 fi
 
+# The Wine stage runs the shipped driver under Wine's kernel in a 32-bit prefix: Wine and its
+# i386 half, without the recommended extras (fonts, Gecko, Mono) that a driver host never uses.
+# Only on x86 Debian (amd64 gets the i386 architecture added below); elsewhere i386 packages
+# cannot be had, Wine is not installed and that stage is skipped.
+wine_packages=()
+if [[ $what == test ]] && [[ $(dpkg --print-architecture) == amd64 || $(dpkg --print-architecture) == i386 ]]; then
+  wine_packages=(wine wine32)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-((${#missing[@]})) || exit 0
+missing_wine=()
+for p in "${wine_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing_wine+=("$p")
+done
+((${#missing[@]} + ${#missing_wine[@]})) || exit 0
+missing_all=("${missing[@]}" "${missing_wine[@]}")
 
-echo "== installing: ${missing[*]}"
+echo "== installing: ${missing_all[*]}"
 if [[ $(id -u) -ne 0 ]]; then
-  echo "need root to install packages: ${missing[*]}" >&2
+  echo "need root to install packages: ${missing_all[*]}" >&2
   exit 1
 fi
 if [[ $what == test ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+if ((${#missing[@]})); then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if ((${#missing_wine[@]})); then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_wine[@]}" >/dev/null
+fi

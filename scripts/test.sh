@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every build of Torvane and runs every test:
 #   the target build (sys/ and imageproc/ cross-compiled freestanding for 32-bit Windows, linked
-#   into Torvane.sys), host 64-bit, host 32-bit (-m32; its end-to-end tests also run on Torvane.sys),
+#   into Torvane.sys), host 64-bit, host 32-bit (-m32; its end-to-end tests also run on Torvane.sys,
+#   and its Wine stage runs Torvane.sys under Wine, skipped where 32-bit programs cannot run),
 #   host with AddressSanitizer + UBSan.
 # On a fresh Debian machine it first installs what it needs (apt-get, as root).
 set -euo pipefail

@@ -17,12 +17,13 @@
 #include <vector>
 
 #include "host_platform.h"
+#include "../shared/shared_rules.h"
 
 // The simulated camera's USB identity: vendor 0x1209 (pid.codes, which gives product ids to
 // open projects) with its product id for testing. A product ships with its own vendor and
 // product id, in its device descriptor and in win/Torvane.inf.
-constexpr USHORT kHostCameraVendorId = 0x1209;
-constexpr USHORT kHostCameraProductId = 0x0001;
+constexpr USHORT kHostCameraVendorId = TORVANE_CAMERA_VENDOR_ID;
+constexpr USHORT kHostCameraProductId = TORVANE_CAMERA_PRODUCT_ID;
 
 // One request as the camera received it.
 struct HostUsbRequest {

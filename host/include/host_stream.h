@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host_platform.h"
+#include "../shared/shared_rules.h"
 
 // ---- Requests as the stream class issues them ---------------------------------------------------
 // An application's request reaches the minidriver as the stream class's own SRB with the stream
@@ -18,7 +19,7 @@
 // the format an intersection produced, the stream descriptor, the stream state) and fills its SRB
 // and copies with kHostFreedPoison, as a freed block reads: a minidriver that reads a request
 // after completing it reads the poison. The caller reads only its own request.
-constexpr uint8_t kHostFreedPoison = 0x6B;
+constexpr uint8_t kHostFreedPoison = TORVANE_FREED_POISON;
 void HostStream_Poison(void *block, size_t size);
 
 // Sizes of the caller's blocks the request points to that the SRB does not give itself (0: the

@@ -183,8 +183,10 @@ void Prepare(Issued &r, const HostRequestSizes &sizes) {
 
 }  // namespace
 
-void HostStream_Poison(void *block, size_t size) {
-  if (block != nullptr) memset(block, kHostFreedPoison, size);
+void HostStream_Poison(void *block, size_t size) { TorvaneShared_Poison(block, (ULONG)size); }
+
+bool HostStream_FilterProperty(const HostPropertyTable &table, HW_STREAM_REQUEST_BLOCK &request) {
+  return TorvaneShared_FilterProperty(table.sets, table.count, &request) != FALSE;
 }
 
 NTSTATUS HostStream_Issue(HW_STREAM_REQUEST_BLOCK &request, const HostRequestSizes &sizes,

@@ -25,68 +25,13 @@ void CompleteDevice(PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status) {
   StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb, nullptr, nullptr, 0);
 }
 
-// The camera's descriptors and its streaming interface as the bus driver reports them after
-// selecting configuration 1, alternate setting 1 (the one with bandwidth for the data pipe).
 void DescribeCamera(Device &d) {
-  USHORT maxPacket = d.camera->StreamConfig().maxPacketSize;
-  d.deviceDescriptor = USB_DEVICE_DESCRIPTOR{
-      18, 1, 0x0110, 0xFF, 0xFF, 0xFF, 64, kHostCameraVendorId, kHostCameraProductId, 0x0100, 1, 2, 0, 1};
-  d.configDescriptor = USB_CONFIGURATION_DESCRIPTOR{9, 2, 9 + 9 + kPipeCount * 7, 1, 1, 0, 0x80, 250};
-
-  size_t bytes = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + kPipeCount * sizeof(USBD_PIPE_INFORMATION);
-  d.interfaceBlock.assign((bytes + 7) / 8, 0);
-  PUSBD_INTERFACE_INFORMATION i = d.Interface();
-  i->Length = (USHORT)bytes;
-  i->InterfaceNumber = 0;
-  i->AlternateSetting = 1;
-  i->Class = 0xFF;
-  i->InterfaceHandle = (USBD_INTERFACE_HANDLE)i;
-  i->NumberOfPipes = kPipeCount;
-  struct PipeShape {
-    USHORT maxPacket;
-    UCHAR endpoint;
-    UCHAR interval;
-    USBD_PIPE_TYPE type;
-  } const shapes[kPipeCount] = {
-      {maxPacket, 0x81, 1, UsbdPipeTypeIsochronous},  // video data
-      {64, 0x82, 0, UsbdPipeTypeBulk},                // command data from the camera
-      {1, 0x83, 1, UsbdPipeTypeIsochronous},          // one status byte per slot
-      {64, 0x04, 0, UsbdPipeTypeBulk},                // command data to the camera
-      {8, 0x85, 16, UsbdPipeTypeInterrupt},           // device events
-  };
-  for (ULONG p = 0; p < kPipeCount; ++p) {
-    USBD_PIPE_INFORMATION &pipe = i->Pipes[p];
-    pipe.MaximumPacketSize = shapes[p].maxPacket;
-    pipe.EndpointAddress = shapes[p].endpoint;
-    pipe.Interval = shapes[p].interval;
-    pipe.PipeType = shapes[p].type;
-    pipe.PipeHandle = (USBD_PIPE_HANDLE)&i->Pipes[p];
-    pipe.MaximumTransferSize = 4096;
-  }
+  d.interfaceBlock.assign((TorvaneShared_CameraInterfaceSize() + 7) / 8, 0);
+  TorvaneShared_DescribeCamera(d.camera->StreamConfig().maxPacketSize, &d.deviceDescriptor, &d.configDescriptor,
+                               d.Interface());
 }
 
-// Which pipes carry the video stream's data and status: the driver's pipe configuration when
-// it names them, the version-1 convention (data pipe 0, sync pipe 2) otherwise.
-void ChoosePipes(Device &d) {
-  d.dataPipe = kIsoDataPipe;
-  d.syncPipe = kIsoSyncPipe;
-  PUSBD_INTERFACE_INFORMATION i = d.Interface();
-  for (ULONG p = 0; p < kPipeCount; ++p) {
-    const USBCAMD_Pipe_Config_Descriptor &c = d.pipeConfig[p];
-    if ((c.StreamAssociation & USBCAMD_VIDEO_STREAM) != 0 && (c.PipeConfigFlags & USBCAMD_DATA_PIPE) != 0 &&
-        i->Pipes[p].PipeType == UsbdPipeTypeIsochronous) {
-      d.dataPipe = p;
-      break;
-    }
-  }
-  for (ULONG p = 0; p < kPipeCount; ++p) {
-    if ((d.pipeConfig[p].PipeConfigFlags & USBCAMD_SYNC_PIPE) != 0 &&
-        i->Pipes[p].PipeType == UsbdPipeTypeIsochronous) {
-      d.syncPipe = p;
-      break;
-    }
-  }
-}
+void ChoosePipes(Device &d) { TorvaneShared_ChoosePipes(d.Interface(), d.pipeConfig, &d.dataPipe, &d.syncPipe); }
 
 void InitializeDevice(Device &d, PHW_STREAM_REQUEST_BLOCK srb) {
   if (d.callbacks == nullptr) {

@@ -16,18 +16,9 @@
 namespace usbcamd {
 namespace {
 
-// 30 frames per second, in 100 ns units.
-constexpr LONGLONG kFrameDuration = 333333;
-
-struct Assembly {
-  bool inFrame = false;
-  ULONG bytes = 0;
-  ULONG packets = 0;
-  bool drop = false;
-  bool overflow = false;
-  bool still = false;
-  uint64_t cameraFrame = 0;  // of the first data packet appended
-  PVOID context = nullptr;  // the frame's own frame context
+// The frame being assembled (host/shared/stream_rules.cpp holds the assembly rules).
+struct Assembly : TORVANE_ASSEMBLY {
+  Assembly() : TORVANE_ASSEMBLY{} {}
 };
 
 void Log(Stream &s, HostRawFrameRecord record) {
@@ -90,15 +81,17 @@ void FinishFrame(Stream &s, Assembly &a) {
   record.still = a.still;
   record.cameraFrame = a.cameraFrame;
   a.inFrame = false;
-  if (a.overflow) {
-    record.fate = HostRawFrameRecord::Overflow;
-    Log(s, std::move(record));
-    return;
-  }
-  if (a.drop || a.bytes == 0) {
-    record.fate = HostRawFrameRecord::Dropped;
-    Log(s, std::move(record));
-    return;
+  switch (TorvaneShared_FrameFate(&a)) {
+    case TORVANE_FRAME_OVERFLOW:
+      record.fate = HostRawFrameRecord::Overflow;
+      Log(s, std::move(record));
+      return;
+    case TORVANE_FRAME_DROPPED:
+      record.fate = HostRawFrameRecord::Dropped;
+      Log(s, std::move(record));
+      return;
+    default:
+      break;
   }
   // The class library's own drops: as if no read request were waiting.
   PHW_STREAM_REQUEST_BLOCK srb = nullptr;
@@ -119,15 +112,7 @@ void FinishFrame(Stream &s, Assembly &a) {
                                                   header->FrameExtent, s.rawBuffer, s.rawFrameLength, a.packets,
                                                   &bytesReturned, a.bytes, s.number);
   });
-  // Passed on as the driver reported it, as the class library does: an application reads
-  // DataUsed bytes from its buffer.
-  header->DataUsed = bytesReturned;
-  header->PresentationTime.Time = LONGLONG(record.index - 1) * kFrameDuration;
-  header->PresentationTime.Numerator = 1;
-  header->PresentationTime.Denominator = 1;
-  header->Duration = kFrameDuration;
-  header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID |
-                         KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT;
+  TorvaneShared_FinishStreamHeader(header, bytesReturned, record.index);
   HostReadInfo info;
   info.rawIndex = record.index;
   info.rawBytes = a.bytes;
@@ -212,7 +197,7 @@ void RunPump(Stream &s) {
         FinishFrame(s, a);
       }
       a = Assembly{};
-      a.inFrame = true;
+      a.inFrame = TRUE;
       // The next frame buffer's context; the driver initialises it.
       s.nextFrameContext = (s.nextFrameContext + 1) % Stream::kFrameContexts;
       s.frameContext = s.frameContextBlock + size_t(s.nextFrameContext) * s.frameContextSize;
@@ -225,20 +210,8 @@ void RunPump(Stream &s) {
     if (!a.inFrame) {
       continue;  // slots before the first frame boundary belong to no frame
     }
-    if (a.cameraFrame == 0 && dataLength != 0) a.cameraFrame = slot.cameraFrame;
-    if (flags & USBCAMD_PROCESSPACKETEX_DropFrame) a.drop = true;
-    if (flags & USBCAMD_PROCESSPACKETEX_CurrentFrameIsStill) a.still = true;
-    if (accepted != 0) {
-      if (offset > dataLength || accepted > dataLength - offset) {
-        a.drop = true;  // the driver claimed bytes the packet does not hold
-      } else if (accepted > s.rawFrameLength - a.bytes) {
-        a.overflow = true;
-      } else if (!a.overflow) {
-        memcpy(s.rawBuffer + a.bytes, dataBuffer.data() + offset, accepted);
-        a.bytes += accepted;
-        ++a.packets;
-      }
-    }
+    TorvaneShared_AssembleSlot(&a, flags, accepted, offset, dataBuffer.data(), dataLength, slot.cameraFrame,
+                               s.rawBuffer, s.rawFrameLength);
   }
   LogAbandoned(s, a);
 }

@@ -257,19 +257,19 @@ NTSTATUS SetStreamState(Stream &s, KSSTATE target) {
     current = s.state;
   }
   NTSTATUS status = STATUS_SUCCESS;
-  // Up: STOP -> ACQUIRE allocates the bandwidth, PAUSE -> RUN starts capture.
-  // Down: RUN -> PAUSE stops capture, ACQUIRE -> STOP frees the bandwidth.
+  // One step at a time (host/shared/stream_rules.cpp says what each step does).
   while (current != target && NT_SUCCESS(status)) {
-    KSSTATE next = KSSTATE(target > current ? current + 1 : current - 1);
-    if (current == KSSTATE_STOP && next == KSSTATE_ACQUIRE) {
-      status = AllocateBandwidth(s);
-    } else if (current == KSSTATE_PAUSE && next == KSSTATE_RUN) {
-      status = StartStreaming(s);
-    } else if (current == KSSTATE_RUN && next == KSSTATE_PAUSE) {
-      StopStreaming(s);
-    } else if (current == KSSTATE_ACQUIRE && next == KSSTATE_STOP) {
-      FreeBandwidth(s);
-      CancelReads(s);
+    ULONG step;
+    KSSTATE next = TorvaneShared_NextState(current, target, &step);
+    switch (step) {
+      case TORVANE_STEP_ALLOCATE: status = AllocateBandwidth(s); break;
+      case TORVANE_STEP_START: status = StartStreaming(s); break;
+      case TORVANE_STEP_STOP: StopStreaming(s); break;
+      case TORVANE_STEP_FREE:
+        FreeBandwidth(s);
+        CancelReads(s);
+        break;
+      default: break;
     }
     if (NT_SUCCESS(status)) {
       current = next;

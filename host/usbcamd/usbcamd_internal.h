@@ -21,10 +21,16 @@
 namespace usbcamd {
 
 constexpr ULONG kPoolTag = HostPool_Tag("Ucam");
-constexpr ULONG kPipeCount = 5;  // iso data, bulk in, iso sync, bulk out, interrupt in
+constexpr ULONG kPipeCount = TORVANE_CAMERA_PIPES;  // iso data, bulk in, iso sync, bulk out, interrupt in
 
 // Interface pipe numbers of the camera's streaming interface.
-enum Pipe : ULONG { kIsoDataPipe = 0, kBulkInPipe = 1, kIsoSyncPipe = 2, kBulkOutPipe = 3, kInterruptPipe = 4 };
+enum Pipe : ULONG {
+  kIsoDataPipe = TORVANE_ISO_DATA_PIPE,
+  kBulkInPipe = TORVANE_BULK_IN_PIPE,
+  kIsoSyncPipe = TORVANE_ISO_SYNC_PIPE,
+  kBulkOutPipe = TORVANE_BULK_OUT_PIPE,
+  kInterruptPipe = TORVANE_INTERRUPT_PIPE
+};
 
 struct Device;
 

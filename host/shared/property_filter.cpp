@@ -2,18 +2,16 @@
 // only the sets and items of the minidriver's device property-set table are served, within
 // the lengths the item declares, and the descriptions of an item's values (basic support,
 // default values) are answered from the table without the minidriver.
-#include <cstring>
-
-#include "host_stream.h"
+#include "shared_rules.h"
 
 namespace {
 
 constexpr ULONG kTypeMask = ~ULONG(KSPROPERTY_TYPE_TOPOLOGY);
 
-bool Answer(HW_STREAM_REQUEST_BLOCK &request, NTSTATUS status, ULONG bytes) {
+BOOLEAN Answer(HW_STREAM_REQUEST_BLOCK &request, NTSTATUS status, ULONG bytes) {
   request.Status = status;
   request.ActualBytesTransferred = bytes;
-  return true;
+  return TRUE;
 }
 
 // The members lists a description reports: basic support all of them (the ranges and the
@@ -26,7 +24,7 @@ bool Reported(const KSPROPERTY_MEMBERSLIST &list, bool defaults) {
 // access and its values. A zero-length buffer asks for the size (STATUS_BUFFER_OVERFLOW), a
 // ULONG takes the access flags alone, a buffer for the description but not its lists takes
 // the description alone.
-bool Describe(const KSPROPERTY_ITEM &item, bool defaults, HW_STREAM_REQUEST_BLOCK &request) {
+BOOLEAN Describe(const KSPROPERTY_ITEM &item, bool defaults, HW_STREAM_REQUEST_BLOCK &request) {
   PSTREAM_PROPERTY_DESCRIPTOR d = request.CommandData.PropertyInfo;
   const KSPROPERTY_VALUES *values = item.Values;
   ULONG access = KSPROPERTY_TYPE_BASICSUPPORT;
@@ -41,27 +39,28 @@ bool Describe(const KSPROPERTY_ITEM &item, bool defaults, HW_STREAM_REQUEST_BLOC
     ++lists;
   }
   const ULONG size = d->PropertyOutputSize;
-  auto *out = static_cast<uint8_t *>(d->PropertyInfo);
+  PUCHAR out = static_cast<PUCHAR>(d->PropertyInfo);
   if (size == 0) return Answer(request, STATUS_BUFFER_OVERFLOW, total);
   if (size == sizeof(ULONG)) {
     memcpy(out, &access, sizeof(access));
     return Answer(request, STATUS_SUCCESS, sizeof(ULONG));
   }
   if (size < sizeof(KSPROPERTY_DESCRIPTION)) return Answer(request, STATUS_BUFFER_TOO_SMALL, 0);
-  KSPROPERTY_DESCRIPTION description{};
+  KSPROPERTY_DESCRIPTION description;
+  memset(&description, 0, sizeof(description));
   description.AccessFlags = access;
   description.DescriptionSize = total;
   if (values != nullptr) description.PropTypeSet = values->PropTypeSet;
   description.MembersListCount = lists;
   memcpy(out, &description, sizeof(description));
   if (size < total) return Answer(request, STATUS_SUCCESS, sizeof(description));
-  size_t at = sizeof(description);
+  ULONG at = sizeof(description);
   for (ULONG i = 0; values != nullptr && i < values->MembersListCount; ++i) {
     const KSPROPERTY_MEMBERSLIST &list = values->MembersList[i];
     if (!Reported(list, defaults)) continue;
     memcpy(out + at, &list.MembersHeader, sizeof(list.MembersHeader));
     at += sizeof(list.MembersHeader);
-    size_t bytes = size_t(list.MembersHeader.MembersSize) * list.MembersHeader.MembersCount;
+    ULONG bytes = list.MembersHeader.MembersSize * list.MembersHeader.MembersCount;
     memcpy(out + at, list.Members, bytes);
     at += bytes;
   }
@@ -70,7 +69,12 @@ bool Describe(const KSPROPERTY_ITEM &item, bool defaults, HW_STREAM_REQUEST_BLOC
 
 }  // namespace
 
-bool HostStream_FilterProperty(const HostPropertyTable &table, HW_STREAM_REQUEST_BLOCK &request) {
+void TorvaneShared_Poison(void *block, ULONG size) {
+  if (block != nullptr) memset(block, TORVANE_FREED_POISON, size);
+}
+
+BOOLEAN TorvaneShared_FilterProperty(const KSPROPERTY_SET *sets, ULONG count, PHW_STREAM_REQUEST_BLOCK srb) {
+  HW_STREAM_REQUEST_BLOCK &request = *srb;
   PSTREAM_PROPERTY_DESCRIPTOR d = request.CommandData.PropertyInfo;
   if (d == nullptr || d->Property == nullptr || d->PropertyInputSize < sizeof(KSPROPERTY)) {
     return Answer(request, STATUS_BUFFER_TOO_SMALL, 0);
@@ -78,9 +82,9 @@ bool HostStream_FilterProperty(const HostPropertyTable &table, HW_STREAM_REQUEST
   const KSPROPERTY &property = *d->Property;
   const KSPROPERTY_SET *set = nullptr;
   ULONG setIndex = 0;
-  for (; setIndex < table.count; ++setIndex) {
-    if (table.sets[setIndex].Set != nullptr && memcmp(table.sets[setIndex].Set, &property.Set, sizeof(GUID)) == 0) {
-      set = &table.sets[setIndex];
+  for (; setIndex < count; ++setIndex) {
+    if (sets[setIndex].Set != nullptr && memcmp(sets[setIndex].Set, &property.Set, sizeof(GUID)) == 0) {
+      set = &sets[setIndex];
       break;
     }
   }
@@ -111,12 +115,12 @@ bool HostStream_FilterProperty(const HostPropertyTable &table, HW_STREAM_REQUEST
         if (!set_ && d->PropertyOutputSize == 0) return Answer(request, STATUS_BUFFER_OVERFLOW, item->MinData);
         return Answer(request, STATUS_BUFFER_TOO_SMALL, 0);
       }
-      return false;  // the minidriver's
+      return FALSE;  // the minidriver's
     }
     case KSPROPERTY_TYPE_BASICSUPPORT:
     case KSPROPERTY_TYPE_DEFAULTVALUES:
       // An item with a support routine describes itself; the others are described here.
-      if (item->SupportHandler != nullptr) return false;
+      if (item->SupportHandler != nullptr) return FALSE;
       return Describe(*item, type == KSPROPERTY_TYPE_DEFAULTVALUES, request);
     default:
       return Answer(request, STATUS_INVALID_PARAMETER, 0);
