@@ -6,7 +6,7 @@ per object: one node per function with the bytes its frame takes (the -fstack-us
 return address included) and one edge per call. This script joins them and, for each root
 routine, finds the call chain that needs the most stack, printing it frame by frame.
 
-  stack_chains.py [--limit BYTES] [--out FILE] OBJ_DIR ROOT ...
+  stack_chains.py [--limit BYTES] [--out FILE] OBJ_DIR[:OBJ_DIR...] ROOT ...
 
 Every object file under OBJ_DIR must have its call graph beside it.
 
@@ -121,13 +121,13 @@ def main():
     ap = argparse.ArgumentParser(description="Deepest stack chains from -fcallgraph-info=su files")
     ap.add_argument("--limit", type=int, default=0, help="fail when a chain needs more bytes")
     ap.add_argument("--out", help="also write the report to this file")
-    ap.add_argument("ci_dir", metavar="obj_dir")
+    ap.add_argument("ci_dir", metavar="obj_dirs", help="the driver's object folders, separated by " + os.pathsep)
     ap.add_argument("roots", nargs="+")
     args = ap.parse_args()
 
     graph = Graph()
     errors = []
-    for dirpath, _, files in os.walk(args.ci_dir):
+    for dirpath, _, files in (w for d in args.ci_dir.split(os.pathsep) for w in os.walk(d)):
         for f in sorted(files):
             if f.endswith(".ci"):
                 graph.read(os.path.join(dirpath, f))

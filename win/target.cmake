@@ -78,13 +78,16 @@ add_custom_target(torvane_import_check ALL DEPENDS ${CMAKE_BINARY_DIR}/Torvane.i
 # call graphs show recursion.
 find_program(TORVANE_PYTHON NAMES python3)
 if(TORVANE_PYTHON)
+  # The driver's objects only: the stand-ins built beside it (standins.cmake) are not the driver.
+  set(TORVANE_DRIVER_OBJECT_DIRS
+      "${CMAKE_BINARY_DIR}/CMakeFiles/imageproc_target.dir:${CMAKE_BINARY_DIR}/CMakeFiles/sys_target.dir")
   set(TORVANE_STACK_ROOTS DriverEntry LUMAREX_ReceiveDevicePacket LUMAREX_ReceiveStreamCtrlPacket
       LUMAREX_DecodeWorker CamProcessRawVideoFrameEx CamProcessRawVideoFrame CamProcessUSBPacketEx
       CamProcessUSBPacket CamInitialize CamUnInitialize CamConfigureEx CamAllocateBandwidthEx
       CamFreeBandwidthEx CamStartCaptureEx CamStopCaptureEx)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Torvane.stack
                      COMMAND ${TORVANE_PYTHON} ${CMAKE_SOURCE_DIR}/win/stack_chains.py --limit 3072
-                             --out ${CMAKE_BINARY_DIR}/Torvane.stack ${CMAKE_BINARY_DIR}/CMakeFiles
+                             --out ${CMAKE_BINARY_DIR}/Torvane.stack ${TORVANE_DRIVER_OBJECT_DIRS}
                              ${TORVANE_STACK_ROOTS}
                      DEPENDS torvane_driver ${CMAKE_SOURCE_DIR}/win/stack_chains.py VERBATIM)
   add_custom_target(torvane_stack_report ALL DEPENDS ${CMAKE_BINARY_DIR}/Torvane.stack)
@@ -103,7 +106,7 @@ if(TORVANE_PYTHON)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Torvane.vector
                      COMMAND ${TORVANE_PYTHON} ${CMAKE_SOURCE_DIR}/win/vector_check.py --objdump ${TORVANE_OBJDUMP}
                              --image $<TARGET_FILE:torvane_driver> --saver LUMAREX_DecodeFrame
-                             --out ${CMAKE_BINARY_DIR}/Torvane.vector ${CMAKE_BINARY_DIR}/CMakeFiles
+                             --out ${CMAKE_BINARY_DIR}/Torvane.vector ${TORVANE_DRIVER_OBJECT_DIRS}
                              ${TORVANE_VECTOR_ROUTINES}
                      DEPENDS torvane_driver ${CMAKE_SOURCE_DIR}/win/vector_check.py
                              ${CMAKE_SOURCE_DIR}/win/stack_chains.py VERBATIM)

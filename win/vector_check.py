@@ -18,7 +18,7 @@ proves both on the linked image and the compiler's call graphs:
      followed to the routines stack_chains.INDIRECT_TARGETS lists. A vector routine that
      nothing in the driver calls (one kept for the library's tests) is dead code and passes.
 
-  vector_check.py --objdump OBJDUMP --image IMAGE --saver ROUTINE [--out FILE] OBJ_DIR VECTOR ...
+  vector_check.py --objdump OBJDUMP --image IMAGE --saver ROUTINE [--out FILE] OBJ_DIR[:OBJ_DIR...] VECTOR ...
 
 Exits 0 when all is well; otherwise prints one error line per routine at fault and exits 1.
 """
@@ -144,7 +144,7 @@ def main():
     ap.add_argument("--image", required=True)
     ap.add_argument("--saver", required=True, help="the routine that saves the floating-point state")
     ap.add_argument("--out", help="write the report here on success")
-    ap.add_argument("ci_dir", metavar="obj_dir")
+    ap.add_argument("ci_dir", metavar="obj_dirs", help="the driver's object folders, separated by " + os.pathsep)
     ap.add_argument("vectors", nargs="+", help="the routines allowed to hold such instructions")
     args = ap.parse_args()
 
@@ -161,7 +161,7 @@ def main():
         errors.append("the saving routine %s is not in the image" % args.saver)
 
     graph = Graph()
-    for dirpath, _, files in os.walk(args.ci_dir):
+    for dirpath, _, files in (w for d in args.ci_dir.split(os.pathsep) for w in os.walk(d)):
         for f in sorted(files):
             if f.endswith(".ci"):
                 graph.read(os.path.join(dirpath, f))
