@@ -432,12 +432,15 @@ TEST_F(CamsimRunTest, OwnFilesAreReplacedAndRunsEndCleanly) {
   REQUIRE_FFMPEG();
   TestWatchdog watchdog(std::chrono::seconds(120), "the runs");
   Shell("mkdir -p mine && /usr/bin/ffmpeg -v error -f lavfi -i testsrc2=size=64x48 -frames:v 1 mine/frame_%06d.png");
-  Shell("echo notes > mine/notes.txt && echo old > sheet.png && : > new.hive");
+  // A frames.tsv with no marker to claim it, as a run that never sealed the folder leaves one.
+  Shell("echo notes > mine/notes.txt && echo old > mine/frames.tsv && echo old > sheet.png && : > new.hive");
   const Bytes notes = ReadFile(dir_ + "/mine/notes.txt");
   std::string text;
-  // -y replaces the user's frame and sheet; the notes stay, and are not claimed by the marker.
+  // -y replaces the user's frame, the unclaimed frames.tsv and the sheet; the notes stay, and are
+  // not claimed by the marker.
   ASSERT_EQ(Camsim("--frames 4 --out mine --keep-other-files -y --contact-sheet sheet.png", &text), 0) << text;
   EXPECT_FALSE(fs::exists(dir_ + "/mine/frame_000001.png")) << "replaced as asked";
+  EXPECT_NE(Text("mine/.camsim-files").find("\tframes.tsv\n"), std::string::npos) << "the new frames.tsv is claimed";
   EXPECT_EQ(Probe(dir_ + "/sheet.png")["width"], "660");  // four tiles
   EXPECT_EQ(ReadFile(dir_ + "/mine/notes.txt"), notes);
   EXPECT_EQ(Text("mine/.camsim-files").find("notes.txt"), std::string::npos);
