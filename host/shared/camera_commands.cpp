@@ -37,6 +37,14 @@ BOOLEAN TorvaneShared_CameraStartSize(USHORT value, LONG *width, LONG *height) {
   }
 }
 
+// memcpy and memset with a count of 0: a transfer without data may come with no buffer at all.
+inline void CopyBytes(void *to, const void *from, ULONG n) {
+  if (n != 0) memcpy(to, from, n);
+}
+inline void ZeroBytes(void *to, ULONG n) {
+  if (n != 0) memset(to, 0, n);
+}
+
 void TorvaneShared_CameraReset(TORVANE_CAMERA_COMMANDS *c) {
   memset(c, 0, sizeof(*c));
   c->operation = kIdle;
@@ -53,8 +61,8 @@ void TorvaneShared_CameraServe(TORVANE_CAMERA_COMMANDS *c, const TORVANE_CAMERA_
   switch (kind) {
     case TORVANE_CAMERA_CONTROL:
       if (deviceToHost) {
+        if (length == 0) break;  // no data stage (data may then be NULL)
         memset(data, 0, length);
-        if (length == 0) break;
         if (value == kReadyPoll && index == 0) {
           data[0] = 0x04;  // ready
         } else if (value == kOperationAnswer && index == 0) {
@@ -77,7 +85,7 @@ void TorvaneShared_CameraServe(TORVANE_CAMERA_COMMANDS *c, const TORVANE_CAMERA_
       break;
 
     case TORVANE_CAMERA_BULK_IN:
-      memset(data, 0, length);
+      ZeroBytes(data, length);
       if (c->statusPending) {
         c->statusPending = FALSE;
         UCHAR block[16];
@@ -91,13 +99,13 @@ void TorvaneShared_CameraServe(TORVANE_CAMERA_COMMANDS *c, const TORVANE_CAMERA_
         block[10] = (UCHAR)stream->width, block[11] = (UCHAR)(stream->width >> 8);
         block[12] = (UCHAR)stream->height, block[13] = (UCHAR)(stream->height >> 8);
         block[14] = (UCHAR)c->memoryWritten, block[15] = (UCHAR)(c->memoryWritten >> 8);
-        memcpy(data, block, Min(16, length));
+        CopyBytes(data, block, Min(16, length));
       } else if (c->operation == kReadMemory) {
         ULONG n = Min(length, TORVANE_CAMERA_MEMORY - c->memoryOffset);
-        memcpy(data, c->memory + c->memoryOffset, n);
+        CopyBytes(data, c->memory + c->memoryOffset, n);
         c->memoryOffset += n;
       } else if (c->operation == kReadVersion) {
-        memcpy(data, kVersion, Min(2, length));
+        CopyBytes(data, kVersion, Min(2, length));
       } else if (c->operation == kIdle) {
         for (ULONG i = 0; i < length && c->scratchCount != 0; ++i) {
           data[i] = c->scratch[c->scratchHead];
@@ -110,7 +118,7 @@ void TorvaneShared_CameraServe(TORVANE_CAMERA_COMMANDS *c, const TORVANE_CAMERA_
     case TORVANE_CAMERA_BULK_OUT:
       if (c->operation == kWriteMemory) {
         ULONG n = Min(length, TORVANE_CAMERA_MEMORY - c->memoryOffset);
-        memcpy(c->memory + c->memoryOffset, data, n);
+        CopyBytes(c->memory + c->memoryOffset, data, n);
         c->memoryOffset += n;
         if (c->memoryOffset > c->memoryWritten) c->memoryWritten = c->memoryOffset;
       } else if (c->operation == kIdle) {
