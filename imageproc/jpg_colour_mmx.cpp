@@ -130,7 +130,7 @@ struct ColourMmxConsts {
 // packuswb is the clamp. The clamped channels are packed to bytes and interleaved into the
 // words B G (even pixel), R B (even, odd), G R (odd) of each pair, and each pair's 6 bytes go out
 // as an 8-byte store 6 bytes after the last one.
-#define COLOUR_MMX_HALF8(Y, CB, CR, OUT)                                                                          \
+#define COLOUR_MMX_HALF8(Y, CB, CR, OFF)                                                                          \
   "movd " CB ", %%mm0\n\t"                                                                                        \
   "movd " CR ", %%mm1\n\t"                                                                                        \
   "punpcklbw 0+%[k], %%mm0\n\t"                                                                                   \
@@ -189,10 +189,10 @@ struct ColourMmxConsts {
   "punpckhdq %%mm2, %%mm3\n\t"                                                                                    \
   "punpckldq %%mm1, %%mm0\n\t"                                                                                    \
   "punpckhdq %%mm1, %%mm4\n\t"                                                                                    \
-  "movq %%mm5, 0+" OUT "\n\t"                                                                                     \
-  "movq %%mm3, 6+" OUT "\n\t"                                                                                     \
-  "movq %%mm0, 12+" OUT "\n\t"                                                                                    \
-  "movq %%mm4, 18+" OUT "\n\t"
+  "movq %%mm5, 0+" OFF "(%[o])\n\t"                                                                                     \
+  "movq %%mm3, 6+" OFF "(%[o])\n\t"                                                                                     \
+  "movq %%mm0, 12+" OFF "(%[o])\n\t"                                                                                    \
+  "movq %%mm4, 18+" OFF "(%[o])\n\t"
 
 constexpr bool ColourMmxOffsetsExact() {
   for (int32_t i = 0; i < 256; ++i) {
@@ -218,8 +218,8 @@ COLOUR_MMX_ENTRY void colour_bgr_half_line_mmx(uint8_t *out, const uint8_t *mcu,
   const intptr_t dy = yr - yl, dc = cr - cb;
   const uint8_t *y = mcu + yl, *c = mcu + cb;
   for (int32_t m = 0; m < mcus; ++m, y += mcu_bytes, c += mcu_bytes, out += 48) {
-    __asm__ volatile(COLOUR_MMX_HALF8("(%[y])", "(%[c])", "(%[c],%[dc])", "(%[o])")
-                         COLOUR_MMX_HALF8("(%[y],%[dy])", "4(%[c])", "4(%[c],%[dc])", "24(%[o])")
+    __asm__ volatile(COLOUR_MMX_HALF8("(%[y])", "(%[c])", "(%[c],%[dc])", "0")
+                         COLOUR_MMX_HALF8("(%[y],%[dy])", "4(%[c])", "4(%[c],%[dc])", "24")
                      :
                      : [y] "r"(y), [c] "r"(c), [o] "r"(out), [dy] "r"(dy), [dc] "r"(dc), [k] "m"(k)
                      : "memory", "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7");
