@@ -353,8 +353,10 @@ int main(int argc, char **argv) {
   if (!why.empty()) return usage(why);
   for (const std::string &line : plan.notices) fprintf(stderr, "camsim: %s\n", line.c_str());
   // Wine and 32-bit programs are there, and the prefix is made (once) before the folder is touched.
+  WinePrefixLock prefixLock;
   if (wine) {
     bool unavailable = false;
+    if (!prefixLock.Take(places.prefix, &why)) return usage(why);
     if (!PrepareWine(places, &unavailable, &why)) {
       if (!unavailable) fprintf(stderr, "camsim: %s\n", why.c_str());
       return kExitUsage;

@@ -1,7 +1,10 @@
 #include "wine_run.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -208,6 +211,26 @@ void Count(HostStreamStats *s, const HostRawFrameRecord &r) {
 }
 
 }  // namespace
+
+WinePrefixLock::~WinePrefixLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool WinePrefixLock::Take(const std::string &prefix, std::string *why) {
+  std::error_code ec;
+  fs::create_directories(fs::path(prefix).parent_path(), ec);
+  const std::string file = prefix + ".lock";
+  fd_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    *why = "--kernel wine: cannot open " + file + ": " + strerror(errno);
+    return false;
+  }
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+  fprintf(stderr, "camsim: waiting for another Wine run in %s to end\n", prefix.c_str());
+  if (flock(fd_, LOCK_EX) == 0) return true;
+  *why = "--kernel wine: cannot lock " + file + ": " + strerror(errno);
+  return false;
+}
 
 std::string WineVersion() {
   std::string text;

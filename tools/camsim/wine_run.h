@@ -23,6 +23,20 @@ struct WinePlaces {
 // Why these options cannot run under Wine ("" when they can): checked before anything runs.
 std::string WineRefusal(const SessionOptions &o, bool buttonEvery, bool realtime, bool cpu, bool imports);
 
+// One Wine run at a time in a prefix (camsim's and the Wine stage's): an exclusive lock on
+// PREFIX.lock, held until the object goes; a run that finds it taken says so and waits.
+class WinePrefixLock {
+ public:
+  WinePrefixLock() = default;
+  ~WinePrefixLock();
+  WinePrefixLock(const WinePrefixLock &) = delete;
+  WinePrefixLock &operator=(const WinePrefixLock &) = delete;
+  bool Take(const std::string &prefix, std::string *why);
+
+ private:
+  int fd_ = -1;
+};
+
 // "wine-8.0 (Debian 8.0~repack-4)", or "version unknown".
 std::string WineVersion();
 
