@@ -719,7 +719,7 @@ TEST_F(CamsimRunTest, WineKernelGivesTheHostsFramesAndKeepsSettings) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
   EXPECT_FALSE(fs::exists(dir_ + "/w"));
 #else
-  for (const char *refused : {"--button-every 3", "--realtime", "--fps 10", "--cpu mmx", "--imports"}) {
+  for (const char *refused : {"--realtime", "--fps 10", "--cpu mmx", "--imports"}) {
     EXPECT_EQ(Camsim(std::string("--kernel wine --frames 2 --out r ") + refused, &text), 2) << refused << ": " << text;
     EXPECT_NE(text.find(std::string(refused).substr(0, std::string(refused).find(' '))), std::string::npos) << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
@@ -794,5 +794,9 @@ TEST_F(CamsimRunTest, WineKernelGivesTheHostsFramesAndKeepsSettings) {
     };
     EXPECT_EQ(lines("wine.hive"), lines("host.hive"));
   }
+  // Each press of the camera's button under Wine gives one still (on whichever frame the class
+  // library's pump had reached, which is a matter of timing on either kernel).
+  ASSERT_EQ(Camsim("--kernel wine --frames 12 --size 160x120 --button-every 4 --discard", &text), 0) << text;
+  EXPECT_NE(text.find("0 triggers and 2 button presses sent, 2 stills received"), std::string::npos) << text;
 #endif
 }

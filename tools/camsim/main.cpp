@@ -295,7 +295,7 @@ int main(int argc, char **argv) {
   // with. The stand-ins are the target build's, beside it.
   WinePlaces places;
   if (wine) {
-    why = WineRefusal(o, o.buttonEvery != 0, o.realtime || fps != 0, !cpu.empty(), imports);
+    why = WineRefusal(o, o.realtime || fps != 0, !cpu.empty(), imports);
     if (!why.empty()) return usage(why);
 #ifdef TORVANE_CAMSIM_DRIVER_IMAGE
     places.driver = o.driverImage.empty() ? TORVANE_CAMSIM_DRIVER_IMAGE : o.driverImage;

@@ -243,8 +243,7 @@ std::string WineVersion() {
   return text.empty() ? "version unknown" : text;
 }
 
-std::string WineRefusal(const SessionOptions &o, bool buttonEvery, bool realtime, bool cpu, bool imports) {
-  if (buttonEvery) return "--button-every cannot run under Wine yet (the camera's slots are made before the run)";
+std::string WineRefusal(const SessionOptions &o, bool realtime, bool cpu, bool imports) {
   if (realtime) return "--realtime and --fps cannot run under Wine (the run is paced by Wine's driver host)";
   if (cpu) return "--cpu cannot run under Wine (the driver sees the processor Wine runs on)";
   if (imports) return "--imports reports the host's binding of the image; under Wine, Wine's loader binds it";
@@ -304,7 +303,8 @@ SessionSummary RunWineSession(const SessionOptions &o, const WinePlaces &p,
   fs::create_directories(stage, ec);
   const ULONG bufferBytes = ULONG(o.width) * ULONG(o.height) * 3;  // what the driver reports for every format
   std::ostringstream run;
-  run << "frames " << o.frames << "\nbuffer " << bufferBytes << "\nstill-every " << o.stillEvery << "\n";
+  run << "frames " << o.frames << "\nbuffer " << bufferBytes << "\nstill-every " << o.stillEvery << "\nbutton-every "
+      << o.buttonEvery << "\n";
   const std::pair<const char *, std::optional<LONG>> controls[] = {
       {"brightness", o.brightness}, {"contrast", o.contrast}, {"saturation", o.saturation}, {"sharpness", o.sharpness}};
   for (const auto &[name, value] : controls) {
@@ -427,11 +427,21 @@ SessionSummary RunWineSession(const SessionOptions &o, const WinePlaces &p,
          "Wine's run gave " + std::to_string(summary.frames) + " of " + std::to_string(o.frames) +
              " frames (its lines and Wine's log are in " + stage.string() + ")");
   }
-  if (o.stillEvery != 0) summary.triggersSent = o.frames > 0 ? (o.frames - 1) / o.stillEvery : 0;
+  // Triggers and presses after every Nth frame but the last, as on the host.
+  if (o.stillEvery != 0) summary.triggersSent = (summary.frames - (summary.frames == o.frames)) / o.stillEvery;
+  if (o.buttonEvery != 0) summary.pressesSent = (summary.frames - (summary.frames == o.frames)) / o.buttonEvery;
+  // What the stop cut off.
+  const std::string end = ReadBytes(stage / "camsim_log_end.bin");
+  std::vector<HostRawFrameRecord> endLog;
+  for (size_t r = 0; r + 32 <= end.size(); r += 32) {
+    endLog.push_back(Record(end, r));
+    Count(&summary.stream, endLog.back());
+    lastCamera = std::max(lastCamera, endLog.back().cameraFrame);
+  }
   summary.cameraFrames = lastCamera;
   std::vector<HostCameraFrameNote> begun;
   while (nextNote < notes.size() && notes[nextNote].sequence <= lastCamera) begun.push_back(notes[nextNote++]);
-  origins.Add(begun, {});
+  origins.Add(begun, endLog);
   for (unsigned f = 0; f < unsigned(HostFault::Count); ++f) summary.faultsInjected[f] = origins.Injected()[f];
   summary.fps = summary.seconds > 0 ? summary.frames / summary.seconds : 0;
 

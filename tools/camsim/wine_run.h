@@ -21,7 +21,7 @@ struct WinePlaces {
 };
 
 // Why these options cannot run under Wine ("" when they can): checked before anything runs.
-std::string WineRefusal(const SessionOptions &o, bool buttonEvery, bool realtime, bool cpu, bool imports);
+std::string WineRefusal(const SessionOptions &o, bool realtime, bool cpu, bool imports);
 
 // One Wine run at a time in a prefix (camsim's and the Wine stage's): an exclusive lock on
 // PREFIX.lock, held until the object goes; a run that finds it taken says so and waits.

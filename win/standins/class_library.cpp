@@ -140,6 +140,12 @@ void UnknownCommand(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
     return;
   }
   if (stack != nullptr && stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+      stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TORVANE_PRESS_BUTTON) {
+    InterlockedExchange(&d->pressFrames, 1);
+    CompleteDevice(srb, STATUS_SUCCESS);
+    return;
+  }
+  if (stack != nullptr && stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
       stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TORVANE_FRAME_LOG) {
     // The reply follows the status the stream class puts first in the caller's buffer.
     PUCHAR buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);

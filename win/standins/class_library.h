@@ -92,6 +92,11 @@ struct Device {
   // The isochronous pipe: stopped by USBCAMD_SetIsoPipeState(STOP) until START.
   LONG isoStopped;
   LONG isoRestarts;
+  // The snapshot button: pressed for the next frame that begins (pressFrames), held while the
+  // slots of that frame go out (pressHeld); the camera frame of the last data slot.
+  LONG pressFrames;
+  BOOLEAN pressHeld;
+  ULONGLONG slotFrame;
 
   PUSBD_INTERFACE_INFORMATION Interface() { return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(interfaceBlock); }
 };

@@ -113,6 +113,12 @@ void NextSlot(Device *d, Slot *slot) {
   slot->dataLength = length;
   slot->data = p + TORVANE_SLOT_RECORD_SIZE;
   d->slotOffset += TORVANE_SLOT_RECORD_SIZE + length;
+  // A press holds the button down for the whole of the next frame that begins.
+  if (slot->cameraFrame != 0 && slot->cameraFrame != d->slotFrame) {
+    d->slotFrame = slot->cameraFrame;
+    d->pressHeld = InterlockedExchange(&d->pressFrames, 0) > 0;
+  }
+  if (d->pressHeld && slot->cameraFrame != 0) slot->syncByte |= 0x40;
 }
 
 // What became of raw frame `index`, for the frame log (the oldest record goes when it is full).
@@ -211,6 +217,8 @@ VOID NTAPI RunPump(PVOID context) {
     TorvaneShared_AssembleSlot(&a, flags, accepted, offset, dataBuffer, dataLength, slot.cameraFrame, s->rawBuffer,
                                s->rawFrameLength);
   }
+  // The frame the camera was sending when the stream stopped is cut off.
+  if (a.inFrame) LogFrame(s, ++s->framesAssembled, &a, TORVANE_RAW_ABANDONED);
   if (syncBuffer != nullptr) ExFreePool(syncBuffer);
   KeSetEvent(&s->pumpEnded, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
@@ -490,6 +498,9 @@ NTSTATUS TakeSlots(Device *d, const UCHAR *file, ULONG size) {
   d->slots = copy;
   d->slotsSize = size;
   d->slotOffset = TORVANE_SLOT_MAGIC_SIZE;
+  d->slotFrame = 0;
+  d->pressHeld = FALSE;
+  InterlockedExchange(&d->pressFrames, 0);
   return STATUS_SUCCESS;
 }
 

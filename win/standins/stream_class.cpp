@@ -538,6 +538,7 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT object, PIRP irp) {
     case IOCTL_TORVANE_CAMERA_INPUT:
     case IOCTL_TORVANE_ALLOCATION_FORMAT:
     case IOCTL_TORVANE_FRAME_LOG:
+    case IOCTL_TORVANE_PRESS_BUTTON:
       return ToClassLibrary(d, irp, outSize);
     case IOCTL_TORVANE_OPEN_STREAM:
       return OpenStream(d, irp, inSize, outSize);

@@ -79,6 +79,11 @@ typedef struct {
  * frame with a higher index, oldest first, as many as fit (the class library keeps the last
  * TORVANE_RAW_FRAME_LOG). Passed to the class library like the camera input. */
 #define IOCTL_TORVANE_FRAME_LOG TORVANE_IOCTL(8)
+/* The camera's snapshot button, held down while the next frame the camera begins is sent, as the
+ * host's camera presses it (HostSimCamera::PressButton(1)): the data slots of that frame carry
+ * the button bit (0x40) in their sync byte. No input; output the request's status (LONG). Passed
+ * to the class library like the camera input. */
+#define IOCTL_TORVANE_PRESS_BUTTON TORVANE_IOCTL(9)
 #define TORVANE_RAW_FRAME_LOG 64
 /* fate: what became of the raw frame, in the host's order. */
 enum { TORVANE_RAW_DELIVERED, TORVANE_RAW_DROPPED, TORVANE_RAW_OVERFLOW, TORVANE_RAW_NO_BUFFER, TORVANE_RAW_ABANDONED };

@@ -363,11 +363,13 @@ static int Capture(HANDLE camera, const wchar_t *folder, const TorvaneCaptureSte
  * FOLDER --camsim: one camsim run. Besides the INF, the drivers and slots.bin, FOLDER holds
  * format.bin (the stream's format), allocation.bin (the format the class library allocates the
  * bandwidth with, when it is not the stream's own), camsim.txt ("NAME VALUE" lines: frames,
- * buffer (the read buffer's size), still-every, brightness, contrast, saturation, sharpness) and
+ * buffer (the read buffer's size), still-every, button-every, brightness, contrast, saturation,
+ * sharpness) and
  * settings_in.txt ("NAME VALUE" lines, DWORDs that go under the driver key's Settings before
  * the stream opens). Every read goes into camsim_frames.bin as TORVANE_READ_OUT, the frame log's
  * byte count (ULONG) and its TORVANE_RAW_FRAME records since the read before, then the buffer;
- * "frame N" lines on stdout follow the reads. At the end the driver key's Settings go into
+ * "frame N" lines on stdout follow the reads. Once the stream has stopped, the frame log's last
+ * records go into camsim_log_end.bin. At the end the driver key's Settings go into
  * settings_out.txt and the device is removed. */
 
 /* "NAME VALUE" of a camsim.txt line, or the default. */
@@ -444,7 +446,7 @@ static int CamsimRun(HANDLE camera, const wchar_t *folder) {
   if (run == NULL || slots == NULL || format == NULL) return Fail("reading camsim.txt, slots.bin and format.bin");
   run[runSize] = 0;
   const long frames = RunValue(run, "frames", 1), bufferSize = RunValue(run, "buffer", 0);
-  const long stillEvery = RunValue(run, "still-every", 0);
+  const long stillEvery = RunValue(run, "still-every", 0), buttonEvery = RunValue(run, "button-every", 0);
   static const char *const kControls[4] = {"brightness", "contrast", "saturation", "sharpness"};
   static const unsigned long kControlIds[4] = {0, 1, 3, 4};
 
@@ -528,11 +530,28 @@ static int CamsimRun(HANDLE camera, const wchar_t *folder) {
       TorvanePropertyStep still = {"still trigger", TORVANE_SET_VIDEOCONTROL, 3, 2, 32, 32, {1, 8, 0}};
       ok = RunProperty(camera, &still);
     }
+    if (ok && buttonEvery > 0 && k % buttonEvery == 0 && k < frames) {
+      status = StatusCall(camera, IOCTL_TORVANE_PRESS_BUTTON, NULL, 0);
+      printf("button press: status 0x%08lx\n", (unsigned long)status);
+      ok = status >= 0;
+    }
   }
   if (open) {
     /* Stop (the settings are saved) and close. */
     in.value = 0;
     printf("stream state 0: status 0x%08lx\n", (unsigned long)StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in)));
+    /* What the stop cut off. */
+    TORVANE_STREAM_IN since = {0, (ULONG)seen};
+    DWORD logBytes = 0, written = 0;
+    swprintf(path, MAX_PATH, L"%ls\\camsim_log_end.bin", folder);
+    HANDLE end = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (end != INVALID_HANDLE_VALUE) {
+      if (DeviceIoControl(camera, IOCTL_TORVANE_FRAME_LOG, &since, sizeof(since), log, sizeof(log), &logBytes, NULL) &&
+          logBytes >= sizeof(LONG)) {
+        WriteFile(end, log + sizeof(LONG), logBytes - sizeof(LONG), &written, NULL);
+      }
+      CloseHandle(end);
+    }
     printf("stream close: status 0x%08lx\n", (unsigned long)StatusCall(camera, IOCTL_TORVANE_CLOSE_STREAM, &in, sizeof(in)));
   }
   if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
