@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -333,96 +334,136 @@ SessionSummary RunWineSession(const SessionOptions &o, const WinePlaces &p,
   // and a run ended early can have left one holding the drivers.
   const std::string env = "WINEPREFIX=" + Quote(p.prefix) + " WINEARCH=win32 ";
   std::system((env + "wineserver -k >/dev/null 2>&1; " + env + "wineserver -w >/dev/null 2>&1").c_str());
-  const std::string command = env + "WINEDEBUG=warn+debugstr wine 'C:\\" + kStageName + "\\torvane_wine.exe' 'C:\\" +
+  // In a session of its own, away from the terminal's Ctrl-C: an interrupted camsim asks the
+  // program to end its reads (a file "stop" in the stage folder), and it stops the stream and
+  // saves the settings as usual.
+  const std::string command = "exec setsid env " + env + "WINEDEBUG=warn+debugstr wine 'C:\\" + kStageName + "\\torvane_wine.exe' 'C:\\" +
                               kStageName + "' --camsim 2>" + Quote((stage / "wine.log").string());
   auto start = std::chrono::steady_clock::now();
   auto lastProgress = start;
   std::string lines;
+
+  // Every read, with the frame log since the read before, taken as the program writes it;
+  // camera frames are followed to the application as on the host.
+  FrameOrigins origins(sources, o.format == OutputFormat::Mjpg);
+  std::ifstream framesIn;
+  std::string pending;    // bytes of camsim_frames.bin not yet taken
+  uint64_t consumed = 0;  // bytes of it read so far
+  size_t nextNote = 0;
+  uint64_t rawIndex = 0, lastCamera = 0;
+  bool lastStill = false, ended = false;  // ended: no more frames are taken (a failure, or the caller's)
+  ULONG lastBytes = 0;
+  auto takeFrames = [&]() {
+    if (!framesIn.is_open()) framesIn.open(stage / "camsim_frames.bin", std::ios::binary);
+    if (!framesIn.is_open()) return;
+    framesIn.clear();
+    framesIn.seekg(0, std::ios::end);
+    const uint64_t size = uint64_t(framesIn.tellg());
+    if (size > consumed) {
+      framesIn.seekg(std::streamoff(consumed));
+      std::string more(size_t(size - consumed), '\0');
+      framesIn.read(more.data(), std::streamsize(more.size()));
+      more.resize(size_t(framesIn.gcount()));
+      consumed += more.size();
+      pending += more;
+    }
+    size_t at = 0;
+    while (!ended && at + 36 <= pending.size()) {
+      const uint32_t logBytes = U32(pending, at + 32);
+      if (logBytes % 32 != 0) {
+        Fail(&summary, STATUS_UNSUCCESSFUL, "camsim_frames.bin from Wine is not whole");
+        ended = true;
+        break;
+      }
+      if (at + 36 + logBytes + bufferBytes > pending.size()) break;  // the rest comes later
+      HostFrame frame;
+      frame.status = NTSTATUS(U32(pending, at));
+      frame.dataUsed = U32(pending, at + 4);
+      frame.timeValid = (U32(pending, at + 8) & kWindowsTimeValid) != 0;
+      frame.presentationTime = LONGLONG(U64(pending, at + 16));
+      std::vector<HostRawFrameRecord> log;
+      for (size_t r = 0; r < logBytes; r += 32) {
+        log.push_back(Record(pending, at + 36 + r));
+        Count(&summary.stream, log.back());
+        lastCamera = std::max(lastCamera, log.back().cameraFrame);
+        if (log.back().fate == HostRawFrameRecord::Delivered) {
+          rawIndex = log.back().index;
+          lastStill = log.back().still;
+          lastBytes = log.back().bytes;
+        }
+      }
+      const char *data = pending.data() + at + 36 + logBytes;
+      frame.data.assign(data, data + bufferBytes);
+      at += 36 + logBytes + bufferBytes;
+      frame.sequence = summary.frames + 1;
+      // The read was filled from the newest raw frame the class library delivered.
+      if (NT_SUCCESS(frame.status)) {
+        frame.info.rawIndex = rawIndex;
+        frame.info.rawBytes = lastBytes;
+        frame.info.still = lastStill;
+      }
+      std::vector<HostCameraFrameNote> begun;
+      while (nextNote < notes.size() && notes[nextNote].sequence <= lastCamera) begun.push_back(notes[nextNote++]);
+      origins.Add(begun, log);
+      if (!NT_SUCCESS(frame.status)) {
+        Fail(&summary, frame.status, "a read request failed under Wine: " + StatusText(frame.status));
+        ended = true;
+        break;
+      }
+      ++summary.frames;
+      if (frame.info.still) ++summary.stills;
+      if (!onFrame(frame, origins.For(frame))) ended = true;
+    }
+    pending.erase(0, at);
+  };
+
   if (FILE *pipe = popen(command.c_str(), "r")) {
     char line[512];
-    while (fgets(line, sizeof(line), pipe) != nullptr) {
+    bool stopAsked = false;
+    for (;;) {
+      const bool got = fgets(line, sizeof(line), pipe) != nullptr;
+      if (!got) {
+        if (!(ferror(pipe) && errno == EINTR)) break;
+        clearerr(pipe);  // a signal: asked to stop
+      }
+      if (!stopAsked && o.interrupt != nullptr && o.interrupt->load() != 0) summary.interruptedBy = o.interrupt->load();
+      if (!stopAsked && (summary.interruptedBy != 0 || ended)) {
+        stopAsked = true;
+        WriteBytes(stage / "stop", "", 0);
+      }
+      if (!got) continue;
       lines += line;
       unsigned k = 0;
+      if (sscanf(line, "frame %u:", &k) != 1) {
+        if (strncmp(line, "torvane_wine: FAILED", 20) == 0) fprintf(o.notices, "camsim: Wine: %s", line + 14);
+        continue;
+      }
+      takeFrames();
       auto now = std::chrono::steady_clock::now();
       const bool progressLine = o.progress == SessionOptions::Progress::Line;
       const auto every = progressLine ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
-      if (sscanf(line, "frame %u:", &k) == 1 && o.progress != SessionOptions::Progress::None &&
-          (now - lastProgress > every || k == 1 || k == o.frames)) {
+      if (o.progress != SessionOptions::Progress::None && (now - lastProgress > every || k == 1 || k == o.frames)) {
         lastProgress = now;
         fprintf(stderr, progressLine ? "\rcamsim: %s (Wine) \033[K" : "camsim: %s (Wine)\n",
                 ProgressText(k, o.frames, std::chrono::duration<double>(now - start).count()).c_str());
         fflush(stderr);
-      } else if (strncmp(line, "torvane_wine: FAILED", 20) == 0) {
-        fprintf(o.notices, "camsim: Wine: %s", line + 14);
       }
     }
     const int status = pclose(pipe);
     if (o.progress == SessionOptions::Progress::Line) fprintf(stderr, "\n");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) >= 128)) {
-        summary.interruptedBy = o.interrupt != nullptr && o.interrupt->load() != 0 ? o.interrupt->load() : 0;
-      }
-      if (summary.interruptedBy == 0) {
-        Fail(&summary, STATUS_UNSUCCESSFUL,
-             "the Windows test program under Wine failed (its lines and Wine's log are in " + stage.string() + ")");
-      }
+      Fail(&summary, STATUS_UNSUCCESSFUL,
+           "the Windows test program under Wine failed (its lines and Wine's log are in " + stage.string() + ")");
     }
   } else {
     Fail(&summary, STATUS_UNSUCCESSFUL, "wine could not be started");
   }
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  takeFrames();
   WriteBytes(stage / "torvane_wine.out", lines.data(), lines.size());
   std::system(("timeout 60 env " + env + "wineserver -w >/dev/null 2>&1 || " + env + "wineserver -k").c_str());
 
-  // Every read, with the frame log since the read before; camera frames are followed to the
-  // application as on the host.
-  FrameOrigins origins(sources, o.format == OutputFormat::Mjpg);
-  const std::string frames = ReadBytes(stage / "camsim_frames.bin");
-  size_t at = 0, nextNote = 0;
-  uint64_t rawIndex = 0, lastCamera = 0;
-  bool lastStill = false;
-  ULONG lastBytes = 0;
-  while (at + 36 <= frames.size()) {
-    const uint32_t logBytes = U32(frames, at + 32);
-    if (at + 36 + logBytes + bufferBytes > frames.size() || logBytes % 32 != 0) break;
-    HostFrame frame;
-    frame.status = NTSTATUS(U32(frames, at));
-    frame.dataUsed = U32(frames, at + 4);
-    frame.timeValid = (U32(frames, at + 8) & kWindowsTimeValid) != 0;
-    frame.presentationTime = LONGLONG(U64(frames, at + 16));
-    std::vector<HostRawFrameRecord> log;
-    for (size_t r = 0; r < logBytes; r += 32) {
-      log.push_back(Record(frames, at + 36 + r));
-      Count(&summary.stream, log.back());
-      lastCamera = std::max(lastCamera, log.back().cameraFrame);
-      if (log.back().fate == HostRawFrameRecord::Delivered) {
-        rawIndex = log.back().index;
-        lastStill = log.back().still;
-        lastBytes = log.back().bytes;
-      }
-    }
-    const char *data = frames.data() + at + 36 + logBytes;
-    frame.data.assign(data, data + bufferBytes);
-    at += 36 + logBytes + bufferBytes;
-    frame.sequence = summary.frames + 1;
-    // The read was filled from the newest raw frame the class library delivered.
-    if (NT_SUCCESS(frame.status)) {
-      frame.info.rawIndex = rawIndex;
-      frame.info.rawBytes = lastBytes;
-      frame.info.still = lastStill;
-    }
-    std::vector<HostCameraFrameNote> begun;
-    while (nextNote < notes.size() && notes[nextNote].sequence <= lastCamera) begun.push_back(notes[nextNote++]);
-    origins.Add(begun, log);
-    if (!NT_SUCCESS(frame.status)) {
-      Fail(&summary, frame.status, "a read request failed under Wine: " + StatusText(frame.status));
-      break;
-    }
-    ++summary.frames;
-    if (frame.info.still) ++summary.stills;
-    if (!onFrame(frame, origins.For(frame))) break;
-  }
-  if (summary.frames < o.frames && NT_SUCCESS(summary.status) && summary.interruptedBy == 0) {
+  if (summary.frames < o.frames && NT_SUCCESS(summary.status) && summary.interruptedBy == 0 && !ended) {
     Fail(&summary, STATUS_UNSUCCESSFUL,
          "Wine's run gave " + std::to_string(summary.frames) + " of " + std::to_string(o.frames) +
              " frames (its lines and Wine's log are in " + stage.string() + ")");

@@ -368,7 +368,8 @@ static int Capture(HANDLE camera, const wchar_t *folder, const TorvaneCaptureSte
  * settings_in.txt ("NAME VALUE" lines, DWORDs that go under the driver key's Settings before
  * the stream opens). Every read goes into camsim_frames.bin as TORVANE_READ_OUT, the frame log's
  * byte count (ULONG) and its TORVANE_RAW_FRAME records since the read before, then the buffer;
- * "frame N" lines on stdout follow the reads. Once the stream has stopped, the frame log's last
+ * "frame N" lines on stdout follow the reads; a file FOLDER\stop (camsim was interrupted) ends
+ * them early, and the run stops as usual. Once the stream has stopped, the frame log's last
  * records go into camsim_log_end.bin. At the end the driver key's Settings go into
  * settings_out.txt and the device is removed. */
 
@@ -498,7 +499,13 @@ static int CamsimRun(HANDLE camera, const wchar_t *folder) {
     ok = status >= 0;
   }
   ULONGLONG seen = 0; /* the newest raw frame index of the frame log */
+  wchar_t stop[MAX_PATH];
+  swprintf(stop, MAX_PATH, L"%ls\\stop", folder);
   for (long k = 1; ok && k <= frames; ++k) {
+    if (GetFileAttributesW(stop) != INVALID_FILE_ATTRIBUTES) {
+      printf("torvane_wine: stopped by camsim after %ld frames\n", k - 1);
+      break;
+    }
     TORVANE_READ_OUT result;
     DWORD got = 0, written = 0, logBytes = 0;
     in.value = (ULONG)bufferSize;
