@@ -261,9 +261,19 @@ bool PrepareWine(const WinePlaces &p, bool *unavailable, std::string *why) {
       return false;
     }
   }
-  // The script says in one line why Wine cannot run, with status 2; it shows the prefix's making.
-  const int status = std::system((Quote(p.prefixScript) + " " + Quote(p.prefix) + " 2 >/dev/null").c_str());
-  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  // The script says in one line why Wine cannot run, with status 2, and shows the prefix's
+  // making: its lines as camsim's, its status last.
+  int code = 1;
+  const std::string command = Quote(p.prefixScript) + " " + Quote(p.prefix) + " 2 2>&1 >/dev/null; echo \"status $?\"";
+  if (FILE *pipe = popen(command.c_str(), "r")) {
+    char line[512];
+    while (fgets(line, sizeof(line), pipe) != nullptr) {
+      if (sscanf(line, "status %d", &code) == 1) continue;
+      fprintf(stderr, "camsim: %s%s", strncmp(line, "wine: ", 6) == 0 ? "--kernel wine: " : "",
+              strncmp(line, "wine: ", 6) == 0 ? line + 6 : line);
+    }
+    pclose(pipe);
+  }
   if (code == 2) {
     *unavailable = true;
     *why = "--kernel wine cannot run here (the line above says why)";
