@@ -444,12 +444,14 @@ SessionSummary RunWineSession(const SessionOptions &o, const WinePlaces &p,
       if (!got) continue;
       lines += line;
       unsigned k = 0;
+      if (strncmp(line, "stream state 3:", 15) == 0) start = lastProgress = std::chrono::steady_clock::now();  // RUN
       if (sscanf(line, "frame %u:", &k) != 1) {
         if (strncmp(line, "torvane_wine: FAILED", 20) == 0) fprintf(o.notices, "camsim: Wine: %s", line + 14);
         continue;
       }
       takeFrames();
       auto now = std::chrono::steady_clock::now();
+      summary.seconds = std::chrono::duration<double>(now - start).count();  // from RUN to the last frame
       const bool progressLine = o.progress == SessionOptions::Progress::Line;
       const auto every = progressLine ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
       if (o.progress != SessionOptions::Progress::None && (now - lastProgress > every || k == 1 || k == o.frames)) {
@@ -468,7 +470,6 @@ SessionSummary RunWineSession(const SessionOptions &o, const WinePlaces &p,
   } else {
     Fail(&summary, STATUS_UNSUCCESSFUL, "wine could not be started");
   }
-  summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   takeFrames();
   WriteBytes(stage / "torvane_wine.out", lines.data(), lines.size());
   std::system(("timeout 60 env " + env + "wineserver -w >/dev/null 2>&1 || " + env + "wineserver -k").c_str());
