@@ -28,9 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The stream header's TIMEVALID flag as Windows defines it (the stand-ins are built against
-// mingw-w64's ks.h).
-constexpr ULONG kWindowsTimeValid = 0x10;
 // The stage folder in the prefix: C:\camsim.
 constexpr const char *kStageName = "camsim";
 
@@ -389,7 +386,7 @@ SessionSummary RunWineSession(const SessionOptions &o, const WinePlaces &p,
       HostFrame frame;
       frame.status = NTSTATUS(U32(pending, at));
       frame.dataUsed = U32(pending, at + 4);
-      frame.timeValid = (U32(pending, at + 8) & kWindowsTimeValid) != 0;
+      frame.timeValid = (U32(pending, at + 8) & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0;
       frame.presentationTime = LONGLONG(U64(pending, at + 16));
       std::vector<HostRawFrameRecord> log;
       for (size_t r = 0; r < logBytes; r += 32) {
