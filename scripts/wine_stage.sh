@@ -49,12 +49,16 @@ for f in "$image" "$standins/stream.sys" "$standins/Kelvane.sys" "$standins/torv
 done
 mkdir -p "$work"
 start=$SECONDS
-prefix=$("$here/wine_prefix.sh" "$work/prefix" "$skip") || exit $?
+# One Wine run at a time in the prefix (camsim --kernel wine takes the same lock); Wine's own
+# processes, the server among them, do not inherit it.
+exec 9>"$work/prefix.lock"
+flock 9
+prefix=$("$here/wine_prefix.sh" "$work/prefix" "$skip" 9>&-) || exit $?
 
 export WINEPREFIX=$prefix WINEARCH=win32
 # A run that was ended early can leave this prefix's driver host running, holding the drivers.
-wineserver -k 2>/dev/null
-wineserver -w 2>/dev/null
+wineserver -k 2>/dev/null 9>&-
+wineserver -w 2>/dev/null 9>&-
 stage=$prefix/drive_c/torvane
 mkdir -p "$stage"
 rm -f "$stage"/wine_frames*.bin "$work"/wine_frames*.bin "$work"/host_frames*.bin "$work/host_settings.hive"
@@ -70,11 +74,11 @@ run() {
   echo $? >"$work/host$suffix.status"
   cp "$work/slots.bin" "$work/format.bin" "$stage/"
   # warn+debugstr: the drivers' DbgPrint lines; trace+setupapi: which INF lines setupapi read.
-  WINEDEBUG=warn+debugstr,trace+setupapi timeout 120 wine 'C:\torvane\torvane_wine.exe' 'C:\torvane' "$mode" \
+  WINEDEBUG=warn+debugstr,trace+setupapi timeout 120 wine 'C:\torvane\torvane_wine.exe' 'C:\torvane' "$mode" 9>&- \
     >"$work/wine$suffix.out" 2>"$work/wine$suffix.log"
   echo $? >"$work/wine$suffix.status"
   # The driver host process ends a few seconds after the test program: its last lines come then.
-  timeout 60 wineserver -w || { wineserver -k; echo "wine_stage: Wine did not end within 60 s" >&2; }
+  timeout 60 wineserver -w 9>&- || { wineserver -k 9>&-; echo "wine_stage: Wine did not end within 60 s" >&2; }
   [[ -f $stage/wine_frames$suffix.bin ]] && cp "$stage/wine_frames$suffix.bin" "$work/"
 }
 cp "$root/win/Torvane.inf" "$image" "$standins/stream.sys" "$standins/Kelvane.sys" "$standins/torvane_wine.exe" "$stage/"

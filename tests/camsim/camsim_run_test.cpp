@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -705,3 +706,100 @@ TEST_F(CamsimRunTest, ListingsGiveTheDriversRangesAndControls) {
 }
 
 }  // namespace
+
+// camsim --kernel wine: the driver image installed from its INF and streamed under Wine's kernel
+// gives the frames, frames.tsv and saved settings of a host run of the same image with the same
+// options, byte for byte; settings go into Wine's registry from the settings file and come back
+// into it, so that the next run starts with them. Options that cannot run under Wine are refused
+// before anything runs. Without the 32-bit build and its image, --kernel wine is refused; where
+// Wine or 32-bit programs cannot run, the Wine runs are skipped with the reason.
+TEST_F(CamsimRunTest, WineKernelGivesTheHostsFramesAndKeepsSettings) {
+  std::string text;
+#ifndef TORVANE_CAMSIM_WINE_IMAGE
+  if (sizeof(void *) == 4) GTEST_SKIP() << "the 32-bit build was configured without TORVANE_DRIVER_IMAGE";
+  EXPECT_EQ(Camsim("--kernel wine --frames 2 --out w", &text), 2) << text;
+  EXPECT_NE(text.find("32-bit"), std::string::npos) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_FALSE(fs::exists(dir_ + "/w"));
+#else
+  for (const char *refused : {"--realtime", "--fps 10", "--cpu mmx", "--imports"}) {
+    EXPECT_EQ(Camsim(std::string("--kernel wine --frames 2 --out r ") + refused, &text), 2) << refused << ": " << text;
+    EXPECT_NE(text.find(std::string(refused).substr(0, std::string(refused).find(' '))), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_FALSE(fs::exists(dir_ + "/r")) << refused;
+  }
+  // The prefix the Wine stage uses; 77: Wine or 32-bit programs are missing (one line says which).
+  Bytes prefixOut;
+  const int prefix = camsim_test::Run(Quote(TORVANE_CAMSIM_SOURCE_DIR "/scripts/wine_prefix.sh") + " " +
+                                          Quote(TORVANE_CAMSIM_WINE_PREFIX) + " 77 2>" + Quote(dir_ + "/prefix.txt"),
+                                      &prefixOut);
+  if (prefix == 77) GTEST_SKIP() << Text("prefix.txt");
+  ASSERT_EQ(prefix, 0) << Text("prefix.txt");
+
+  // Two runs each way, the second with the settings the first saved (and no picture options):
+  // RGB24 with settings and corrupt frames, then YUY2 with short packets, each at its own size.
+  const struct {
+    const char *args;
+    std::vector<const char *> says;  // in the Wine run's summary
+  } runs[] = {
+      {"--format rgb24 --size 160x120 --brightness 70 --contrast 35 --faults corrupt=4",
+       {"brightness 70, contrast 35, saturation 50, sharpness 20"}},
+      {"--format yuy2 --saturation 80 --faults short=5", {"brightness 70, contrast 35, saturation 80"}},
+  };
+  for (const auto &run : runs) {
+    SCOPED_TRACE(run.args);
+    const std::string common = std::string("--frames 12 ") + run.args;
+    fs::remove_all(dir_ + "/h");
+    fs::remove_all(dir_ + "/w");
+    ASSERT_EQ(Camsim(common + " --driver " + Quote(TORVANE_CAMSIM_WINE_IMAGE) + " --settings host.hive --out h", &text),
+              0) << text;
+    ASSERT_EQ(Camsim(common + " --kernel wine --settings wine.hive --out w", &text), 0) << text;
+    for (const char *s : run.says) EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
+    EXPECT_NE(text.find("installed from its INF"), std::string::npos) << text;
+    // Every file but the listing with its times: the frames, and frames.tsv, whose camera
+    // frames, faults and kinds the Wine side reported from its own class library.
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir_ + "/h")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> wineNames;
+    for (const auto &e : fs::directory_iterator(dir_ + "/w")) wineNames.push_back(e.path().filename().string());
+    std::sort(wineNames.begin(), wineNames.end());
+    EXPECT_EQ(names, wineNames);
+    EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string &n) { return n.rfind("frame_", 0) == 0; }),
+              12);
+    EXPECT_NE(std::find(names.begin(), names.end(), "frames.tsv"), names.end());
+    for (const std::string &name : names) {
+      if (name != ".camsim-files") EXPECT_TRUE(ReadFile(dir_ + "/h/" + name) == ReadFile(dir_ + "/w/" + name)) << name;
+    }
+    // frames.tsv of the Wine run: whole, every kind one of camsim's, a damaged frame named by
+    // its own camera frame's fault.
+    const auto rows = Table("w/frames.tsv");
+    ASSERT_EQ(rows.size(), 12u);
+    std::map<std::string, int> kinds;
+    for (const auto &row : rows) {
+      ASSERT_EQ(row.size(), 8u);
+      ++kinds[row.at("kind")];
+      if (row.at("kind") == "damaged") {
+        EXPECT_EQ(row.at("faults").rfind(row.at("camera_frame") + ":", 0), 0u) << row.at("frame");
+      }
+    }
+    EXPECT_GT(kinds["picture"], 0);
+    EXPECT_GT(kinds["blank"], 0);
+    EXPECT_EQ(kinds["picture"] + kinds["blank"] + kinds["damaged"] + kinds["repeat"] + kinds["still"], 12);
+    EXPECT_NE(Text("w/frames.tsv").find(run.args == runs[0].args ? ":corrupt" : ":short"), std::string::npos);
+    // The settings saved under Wine are the host's (Wine's registry lists them in name order).
+    auto lines = [&](const std::string &name) {
+      std::istringstream in(Text(name));
+      std::vector<std::string> all;
+      for (std::string line; std::getline(in, line);) all.push_back(line);
+      std::sort(all.begin(), all.end());
+      return all;
+    };
+    EXPECT_EQ(lines("wine.hive"), lines("host.hive"));
+  }
+  // Each press of the camera's button under Wine gives one still (on whichever frame the class
+  // library's pump had reached, which is a matter of timing on either kernel).
+  ASSERT_EQ(Camsim("--kernel wine --frames 12 --size 160x120 --button-every 4 --discard", &text), 0) << text;
+  EXPECT_NE(text.find("0 triggers and 2 button presses sent, 2 stills received"), std::string::npos) << text;
+#endif
+}

@@ -28,7 +28,7 @@
 #include "lumarex.h"
 #include "support/driver_under_test.h"
 #include "wine/capture_script.h"
-#include "wine/slot_file.h"
+#include "wine/slot_writer.h"
 
 namespace {
 
@@ -50,10 +50,6 @@ void PutWords(std::vector<uint8_t> &record, const long *words) {
 
 constexpr int kWidth = 320, kHeight = 240;
 constexpr USHORT kStart320 = (20 << 8) | 0x40;  // the capture-start command for 320x240
-
-void Put(std::string &out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(char(value >> (8 * i)));
-}
 
 // The camera's slots from its capture start until twice `frames` frames and a few more have
 // begun: enough for the `frames` reads of a capture however many frames the faults make the
@@ -94,20 +90,6 @@ bool WriteFile(const std::string &path, const std::string &bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(bytes.data(), std::streamsize(bytes.size()));
   return bool(out);
-}
-
-std::string SlotFile(const std::vector<HostIsoSlot> &slots) {
-  std::string out(TORVANE_SLOT_MAGIC, TORVANE_SLOT_MAGIC_SIZE);
-  for (const HostIsoSlot &slot : slots) {
-    Put(out, slot.syncByte, 1);
-    Put(out, slot.syncLength, 4);
-    Put(out, slot.syncStatus, 4);
-    Put(out, slot.dataStatus, 4);
-    Put(out, slot.cameraFrame, 8);
-    Put(out, slot.data.size(), 4);
-    out.append(reinterpret_cast<const char *>(slot.data.data()), slot.data.size());
-  }
-  return out;
 }
 
 // The capture format of the 320x240 range, as the driver's data intersection gives it.
@@ -222,7 +204,7 @@ int main(int argc, char **argv) {
     most = std::max(most, frames);
   }
   std::vector<HostIsoSlot> slots = RecordSlots(most, faults);
-  if (!WriteFile(dir + "/slots.bin", SlotFile(slots))) {
+  if (!WriteFile(dir + "/slots.bin", TorvaneSlotFile(slots))) {
     fprintf(stderr, "wine_reference: cannot write %s/slots.bin\n", dir.c_str());
     return 1;
   }

@@ -19,6 +19,7 @@
 #include "run_output.h"
 #include "run_report.h"
 #include "sources.h"
+#include "wine_run.h"
 
 namespace {
 
@@ -188,6 +189,12 @@ int main(int argc, char **argv) {
   app.add_option("--driver", o.driverImage,
                  "run the driver from this image (build/target/Torvane.sys) instead of the linked one; "
                  "32-bit host build only");
+  std::string kernel = "host";
+  app.add_option("--kernel", kernel,
+                 "the NT kernel the driver runs on: host (this project's) or wine (the image installed from its INF "
+                 "and streamed under Wine's kernel in a 32-bit prefix in the build folder; 32-bit host build only)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"host", "wine"}));
   bool imports = false;
   app.add_flag("--imports", imports, "with --driver: print how the image's imports were bound");
   // Files camsim did not write are never replaced unless asked: -y as in ffmpeg, -n the default.
@@ -235,6 +242,15 @@ int main(int argc, char **argv) {
   }
 
   if (listAll) listing.formats = listing.controls = true;
+  const bool wine = kernel == "wine";
+  if (wine && !HostImage_Supported()) {
+    fprintf(stderr, "camsim: --kernel wine runs only in the 32-bit host build (build/host32/tools/camsim)\n");
+    return kExitUsage;
+  }
+  if (wine && (listing.formats || listing.controls)) {
+    fprintf(stderr, "camsim: the listings ask the linked driver on the host; --kernel wine is for runs\n");
+    return kExitUsage;
+  }
   if (listing.formats || listing.controls) {
     if (!o.driverImage.empty()) {
       fprintf(stderr, "camsim: the listings ask the linked driver; --driver is for runs\n");
@@ -274,7 +290,30 @@ int main(int argc, char **argv) {
   }
   if (discard && !contactSheet.empty()) return usage("--contact-sheet needs the frames; it cannot go with --discard");
   if (discard && png) return usage("--png needs the frames; it cannot go with --discard");
-  if (imports && o.driverImage.empty()) return usage("--imports reports a driver image's imports; give --driver with it");
+  if (imports && o.driverImage.empty() && !wine) return usage("--imports reports a driver image's imports; give --driver with it");
+  // Under Wine the driver is always an image: --driver, else the one this build was configured
+  // with. The stand-ins are the target build's, beside it.
+  WinePlaces places;
+  if (wine) {
+    why = WineRefusal(o, o.realtime || fps != 0, !cpu.empty(), imports);
+    if (!why.empty()) return usage(why);
+#ifdef TORVANE_CAMSIM_DRIVER_IMAGE
+    places.driver = o.driverImage.empty() ? TORVANE_CAMSIM_DRIVER_IMAGE : o.driverImage;
+#else
+    places.driver = o.driverImage;
+    if (places.driver.empty()) return usage("--kernel wine: give --driver (this build was configured without TORVANE_DRIVER_IMAGE)");
+#endif
+    o.driverImage.clear();  // the host does not run it
+    places.standins = (std::filesystem::path(places.driver).parent_path() / "standins").string();
+#ifdef TORVANE_CAMSIM_SOURCE_DIR
+    places.inf = TORVANE_CAMSIM_SOURCE_DIR "/win/Torvane.inf";
+    places.prefixScript = TORVANE_CAMSIM_SOURCE_DIR "/scripts/wine_prefix.sh";
+#endif
+#ifdef TORVANE_CAMSIM_WINE_PREFIX
+    places.prefix = TORVANE_CAMSIM_WINE_PREFIX;
+#endif
+    if (!CheckDriverImage(places.driver, &why)) return usage("--driver: " + why);
+  }
   if (fps != 0) {
     o.realtime = true;
     o.fps = fps;
@@ -313,6 +352,16 @@ int main(int argc, char **argv) {
   why = CheckCameraSources(o.camera);
   if (!why.empty()) return usage(why);
   for (const std::string &line : plan.notices) fprintf(stderr, "camsim: %s\n", line.c_str());
+  // Wine and 32-bit programs are there, and the prefix is made (once) before the folder is touched.
+  WinePrefixLock prefixLock;
+  if (wine) {
+    bool unavailable = false;
+    if (!prefixLock.Take(places.prefix, &why)) return usage(why);
+    if (!PrepareWine(places, &unavailable, &why)) {
+      if (!unavailable) fprintf(stderr, "camsim: %s\n", why.c_str());
+      return kExitUsage;
+    }
+  }
   // The folder is camsim's from here to the end of the run.
   OutputGuard guard;
   if (!out.empty()) {
@@ -346,7 +395,7 @@ int main(int argc, char **argv) {
     r.contactSheet = contactSheet;
     r.fps = o.fps;
     RunOutput output(r);
-    summary = RunSession(o, [&](const HostFrame &frame, const FrameOrigin &origin) {
+    auto take = [&](const HostFrame &frame, const FrameOrigin &origin) {
       try {
         output.Take(frame, origin);
         return true;
@@ -357,7 +406,8 @@ int main(int argc, char **argv) {
         writeError = e.what();
         return false;
       }
-    });
+    };
+    summary = wine ? RunWineSession(o, places, take) : RunSession(o, take);
     tally = output.Tally();
     files = output.FileCount();
     output.Finish();
@@ -380,7 +430,7 @@ int main(int argc, char **argv) {
           o.frames,
           discard ? " (discarded, not written)"
                   : (" into " + outDir + " (" + std::to_string(files) + " files, frames.tsv lists them)").c_str());
-  PrintFrameAccount(msg, summary, tally, !discard, o.format == OutputFormat::Mjpg);
+  PrintFrameAccount(msg, summary, tally, !discard, o.format == OutputFormat::Mjpg, !wine);
   fprintf(msg, "  camera: %llu frames begun; class library: %llu assembled, %llu handed to the driver\n",
           (unsigned long long)summary.cameraFrames, (unsigned long long)s.assembled, (unsigned long long)s.delivered);
   fprintf(msg, "  dropped by the class library: %llu (%llu damaged on the way (short packet or USB error), %llu "
@@ -398,8 +448,13 @@ int main(int argc, char **argv) {
   fprintf(msg, "  %.1f frames per second (%.2f s streaming%s)\n", summary.fps, summary.seconds,
           ((discard ? ", frames not written" : "") +
            (o.realtime ? ", paced at " + std::to_string(o.fps) + " per second" : std::string())).c_str());
-  fprintf(msg, "  pool: peak %zu bytes, %zu blocks left allocated after unload\n", summary.peakPoolBytes,
-          summary.poolBlocksLeft);
+  if (wine) {
+    fprintf(msg, "  kernel: Wine (%s), prefix %s; driver %s installed from its INF\n", WineVersion().c_str(),
+            places.prefix.c_str(), places.driver.c_str());
+  } else {
+    fprintf(msg, "  pool: peak %zu bytes, %zu blocks left allocated after unload\n", summary.peakPoolBytes,
+            summary.poolBlocksLeft);
+  }
   if (!summary.image.empty()) {
     size_t firstLine = summary.image.find('\n') + 1;
     fprintf(msg, "  driver image: %s", imports ? summary.image.c_str() : summary.image.substr(0, firstLine).c_str());

@@ -11,4 +11,6 @@
 
 // With frames false (nothing was looked at: --discard) only the driver's and the faults' lines.
 // mjpg: the stream passes the camera's JPEG data through (the driver's blank frames differ).
-void PrintFrameAccount(std::FILE *out, const SessionSummary &summary, const FrameTally &tally, bool frames, bool mjpg);
+// driverCounts false: the driver's own counts were out of reach (a run under Wine).
+void PrintFrameAccount(std::FILE *out, const SessionSummary &summary, const FrameTally &tally, bool frames, bool mjpg,
+                       bool driverCounts = true);

@@ -139,6 +139,25 @@ void UnknownCommand(Device *d, PHW_STREAM_REQUEST_BLOCK srb) {
                                             stack->Parameters.DeviceIoControl.InputBufferLength));
     return;
   }
+  if (stack != nullptr && stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+      stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TORVANE_PRESS_BUTTON) {
+    InterlockedExchange(&d->pressFrames, 1);
+    CompleteDevice(srb, STATUS_SUCCESS);
+    return;
+  }
+  if (stack != nullptr && stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+      stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_TORVANE_FRAME_LOG) {
+    // The reply follows the status the stream class puts first in the caller's buffer.
+    PUCHAR buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG written = 0;
+    NTSTATUS status = outSize < sizeof(LONG) ? STATUS_BUFFER_TOO_SMALL
+                                             : FrameLog(d, buffer, stack->Parameters.DeviceIoControl.InputBufferLength,
+                                                        buffer + sizeof(LONG), outSize - sizeof(LONG), &written);
+    srb->ActualBytesTransferred = written;
+    CompleteDevice(srb, status);
+    return;
+  }
   if (stack == nullptr || stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_INTERFACE ||
       stack->Parameters.QueryInterface.InterfaceType == nullptr ||
       memcmp(stack->Parameters.QueryInterface.InterfaceType, &kUsbcamdInterfaceGuid, sizeof(GUID)) != 0) {

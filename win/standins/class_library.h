@@ -3,6 +3,7 @@
 #pragma once
 
 #include "standin.h"
+#include "torvane_ioctl.h"
 
 namespace kelvane {
 
@@ -55,6 +56,9 @@ struct Stream {
   LONG pumpStop;
   KEVENT pumpEnded;
   ULONGLONG framesAssembled;
+  // The last raw frames finished, what became of each (guarded by lock).
+  TORVANE_RAW_FRAME frameLog[TORVANE_RAW_FRAME_LOG];
+  ULONG frameLogCount;
 };
 
 // The class library's record of a camera, at the start of the stream-class device extension;
@@ -88,6 +92,11 @@ struct Device {
   // The isochronous pipe: stopped by USBCAMD_SetIsoPipeState(STOP) until START.
   LONG isoStopped;
   LONG isoRestarts;
+  // The snapshot button: pressed for the next frame that begins (pressFrames), held while the
+  // slots of that frame go out (pressHeld); the camera frame of the last data slot.
+  LONG pressFrames;
+  BOOLEAN pressHeld;
+  ULONGLONG slotFrame;
 
   PUSBD_INTERFACE_INFORMATION Interface() { return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(interfaceBlock); }
 };
@@ -119,6 +128,9 @@ BOOLEAN SetVideoFormat(Device *d, PHW_STREAM_REQUEST_BLOCK srb);
 NTSTATUS SetIsoPipeState(Device *d, ULONG flags);
 // The camera input the test program hands over: a slot file (tests/wine/slot_file.h).
 NTSTATUS TakeSlots(Device *d, const UCHAR *file, ULONG size);
+// The frame log of the private control interface: the input is TORVANE_STREAM_IN, the reply
+// (TORVANE_RAW_FRAME records) goes into `out`, at most `outSize` bytes; *written its size.
+NTSTATUS FrameLog(Device *d, const UCHAR *input, ULONG size, PUCHAR out, ULONG outSize, ULONG *written);
 // The allocation format of the private control interface: the stream number, then the format.
 NTSTATUS SetAllocationFormat(Device *d, const UCHAR *input, ULONG size);
 

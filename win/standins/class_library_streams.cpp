@@ -113,14 +113,38 @@ void NextSlot(Device *d, Slot *slot) {
   slot->dataLength = length;
   slot->data = p + TORVANE_SLOT_RECORD_SIZE;
   d->slotOffset += TORVANE_SLOT_RECORD_SIZE + length;
+  // A press holds the button down for the whole of the next frame that begins.
+  if (slot->cameraFrame != 0 && slot->cameraFrame != d->slotFrame) {
+    d->slotFrame = slot->cameraFrame;
+    d->pressHeld = InterlockedExchange(&d->pressFrames, 0) > 0;
+  }
+  if (d->pressHeld && slot->cameraFrame != 0) slot->syncByte |= 0x40;
+}
+
+// What became of raw frame `index`, for the frame log (the oldest record goes when it is full).
+void LogFrame(Stream *s, ULONGLONG index, const TORVANE_ASSEMBLY *a, ULONG fate) {
+  TORVANE_RAW_FRAME r = {index, a->cameraFrame, fate, a->still ? 1u : 0u, a->bytes, a->packets};
+  Lock(&s->lock);
+  if (s->frameLogCount == TORVANE_RAW_FRAME_LOG) {
+    memmove(&s->frameLog[0], &s->frameLog[1], sizeof(r) * (TORVANE_RAW_FRAME_LOG - 1));
+    --s->frameLogCount;
+  }
+  s->frameLog[s->frameLogCount++] = r;
+  Unlock(&s->lock);
 }
 
 void FinishFrame(Stream *s, TORVANE_ASSEMBLY *a) {
   Device *d = s->device;
   ULONGLONG index = ++s->framesAssembled;
   a->inFrame = FALSE;
-  if (TorvaneShared_FrameFate(a) != TORVANE_FRAME_DELIVER) return;
+  const ULONG fate = TorvaneShared_FrameFate(a);
+  if (fate != TORVANE_FRAME_DELIVER) {
+    LogFrame(s, index, a, fate == TORVANE_FRAME_OVERFLOW ? TORVANE_RAW_OVERFLOW : TORVANE_RAW_DROPPED);
+    return;
+  }
   PHW_STREAM_REQUEST_BLOCK srb = TakeRead(s);
+  // Without a read the pump was told to stop: the frame is cut off.
+  LogFrame(s, index, a, srb != nullptr ? TORVANE_RAW_DELIVERED : TORVANE_RAW_ABANDONED);
   if (srb == nullptr) return;
   PKSSTREAM_HEADER header = srb->CommandData.DataBufferArray;
   ULONG bytesReturned = a->bytes;  // the driver reads the raw byte count from here
@@ -149,7 +173,7 @@ VOID NTAPI RunPump(PVOID context) {
     if (restarts == restartsSeen) return false;
     restartsSeen = restarts;
     if (a.inFrame) {
-      ++s->framesAssembled;
+      LogFrame(s, ++s->framesAssembled, &a, TORVANE_RAW_ABANDONED);
       a.inFrame = FALSE;
     }
     return true;
@@ -193,6 +217,8 @@ VOID NTAPI RunPump(PVOID context) {
     TorvaneShared_AssembleSlot(&a, flags, accepted, offset, dataBuffer, dataLength, slot.cameraFrame, s->rawBuffer,
                                s->rawFrameLength);
   }
+  // The frame the camera was sending when the stream stopped is cut off.
+  if (a.inFrame) LogFrame(s, ++s->framesAssembled, &a, TORVANE_RAW_ABANDONED);
   if (syncBuffer != nullptr) ExFreePool(syncBuffer);
   KeSetEvent(&s->pumpEnded, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
@@ -472,6 +498,26 @@ NTSTATUS TakeSlots(Device *d, const UCHAR *file, ULONG size) {
   d->slots = copy;
   d->slotsSize = size;
   d->slotOffset = TORVANE_SLOT_MAGIC_SIZE;
+  d->slotFrame = 0;
+  d->pressHeld = FALSE;
+  InterlockedExchange(&d->pressFrames, 0);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FrameLog(Device *d, const UCHAR *input, ULONG size, PUCHAR out, ULONG outSize, ULONG *written) {
+  *written = 0;
+  ULONG in[2];  // TORVANE_STREAM_IN: the stream, the newest index the caller has seen
+  if (input == nullptr || size < sizeof(in)) return STATUS_INVALID_PARAMETER;
+  memcpy(in, input, sizeof(in));
+  if (in[0] > 1 || d->streams[in[0]] == nullptr) return STATUS_INVALID_PARAMETER;
+  Stream *s = d->streams[in[0]];
+  Lock(&s->lock);
+  for (ULONG i = 0; i < s->frameLogCount && outSize - *written >= sizeof(TORVANE_RAW_FRAME); ++i) {
+    if (s->frameLog[i].index <= in[1]) continue;
+    memcpy(out + *written, &s->frameLog[i], sizeof(TORVANE_RAW_FRAME));
+    *written += sizeof(TORVANE_RAW_FRAME);
+  }
+  Unlock(&s->lock);
   return STATUS_SUCCESS;
 }
 

@@ -382,16 +382,21 @@ NTSTATUS CompleteWithStatus(PIRP irp, ULONG outSize, NTSTATUS status) {
   return CompleteIrp(irp, STATUS_SUCCESS, sizeof(value));
 }
 
-// The camera input and the allocation format go to the class library through the minidriver,
-// as requests the stream class does not know.
+// The camera input, the allocation format and the frame log go to the class library through the
+// minidriver, as requests the stream class does not know; the frame log's reply follows the status.
 NTSTATUS ToClassLibrary(StreamDevice *d, PIRP irp, ULONG outSize) {
   Issued *r = NewRequest(d, SRB_UNKNOWN_DEVICE_COMMAND);
   if (r == nullptr) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   r->srb.Irp = irp;
   KeWaitForSingleObject(&d->requestLock, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = Issue(d, r);
+  ULONG reply = 0;  // what the class library wrote after the status (the frame log)
+  NTSTATUS status = Issue(d, r, &reply);
   KeSetEvent(&d->requestLock, IO_NO_INCREMENT, FALSE);
-  return CompleteWithStatus(irp, outSize, status);
+  if (outSize < sizeof(LONG) || reply > outSize - sizeof(LONG) || status == STATUS_IO_TIMEOUT) reply = 0;
+  LONG value = status;
+  if (outSize < sizeof(LONG)) return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  memcpy(irp->AssociatedIrp.SystemBuffer, &value, sizeof(value));
+  return CompleteIrp(irp, STATUS_SUCCESS, sizeof(value) + reply);
 }
 
 NTSTATUS OpenStream(StreamDevice *d, PIRP irp, ULONG inSize, ULONG outSize) {
@@ -532,6 +537,8 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT object, PIRP irp) {
       return PropertyRequest(d, irp, inSize, outSize);
     case IOCTL_TORVANE_CAMERA_INPUT:
     case IOCTL_TORVANE_ALLOCATION_FORMAT:
+    case IOCTL_TORVANE_FRAME_LOG:
+    case IOCTL_TORVANE_PRESS_BUTTON:
       return ToClassLibrary(d, irp, outSize);
     case IOCTL_TORVANE_OPEN_STREAM:
       return OpenStream(d, irp, inSize, outSize);

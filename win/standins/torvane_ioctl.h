@@ -73,4 +73,27 @@ typedef struct {
 } TORVANE_READ_OUT;
 #define TORVANE_UNWRITTEN_BYTE 0x5A
 
+/* The class library's record of the raw frames it finished on a stream (the host's
+ * HostRawFrameRecord): input TORVANE_STREAM_IN with `value` the newest raw frame index the caller
+ * has seen; output the request's status (LONG), then one TORVANE_RAW_FRAME for each recorded raw
+ * frame with a higher index, oldest first, as many as fit (the class library keeps the last
+ * TORVANE_RAW_FRAME_LOG). Passed to the class library like the camera input. */
+#define IOCTL_TORVANE_FRAME_LOG TORVANE_IOCTL(8)
+/* The camera's snapshot button, held down while the next frame the camera begins is sent, as the
+ * host's camera presses it (HostSimCamera::PressButton(1)): the data slots of that frame carry
+ * the button bit (0x40) in their sync byte. No input; output the request's status (LONG). Passed
+ * to the class library like the camera input. */
+#define IOCTL_TORVANE_PRESS_BUTTON TORVANE_IOCTL(9)
+#define TORVANE_RAW_FRAME_LOG 64
+/* fate: what became of the raw frame, in the host's order. */
+enum { TORVANE_RAW_DELIVERED, TORVANE_RAW_DROPPED, TORVANE_RAW_OVERFLOW, TORVANE_RAW_NO_BUFFER, TORVANE_RAW_ABANDONED };
+typedef struct {
+  ULONGLONG index;          /* raw frames finished on the stream, from 1 */
+  ULONGLONG cameraFrame;    /* the camera frame of its first data packet (the slot's), 0: none */
+  ULONG fate;
+  ULONG still;              /* the driver marked it as a still */
+  ULONG bytes;              /* bytes appended */
+  ULONG packets;            /* data packets that contributed bytes */
+} TORVANE_RAW_FRAME;
+
 #endif

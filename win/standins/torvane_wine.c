@@ -359,14 +359,227 @@ static int Capture(HANDLE camera, const wchar_t *folder, const TorvaneCaptureSte
   return ok;
 }
 
+/* ---- camsim --kernel wine -------------------------------------------------------------------
+ * FOLDER --camsim: one camsim run. Besides the INF, the drivers and slots.bin, FOLDER holds
+ * format.bin (the stream's format), allocation.bin (the format the class library allocates the
+ * bandwidth with, when it is not the stream's own), camsim.txt ("NAME VALUE" lines: frames,
+ * buffer (the read buffer's size), still-every, button-every, brightness, contrast, saturation,
+ * sharpness) and
+ * settings_in.txt ("NAME VALUE" lines, DWORDs that go under the driver key's Settings before
+ * the stream opens). Every read goes into camsim_frames.bin as TORVANE_READ_OUT, the frame log's
+ * byte count (ULONG) and its TORVANE_RAW_FRAME records since the read before, then the buffer;
+ * "frame N" lines on stdout follow the reads; a file FOLDER\stop (camsim was interrupted) ends
+ * them early, and the run stops as usual. Once the stream has stopped, the frame log's last
+ * records go into camsim_log_end.bin. At the end the driver key's Settings go into
+ * settings_out.txt and the device is removed. */
+
+/* "NAME VALUE" of a camsim.txt line, or the default. */
+static long RunValue(const char *text, const char *name, long otherwise) {
+  size_t n = strlen(name);
+  for (const char *line = text; line != NULL && *line != 0;) {
+    if (strncmp(line, name, n) == 0 && line[n] == ' ') return strtol(line + n + 1, NULL, 10);
+    line = strchr(line, '\n');
+    if (line != NULL) ++line;
+  }
+  return otherwise;
+}
+
+/* settings_in.txt's values under the driver key's Settings. */
+static int PutSettings(const wchar_t *folder) {
+  DWORD size = 0;
+  char *text = (char *)ReadWhole(folder, L"settings_in.txt", &size);
+  if (text == NULL) return 1; /* none to put */
+  text[size] = 0;
+  HKEY driverKey = SetupDiOpenDevRegKey(g_set, &g_device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_ALL_ACCESS);
+  HKEY settings;
+  int ok = driverKey != INVALID_HANDLE_VALUE;
+  if (!ok) Fail("opening the device's driver key");
+  if (ok && RegCreateKeyExW(driverKey, L"Settings", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &settings, NULL) != ERROR_SUCCESS) {
+    ok = Fail("creating the Settings key");
+  }
+  for (char *line = text; ok && line != NULL && *line != 0;) {
+    char name[64];
+    unsigned long value;
+    if (sscanf(line, "%63s %lu", name, &value) == 2) {
+      DWORD dword = (DWORD)value;
+      ok = RegSetValueExA(settings, name, 0, REG_DWORD, (const BYTE *)&dword, sizeof(dword)) == ERROR_SUCCESS ||
+           Fail("writing a setting");
+      printf("torvane_wine: setting %s = %lu put in the driver key\n", name, value);
+    }
+    line = strchr(line, '\n');
+    if (line != NULL) ++line;
+  }
+  if (driverKey != INVALID_HANDLE_VALUE) {
+    RegCloseKey(settings);
+    RegCloseKey(driverKey);
+  }
+  free(text);
+  return ok;
+}
+
+/* The driver key's Settings as "NAME VALUE" lines in FOLDER\settings_out.txt (REG_DWORD only). */
+static void TakeSettings(const wchar_t *folder) {
+  wchar_t path[MAX_PATH];
+  swprintf(path, MAX_PATH, L"%ls\\settings_out.txt", folder);
+  FILE *out = _wfopen(path, L"w");
+  HKEY driverKey = SetupDiOpenDevRegKey(g_set, &g_device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+  HKEY settings;
+  if (out == NULL) return;
+  if (driverKey != INVALID_HANDLE_VALUE && RegOpenKeyExW(driverKey, L"Settings", 0, KEY_READ, &settings) == ERROR_SUCCESS) {
+    for (DWORD i = 0;; ++i) {
+      char name[64];
+      DWORD nameSize = 64, type = 0, value = 0, size = sizeof(value);
+      if (RegEnumValueA(settings, i, name, &nameSize, NULL, &type, (BYTE *)&value, &size) != ERROR_SUCCESS) break;
+      if (type == REG_DWORD) fprintf(out, "%s %lu\n", name, (unsigned long)value);
+    }
+    RegCloseKey(settings);
+  }
+  if (driverKey != INVALID_HANDLE_VALUE) RegCloseKey(driverKey);
+  fclose(out);
+}
+
+static int CamsimRun(HANDLE camera, const wchar_t *folder) {
+  DWORD runSize = 0, slotsSize = 0, formatSize = 0, allocationSize = 0;
+  char *run = (char *)ReadWhole(folder, L"camsim.txt", &runSize);
+  unsigned char *slots = ReadWhole(folder, L"slots.bin", &slotsSize);
+  unsigned char *format = ReadWhole(folder, L"format.bin", &formatSize);
+  unsigned char *allocation = ReadWhole(folder, L"allocation.bin", &allocationSize);
+  if (run == NULL || slots == NULL || format == NULL) return Fail("reading camsim.txt, slots.bin and format.bin");
+  run[runSize] = 0;
+  const long frames = RunValue(run, "frames", 1), bufferSize = RunValue(run, "buffer", 0);
+  const long stillEvery = RunValue(run, "still-every", 0), buttonEvery = RunValue(run, "button-every", 0);
+  static const char *const kControls[4] = {"brightness", "contrast", "saturation", "sharpness"};
+  static const unsigned long kControlIds[4] = {0, 1, 3, 4};
+
+  wchar_t path[MAX_PATH];
+  swprintf(path, MAX_PATH, L"%ls\\camsim_frames.bin", folder);
+  HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  unsigned char *request = (unsigned char *)malloc(sizeof(TORVANE_STREAM_IN) + formatSize + allocationSize);
+  unsigned char *reply = (unsigned char *)malloc(sizeof(TORVANE_READ_OUT) + (bufferSize > 0 ? bufferSize : 1));
+  unsigned char log[sizeof(LONG) + TORVANE_RAW_FRAME_LOG * sizeof(TORVANE_RAW_FRAME)];
+  int ok = out != INVALID_HANDLE_VALUE && request != NULL && reply != NULL && bufferSize > 0;
+  if (!ok) Fail("making camsim_frames.bin");
+  TORVANE_STREAM_IN in = {0, 0};
+  LONG status = 0;
+  if (ok) {
+    status = StatusCall(camera, IOCTL_TORVANE_CAMERA_INPUT, slots, slotsSize);
+    printf("camera input: status 0x%08lx\n", (unsigned long)status);
+    ok = status >= 0;
+  }
+  if (ok) {
+    memcpy(request, &in, sizeof(in));
+    memcpy(request + sizeof(in), format, formatSize);
+    status = StatusCall(camera, IOCTL_TORVANE_OPEN_STREAM, request, sizeof(in) + formatSize);
+    printf("stream open: status 0x%08lx\n", (unsigned long)status);
+    ok = status >= 0;
+  }
+  int open = ok;
+  if (ok && allocation != NULL) {
+    memcpy(request + sizeof(in), allocation, allocationSize);
+    status = StatusCall(camera, IOCTL_TORVANE_ALLOCATION_FORMAT, request, sizeof(in) + allocationSize);
+    ok = status >= 0 || Fail("setting the allocation format");
+  }
+  /* Bandwidth first (it restores the saved settings), then the picture controls, then run. */
+  in.value = 1; /* KSSTATE_ACQUIRE */
+  if (ok) {
+    status = StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in));
+    printf("stream state 1: status 0x%08lx\n", (unsigned long)status);
+    ok = status >= 0;
+  }
+  for (int c = 0; ok && c < 4; ++c) {
+    long value = RunValue(run, kControls[c], -1);
+    if (value < 0) continue;
+    TorvanePropertyStep step = {kControls[c], TORVANE_SET_VIDEOPROCAMP, kControlIds[c], 2, 40, 40, {value, 2, 0}};
+    ok = RunProperty(camera, &step);
+  }
+  for (unsigned long state = 2; ok && state <= 3; ++state) {
+    in.value = state;
+    status = StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in));
+    printf("stream state %lu: status 0x%08lx\n", state, (unsigned long)status);
+    ok = status >= 0;
+  }
+  ULONGLONG seen = 0; /* the newest raw frame index of the frame log */
+  wchar_t stop[MAX_PATH];
+  swprintf(stop, MAX_PATH, L"%ls\\stop", folder);
+  for (long k = 1; ok && k <= frames; ++k) {
+    if (GetFileAttributesW(stop) != INVALID_FILE_ATTRIBUTES) {
+      printf("torvane_wine: stopped by camsim after %ld frames\n", k - 1);
+      break;
+    }
+    TORVANE_READ_OUT result;
+    DWORD got = 0, written = 0, logBytes = 0;
+    in.value = (ULONG)bufferSize;
+    if (!DeviceIoControl(camera, IOCTL_TORVANE_READ, &in, sizeof(in), reply, sizeof(result) + bufferSize, &got, NULL) ||
+        got != sizeof(result) + bufferSize) {
+      ok = Fail("a read");
+      break;
+    }
+    memcpy(&result, reply, sizeof(result));
+    TORVANE_STREAM_IN since = {0, (ULONG)seen};
+    if (!DeviceIoControl(camera, IOCTL_TORVANE_FRAME_LOG, &since, sizeof(since), log, sizeof(log), &logBytes, NULL) ||
+        logBytes < sizeof(LONG)) {
+      ok = Fail("the frame log");
+      break;
+    }
+    logBytes -= sizeof(LONG);
+    if (logBytes >= sizeof(TORVANE_RAW_FRAME)) {
+      TORVANE_RAW_FRAME last;
+      memcpy(&last, log + sizeof(LONG) + logBytes - sizeof(last), sizeof(last));
+      seen = last.index;
+    }
+    WriteFile(out, &result, sizeof(result), &written, NULL);
+    WriteFile(out, &logBytes, sizeof(logBytes), &written, NULL);
+    WriteFile(out, log + sizeof(LONG), logBytes, &written, NULL);
+    WriteFile(out, reply + sizeof(result), bufferSize, &written, NULL);
+    printf("frame %ld: status 0x%08lx dataUsed %lu\n", k, (unsigned long)result.status, (unsigned long)result.dataUsed);
+    if (result.status < 0) break; /* the run ends with the failed read */
+    if (stillEvery > 0 && k % stillEvery == 0 && k < frames) {
+      TorvanePropertyStep still = {"still trigger", TORVANE_SET_VIDEOCONTROL, 3, 2, 32, 32, {1, 8, 0}};
+      ok = RunProperty(camera, &still);
+    }
+    if (ok && buttonEvery > 0 && k % buttonEvery == 0 && k < frames) {
+      status = StatusCall(camera, IOCTL_TORVANE_PRESS_BUTTON, NULL, 0);
+      printf("button press: status 0x%08lx\n", (unsigned long)status);
+      ok = status >= 0;
+    }
+  }
+  if (open) {
+    /* Stop (the settings are saved) and close. */
+    in.value = 0;
+    printf("stream state 0: status 0x%08lx\n", (unsigned long)StatusCall(camera, IOCTL_TORVANE_STREAM_STATE, &in, sizeof(in)));
+    /* What the stop cut off. */
+    TORVANE_STREAM_IN since = {0, (ULONG)seen};
+    DWORD logBytes = 0, written = 0;
+    swprintf(path, MAX_PATH, L"%ls\\camsim_log_end.bin", folder);
+    HANDLE end = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (end != INVALID_HANDLE_VALUE) {
+      if (DeviceIoControl(camera, IOCTL_TORVANE_FRAME_LOG, &since, sizeof(since), log, sizeof(log), &logBytes, NULL) &&
+          logBytes >= sizeof(LONG)) {
+        WriteFile(end, log + sizeof(LONG), logBytes - sizeof(LONG), &written, NULL);
+      }
+      CloseHandle(end);
+    }
+    printf("stream close: status 0x%08lx\n", (unsigned long)StatusCall(camera, IOCTL_TORVANE_CLOSE_STREAM, &in, sizeof(in)));
+  }
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  free(reply);
+  free(request);
+  free(run);
+  free(slots);
+  free(format);
+  free(allocation);
+  return ok;
+}
+
 int wmain(int argc, wchar_t **argv) {
   /* FOLDER alone: a whole run, the device removed at the end. --keep: the device stays installed
    * (with its driver key) for a next run. --next: the next run, on the device the run before
    * left, which Wine starts again when it starts; the device is removed at the end. */
   const int keep = argc == 3 && wcscmp(argv[2], L"--keep") == 0;
   const int next = argc == 3 && wcscmp(argv[2], L"--next") == 0;
-  if (argc < 2 || argc > 3 || (argc == 3 && !keep && !next)) {
-    fprintf(stderr, "usage: torvane_wine.exe FOLDER [--keep|--next]\n");
+  const int camsim = argc == 3 && wcscmp(argv[2], L"--camsim") == 0;
+  if (argc < 2 || argc > 3 || (argc == 3 && !keep && !next && !camsim)) {
+    fprintf(stderr, "usage: torvane_wine.exe FOLDER [--keep|--next|--camsim]\n");
     return 2;
   }
   setvbuf(stdout, NULL, _IONBF, 0);  /* every line out at once, whatever happens next */
@@ -380,7 +593,15 @@ int wmain(int argc, wchar_t **argv) {
     ok = InstallClassDriver(argv[1], L"stream.sys") && InstallClassDriver(argv[1], L"Kelvane.sys") &&
          InstallDevice(argv[1]);
   }
-  if (ok) {
+  if (ok && camsim) {
+    /* The saved settings go in before the device's stream opens; the driver reads them at the
+     * bandwidth allocation. */
+    ok = PutSettings(argv[1]);
+    HANDLE camera = ok ? OpenCamera() : INVALID_HANDLE_VALUE;
+    ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera) && CamsimRun(camera, argv[1]);
+    if (camera != INVALID_HANDLE_VALUE) CloseHandle(camera);
+    TakeSettings(argv[1]);
+  } else if (ok) {
     HANDLE camera = OpenCamera();
     ok = camera != INVALID_HANDLE_VALUE && DeviceInfo(camera);
     if (ok && next) {
