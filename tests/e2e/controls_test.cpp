@@ -1,4 +1,6 @@
 // Stills, picture settings and the private property set through the whole stack.
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "e2e/e2e_fixture.h"
@@ -43,7 +45,8 @@ TEST_F(ControlsTest, TheStillPropertyMarksTheNextFrame) {
 }
 
 TEST_F(ControlsTest, SettingsChangedByPropertiesAreSavedAtStopAndRestoredInTheNextSession) {
-  const std::string hive = ::testing::TempDir() + "torvane_e2e_settings.hive";
+  // One file per process: ctest runs this test once per processor form at the same time.
+  const std::string hive = ::testing::TempDir() + "torvane_e2e_settings_" + std::to_string(getpid()) + ".hive";
   std::filesystem::remove(hive);
   Plug();
   std::unique_ptr<HostAppStream> stream = OpenCapture(*device_, 320, 240, {});
