@@ -34,3 +34,21 @@ LUMAREX_MMX_INLINE void MmxSplitBgr4(const UCHAR *p, __m64 *b, __m64 *g, __m64 *
 }
 
 }  // namespace
+
+// The same split written as instructions, for the steps written that way: the four pixels at
+// OFF + %[p] (reads 13 bytes) into B in mm0, G in mm2 and R in mm1 as 16-bit lanes. Uses mm3;
+// %[k] + 0 holds 8 zero bytes.
+#define LUMAREX_MMX_SPLIT_BGR4(OFF)                                                                               \
+  "movd " OFF "+0(%[p]), %%mm0\n\t"                                                                               \
+  "movd " OFF "+3(%[p]), %%mm1\n\t"                                                                               \
+  "movd " OFF "+6(%[p]), %%mm2\n\t"                                                                               \
+  "movd " OFF "+9(%[p]), %%mm3\n\t"                                                                               \
+  "punpcklbw %%mm1, %%mm0\n\t"                                                                                   \
+  "punpcklbw %%mm3, %%mm2\n\t"                                                                                   \
+  "movq %%mm0, %%mm1\n\t"                                                                                        \
+  "punpcklwd %%mm2, %%mm0\n\t"                                                                                   \
+  "punpckhwd %%mm2, %%mm1\n\t"                                                                                   \
+  "movq %%mm0, %%mm2\n\t"                                                                                        \
+  "punpcklbw 0+%[k], %%mm0\n\t"                                                                                  \
+  "punpckhbw 0+%[k], %%mm2\n\t"                                                                                  \
+  "punpcklbw 0+%[k], %%mm1\n\t"

@@ -77,19 +77,7 @@ struct MmxAdjustConsts {
 // Luma of the 4 pixels at P + OFF into 4 bytes at L + OFF / 3, as instructions (the same
 // steps as Luma4; reads 13 bytes). Constants at %[k].
 #define PIC_MMX_LUMA4(OFF, LOFF)                                                                                  \
-  "movd " OFF "+0(%[p]), %%mm0\n\t"                                                                               \
-  "movd " OFF "+3(%[p]), %%mm1\n\t"                                                                               \
-  "movd " OFF "+6(%[p]), %%mm2\n\t"                                                                               \
-  "movd " OFF "+9(%[p]), %%mm3\n\t"                                                                               \
-  "punpcklbw %%mm1, %%mm0\n\t"                                                                                   \
-  "punpcklbw %%mm3, %%mm2\n\t"                                                                                   \
-  "movq %%mm0, %%mm1\n\t"                                                                                        \
-  "punpcklwd %%mm2, %%mm0\n\t"                                                                                   \
-  "punpckhwd %%mm2, %%mm1\n\t"                                                                                   \
-  "movq %%mm0, %%mm2\n\t"                                                                                        \
-  "punpcklbw 0+%[k], %%mm0\n\t"                                                                                  \
-  "punpckhbw 0+%[k], %%mm2\n\t"                                                                                  \
-  "punpcklbw 0+%[k], %%mm1\n\t"                                                                                  \
+  LUMAREX_MMX_SPLIT_BGR4(OFF)                                                                                     \
   "pmullw 8+%[k], %%mm0\n\t"                                                                                     \
   "pmullw 16+%[k], %%mm2\n\t"                                                                                    \
   "pmullw 24+%[k], %%mm1\n\t"                                                                                    \

@@ -140,19 +140,7 @@ LUMAREX_MMX_INLINE void I420Step(const UCHAR *p, PUCHAR y, PUCHAR u, PUCHAR v) {
 // MmxSplitBgr4 of the four pixels at %[p] + P (reads 13 bytes), each sample times 128 (the
 // input of Look): B in mm0, G in mm2, R in mm1. Uses mm3. %[k] + 0 holds 8 zero bytes.
 #define MMX_SPLIT7(P)                                                                                             \
-  "movd " P "+0(%[p]), %%mm0\n\t"                                                                                 \
-  "movd " P "+3(%[p]), %%mm1\n\t"                                                                                 \
-  "movd " P "+6(%[p]), %%mm2\n\t"                                                                                 \
-  "movd " P "+9(%[p]), %%mm3\n\t"                                                                                 \
-  "punpcklbw %%mm1, %%mm0\n\t"                                                                                    \
-  "punpcklbw %%mm3, %%mm2\n\t"                                                                                    \
-  "movq %%mm0, %%mm1\n\t"                                                                                         \
-  "punpcklwd %%mm2, %%mm0\n\t"                                                                                    \
-  "punpckhwd %%mm2, %%mm1\n\t"                                                                                    \
-  "movq %%mm0, %%mm2\n\t"                                                                                         \
-  "punpcklbw 0+%[k], %%mm0\n\t" /* B */                                                                           \
-  "punpckhbw 0+%[k], %%mm2\n\t" /* G */                                                                           \
-  "punpcklbw 0+%[k], %%mm1\n\t" /* R */                                                                           \
+  LUMAREX_MMX_SPLIT_BGR4(P)                                                                                       \
   "psllw $7, %%mm0\n\t"                                                                                           \
   "psllw $7, %%mm1\n\t"                                                                                           \
   "psllw $7, %%mm2\n\t"
