@@ -109,23 +109,12 @@ inline uint8_t *convert_8_full(const JpgDecoder *d, uint8_t *out, const uint8_t 
   }
 }
 
-// Sixteen pixels sharing each chroma sample between two (2x1 sampling): yl and yr are the 8
-// samples of the left and the right luminance block, cb and cr 8 chroma samples.
+// Sixteen pixels sharing each chroma sample between two (2x1 sampling) in the YCbCr layouts
+// (B, G, R goes through jpg_colour_bgr_half_line): yl and yr are the 8 samples of the left and
+// the right luminance block, cb and cr 8 chroma samples.
 inline uint8_t *convert_16_half(const JpgDecoder *d, uint8_t *out, const uint8_t *yl,
                                 const uint8_t *yr, const uint8_t *cb, const uint8_t *cr) {
   switch (d->out_mode) {
-  case 0:
-    for (int32_t x = 0; x < 4; ++x) {
-      ChromaOffsets o = chroma_offsets(d, cb[x], cr[x]);
-      put_bgr(out + 6 * x, yl[2 * x], o);
-      put_bgr(out + 6 * x + 3, yl[2 * x + 1], o);
-    }
-    for (int32_t x = 0; x < 4; ++x) {
-      ChromaOffsets o = chroma_offsets(d, cb[4 + x], cr[4 + x]);
-      put_bgr(out + 24 + 6 * x, yr[2 * x], o);
-      put_bgr(out + 24 + 6 * x + 3, yr[2 * x + 1], o);
-    }
-    return out + 48;
   case 1:
     for (int32_t x = 0; x < 16; ++x) {
       out[3 * x] = x < 8 ? yl[x] : yr[x - 8];
