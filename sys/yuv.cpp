@@ -59,16 +59,6 @@ constexpr PackedTables kI420Packed = MakePacked(kI420);
 
 inline ULONG Packed(const PackedTables &p, const UCHAR *bgr) { return p.B[bgr[0]] + p.G[bgr[1]] + p.R[bgr[2]]; }
 
-inline UCHAR Luma(const ConversionTables &t, const UCHAR *bgr) {
-  return (UCHAR)(t.YR.v[bgr[2]] + t.YG.v[bgr[1]] + t.YB.v[bgr[0]] + t.yOffset);
-}
-inline UCHAR ChromaU(const ConversionTables &t, const UCHAR *bgr) {
-  return (UCHAR)(t.UB.v[bgr[0]] - t.UG.v[bgr[1]] - t.UR.v[bgr[2]] + 127);
-}
-inline UCHAR ChromaV(const ConversionTables &t, const UCHAR *bgr) {
-  return (UCHAR)(t.UB.v[bgr[2]] - t.VG.v[bgr[1]] - t.VB.v[bgr[0]] + 127);
-}
-
 }  // namespace
 
 // LUMAREX_RGB24ToYUY2 - width * 2 bytes per row, Y0 U Y1 V per pixel pair: U from the left
@@ -76,7 +66,6 @@ inline UCHAR ChromaV(const ConversionTables &t, const UCHAR *bgr) {
 // row never grows past width * 2 bytes.
 // Runs on the decode worker at PASSIVE_LEVEL.
 VOID LUMAREX_RGB24ToYUY2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
-  const ConversionTables &t = kYuy2;
   ULONG rowBytes = (ULONG)width * 2;
 
   for (LONG i = 0; i < height; ++i) {
@@ -91,8 +80,9 @@ VOID LUMAREX_RGB24ToYUY2(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
       dst[3] = (UCHAR)(right >> 20);
     }
     if (x < width) {
-      dst[0] = Luma(t, src);
-      dst[1] = ChromaU(t, src);
+      const ULONG last = Packed(kYuy2Packed, src);
+      dst[0] = (UCHAR)last;
+      dst[1] = (UCHAR)(last >> 10);
     }
   }
 
@@ -115,7 +105,6 @@ VOID LUMAREX_StoreYUY2Rows(PUCHAR *rows, const UCHAR *out, LONG width, LONG heig
 // column or row (odd sizes) gets luma only, so no plane grows past its size.
 // Runs on the decode worker at PASSIVE_LEVEL.
 VOID LUMAREX_RGB24ToI420(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
-  const ConversionTables &t = kI420;
   ULONG pixels = (ULONG)width * (ULONG)height;
   PUCHAR y = out;
   PUCHAR u = out + pixels;
@@ -144,7 +133,7 @@ VOID LUMAREX_RGB24ToI420(PUCHAR *rows, PUCHAR out, LONG width, LONG height) {
       }
     } else {
       for (LONG x = 0; x < width; ++x) {
-        *y++ = Luma(t, upper + 3 * x);
+        *y++ = (UCHAR)Packed(kI420Packed, upper + 3 * x);
       }
     }
   }
