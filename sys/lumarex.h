@@ -86,9 +86,11 @@ typedef struct _LUMAREX_PICTURE_TABLES {
   // plus the sharpening's edge measure (clamped to -255..255): [0] the saturation term of the
   // sharpened and brightened value, [1] the green base (that value less its saturation term),
   // times 256, plus green's final value. ClampContrast is the clamp to 0..255 of index - 256
-  // followed by the contrast table, which gives red and blue.
+  // followed by the contrast table, which gives red and blue. Channel, made when saturation is
+  // at 50 (the channels then do not mix), gives each channel's final value from the same index.
   LONG Pixel[768][2];
   UCHAR ClampContrast[1024];
+  UCHAR Channel[1024];
 } LUMAREX_PICTURE_TABLES, *PLUMAREX_PICTURE_TABLES;
 // The scalar adjustments with the caller's tables; LUMAREX_AdjustImageScalar takes them from
 // pool for the one call. Settings in 0..100 take the fast form below, others the definition.

@@ -13,7 +13,9 @@
 //   - contrast maps each channel's final value, so it is folded into the clamp of red and blue
 //     (ClampContrast) and into green's final value.
 // One table entry per channel value holds what each channel needs, so that a pixel takes one
-// pointer into it.
+// pointer into it. With saturation at 50 (the default) the channels do not mix: each byte is
+// then one look-up in Channel, and with brightness and contrast at 50 as well only the
+// sharpened pixels change at all.
 // The luma image the sharpening reads is made from the unsharpened pixels: row y + 2's luma is
 // made before row y is changed, rows below y + 1 are never read again.
 #include "lumarex.h"
@@ -37,6 +39,13 @@ void BuildTables(const LUMAREX_FRAME_SETTINGS *settings, PLUMAREX_PICTURE_TABLES
   ULONG product = 0;
   for (ULONG i = 0; i < 256; ++i, product += step) {
     contrast[i] = cv == 50 ? (UCHAR)i : (UCHAR)Clamp255((LONG)(product / 255) + (50 - cv));
+  }
+  if (sv == 50) {
+    // The channels apart: Channel alone is used.
+    for (LONG i = 0; i < 1024; ++i) {
+      t->Channel[i] = contrast[Clamp255(Clamp255(i - 256) + bv - 50)];
+    }
+    return;
   }
   for (LONG i = 0; i < 768; ++i) {
     const LONG bright = Clamp255(Clamp255(i - 256) + bv - 50);
@@ -91,6 +100,33 @@ void SharpenRow(PUCHAR p, const UCHAR *lm, LONG width, LONG sh, const PLUMAREX_P
   }
 }
 
+// Saturation at 50: brightness and contrast of the bytes [from, to) of a row, unsharpened.
+void ChannelSpan(PUCHAR p, LONG from, LONG to, const PLUMAREX_PICTURE_TABLES t) {
+  const UCHAR *out = t->Channel + 256;
+  for (PUCHAR b = p + from, end = p + to; b != end; ++b) {
+    *b = out[*b];
+  }
+}
+
+// SharpenRow with saturation at 50: each channel plus dv through Channel.
+void SharpenRowChannels(PUCHAR p, const UCHAR *lm, LONG width, LONG sh, const PLUMAREX_PICTURE_TABLES t) {
+  const LONG stride = 2 * width;
+  const UCHAR *end = lm + width - 2;
+  const UCHAR *channel = t->Channel + 256;
+  PUCHAR px = p + 6;
+  for (const UCHAR *c = lm + 2; c != end; ++c, px += 3) {
+    const LONG c2 = 2 * c[0], l = c[-2], r = c[2], u = c[-stride], d = c[stride];
+    const LONG h = c2 - l - r, v = c2 - u - d;
+    const ULONG sum = (ULONG)(Abs32(v - h) * (h + v)) + (ULONG)(Abs32(u - d) * v) + (ULONG)(Abs32(l - r) * h);
+    LONG dv = (LONG)(sum * (ULONG)sh) >> 13;
+    dv = dv < -255 ? -255 : dv > 255 ? 255 : dv;
+    const UCHAR *q = channel + dv;
+    px[0] = q[px[0]];
+    px[1] = q[px[1]];
+    px[2] = q[px[2]];
+  }
+}
+
 }  // namespace
 
 // LUMAREX_AdjustImageFast - as LUMAREX_AdjustImageDefinition for settings in 0..100; FALSE
@@ -113,6 +149,9 @@ BOOLEAN LUMAREX_AdjustImageFast(PUCHAR *rows, LONG width, LONG height, const LUM
       LumaRow(rows[y], luma + (ULONG)y * (ULONG)width, width);
     }
   }
+  const BOOLEAN channels = (BOOLEAN)(settings->Saturation == 50);
+  // Every table the identity: the unsharpened pixels keep their values.
+  const BOOLEAN identity = (BOOLEAN)(channels && settings->Brightness == 50 && settings->Contrast == 50);
   LONG lumaRows = 0;  // rows whose luma is made
   for (LONG y = 0; y < height; ++y) {
     PUCHAR p = rows[y];
@@ -121,7 +160,20 @@ BOOLEAN LUMAREX_AdjustImageFast(PUCHAR *rows, LONG width, LONG height, const LUM
         LumaRow(rows[lumaRows], luma + (ULONG)lumaRows * (ULONG)width, width);
       }
     }
-    if (sharpen && y >= 2 && y <= height - 3) {
+    const BOOLEAN sharpenRow = (BOOLEAN)(sharpen && y >= 2 && y <= height - 3);
+    if (channels) {
+      if (sharpenRow) {
+        if (!identity) {
+          ChannelSpan(p, 0, 6, tables);
+        }
+        SharpenRowChannels(p, luma + (ULONG)y * (ULONG)width, width, sh, tables);
+        if (!identity) {
+          ChannelSpan(p, 3 * (width - 2), 3 * width, tables);
+        }
+      } else if (!identity) {
+        ChannelSpan(p, 0, 3 * width, tables);
+      }
+    } else if (sharpenRow) {
       ColourSpan(p, 0, 2, tables);
       SharpenRow(p, luma + (ULONG)y * (ULONG)width, width, sh, tables);
       ColourSpan(p, width - 2, width, tables);
