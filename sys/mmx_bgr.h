@@ -1,6 +1,7 @@
-// Loading and storing with MMX, and the split of four BGR pixels into their channels, shared by
-// the MMX picture adjustments and converters. Every routine that uses these ends its MMX work
-// with _mm_empty (EMMS), so that the floating-point unit is usable again afterwards.
+// Loading and storing with MMX, shared by the MMX picture adjustments and converters, and the
+// split of four BGR pixels into their channels, which the adjustments take. Every routine that
+// uses these ends its MMX work with _mm_empty (EMMS), so that the floating-point unit is usable
+// again afterwards.
 #pragma once
 
 // The MMX intrinsics come with the vector intrinsics that platform.h includes.

@@ -1,5 +1,6 @@
-// The colour tables of the YUY2 and I420 converters (yuv.cpp) in the form the vector
-// converters compute: T[i] = floor(k * i + 0.5) is the exact integer form
+// The colour tables of the YUY2 and I420 converters (yuv.cpp): their coefficients, from which
+// the MMX converters make their look-up tables, and the form the SSE2 converters compute:
+// T[i] = floor(k * i + 0.5) is the exact integer form
 // T[i] = (floor(i * m / 256) + c) >> 7. The constants m and c are checked against the table's
 // own definition for all 256 inputs when this header is compiled, so a wrong constant does not
 // build.
