@@ -82,21 +82,25 @@ void ColourSpan(PUCHAR p, LONG from, LONG to, const PLUMAREX_PICTURE_TABLES t) {
   }
 }
 
+// The sharpening's term dv of the pixel whose luma is at c (the rows two above and below at
+// c - stride and c + stride), clamped to -255..255. The edge measure is the definition's: with
+// h = 2c - l - r and v = 2c - u - d it is |v - h| (h + v) + |u - d| v + |l - r| h.
+inline LONG SharpenTerm(const UCHAR *c, LONG stride, LONG sh) {
+  const LONG c2 = 2 * c[0], l = c[-2], r = c[2], u = c[-stride], d = c[stride];
+  const LONG h = c2 - l - r, v = c2 - u - d;
+  const ULONG sum = (ULONG)(Abs32(v - h) * (h + v)) + (ULONG)(Abs32(u - d) * v) + (ULONG)(Abs32(l - r) * h);
+  const LONG dv = (LONG)(sum * (ULONG)sh) >> 13;
+  return dv < -255 ? -255 : dv > 255 ? 255 : dv;
+}
+
 // Sharpening, brightness, saturation and contrast of the pixels 2..width - 3 of row y, whose
-// luma row is lm (the rows two above and below at lm - 2 width and lm + 2 width). The edge
-// measure is the definition's: with h = 2c - l - r and v = 2c - u - d it is
-// |v - h| (h + v) + |u - d| v + |l - r| h.
+// luma row is lm.
 void SharpenRow(PUCHAR p, const UCHAR *lm, LONG width, LONG sh, const PLUMAREX_PICTURE_TABLES t) {
   const LONG stride = 2 * width;
   const UCHAR *end = lm + width - 2;
   PUCHAR px = p + 6;
   for (const UCHAR *c = lm + 2; c != end; ++c, px += 3) {
-    const LONG c2 = 2 * c[0], l = c[-2], r = c[2], u = c[-stride], d = c[stride];
-    const LONG h = c2 - l - r, v = c2 - u - d;
-    const ULONG sum = (ULONG)(Abs32(v - h) * (h + v)) + (ULONG)(Abs32(u - d) * v) + (ULONG)(Abs32(l - r) * h);
-    LONG dv = (LONG)(sum * (ULONG)sh) >> 13;
-    dv = dv < -255 ? -255 : dv > 255 ? 255 : dv;
-    ColourPixel(px, t->Pixel + 256 + dv, t->ClampContrast + 256);
+    ColourPixel(px, t->Pixel + 256 + SharpenTerm(c, stride, sh), t->ClampContrast + 256);
   }
 }
 
@@ -115,12 +119,7 @@ void SharpenRowChannels(PUCHAR p, const UCHAR *lm, LONG width, LONG sh, const PL
   const UCHAR *channel = t->Channel + 256;
   PUCHAR px = p + 6;
   for (const UCHAR *c = lm + 2; c != end; ++c, px += 3) {
-    const LONG c2 = 2 * c[0], l = c[-2], r = c[2], u = c[-stride], d = c[stride];
-    const LONG h = c2 - l - r, v = c2 - u - d;
-    const ULONG sum = (ULONG)(Abs32(v - h) * (h + v)) + (ULONG)(Abs32(u - d) * v) + (ULONG)(Abs32(l - r) * h);
-    LONG dv = (LONG)(sum * (ULONG)sh) >> 13;
-    dv = dv < -255 ? -255 : dv > 255 ? 255 : dv;
-    const UCHAR *q = channel + dv;
+    const UCHAR *q = channel + SharpenTerm(c, stride, sh);
     px[0] = q[px[0]];
     px[1] = q[px[1]];
     px[2] = q[px[2]];
