@@ -12,8 +12,8 @@
 //   frame_mmx/<fmt>/<size>      the same with the MMX forms (a processor with MMX, no SSE2)
 //   frame_scalar/<fmt>/<size>   the same with the scalar forms (no MMX: the fallback)
 // A form the processor lacks (TORVANE_CPU may hide SSE2, or MMX too) is skipped.
-//   stage/<name>/<size>         one stage alone: decode, adjust (vector and scalar),
-//                               yuy2 and i420 conversion (vector and scalar), copy
+//   stage/<name>/<size>         one stage alone: decode (each form), adjust (each form),
+//                               yuy2 and i420 conversion (each form), copy
 //   turbo_fast/<size>           tjDecompress2 with TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE
 // After the run a table gives each whole frame's CPU time divided by turbo_fast's. libjpeg-turbo
 // picks its own instruction set once per process: JSIMD_FORCESSE2=1, JSIMD_FORCEMMX=1 or
@@ -130,16 +130,26 @@ void BM_Frame(benchmark::State &state, const BenchFrames *set, UCHAR format, UCH
   Finish(state);
 }
 
-enum Stage { kDecode, kAdjust, kAdjustMmx, kAdjustScalar, kYuy2, kYuy2Mmx, kYuy2Scalar, kI420, kI420Mmx, kI420Scalar, kCopy };
+enum Stage { kDecode, kDecodeMmx, kDecodeScalar, kAdjust, kAdjustMmx, kAdjustScalar, kYuy2, kYuy2Mmx, kYuy2Scalar, kI420, kI420Mmx, kI420Scalar, kCopy };
 
 // One stage on a decoded frame. The stages that work in place keep working on the same
 // buffer: their cost does not depend on the bytes.
 void BM_Stage(benchmark::State &state, const BenchFrames *set, Stage stage) {
   Stream s(set, LUMAREX_FORMAT_RGB24);
   const LONG w = set->width, h = set->height;
+  if (stage == kDecodeMmx || stage == kDecodeScalar) {
+    const UCHAR forms = stage == kDecodeMmx ? LUMAREX_FORMS_MMX : LUMAREX_FORMS_SCALAR;
+    if (forms > LUMAREX_ProcessorForms() ||
+        jpg_force_form(ip_context_decoder(s.context.data()), stage == kDecodeMmx ? JPG_IDCT_MMX : JPG_IDCT_SCALAR) != 0) {
+      state.SkipWithError("the processor lacks this form");
+      return;
+    }
+  }
   for (auto _ : state) {
     switch (stage) {
-      case kDecode: s.Decode(); break;
+      case kDecode:
+      case kDecodeMmx:
+      case kDecodeScalar: s.Decode(); break;
       case kAdjust: LUMAREX_AdjustImageSSE2(s.Rows(), w, h, &kDefaults, s.luma.data()); break;
       case kAdjustMmx: LUMAREX_AdjustImageMMX(s.Rows(), w, h, &kDefaults, s.luma.data()); break;
       case kYuy2Mmx: LUMAREX_RGB24ToYUY2MMX(s.Rows(), s.ip.data(), w, h); break;
@@ -182,7 +192,7 @@ int main(int argc, char **argv) {
   const std::pair<const char *, UCHAR> formats[] = {
       {"rgb24", LUMAREX_FORMAT_RGB24}, {"yuy2", LUMAREX_FORMAT_YUY2}, {"i420", LUMAREX_FORMAT_I420}};
   const std::pair<const char *, Stage> stages[] = {
-      {"decode", kDecode}, {"adjust", kAdjust}, {"adjust_mmx", kAdjustMmx}, {"adjust_scalar", kAdjustScalar},
+      {"decode", kDecode}, {"decode_mmx", kDecodeMmx}, {"decode_scalar", kDecodeScalar}, {"adjust", kAdjust}, {"adjust_mmx", kAdjustMmx}, {"adjust_scalar", kAdjustScalar},
       {"yuy2", kYuy2}, {"yuy2_mmx", kYuy2Mmx}, {"yuy2_scalar", kYuy2Scalar}, {"i420", kI420},
       {"i420_mmx", kI420Mmx}, {"i420_scalar", kI420Scalar}, {"copy_rgb24", kCopy}};
   for (const BenchFrames &s : sets) {
