@@ -198,8 +198,11 @@ void convert_full_line(const JpgDecoder *d, uint8_t *out, const LineJob &j, int3
 
 } // namespace
 
-void jpg_colour_bgr_half_line(const JpgDecoder *d, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes,
-                              int32_t mcus, int32_t yl, int32_t yr, int32_t cb, int32_t cr) {
+namespace {
+
+// jpg_colour_bgr_half_line in the scalar form: exactly 48 bytes per MCU.
+void bgr_half_line_scalar(const JpgDecoder *d, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes, int32_t mcus,
+                          int32_t yl, int32_t yr, int32_t cb, int32_t cr) {
   const uint8_t *range = kRange.v + 256;
   for (int32_t m = 0; m < mcus; ++m, mcu += mcu_bytes) {
     const uint8_t *cbs = mcu + cb;
@@ -212,6 +215,27 @@ void jpg_colour_bgr_half_line(const JpgDecoder *d, uint8_t *out, const uint8_t *
   }
 }
 
+} // namespace
+
+void jpg_colour_bgr_half_line(const JpgDecoder *d, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes,
+                              int32_t mcus, int32_t yl, int32_t yr, int32_t cb, int32_t cr) {
+  const int32_t form = vector_bgr(d);
+  (void)form;
+#if JPG_COLOUR_HAVE_SSE2
+  if (form == JPG_IDCT_SSE2) {
+    colour_bgr_half_line_sse2(out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
+    return;
+  }
+#endif
+#if JPG_COLOUR_HAVE_MMX
+  if (form == JPG_IDCT_MMX) {
+    colour_bgr_half_line_mmx(out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
+    return;
+  }
+#endif
+  bgr_half_line_scalar(d, out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
+}
+
 void jpg_colour_convert_1x1(JpgDecoder *d) {
   LineJob j = line_job(d);
   convert_full_line(d, d->scan_line_0, j, 8 * j.r, 64, 8 * j.r);
@@ -222,18 +246,6 @@ void jpg_colour_convert_1x1(JpgDecoder *d) {
 void jpg_colour_convert_2x1(JpgDecoder *d) {
   LineJob j = line_job(d);
   const int32_t row = 8 * j.r;
-#if JPG_COLOUR_HAVE_SSE2
-  if (vector_bgr(d) == JPG_IDCT_SSE2) {
-    colour_bgr_half_line_sse2(d->scan_line_0, j.mcu, j.mcu_bytes, j.mcus, row, 64 + row, 128 + row, 192 + row);
-    return;
-  }
-#endif
-#if JPG_COLOUR_HAVE_MMX
-  if (vector_bgr(d) == JPG_IDCT_MMX) {
-    colour_bgr_half_line_mmx(d->scan_line_0, j.mcu, j.mcu_bytes, j.mcus, row, 64 + row, 128 + row, 192 + row);
-    return;
-  }
-#endif
   if (d->out_mode == 0) {
     jpg_colour_bgr_half_line(d, d->scan_line_0, j.mcu, j.mcu_bytes, j.mcus, row, 64 + row, 128 + row, 192 + row);
     return;
@@ -263,20 +275,6 @@ void jpg_colour_convert_2x2(JpgDecoder *d) {
   uint8_t *out1 = d->scan_line_1;
   const int32_t y_row = (j.r < 8 ? 0 : 128) + 8 * (j.r & 7);
   const int32_t c_row = 8 * (j.r >> 1);
-#if JPG_COLOUR_HAVE_SSE2
-  if (vector_bgr(d) == JPG_IDCT_SSE2) {
-    colour_bgr_half_line_sse2(out0, j.mcu, j.mcu_bytes, j.mcus, y_row, 64 + y_row, 256 + c_row, 320 + c_row);
-    colour_bgr_half_line_sse2(out1, j.mcu, j.mcu_bytes, j.mcus, y_row + 8, 72 + y_row, 256 + c_row, 320 + c_row);
-    return;
-  }
-#endif
-#if JPG_COLOUR_HAVE_MMX
-  if (vector_bgr(d) == JPG_IDCT_MMX) {
-    colour_bgr_half_line_mmx(out0, j.mcu, j.mcu_bytes, j.mcus, y_row, 64 + y_row, 256 + c_row, 320 + c_row);
-    colour_bgr_half_line_mmx(out1, j.mcu, j.mcu_bytes, j.mcus, y_row + 8, 72 + y_row, 256 + c_row, 320 + c_row);
-    return;
-  }
-#endif
   if (d->out_mode == 0) {
     jpg_colour_bgr_half_line(d, out0, j.mcu, j.mcu_bytes, j.mcus, y_row, 64 + y_row, 256 + c_row, 320 + c_row);
     jpg_colour_bgr_half_line(d, out1, j.mcu, j.mcu_bytes, j.mcus, y_row + 8, 72 + y_row, 256 + c_row, 320 + c_row);

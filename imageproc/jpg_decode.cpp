@@ -5,8 +5,6 @@
 // one is used up.
 #include "imageproc.h"
 #include "ip_context.h"
-#include "jpg_colour_mmx.h"
-#include "jpg_colour_sse2.h"
 #include "jpg_idct.h"
 #include "jpg_internal.h"
 
@@ -83,33 +81,14 @@ int32_t jpg_decode_line(JpgDecoder *d, const uint8_t **line_out, int32_t *length
 
 namespace {
 
-// Converts mcus MCUs of a 16-pixel-wide line with the form given.
-void bgr_half_line(const JpgDecoder *d, int32_t form, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes,
-                   int32_t mcus, int32_t yl, int32_t yr, int32_t cb, int32_t cr) {
-  if (form == JPG_IDCT_SCALAR) {
-    jpg_colour_bgr_half_line(d, out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
-    return;
-  }
-#if JPG_COLOUR_HAVE_MMX
-  if (form == JPG_IDCT_MMX) {
-    colour_bgr_half_line_mmx(out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
-    return;
-  }
-#endif
-#if JPG_COLOUR_HAVE_SSE2
-  colour_bgr_half_line_sse2(out, mcu, mcu_bytes, mcus, yl, yr, cb, cr);
-#endif
-}
-
-// For MCUs 16 pixels wide (2x1 and 2x2) in B, G, R, in the decoder state's form (form:
-// JPG_IDCT_SSE2, JPG_IDCT_MMX or JPG_IDCT_SCALAR, whose converters have the same contract but
-// that the vector ones write 2 bytes beyond the last MCU): the next line converted straight
-// into dst (bytes long), without the pass through the line buffers and the copy. The MCUs
-// that fit dst with those 2 bytes go straight in, the rest (the last one or two) through
+// For MCUs 16 pixels wide (2x1 and 2x2) in B, G, R, in the decoder state's form (the vector
+// converters write 2 bytes beyond the last MCU): the next line converted straight into dst
+// (bytes long), without the pass through the line buffers and the copy. The MCUs that fit dst
+// with those 2 bytes go straight in, the rest (the last one or two) through
 // scan_line_0, from which only the bytes of the line are copied. Each line of a 2x2 MCU row
 // is converted on its own, with the chroma row it shares with its neighbour. The bitmap gets
 // the same bytes as from jpg_decode_line followed by jpg_copy_line.
-int32_t decode_line_direct_half(JpgDecoder *d, int32_t form, uint8_t *dst, uint32_t bytes) {
+int32_t decode_line_direct_half(JpgDecoder *d, uint8_t *dst, uint32_t bytes) {
   const int32_t ready = next_line_ready(d);
   if (ready != 0) {
     return ready;
@@ -131,10 +110,10 @@ int32_t decode_line_direct_half(JpgDecoder *d, int32_t form, uint8_t *dst, uint3
   if (direct > mcus) {
     direct = mcus;
   }
-  bgr_half_line(d, form, dst, d->Psample_buf, mcu_bytes, direct, yl, yr, cb, cr);
+  jpg_colour_bgr_half_line(d, dst, d->Psample_buf, mcu_bytes, direct, yl, yr, cb, cr);
   if (direct < mcus) {
-    bgr_half_line(d, form, d->scan_line_0, d->Psample_buf + direct * mcu_bytes, mcu_bytes, mcus - direct, yl, yr, cb,
-                  cr);
+    jpg_colour_bgr_half_line(d, d->scan_line_0, d->Psample_buf + direct * mcu_bytes, mcu_bytes, mcus - direct, yl, yr,
+                             cb, cr);
     uint32_t done = 48 * (uint32_t)direct;
     for (uint32_t i = done; i < bytes; ++i) {
       dst[i] = d->scan_line_0[i - done];
@@ -310,9 +289,8 @@ int32_t jpg_decode(void *context, uint32_t out_mode, const uint8_t *input, uint3
 
   // Line n goes to row height - 1 - n (bottom-up, BGR) or to row n (top-down, YCbCr).
   if (out_mode == 0 && (d->mcu_layout == 2 || d->mcu_layout == 4)) {
-    const int32_t form = jpg_vector_form(d);
     for (int32_t n = 0;
-         decode_line_direct_half(d, form, output + (size_t)row_bytes * (uint32_t)(height - 1 - n), row_bytes) == 0;
+         decode_line_direct_half(d, output + (size_t)row_bytes * (uint32_t)(height - 1 - n), row_bytes) == 0;
          ++n) {
     }
     return jpg_get_error(d) != JPG_OK ? 1 : 0;

@@ -177,10 +177,10 @@ void jpg_colour_convert_1x1(JpgDecoder *d);
 void jpg_colour_convert_2x1(JpgDecoder *d);
 void jpg_colour_convert_1x2(JpgDecoder *d);
 void jpg_colour_convert_2x2(JpgDecoder *d);
-// The B, G, R conversion of a line of MCUs 16 pixels wide (2x1 and 2x2 sampling) in the scalar
-// form: MCU m starts at mcu + m x mcu_bytes; yl, yr, cb and cr are the offsets, inside an MCU,
-// of the 8 samples of the left and right luminance block rows and of the chroma rows. Writes
-// exactly 48 bytes per MCU.
+// The B, G, R conversion (out_mode 0) of a line of MCUs 16 pixels wide (2x1 and 2x2 sampling),
+// in the decoder state's form: MCU m starts at mcu + m x mcu_bytes; yl, yr, cb and cr are the
+// offsets, inside an MCU, of the 8 samples of the left and right luminance block rows and of
+// the chroma rows. Writes 48 bytes per MCU; the vector forms write 2 bytes more after the last.
 void jpg_colour_bgr_half_line(const JpgDecoder *d, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes,
                               int32_t mcus, int32_t yl, int32_t yr, int32_t cb, int32_t cr);
 
