@@ -5,35 +5,9 @@
 // (luma 0..255); I420 is the limited range players expect of it: luma 16..235 (the luma
 // tables scaled by 219/255, then 16 added; their sum never passes 219, so nothing wraps).
 #include "lumarex.h"
+#include "yuv_forms.h"
 
 namespace {
-
-// T[i] = floor(k * i + 0.5) for a coefficient k = kParts / parts: exact in integers.
-struct ColourTable {
-  UCHAR v[256];
-};
-
-constexpr ColourTable MakeTable(ULONG kParts, ULONG parts = 1000) {
-  ColourTable t = {};
-  for (ULONG i = 0; i < 256; ++i) {
-    t.v[i] = (UCHAR)((kParts * i + parts / 2) / parts);
-  }
-  return t;
-}
-
-struct ConversionTables {
-  ColourTable YR, YG, YB, UR, UG, UB, VG, VB;  // VR is UB
-  UCHAR yOffset;                               // added to every luma sum
-};
-
-// Full-range coefficients for YUY2.
-constexpr ConversionTables kYuy2 = {MakeTable(299), MakeTable(587), MakeTable(114), MakeTable(169),
-                                    MakeTable(331), MakeTable(500), MakeTable(419), MakeTable(81), 0};
-// Limited-range coefficients for I420: luma 0.299, 0.587 and 0.114 times 219/255 in
-// ten-thousandths (white sums to 219), plus 16; the reduced-range chroma tables.
-constexpr ConversionTables kI420 = {MakeTable(2568, 10000), MakeTable(5041, 10000), MakeTable(979, 10000),
-                                    MakeTable(148), MakeTable(291), MakeTable(439), MakeTable(368), MakeTable(71),
-                                    16};
 
 // The three sums of a pixel at once: Y in bits 0..9, U in bits 10..19 and V in bits 20..29 of
 // B[b] + G[g] + R[r]. Every term a sum subtracts is added as 256 - term, which is the same
@@ -44,18 +18,18 @@ struct PackedTables {
   ULONG B[256], G[256], R[256];
 };
 
-constexpr PackedTables MakePacked(const ConversionTables &t) {
+constexpr PackedTables MakePacked(const ConverterForms &f) {
   PackedTables p = {};
   for (ULONG i = 0; i < 256; ++i) {
-    p.B[i] = t.YB.v[i] | ((ULONG)t.UB.v[i] << 10) | ((256 - (ULONG)t.VB.v[i]) << 20);
-    p.G[i] = t.YG.v[i] | ((256 - (ULONG)t.UG.v[i]) << 10) | ((256 - (ULONG)t.VG.v[i]) << 20);
-    p.R[i] = ((ULONG)t.YR.v[i] + t.yOffset) | ((256 - (ULONG)t.UR.v[i] + 127) << 10) | (((ULONG)t.UB.v[i] + 127) << 20);
+    p.B[i] = FormValue(f, YB, i) | FormValue(f, UB, i) << 10 | (256 - FormValue(f, VB, i)) << 20;
+    p.G[i] = FormValue(f, YG, i) | (256 - FormValue(f, UG, i)) << 10 | (256 - FormValue(f, VG, i)) << 20;
+    p.R[i] = (FormValue(f, YR, i) + f.yOffset) | (256 - FormValue(f, UR, i) + 127) << 10 | (FormValue(f, UB, i) + 127) << 20;
   }
   return p;
 }
 
-constexpr PackedTables kYuy2Packed = MakePacked(kYuy2);
-constexpr PackedTables kI420Packed = MakePacked(kI420);
+constexpr PackedTables kYuy2Packed = MakePacked(kYuy2Forms);
+constexpr PackedTables kI420Packed = MakePacked(kI420Forms);
 
 inline ULONG Packed(const PackedTables &p, const UCHAR *bgr) { return p.B[bgr[0]] + p.G[bgr[1]] + p.R[bgr[2]]; }
 

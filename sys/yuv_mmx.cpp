@@ -19,10 +19,8 @@
 
 namespace {
 
-// T[i] of table t of the forms f: floor(k * i + 0.5), k = kParts / parts.
-constexpr ULONGLONG TableValue(const ConverterForms &f, int t, ULONG i) {
-  return (f.t[t].kParts * i + f.t[t].parts / 2) / f.t[t].parts;
-}
+// Table t of the forms f at i, as a 64-bit value to be shifted into its lane.
+constexpr ULONGLONG Lane(const ConverterForms &f, int t, ULONG i) { return FormValue(f, t, i); }
 
 // The YUY2 sums of a pixel pair, lanes Y0 U0 Y1 V1: the left pixel's entries fill lanes 0 and 1
 // (its luma and U), the right pixel's lanes 2 and 3 (its luma and V).
@@ -33,12 +31,12 @@ struct Yuy2PairTables {
 constexpr Yuy2PairTables MakeYuy2PairTables(const ConverterForms &f) {
   Yuy2PairTables p = {};
   for (ULONG i = 0; i < 256; ++i) {
-    p.LB[i] = TableValue(f, YB, i) | TableValue(f, UB, i) << 16;
-    p.LG[i] = TableValue(f, YG, i) | (256 - TableValue(f, UG, i)) << 16;
-    p.LR[i] = (TableValue(f, YR, i) + f.yOffset) | (256 - TableValue(f, UR, i) + 127) << 16;
-    p.RB[i] = TableValue(f, YB, i) << 32 | (256 - TableValue(f, VB, i)) << 48;
-    p.RG[i] = TableValue(f, YG, i) << 32 | (256 - TableValue(f, VG, i)) << 48;
-    p.RR[i] = (TableValue(f, YR, i) + f.yOffset) << 32 | (TableValue(f, UB, i) + 127) << 48;
+    p.LB[i] = Lane(f, YB, i) | Lane(f, UB, i) << 16;
+    p.LG[i] = Lane(f, YG, i) | (256 - Lane(f, UG, i)) << 16;
+    p.LR[i] = (Lane(f, YR, i) + f.yOffset) | (256 - Lane(f, UR, i) + 127) << 16;
+    p.RB[i] = Lane(f, YB, i) << 32 | (256 - Lane(f, VB, i)) << 48;
+    p.RG[i] = Lane(f, YG, i) << 32 | (256 - Lane(f, VG, i)) << 48;
+    p.RR[i] = (Lane(f, YR, i) + f.yOffset) << 32 | (Lane(f, UB, i) + 127) << 48;
   }
   return p;
 }
@@ -95,13 +93,13 @@ struct I420PairTables {
 constexpr I420PairTables MakeI420PairTables(const ConverterForms &f) {
   I420PairTables p = {};
   for (ULONG i = 0; i < 256; ++i) {
-    p.LB[i] = TableValue(f, YB, i) | TableValue(f, UB, i) << 32 | (256 - TableValue(f, VB, i)) << 48;
-    p.LG[i] = TableValue(f, YG, i) | (256 - TableValue(f, UG, i)) << 32 | (256 - TableValue(f, VG, i)) << 48;
-    p.LR[i] = (TableValue(f, YR, i) + f.yOffset) | (256 - TableValue(f, UR, i) + 127) << 32 |
-              (TableValue(f, UB, i) + 127) << 48;
-    p.RB[i] = TableValue(f, YB, i) << 16;
-    p.RG[i] = TableValue(f, YG, i) << 16;
-    p.RR[i] = (TableValue(f, YR, i) + f.yOffset) << 16;
+    p.LB[i] = Lane(f, YB, i) | Lane(f, UB, i) << 32 | (256 - Lane(f, VB, i)) << 48;
+    p.LG[i] = Lane(f, YG, i) | (256 - Lane(f, UG, i)) << 32 | (256 - Lane(f, VG, i)) << 48;
+    p.LR[i] = (Lane(f, YR, i) + f.yOffset) | (256 - Lane(f, UR, i) + 127) << 32 |
+              (Lane(f, UB, i) + 127) << 48;
+    p.RB[i] = Lane(f, YB, i) << 16;
+    p.RG[i] = Lane(f, YG, i) << 16;
+    p.RR[i] = (Lane(f, YR, i) + f.yOffset) << 16;
   }
   return p;
 }
