@@ -251,14 +251,13 @@ LUMAREX_MMX_INLINE void Sharpen4(const UCHAR *lm, const UCHAR *lu, const UCHAR *
   "movq %%mm5, " PO "(%[px])\n\t"                                                                                      \
   "movd %%mm7, " PO "+8(%[px])\n\t"
 
-LUMAREX_MMX_INLINE void SharpenRow(PUCHAR px, const UCHAR *lm, LONG width, LONG sh, MmxAdjustConsts &k) {
+LUMAREX_MMX_INLINE void SharpenRow(PUCHAR px, const UCHAR *lm, LONG width, LONG sh, const MmxAdjustConsts &k) {
   const UCHAR *lu = lm - 2 * width;
   const UCHAR *ld = lm + 2 * width;
   const LONG part1 = sh < kSharpnessPart ? sh : kSharpnessPart;
   const __m64 sh1 = _mm_set1_pi16((short)part1);
   const __m64 sh2 = _mm_set1_pi16((short)(sh - part1));
   const BOOLEAN twoParts = (BOOLEAN)(sh > kSharpnessPart);
-  k.sh = 0x0001000100010001ULL * (USHORT)part1;
   LONG x = 2;
   // The step reads luma up to x + 5 and changes pixels up to x + 3 <= width - 3.
   if (!twoParts) {
@@ -389,7 +388,7 @@ LUMAREX_MMX_ENTRY void AdjustMmx(PUCHAR *rows, LONG width, LONG height, LONG bv,
   k.k29 = 0x0001000100010001ULL * 29;
   k.k150 = 0x0001000100010001ULL * 150;
   k.k77 = 0x0001000100010001ULL * 77;
-  k.sh = 0;
+  k.sh = 0x0001000100010001ULL * (USHORT)(sh < kSharpnessPart ? sh : kSharpnessPart);
 
   const SIZE_T stride = (SIZE_T)width;
   if (sh != 0) {
