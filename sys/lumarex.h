@@ -87,11 +87,14 @@ typedef struct _LUMAREX_PICTURE_TABLES {
   // sharpened and brightened value, [1] the green base (that value less its saturation term),
   // times 256, plus green's final value. ClampContrast is the clamp to 0..255 of index - 256
   // followed by the contrast table, which gives red and blue. Channel, made when saturation is
-  // at 50 (the channels then do not mix), gives each channel's final value from the same index.
+  // at 50 (the channels then do not mix), gives each channel's final value from
+  // LUMAREX_CHANNEL_CENTRE + a channel + the edge measure unclamped: for settings in 0..100 the
+  // measure lies in -3176..3175, so the table takes its clamp in.
   LONG Pixel[768][2];
   UCHAR ClampContrast[1024];
-  UCHAR Channel[1024];
+  UCHAR Channel[6656];
 } LUMAREX_PICTURE_TABLES, *PLUMAREX_PICTURE_TABLES;
+#define LUMAREX_CHANNEL_CENTRE 3200
 // The scalar adjustments with the caller's tables; LUMAREX_AdjustImageScalar takes them from
 // pool for the one call. Settings in 0..100 take the fast form below, others the definition.
 VOID LUMAREX_AdjustImageScalarTables(PUCHAR *rows, LONG width, LONG height, const LUMAREX_FRAME_SETTINGS *settings,

@@ -5,8 +5,8 @@
 // For settings in 0..100 nothing overflows 32 bits, so the definition's 64-bit clamps become
 // table look-ups:
 //   - sharpening: a channel plus the edge measure dv, clamped, is the same with dv first
-//     clamped to -255..255, so every table is indexed by 256 + dv + channel and takes the clamp
-//     in;
+//     clamped to -255..255, so the tables are indexed by 256 + dv + channel and take the clamp
+//     in; Channel is wide enough for dv unclamped;
 //   - brightness and saturation: red becomes clamp(sat[bright[r]] - sat[bright[g]] + bright[g]),
 //     that is the saturation term of r plus the green base of g, which lies in -255..765, and
 //     blue the same;
@@ -41,9 +41,17 @@ void BuildTables(const LUMAREX_FRAME_SETTINGS *settings, PLUMAREX_PICTURE_TABLES
     contrast[i] = cv == 50 ? (UCHAR)i : (UCHAR)Clamp255((LONG)(product / 255) + (50 - cv));
   }
   if (sv == 50) {
-    // The channels apart: Channel alone is used.
-    for (LONG i = 0; i < 1024; ++i) {
-      t->Channel[i] = contrast[Clamp255(Clamp255(i - 256) + bv - 50)];
+    // The channels apart: Channel alone is used. Below the centre every sum clamps to 0, past
+    // 255 above it to 255.
+    const UCHAR low = contrast[Clamp255(bv - 50)], high = contrast[Clamp255(255 + bv - 50)];
+    for (LONG i = 0; i < LUMAREX_CHANNEL_CENTRE; ++i) {
+      t->Channel[i] = low;
+    }
+    for (LONG i = 0; i < 256; ++i) {
+      t->Channel[LUMAREX_CHANNEL_CENTRE + i] = contrast[Clamp255(i + bv - 50)];
+    }
+    for (LONG i = LUMAREX_CHANNEL_CENTRE + 256; i < (LONG)sizeof(t->Channel); ++i) {
+      t->Channel[i] = high;
     }
     return;
   }
@@ -83,13 +91,22 @@ void ColourSpan(PUCHAR p, LONG from, LONG to, const PLUMAREX_PICTURE_TABLES t) {
 }
 
 // The sharpening's term dv of the pixel whose luma is at c (the rows two above and below at
-// c - stride and c + stride), clamped to -255..255. The edge measure is the definition's: with
-// h = 2c - l - r and v = 2c - u - d it is |v - h| (h + v) + |u - d| v + |l - r| h.
-inline LONG SharpenTerm(const UCHAR *c, LONG stride, LONG sh) {
+// c - stride and c + stride), before any clamp. The edge measure is the definition's: with
+// h = 2c - l - r and v = 2c - u - d it is |v - h| (h + v) + |u - d| v + |l - r| h, formed
+// with two multiplies as (|v - h| + |u - d|) v + (|v - h| + |l - r|) h. Its magnitude is at
+// most 510 * 510 (the largest over all luma values), so with Sh <= 100 dv lies in
+// -3176..3175.
+inline LONG SharpenDelta(const UCHAR *c, LONG stride, LONG sh) {
   const LONG c2 = 2 * c[0], l = c[-2], r = c[2], u = c[-stride], d = c[stride];
   const LONG h = c2 - l - r, v = c2 - u - d;
-  const ULONG sum = (ULONG)(Abs32(v - h) * (h + v)) + (ULONG)(Abs32(u - d) * v) + (ULONG)(Abs32(l - r) * h);
-  const LONG dv = (LONG)(sum * (ULONG)sh) >> 13;
+  const LONG a1 = Abs32(v - h);
+  const LONG sum = (a1 + Abs32(u - d)) * v + (a1 + Abs32(l - r)) * h;
+  return (sum * sh) >> 13;
+}
+
+// SharpenDelta clamped to -255..255: a channel plus either clamps alike.
+inline LONG SharpenTerm(const UCHAR *c, LONG stride, LONG sh) {
+  const LONG dv = SharpenDelta(c, stride, sh);
   return dv < -255 ? -255 : dv > 255 ? 255 : dv;
 }
 
@@ -106,20 +123,21 @@ void SharpenRow(PUCHAR p, const UCHAR *lm, LONG width, LONG sh, const PLUMAREX_P
 
 // Saturation at 50: brightness and contrast of the bytes [from, to) of a row, unsharpened.
 void ChannelSpan(PUCHAR p, LONG from, LONG to, const PLUMAREX_PICTURE_TABLES t) {
-  const UCHAR *out = t->Channel + 256;
+  const UCHAR *out = t->Channel + LUMAREX_CHANNEL_CENTRE;
   for (PUCHAR b = p + from, end = p + to; b != end; ++b) {
     *b = out[*b];
   }
 }
 
-// SharpenRow with saturation at 50: each channel plus dv through Channel.
+// SharpenRow with saturation at 50: each channel plus dv through Channel, which takes the
+// clamps in.
 void SharpenRowChannels(PUCHAR p, const UCHAR *lm, LONG width, LONG sh, const PLUMAREX_PICTURE_TABLES t) {
   const LONG stride = 2 * width;
   const UCHAR *end = lm + width - 2;
-  const UCHAR *channel = t->Channel + 256;
+  const UCHAR *channel = t->Channel + LUMAREX_CHANNEL_CENTRE;
   PUCHAR px = p + 6;
   for (const UCHAR *c = lm + 2; c != end; ++c, px += 3) {
-    const UCHAR *q = channel + SharpenTerm(c, stride, sh);
+    const UCHAR *q = channel + SharpenDelta(c, stride, sh);
     px[0] = q[px[0]];
     px[1] = q[px[1]];
     px[2] = q[px[2]];

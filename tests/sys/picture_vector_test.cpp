@@ -170,6 +170,10 @@ TEST_P(PictureVector, EachSettingOverItsRangeOnImagesThatDriveTheClamps) {
   images.emplace_back(23, 19);
   for (LONG y = 0; y < 19; ++y)
     for (LONG x = 0; x < 23; ++x) std::fill_n(&images.back().data[y][3 * x], 3, UCHAR((x + y) & 1 ? 255 : 0));
+  // Columns two wide, black and white: the edge measure reaches its extremes, +-510 * 510.
+  images.emplace_back(23, 9);
+  for (LONG y = 0; y < 9; ++y)
+    for (LONG x = 0; x < 23; ++x) std::fill_n(&images.back().data[y][3 * x], 3, UCHAR(x & 2 ? 0 : 255));
   for (int field = 0; field < 4; ++field) {
     for (LONG v = 0; v <= 100; ++v) {
       auto with = [&](LUMAREX_FRAME_SETTINGS s) { return Field(s, field) = v, s; };
