@@ -113,11 +113,12 @@ void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const r
 }
 
 // ---- The scalar form organised for speed ---------------------------------------------------
-// The definition's arithmetic with two exact shortcuts: a column whose coefficients below the
+// The definition's arithmetic with exact shortcuts: a column whose coefficients below the
 // first row are all zero transforms to its dequantised first value in all eight rows, and a
 // workspace row whose entries after the first are all zero to its first entry in all eight
-// columns (every product with 0 is 0, every sum adds 0). The 1-D transform is inlined with its
-// values in locals instead of arrays.
+// columns (every product with 0 is 0, every sum adds 0). A block whose extent ends within the
+// top-left 4x4 corner (most blocks of a camera frame that are not DC alone) drops the terms of
+// its zero inputs. The 1-D transform is inlined with its values in locals instead of arrays.
 
 namespace {
 
@@ -187,6 +188,115 @@ void idct_block_fast(const int16_t *coef, const int16_t *q, uint8_t *out) {
   }
 }
 
+// The 1-D transform with x4 = x5 = x6 = x7 = 0, exactly: x0 .. x3 are 16-bit values, so every
+// sum or difference with a zero is the value itself (0 - x3 wrapped where it is negated).
+#define JPG_IDCT_1D_LOW(x0, x1, x2, x3, STORE)                                           \
+  do {                                                                                    \
+    const int32_t t12 = wrap16(mul_k((x2), IDCT_K1) - (x2));                              \
+    const int32_t e0 = wrap16((x0) + (x2));                                               \
+    const int32_t e3 = wrap16((x0) - (x2));                                               \
+    const int32_t e1 = wrap16((x0) + t12);                                                \
+    const int32_t e2 = wrap16((x0) - t12);                                                \
+    const int32_t z10 = wrap16(-(x3));                                                    \
+    const int32_t t7 = wrap16((x1) + (x3));                                               \
+    const int32_t t6 = wrap16(wrap16(mul_k(z10, IDCT_K3) + mul_k((x1), IDCT_K2)) - t7);   \
+    const int32_t t5 = wrap16(mul_k(wrap16((x1) - (x3)), IDCT_K1) - t6);                  \
+    const int32_t t4 = wrap16(wrap16(mul_k(z10, IDCT_K4) + mul_k((x1), IDCT_K3)) + t5);   \
+    STORE(0, e0 + t7);                                                                    \
+    STORE(7, e0 - t7);                                                                    \
+    STORE(1, e1 + t6);                                                                    \
+    STORE(6, e1 - t6);                                                                    \
+    STORE(2, e2 + t5);                                                                    \
+    STORE(5, e2 - t5);                                                                    \
+    STORE(4, e3 + t4);                                                                    \
+    STORE(3, e3 - t4);                                                                    \
+  } while (0)
+
+// idct_block_fast for a block whose coefficients past zigzag position 9 are zero: those up to
+// it lie in rows 0..3 and columns 0..3, so columns 4..7 transform to zero, every column and
+// every workspace row has its last four inputs zero, and column c has rows 4 - c .. 3 zero.
+void idct_block_low(const int16_t *coef, const int16_t *q, uint8_t *out) {
+  int32_t ws[32];  // columns 0..3 of the workspace, 4 entries per row
+  for (int32_t c = 0; c < 4; ++c) {
+    const int16_t *k = coef + c;
+    const int16_t *m = q + c;
+    int32_t *w = ws + c;
+    const int32_t x0 = wrap16((int32_t)k[0] * m[0]);
+    if ((k[8] | k[16] | k[24]) == 0) {
+      w[0] = w[4] = w[8] = w[12] = w[16] = w[20] = w[24] = w[28] = x0;
+      continue;
+    }
+#define JPG_IDCT_COLUMN_STORE(r, v) (w[4 * (r)] = wrap16(v))
+    JPG_IDCT_1D_LOW(x0, wrap16((int32_t)k[8] * m[8]), wrap16((int32_t)k[16] * m[16]), wrap16((int32_t)k[24] * m[24]),
+                    JPG_IDCT_COLUMN_STORE);
+#undef JPG_IDCT_COLUMN_STORE
+  }
+  for (int32_t r = 0; r < 8; ++r, out += 8) {
+    const int32_t *w = ws + 4 * r;
+    if ((w[1] | w[2] | w[3]) == 0) {
+      const uint8_t v = idct_sample(w[0]);
+      for (int32_t c = 0; c < 8; ++c) {
+        out[c] = v;
+      }
+      continue;
+    }
+#define JPG_IDCT_ROW_STORE(c, v) (out[c] = idct_sample(v))
+    JPG_IDCT_1D_LOW(w[0], w[1], w[2], w[3], JPG_IDCT_ROW_STORE);
+#undef JPG_IDCT_ROW_STORE
+  }
+}
+
+// The 1-D transform with only x0 and x1 non-zero, exactly as JPG_IDCT_1D_LOW with x2 = x3 = 0.
+#define JPG_IDCT_1D_TWO(x0, x1, STORE)                                                  \
+  do {                                                                                    \
+    const int32_t t7 = (x1);                                                              \
+    const int32_t t6 = wrap16(mul_k((x1), IDCT_K2) - t7);                                 \
+    const int32_t t5 = wrap16(mul_k((x1), IDCT_K1) - t6);                                 \
+    const int32_t t4 = wrap16(mul_k((x1), IDCT_K3) + t5);                                 \
+    STORE(0, (x0) + t7);                                                                  \
+    STORE(7, (x0) - t7);                                                                  \
+    STORE(1, (x0) + t6);                                                                  \
+    STORE(6, (x0) - t6);                                                                  \
+    STORE(2, (x0) + t5);                                                                  \
+    STORE(5, (x0) - t5);                                                                  \
+    STORE(4, (x0) + t4);                                                                  \
+    STORE(3, (x0) - t4);                                                                  \
+  } while (0)
+
+// idct_block_low for a block whose coefficients past zigzag position 4 are zero: columns 2 and
+// 3 are zero as well, so every workspace row has only its first two inputs.
+void idct_block_two(const int16_t *coef, const int16_t *q, uint8_t *out) {
+  int32_t ws[16];  // columns 0 and 1 of the workspace, 2 entries per row
+  for (int32_t c = 0; c < 2; ++c) {
+    const int16_t *k = coef + c;
+    const int16_t *m = q + c;
+    int32_t *w = ws + c;
+    const int32_t x0 = wrap16((int32_t)k[0] * m[0]);
+    if ((k[8] | k[16]) == 0) {
+      w[0] = w[2] = w[4] = w[6] = w[8] = w[10] = w[12] = w[14] = x0;
+      continue;
+    }
+#define JPG_IDCT_COLUMN_STORE(r, v) (w[2 * (r)] = wrap16(v))
+    JPG_IDCT_1D_LOW(x0, wrap16((int32_t)k[8] * m[8]), wrap16((int32_t)k[16] * m[16]), 0, JPG_IDCT_COLUMN_STORE);
+#undef JPG_IDCT_COLUMN_STORE
+  }
+  for (int32_t r = 0; r < 8; ++r, out += 8) {
+    const int32_t *w = ws + 2 * r;
+    if (w[1] == 0) {
+      const uint8_t v = idct_sample(w[0]);
+      for (int32_t c = 0; c < 8; ++c) {
+        out[c] = v;
+      }
+      continue;
+    }
+#define JPG_IDCT_ROW_STORE(c, v) (out[c] = idct_sample(v))
+    JPG_IDCT_1D_TWO(w[0], w[1], JPG_IDCT_ROW_STORE);
+#undef JPG_IDCT_ROW_STORE
+  }
+}
+
+#undef JPG_IDCT_1D_TWO
+#undef JPG_IDCT_1D_LOW
 #undef JPG_IDCT_1D
 
 } // namespace
@@ -205,7 +315,13 @@ void idct_blocks_scalar(int16_t *coef, uint8_t *samples, int32_t *extent, int32_
       }
       continue;
     }
-    idct_block_fast(coef, q, samples);
+    if (e <= JPG_IDCT_TWO_EXTENT) {
+      idct_block_two(coef, q, samples);
+    } else if (e <= JPG_IDCT_LOW_EXTENT) {
+      idct_block_low(coef, q, samples);
+    } else {
+      idct_block_fast(coef, q, samples);
+    }
     for (int32_t z = 1; z < e; ++z) {
       coef[jpg_zigzag[z]] = 0;
     }

@@ -61,6 +61,13 @@ inline uint8_t idct_dc_sample(int16_t dc, int16_t q0) {
   return (uint8_t)(s < 0 ? 0 : (s > 255 ? 255 : s));
 }
 
+// Extents (last non-zero zigzag position + 1) up to which every coefficient lies in rows 0..3
+// and columns 0..3: zigzag positions 0..9 are the antidiagonals 0..3.
+#define JPG_IDCT_LOW_EXTENT 10
+// Extents up to which every coefficient lies in columns 0 and 1 (and rows 0..2): zigzag
+// positions 0..4.
+#define JPG_IDCT_TWO_EXTENT 5
+
 // The blocks of an MCU row in the scalar form organised for speed (same bytes as the
 // definition), with the contract of idct_blocks_sse2 below.
 void idct_blocks_scalar(int16_t *coef, uint8_t *samples, int32_t *extent, int32_t count,
