@@ -136,16 +136,6 @@ inline uint8_t *convert_16_half(const JpgDecoder *d, uint8_t *out, const uint8_t
   }
 }
 
-// Two pixels sharing one chroma pair, through the range table.
-inline void put_bgr_pair(uint8_t *out, const uint8_t *range, int32_t y0, int32_t y1, int32_t b, int32_t g, int32_t r) {
-  out[0] = range[y0 + b];
-  out[1] = range[y0 + g];
-  out[2] = range[y0 + r];
-  out[3] = range[y1 + b];
-  out[4] = range[y1 + g];
-  out[5] = range[y1 + r];
-}
-
 // The vector form the B, G, R conversion of d runs: JPG_IDCT_SSE2, JPG_IDCT_MMX, or
 // JPG_IDCT_SCALAR for the scalar code (and for every other out_mode).
 int32_t vector_bgr(const JpgDecoder *d) {
@@ -200,18 +190,34 @@ void convert_full_line(const JpgDecoder *d, uint8_t *out, const LineJob &j, int3
 
 namespace {
 
+// Eight pixels of one luminance block row at y sharing the four chroma pairs at cbs and crs:
+// each pair's three offsets become three pointers into the range table, which the two pixels'
+// Y then index.
+inline uint8_t *bgr_quarter_scalar(const JpgDecoder *d, uint8_t *out, const uint8_t *y, const uint8_t *cbs,
+                                   const uint8_t *crs) {
+  const uint8_t *range = kRange.v + 256;
+  for (int32_t x = 0; x < 4; ++x, out += 6, y += 2) {
+    const uint32_t u = cbs[x], v = crs[x];
+    const uint8_t *pb = range + d->cb_b_tab[u];
+    const uint8_t *pg = range + ((d->cb_g_tab[u] + d->cr_g_tab[v]) >> 16);
+    const uint8_t *pr = range + d->cr_r_tab[v];
+    const uint32_t y0 = y[0], y1 = y[1];
+    out[0] = pb[y0];
+    out[1] = pg[y0];
+    out[2] = pr[y0];
+    out[3] = pb[y1];
+    out[4] = pg[y1];
+    out[5] = pr[y1];
+  }
+  return out;
+}
+
 // jpg_colour_bgr_half_line in the scalar form: exactly 48 bytes per MCU.
 void bgr_half_line_scalar(const JpgDecoder *d, uint8_t *out, const uint8_t *mcu, int32_t mcu_bytes, int32_t mcus,
                           int32_t yl, int32_t yr, int32_t cb, int32_t cr) {
-  const uint8_t *range = kRange.v + 256;
   for (int32_t m = 0; m < mcus; ++m, mcu += mcu_bytes) {
-    const uint8_t *cbs = mcu + cb;
-    const uint8_t *crs = mcu + cr;
-    for (int32_t x = 0; x < 8; ++x, out += 6) {
-      const uint8_t *y = x < 4 ? mcu + yl + 2 * x : mcu + yr + 2 * (x - 4);
-      const uint32_t u = cbs[x], v = crs[x];
-      put_bgr_pair(out, range, y[0], y[1], d->cb_b_tab[u], (d->cb_g_tab[u] + d->cr_g_tab[v]) >> 16, d->cr_r_tab[v]);
-    }
+    out = bgr_quarter_scalar(d, out, mcu + yl, mcu + cb, mcu + cr);
+    out = bgr_quarter_scalar(d, out, mcu + yr, mcu + cb + 4, mcu + cr + 4);
   }
 }
 
