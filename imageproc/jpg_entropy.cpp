@@ -206,10 +206,11 @@ enum : uint32_t {
 
 // Drops the bits a combined entry names. Bits 5..7 of an entry are zero, so the shift can
 // take the entry's low byte as it is (x86 masks the count itself), which keeps a step off the
-// chain from one table read to the next.
+// chain from one table read to the next, and the count is the low byte (one zero-extending
+// move).
 JPG_ENTROPY_INLINE void reader_drop_entry(EntropyReader *r, uint32_t e) {
   r->acc <<= (e & (WORD_BITS - 1));
-  r->avail -= (int32_t)(e & FAST_LENGTH_MASK);
+  r->avail -= (int32_t)(e & 0xFF);
 }
 
 JPG_ENTROPY_INLINE void reader_load(EntropyReader *r, const JpgDecoder *d) {
@@ -446,25 +447,28 @@ void jpg_entropy_decode_row(JpgDecoder *d) {
       // block. A run or sixteen zeros that would pass position 63 is an error.
       const int32_t ac_table = d->comp_ac_tab[c];
       const uint32_t *ac_fast = fast + ac_table * JPG_FAST_ENTRIES;
+      // One register for the table: left to itself the compiler keeps its two parts apart and
+      // adds them for every look-up.
+      __asm__("" : "+r"(ac_fast));
       int32_t k = 1;
       for (;;) {
         reader_need(&r);
         e = ac_fast[(uint32_t)(r.acc >> (WORD_BITS - JPG_FAST_BITS))];
         if (__builtin_expect((e & FAST_FLAGS) == 0, 1)) {
           reader_drop_entry(&r, e);
-          k += (int32_t)(e >> FAST_RUN_SHIFT) & 15;
+          // k becomes the position after the value's (one addition for the run and the step).
+          // The flags above the run are clear here, so the run is the entry's second byte.
+          k += ((int32_t)(e >> FAST_RUN_SHIFT) & 0xFF) + 1;
           const int16_t value = (int16_t)((int32_t)e >> FAST_VALUE_SHIFT);
-          if (__builtin_expect(k < 63, 1)) {
-            block[jpg_zigzag[k]] = value;
-            k += 1;
+          if (__builtin_expect(k < 64, 1)) {
+            block[jpg_zigzag[k - 1]] = value;
             continue;
           }
           // The value lands on position 63, the last one, or past it.
-          if (k > 63) {
+          if (k > 64) {
             entropy_fail(d, r, JPG_ERR_ENTROPY);
           }
           block[jpg_zigzag[63]] = value;
-          k = 64;
           break;
         } else {
           // Code and value one after the other: end of block, sixteen zeros, a value whose
