@@ -11,7 +11,8 @@
 // Any other out_mode writes nothing.
 //
 // The three offsets of a chroma sample are looked up once and reused for every pixel that
-// shares it (two for 2x1, four for 2x2).
+// shares it (two for 2x1, four for 2x2). On 32-bit x86 the scalar loop of the shared-chroma
+// B, G, R lines is written as instructions, with the same steps.
 //
 // The B, G, R conversion has an SSE2 form (jpg_colour_sse2.cpp) and an MMX form
 // (jpg_colour_mmx.cpp) with the same results. Each runs whenever the inverse DCT runs the form

@@ -18,6 +18,8 @@
 // sharpened pixels change at all.
 // The luma image the sharpening reads is made from the unsharpened pixels: row y + 2's luma is
 // made before row y is changed, rows below y + 1 are never read again.
+// On 32-bit x86 the sharpening loop of the default path (saturation at 50) is written as
+// instructions, with the same steps: GCC cannot keep its values in the seven registers.
 #include "lumarex.h"
 
 namespace {
