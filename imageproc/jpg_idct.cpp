@@ -122,6 +122,20 @@ void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const r
 
 namespace {
 
+// The last step of the 1-D transform: the even part's e0 .. e3 and the odd part's t7 .. t4
+// (locals of the macro using it) into outputs 0 .. 7.
+#define JPG_IDCT_OUT(e0, e1, e2, e3, STORE)                                              \
+  do {                                                                                    \
+    STORE(0, (e0) + t7);                                                                  \
+    STORE(7, (e0) - t7);                                                                  \
+    STORE(1, (e1) + t6);                                                                  \
+    STORE(6, (e1) - t6);                                                                  \
+    STORE(2, (e2) + t5);                                                                  \
+    STORE(5, (e2) - t5);                                                                  \
+    STORE(4, (e3) + t4);                                                                  \
+    STORE(3, (e3) - t4);                                                                  \
+  } while (0)
+
 #define JPG_IDCT_1D(x0, x1, x2, x3, x4, x5, x6, x7, STORE)                               \
   do {                                                                                    \
     const int32_t t10 = wrap16((x0) + (x4));                                              \
@@ -140,14 +154,7 @@ namespace {
     const int32_t t6 = wrap16(wrap16(mul_k(z10, IDCT_K3) + mul_k(z12, IDCT_K2)) - t7);    \
     const int32_t t5 = wrap16(mul_k(wrap16(z11 - z13), IDCT_K1) - t6);                    \
     const int32_t t4 = wrap16(wrap16(mul_k(z10, IDCT_K4) + mul_k(z12, IDCT_K3)) + t5);    \
-    STORE(0, e0 + t7);                                                                    \
-    STORE(7, e0 - t7);                                                                    \
-    STORE(1, e1 + t6);                                                                    \
-    STORE(6, e1 - t6);                                                                    \
-    STORE(2, e2 + t5);                                                                    \
-    STORE(5, e2 - t5);                                                                    \
-    STORE(4, e3 + t4);                                                                    \
-    STORE(3, e3 - t4);                                                                    \
+    JPG_IDCT_OUT(e0, e1, e2, e3, STORE);                                                  \
   } while (0)
 
 inline uint8_t idct_sample(int32_t o) {
@@ -202,14 +209,7 @@ void idct_block_fast(const int16_t *coef, const int16_t *q, uint8_t *out) {
     const int32_t t6 = wrap16(wrap16(mul_k(z10, IDCT_K3) + mul_k((x1), IDCT_K2)) - t7);   \
     const int32_t t5 = wrap16(mul_k(wrap16((x1) - (x3)), IDCT_K1) - t6);                  \
     const int32_t t4 = wrap16(wrap16(mul_k(z10, IDCT_K4) + mul_k((x1), IDCT_K3)) + t5);   \
-    STORE(0, e0 + t7);                                                                    \
-    STORE(7, e0 - t7);                                                                    \
-    STORE(1, e1 + t6);                                                                    \
-    STORE(6, e1 - t6);                                                                    \
-    STORE(2, e2 + t5);                                                                    \
-    STORE(5, e2 - t5);                                                                    \
-    STORE(4, e3 + t4);                                                                    \
-    STORE(3, e3 - t4);                                                                    \
+    JPG_IDCT_OUT(e0, e1, e2, e3, STORE);                                                  \
   } while (0)
 
 // idct_block_fast for a block whose coefficients past zigzag position 9 are zero: those up to
@@ -253,14 +253,7 @@ void idct_block_low(const int16_t *coef, const int16_t *q, uint8_t *out) {
     const int32_t t6 = wrap16(mul_k((x1), IDCT_K2) - t7);                                 \
     const int32_t t5 = wrap16(mul_k((x1), IDCT_K1) - t6);                                 \
     const int32_t t4 = wrap16(mul_k((x1), IDCT_K3) + t5);                                 \
-    STORE(0, (x0) + t7);                                                                  \
-    STORE(7, (x0) - t7);                                                                  \
-    STORE(1, (x0) + t6);                                                                  \
-    STORE(6, (x0) - t6);                                                                  \
-    STORE(2, (x0) + t5);                                                                  \
-    STORE(5, (x0) - t5);                                                                  \
-    STORE(4, (x0) + t4);                                                                  \
-    STORE(3, (x0) - t4);                                                                  \
+    JPG_IDCT_OUT((x0), (x0), (x0), (x0), STORE);                                          \
   } while (0)
 
 // idct_block_low for a block whose coefficients past zigzag position 4 are zero: columns 2 and
@@ -298,6 +291,7 @@ void idct_block_two(const int16_t *coef, const int16_t *q, uint8_t *out) {
 #undef JPG_IDCT_1D_TWO
 #undef JPG_IDCT_1D_LOW
 #undef JPG_IDCT_1D
+#undef JPG_IDCT_OUT
 
 } // namespace
 
