@@ -248,10 +248,8 @@ inline uint8_t *bgr_quarter_scalar(const JpgDecoder *d, uint8_t *out, const uint
   }
 #endif
   for (int32_t x = 0; x < 4; ++x, out += 6, y += 2) {
-    const uint32_t u = cbs[x], v = crs[x];
-    const uint8_t *pb = range + d->cb_b_tab[u];
-    const uint8_t *pg = range + ((d->cb_g_tab[u] + d->cr_g_tab[v]) >> 16);
-    const uint8_t *pr = range + d->cr_r_tab[v];
+    const ChromaOffsets o = chroma_offsets(d, cbs[x], crs[x]);
+    const uint8_t *pb = range + o.b, *pg = range + o.g, *pr = range + o.r;
     const uint32_t y0 = y[0], y1 = y[1];
     out[0] = pb[y0];
     out[1] = pg[y0];
