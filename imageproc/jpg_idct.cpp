@@ -119,6 +119,12 @@ void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const r
 // columns (every product with 0 is 0, every sum adds 0). A block whose extent ends within the
 // top-left 4x4 corner (most blocks of a camera frame that are not DC alone) drops the terms of
 // its zero inputs. The 1-D transform is inlined with its values in locals instead of arrays.
+//
+// Inside the 1-D transform the sums are not wrapped to 16 bits. Everything the transform does
+// with a sum depends only on its value modulo 2^16: a further sum, the multiplication (whose
+// operand is (v << 2) wrapped, which depends on v modulo 2^14) and the store, which wraps (the
+// workspace keeps 16-bit values, and a sample takes the low 16 bits of its output). With 16-bit
+// inputs every unwrapped value stays below 2^19 in magnitude, far inside 32 bits.
 
 namespace {
 
@@ -137,24 +143,24 @@ namespace {
   } while (0)
 
 #define JPG_IDCT_1D(x0, x1, x2, x3, x4, x5, x6, x7, STORE)                               \
-  do {                                                                                    \
-    const int32_t t10 = wrap16((x0) + (x4));                                              \
-    const int32_t t11 = wrap16((x0) - (x4));                                              \
-    const int32_t t13 = wrap16((x2) + (x6));                                              \
-    const int32_t t12 = wrap16(mul_k(wrap16((x2) - (x6)), IDCT_K1) - t13);                \
-    const int32_t e0 = wrap16(t10 + t13);                                                 \
-    const int32_t e3 = wrap16(t10 - t13);                                                 \
-    const int32_t e1 = wrap16(t11 + t12);                                                 \
-    const int32_t e2 = wrap16(t11 - t12);                                                 \
-    const int32_t z11 = wrap16((x1) + (x7));                                              \
-    const int32_t z12 = wrap16((x1) - (x7));                                              \
-    const int32_t z13 = wrap16((x5) + (x3));                                              \
-    const int32_t z10 = wrap16((x5) - (x3));                                              \
-    const int32_t t7 = wrap16(z11 + z13);                                                 \
-    const int32_t t6 = wrap16(wrap16(mul_k(z10, IDCT_K3) + mul_k(z12, IDCT_K2)) - t7);    \
-    const int32_t t5 = wrap16(mul_k(wrap16(z11 - z13), IDCT_K1) - t6);                    \
-    const int32_t t4 = wrap16(wrap16(mul_k(z10, IDCT_K4) + mul_k(z12, IDCT_K3)) + t5);    \
-    JPG_IDCT_OUT(e0, e1, e2, e3, STORE);                                                  \
+  do {                                                                                   \
+    const int32_t t10 = (x0) + (x4);                                                     \
+    const int32_t t11 = (x0) - (x4);                                                     \
+    const int32_t t13 = (x2) + (x6);                                                     \
+    const int32_t t12 = mul_k((x2) - (x6), IDCT_K1) - t13;                               \
+    const int32_t e0 = t10 + t13;                                                        \
+    const int32_t e3 = t10 - t13;                                                        \
+    const int32_t e1 = t11 + t12;                                                        \
+    const int32_t e2 = t11 - t12;                                                        \
+    const int32_t z11 = (x1) + (x7);                                                     \
+    const int32_t z12 = (x1) - (x7);                                                     \
+    const int32_t z13 = (x5) + (x3);                                                     \
+    const int32_t z10 = (x5) - (x3);                                                     \
+    const int32_t t7 = z11 + z13;                                                        \
+    const int32_t t6 = mul_k(z10, IDCT_K3) + mul_k(z12, IDCT_K2) - t7;                   \
+    const int32_t t5 = mul_k(z11 - z13, IDCT_K1) - t6;                                   \
+    const int32_t t4 = mul_k(z10, IDCT_K4) + mul_k(z12, IDCT_K3) + t5;                   \
+    JPG_IDCT_OUT(e0, e1, e2, e3, STORE);                                                 \
   } while (0)
 
 // A sample of a camera frame is nearly always inside 0..255 already, so the clamp is a branch
@@ -203,20 +209,20 @@ void idct_block_fast(const int16_t *coef, const int16_t *q, uint8_t *out) {
 }
 
 // The 1-D transform with x4 = x5 = x6 = x7 = 0, exactly: x0 .. x3 are 16-bit values, so every
-// sum or difference with a zero is the value itself (0 - x3 wrapped where it is negated).
+// sum or difference with a zero is the value itself (0 - x3 is -x3).
 #define JPG_IDCT_1D_LOW(x0, x1, x2, x3, STORE)                                           \
-  do {                                                                                    \
-    const int32_t t12 = wrap16(mul_k((x2), IDCT_K1) - (x2));                              \
-    const int32_t e0 = wrap16((x0) + (x2));                                               \
-    const int32_t e3 = wrap16((x0) - (x2));                                               \
-    const int32_t e1 = wrap16((x0) + t12);                                                \
-    const int32_t e2 = wrap16((x0) - t12);                                                \
-    const int32_t z10 = wrap16(-(x3));                                                    \
-    const int32_t t7 = wrap16((x1) + (x3));                                               \
-    const int32_t t6 = wrap16(wrap16(mul_k(z10, IDCT_K3) + mul_k((x1), IDCT_K2)) - t7);   \
-    const int32_t t5 = wrap16(mul_k(wrap16((x1) - (x3)), IDCT_K1) - t6);                  \
-    const int32_t t4 = wrap16(wrap16(mul_k(z10, IDCT_K4) + mul_k((x1), IDCT_K3)) + t5);   \
-    JPG_IDCT_OUT(e0, e1, e2, e3, STORE);                                                  \
+  do {                                                                                   \
+    const int32_t t12 = mul_k((x2), IDCT_K1) - (x2);                                     \
+    const int32_t e0 = (x0) + (x2);                                                      \
+    const int32_t e3 = (x0) - (x2);                                                      \
+    const int32_t e1 = (x0) + t12;                                                       \
+    const int32_t e2 = (x0) - t12;                                                       \
+    const int32_t z10 = -(x3);                                                           \
+    const int32_t t7 = (x1) + (x3);                                                      \
+    const int32_t t6 = mul_k(z10, IDCT_K3) + mul_k((x1), IDCT_K2) - t7;                  \
+    const int32_t t5 = mul_k((x1) - (x3), IDCT_K1) - t6;                                 \
+    const int32_t t4 = mul_k(z10, IDCT_K4) + mul_k((x1), IDCT_K3) + t5;                  \
+    JPG_IDCT_OUT(e0, e1, e2, e3, STORE);                                                 \
   } while (0)
 
 // idct_block_fast for a block whose coefficients past zigzag position 9 are zero: those up to
@@ -254,13 +260,13 @@ void idct_block_low(const int16_t *coef, const int16_t *q, uint8_t *out) {
 }
 
 // The 1-D transform with only x0 and x1 non-zero, exactly as JPG_IDCT_1D_LOW with x2 = x3 = 0.
-#define JPG_IDCT_1D_TWO(x0, x1, STORE)                                                  \
-  do {                                                                                    \
-    const int32_t t7 = (x1);                                                              \
-    const int32_t t6 = wrap16(mul_k((x1), IDCT_K2) - t7);                                 \
-    const int32_t t5 = wrap16(mul_k((x1), IDCT_K1) - t6);                                 \
-    const int32_t t4 = wrap16(mul_k((x1), IDCT_K3) + t5);                                 \
-    JPG_IDCT_OUT((x0), (x0), (x0), (x0), STORE);                                          \
+#define JPG_IDCT_1D_TWO(x0, x1, STORE)                                                   \
+  do {                                                                                   \
+    const int32_t t7 = (x1);                                                             \
+    const int32_t t6 = mul_k((x1), IDCT_K2) - t7;                                        \
+    const int32_t t5 = mul_k((x1), IDCT_K1) - t6;                                        \
+    const int32_t t4 = mul_k((x1), IDCT_K3) + t5;                                        \
+    JPG_IDCT_OUT((x0), (x0), (x0), (x0), STORE);                                         \
   } while (0)
 
 // idct_block_low for a block whose coefficients past zigzag position 4 are zero: columns 2 and
