@@ -120,11 +120,13 @@ void idct_8x8_scalar(const int16_t *coef, const int16_t *quant, uint8_t *const r
 // top-left 4x4 corner (most blocks of a camera frame that are not DC alone) drops the terms of
 // its zero inputs. The 1-D transform is inlined with its values in locals instead of arrays.
 //
-// Inside the 1-D transform the sums are not wrapped to 16 bits. Everything the transform does
-// with a sum depends only on its value modulo 2^16: a further sum, the multiplication (whose
-// operand is (v << 2) wrapped, which depends on v modulo 2^14) and the store, which wraps (the
-// workspace keeps 16-bit values, and a sample takes the low 16 bits of its output). With 16-bit
-// inputs every unwrapped value stays below 2^19 in magnitude, far inside 32 bits.
+// Past the dequantisation nothing is wrapped to 16 bits until a sample is formed: everything
+// the transform does with a value depends only on the value modulo 2^16 (a further sum, the
+// multiplication, whose operand is (v << 2) wrapped and so depends on v modulo 2^14, and the
+// sample, which takes the low 16 bits of its output). A workspace value can then be a non-zero
+// multiple of 2^16 where the definition has 0; its row just misses the shortcut and takes the
+// full transform, which gives the same samples. With 16-bit inputs the column outputs stay
+// below 2^19 and the row outputs below 2^23 in magnitude, far inside 32 bits.
 
 namespace {
 
@@ -187,7 +189,7 @@ void idct_block_fast(const int16_t *coef, const int16_t *q, uint8_t *out) {
       w[0] = w[8] = w[16] = w[24] = w[32] = w[40] = w[48] = w[56] = x0;
       continue;
     }
-#define JPG_IDCT_COLUMN_STORE(r, v) (w[8 * (r)] = wrap16(v))
+#define JPG_IDCT_COLUMN_STORE(r, v) (w[8 * (r)] = (v))
     JPG_IDCT_1D(x0, wrap16((int32_t)k[8] * m[8]), wrap16((int32_t)k[16] * m[16]), wrap16((int32_t)k[24] * m[24]),
                 wrap16((int32_t)k[32] * m[32]), wrap16((int32_t)k[40] * m[40]), wrap16((int32_t)k[48] * m[48]),
                 wrap16((int32_t)k[56] * m[56]), JPG_IDCT_COLUMN_STORE);
@@ -239,7 +241,7 @@ void idct_block_low(const int16_t *coef, const int16_t *q, uint8_t *out) {
       w[0] = w[4] = w[8] = w[12] = w[16] = w[20] = w[24] = w[28] = x0;
       continue;
     }
-#define JPG_IDCT_COLUMN_STORE(r, v) (w[4 * (r)] = wrap16(v))
+#define JPG_IDCT_COLUMN_STORE(r, v) (w[4 * (r)] = (v))
     JPG_IDCT_1D_LOW(x0, wrap16((int32_t)k[8] * m[8]), wrap16((int32_t)k[16] * m[16]), wrap16((int32_t)k[24] * m[24]),
                     JPG_IDCT_COLUMN_STORE);
 #undef JPG_IDCT_COLUMN_STORE
@@ -282,7 +284,7 @@ void idct_block_two(const int16_t *coef, const int16_t *q, uint8_t *out) {
       w[0] = w[2] = w[4] = w[6] = w[8] = w[10] = w[12] = w[14] = x0;
       continue;
     }
-#define JPG_IDCT_COLUMN_STORE(r, v) (w[2 * (r)] = wrap16(v))
+#define JPG_IDCT_COLUMN_STORE(r, v) (w[2 * (r)] = (v))
     JPG_IDCT_1D_LOW(x0, wrap16((int32_t)k[8] * m[8]), wrap16((int32_t)k[16] * m[16]), 0, JPG_IDCT_COLUMN_STORE);
 #undef JPG_IDCT_COLUMN_STORE
   }
