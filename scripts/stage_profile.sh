@@ -21,7 +21,7 @@ perf report -i "$data" --stdio --sort dso,symbol -q 2>/dev/null | awk '
   sym ~ /TestScene|mersenne|generate_canonical|logf|expf|powf|sinf|cosf|tjCompress|encode_|jsimd_.*(fdct|quant|huff_encode|rgb_ycc|h2v1_down|h2v2_down)|forward_DCT|compress|jpeg_fdct|rgb_ycc|downsample/ { next }
   sym ~ /entropy|huff|get_entropy|take_restart|fill_bits|reader_fill/            { s["entropy"] += pct; t += pct; next }
   sym ~ /idct/                                                     { s["idct"] += pct; t += pct; next }
-  sym ~ /colour_convert|ColourConvert|colour/                       { s["colour"] += pct; t += pct; next }
+  sym ~ /colour_convert|ColourConvert|colour|bgr_(quarter|half|full)/ { s["colour"] += pct; t += pct; next }
   sym ~ /copy_line|decode_line|jpg_decode/                          { s["decoder line copy and control"] += pct; t += pct; next }
   sym ~ /Adjust|Luma|Sharpen|Colour16|Saturat|Contrast/             { s["adjustments"] += pct; t += pct; next }
   sym ~ /Yuy2|I420|RGB24To/                                         { s["output conversion"] += pct; t += pct; next }
