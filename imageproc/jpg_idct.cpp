@@ -210,8 +210,8 @@ void idct_block_fast(const int16_t *coef, const int16_t *q, uint8_t *out) {
   }
 }
 
-// The 1-D transform with x4 = x5 = x6 = x7 = 0, exactly: x0 .. x3 are 16-bit values, so every
-// sum or difference with a zero is the value itself (0 - x3 is -x3).
+// The 1-D transform with x4 = x5 = x6 = x7 = 0, exactly: every term of a zero input is dropped
+// (a sum or difference with a zero is the other value, 0 - x3 is -x3).
 #define JPG_IDCT_1D_LOW(x0, x1, x2, x3, STORE)                                           \
   do {                                                                                   \
     const int32_t t12 = mul_k((x2), IDCT_K1) - (x2);                                     \
